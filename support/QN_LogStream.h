@@ -21,7 +21,7 @@ int QN_UnregisterLogStream();
 int QN_LogPrintfW(const wchar_t* cwszFormat, ...);
 
 // Forwards each wide text to QNLog_Printf at level 7, as UTF-8.
-class QN_PlatformLogAdapter : public IQN_LogStream {
+class QN_PlatformLogAdapter final : public IQN_LogStream {
 public:
     QN_PlatformLogAdapter();
     HRESULT QueryInterface(REFIID riid, void** ppvObject) override;

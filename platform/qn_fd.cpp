@@ -1,0 +1,63 @@
+#include "qn_fd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "qn_platform.h"
+
+int QN_OpenFileForAppend(const char* cszPath) {
+    if (!cszPath || !cszPath[0]) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    int nFd;
+    do {
+        nFd = ::open(cszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (nFd < 0 && errno == EINTR);
+    if (nFd < 0) {
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FILE);
+        return -1;
+    }
+    QN_SetLastError(ERROR_SUCCESS);
+    return nFd;
+}
+
+int QN_WriteAll(int nFd, const void* pvData, size_t uSize) {
+    const char* p = static_cast<const char*>(pvData);
+    while (uSize > 0) {
+        ssize_t n = ::write(nFd, p, uSize);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FILE);
+            return 0;
+        }
+        if (n == 0) {
+            // A write that makes no progress would loop for ever.
+            QN_SetLastError(ERROR_WRITE_FAULT);
+            return 0;
+        }
+        p += n;
+        uSize -= (size_t)n;
+    }
+    return 1;
+}
+
+void QN_CloseFd(int nFd) {
+    if (nFd >= 0) ::close(nFd);
+}
+
+const char* QN_ErrnoText(int nErrno, char* buf, size_t count) {
+    if (!buf || count == 0) return "";
+    buf[0] = '\0';
+    // The GNU strerror_r may return a static text instead of filling buf.
+    const char* csz = ::strerror_r(nErrno, buf, count);
+    if (csz != buf) {
+        std::snprintf(buf, count, "%s", csz ? csz : "");
+    }
+    buf[count - 1] = '\0';
+    return buf;
+}
