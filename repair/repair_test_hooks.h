@@ -1,0 +1,35 @@
+// Hooks that tests use to watch and steer the repair engine's file layer. Compiled in always;
+// each costs a load or a pointer test on its path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qn::testing {
+
+// What one of the two object pools of the file layer (mappings, views) has done.
+struct FileLayerPoolStats {
+    size_t uParked;         // objects parked now
+    uint64_t ullCreated;    // objects the pool made because none was parked
+    uint64_t ullDestroyed;  // objects destroyed because the pool was full (or drained)
+};
+FileLayerPoolStats GetFileMappingPoolStats();
+FileLayerPoolStats GetFileBufferPoolStats();
+// Destroys every parked mapping and view object, so that a test starts from empty pools.
+void DrainFileLayerPools();
+// While set, taking a mapping or view object fails as if memory were exhausted.
+void SetFileLayerObjectShortage(bool bMappings, bool bViews);
+
+// Called with the requested and the mapped size of every view that is mapped (nullptr: none).
+using FileViewMappedHook = void (*)(uint64_t ullAlignedOffset, uint32_t uSize, uint32_t uAlignedSize);
+void SetFileViewMappedHook(FileViewMappedHook pfnHook);
+
+// Delay between the reader's attempts to open a data file; 0 restores 500 ms.
+void SetDataFileOpenRetryDelay(uint32_t uMilliseconds);
+// Largest piece the writer fills with the empty byte at once; 0 restores 16 MiB. The fill
+// buffer keeps its 16 MiB.
+void SetEmptyFillPieceSize(uint32_t uBytes);
+// How many fill buffers the writers have allocated so far.
+uint64_t GetEmptyFillBufferAllocations();
+
+}  // namespace qn::testing
