@@ -178,10 +178,6 @@ int QN_OpenExistingFileW(const wchar_t* cwszPath, bool bWrite) {
     return nFd;
 }
 
-void QN_CloseFd(int nFd) {
-    if (nFd >= 0) ::close(nFd);
-}
-
 int QN_SetFileAttributesNormalW(const wchar_t* cwszPath) {
     if (!cwszPath || !cwszPath[0]) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);

@@ -33,8 +33,8 @@ int QN_AllocateFileSpace(int nFd);
 
 // Opens an existing file (never a folder) for reading, or for reading and writing, with
 // O_CLOEXEC. The descriptor, or -1 with the last error set.
+// Close it with QN_CloseFd (qn_fd.h).
 int QN_OpenExistingFileW(const wchar_t* cwszPath, bool bWrite);
-void QN_CloseFd(int nFd);
 
 // Clears "read-only": adds the owner's write permission when it is missing. Hidden and system
 // attributes have no equivalent here. 1, or 0 with the last error set.

@@ -298,7 +298,7 @@ HRESULT QN_OutsidePackageFileMapping::Init(const wchar_t* cszFilePath, int nMode
     int nRetCode = 0;
     uint32_t uFileAccess = 0;
     uint32_t uPageProtect = 0;
-    int64_t llFileSize = 0;
+    uint64_t ullFileSize = 0;
 
     m_nMode = (uint32_t)nMode;
     switch (nMode) {
@@ -336,9 +336,9 @@ HRESULT QN_OutsidePackageFileMapping::Init(const wchar_t* cszFilePath, int nMode
         goto Exit0;
     }
 
-    nRetCode = QN_GetFileSizeEx(m_hFile, &llFileSize);
+    nRetCode = QN_GetFileSizeEx(m_hFile, &ullFileSize);
     QNLOG_PROCESS_ERROR(nRetCode);
-    m_ullFileSize = (uint64_t)llFileSize;
+    m_ullFileSize = ullFileSize;
 
     m_uAllocationGranularity = QN_GetAllocationGranularity();
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "QN_LogStream.h"
+#include "qn_test_hooks.h"
 #include "qn_test_env.h"
 #include "repair_test_hooks.h"
 
@@ -90,12 +91,16 @@ protected:
         m_nFdsAtStart = CountOpenFds();
         m_ullMappingsAtStart = LiveMappings();
         m_ullViewsAtStart = LiveViews();
+        m_llPlatformViewsAtStart = qn::testing::LiveMappingViews();
+        m_llPlatformMappingsAtStart = qn::testing::LiveFileMappings();
     }
     void TearDown() override {
         qn::testing::SetFileLayerObjectShortage(false, false);
         qn::testing::SetFileViewMappedHook(nullptr);
         EXPECT_EQ(LiveViews(), m_ullViewsAtStart) << "views still held";
         EXPECT_EQ(LiveMappings(), m_ullMappingsAtStart) << "mappings still held";
+        EXPECT_EQ(qn::testing::LiveMappingViews(), m_llPlatformViewsAtStart) << "views still mapped";
+        EXPECT_EQ(qn::testing::LiveFileMappings(), m_llPlatformMappingsAtStart) << "mapping objects still open";
         EXPECT_EQ(CountOpenFds(), m_nFdsAtStart) << "descriptors still open";
         qn::testing::DrainFileLayerPools();
     }
@@ -105,6 +110,8 @@ protected:
     int m_nFdsAtStart = 0;
     uint64_t m_ullMappingsAtStart = 0;
     uint64_t m_ullViewsAtStart = 0;
+    int64_t m_llPlatformViewsAtStart = 0;
+    int64_t m_llPlatformMappingsAtStart = 0;
 };
 
 inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
