@@ -14,3 +14,17 @@ void SetLocalTimeSource(LocalTimeSource pfnSource);
 int64_t LiveMappingViews();
 int64_t LiveFileMappings();
 }  // namespace qn::testing
+
+#include <cstdint>
+#include <string>
+
+namespace qn::testing {
+// Called before every QN_FileWriteAt with its descriptor, offset and length. A non-zero return
+// is an errno value that fails the write without writing anything (nullptr removes the hook).
+using FileWriteHook = int (*)(int nFd, uint64_t ullOffset, uint32_t uLength);
+void SetFileWriteHook(FileWriteHook pfnHook);
+// Replaces the user's application-data folder (nullptr or "" restores it).
+void SetAppDataFolder(const char* cszFolder);
+// The path a descriptor of this process refers to.
+std::string PathOfFd(int nFd);
+}  // namespace qn::testing

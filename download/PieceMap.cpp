@@ -1,0 +1,444 @@
+#include "PieceMap.h"
+
+#include <cstring>
+#include <new>
+
+#include "qn_file_io.h"
+#include "qn_platform.h"
+#include "qn_string.h"
+
+namespace {
+
+void PutU16(uint8_t* p, uint16_t v) {
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+void PutU32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = (uint8_t)(v >> (8 * i));
+}
+void PutU64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = (uint8_t)(v >> (8 * i));
+}
+uint16_t GetU16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+uint32_t GetU32(const uint8_t* p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+uint64_t GetU64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+void PutSystemTime(uint8_t* p, const SYSTEMTIME* pTime) {
+    SYSTEMTIME t{};
+    if (pTime) t = *pTime;
+    const uint16_t aw[8] = {t.wYear, t.wMonth, t.wDayOfWeek, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+    for (int i = 0; i < 8; ++i) PutU16(p + 2 * i, aw[i]);
+}
+SYSTEMTIME GetSystemTimeField(const uint8_t* p) {
+    SYSTEMTIME t;
+    t.wYear = GetU16(p);
+    t.wMonth = GetU16(p + 2);
+    t.wDayOfWeek = GetU16(p + 4);
+    t.wDay = GetU16(p + 6);
+    t.wHour = GetU16(p + 8);
+    t.wMinute = GetU16(p + 10);
+    t.wSecond = GetU16(p + 12);
+    t.wMilliseconds = GetU16(p + 14);
+    return t;
+}
+
+HRESULT LastErrorResult() {
+    uint32_t uError = QN_GetLastError();
+    return uError ? HRESULT_FROM_WIN32(uError) : E_FAIL;
+}
+
+}  // namespace
+
+PieceMap::PieceMap() = default;
+
+PieceMap::~PieceMap() { close(true); }
+
+uint32_t PieceMap::AddRef() { return m_uRef.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+uint32_t PieceMap::Release() {
+    uint32_t uRef = m_uRef.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (uRef == 0) delete this;
+    return uRef;
+}
+
+HRESULT PieceMap::writeHeader(int nFd, const char* cszUrl, uint64_t ullFileSize, const SYSTEMTIME* pLastModified,
+                              uint32_t uPieceSize, uint32_t uPieceCount) {
+    uint8_t abHeader[KPIECEMAP_HEADER_SIZE];
+    uint8_t abZeros[1024];
+    uint32_t uWritten = 0;
+    uint64_t ullOffset = 0;
+    size_t uUrlLen = cszUrl ? std::strlen(cszUrl) : 0;
+
+    if (!QN_FileSetSize(nFd, 0)) return LastErrorResult();
+    std::memset(abHeader, 0, sizeof(abHeader));
+    std::memcpy(abHeader, "TbRf", 4);
+    PutU32(abHeader + 4, 1);
+    if (uUrlLen > KPIECEMAP_URL_SIZE - 1) uUrlLen = KPIECEMAP_URL_SIZE - 1;
+    if (uUrlLen) std::memcpy(abHeader + 8, cszUrl, uUrlLen);
+    PutU64(abHeader + 2020, ullFileSize);
+    PutSystemTime(abHeader + 2028, pLastModified);
+    PutU32(abHeader + 2044, uPieceSize);
+
+    // The 8-byte start, then the rest of the header block, then the zeroed states.
+    if (!QN_FileWriteAt(nFd, 0, abHeader, 8, &uWritten)) return uWritten ? E_FAIL : LastErrorResult();
+    if (!QN_FileWriteAt(nFd, 8, abHeader + 8, KPIECEMAP_HEADER_SIZE - 8, &uWritten))
+        return uWritten ? E_FAIL : LastErrorResult();
+    std::memset(abZeros, 0, sizeof(abZeros));
+    ullOffset = KPIECEMAP_HEADER_SIZE;
+    for (uint64_t ullLeft = uPieceCount; ullLeft > 0;) {
+        uint32_t uChunk = ullLeft > sizeof(abZeros) ? (uint32_t)sizeof(abZeros) : (uint32_t)ullLeft;
+        if (!QN_FileWriteAt(nFd, ullOffset, abZeros, uChunk, &uWritten)) return uWritten ? E_FAIL : LastErrorResult();
+        ullOffset += uChunk;
+        ullLeft -= uChunk;
+    }
+    if (!QN_FileFlush(nFd)) return LastErrorResult();
+    return S_OK;
+}
+
+HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullFileSize,
+                       const SYSTEMTIME* pLastModified, uint32_t uPieceSize, uint32_t* puResume) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    HRESULT hr = E_FAIL;
+    uint64_t ullPieceCount = 0;
+    uint64_t ullLength = 0;
+    uint32_t uOutcome = KPMR_EMPTY;
+    bool bResume = puResume && *puResume == 1;
+    std::string sPath;
+    int nFd = -1;
+    uint8_t abHeader[KPIECEMAP_HEADER_SIZE];
+    std::vector<uint8_t> states;
+    uint32_t uGot = 0;
+
+    if (!wszPath || !wszPath[0] || uPieceSize == 0 || m_nFd >= 0) return E_INVALIDARG;
+    ullPieceCount = ullFileSize / uPieceSize + (ullFileSize % uPieceSize ? 1 : 0);
+    // The piece index is 32 bits wide: a larger count cannot be kept.
+    if (ullPieceCount > 0xFFFFFFFFull) return E_INVALIDARG;
+
+    sPath = QN_WideToUtf8(wszPath) + ".cfg";
+    nFd = QN_FileOpen(sPath.c_str(), QN_FILE_ACCESS_READ | QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_READ,
+                      QN_FILE_OPEN_ALWAYS);
+    if (nFd < 0) return LastErrorResult();
+
+    if (bResume) {
+        if (!QN_FileGetSize(nFd, &ullLength)) {
+            hr = LastErrorResult();
+            goto Exit0;
+        }
+        if (ullLength == 0) {
+            uOutcome = KPMR_EMPTY;
+        } else {
+            uOutcome = KPMR_BAD_HEADER;
+            std::memset(abHeader, 0, sizeof(abHeader));
+            if (QN_FileReadAt(nFd, 0, abHeader, 8, &uGot) && uGot == 8 && std::memcmp(abHeader, "TbRf", 4) == 0 &&
+                abHeader[4] == 1 && abHeader[5] == 0 &&
+                QN_FileReadAt(nFd, 8, abHeader + 8, KPIECEMAP_HEADER_SIZE - 8, &uGot) &&
+                uGot == KPIECEMAP_HEADER_SIZE - 8) {
+                SYSTEMTIME stored = GetSystemTimeField(abHeader + 2028);
+                if (ullLength < KPIECEMAP_HEADER_SIZE + ullPieceCount) {
+                    uOutcome = KPMR_BAD_HEADER;
+                } else if (GetU64(abHeader + 2020) != ullFileSize) {
+                    uOutcome = KPMR_SIZE_DIFFERS;
+                } else if (GetU32(abHeader + 2044) != uPieceSize) {
+                    uOutcome = KPMR_PIECE_SIZE_DIFFERS;
+                } else if (pLastModified && !QN_IsSystemTimeZero(pLastModified) && !QN_IsSystemTimeZero(&stored) &&
+                           std::memcmp(&stored, pLastModified, sizeof(stored)) != 0) {
+                    // The remote file changed since the pieces were fetched: they cannot be kept.
+                    uOutcome = KPMR_BAD_HEADER;
+                } else {
+                    uOutcome = KPMR_RESUMED;
+                }
+            }
+        }
+    }
+
+    try {
+        states.assign((size_t)ullPieceCount, 0);
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+        goto Exit0;
+    }
+    if (uOutcome == KPMR_RESUMED) {
+        if (ullPieceCount && (!QN_FileReadAt(nFd, KPIECEMAP_HEADER_SIZE, states.data(), (uint32_t)ullPieceCount, &uGot) ||
+                              uGot != (uint32_t)ullPieceCount)) {
+            hr = uGot ? E_FAIL : LastErrorResult();
+            goto Exit0;
+        }
+    } else {
+        hr = writeHeader(nFd, cszUrl, ullFileSize, pLastModified, uPieceSize, (uint32_t)ullPieceCount);
+        if (FAILED(hr)) goto Exit0;
+    }
+
+    m_sPath = sPath;
+    m_sUrl = cszUrl ? cszUrl : "";
+    m_nFd = nFd;
+    nFd = -1;
+    if (pLastModified) m_lastModified = *pLastModified;
+    m_ullFileSize = ullFileSize;
+    m_uPieceSize = uPieceSize;
+    m_uPieceCount = (uint32_t)ullPieceCount;
+    m_states.swap(states);
+    m_uCompleteCount = 0;
+    // A piece taken or half-done by an earlier session is free again.
+    for (uint8_t& b : m_states) {
+        if (isCompleteState(b)) {
+            ++m_uCompleteCount;
+        } else {
+            b = (uint8_t)(b & 0xF0);
+        }
+    }
+    m_uWindowStart = m_uWindowEnd = KPIECE_NONE;
+    m_bDirty = true;
+    if (bResume) *puResume = uOutcome;
+    flush();
+    return S_OK;
+
+Exit0:
+    if (nFd >= 0) QN_FileClose(nFd);
+    return hr;
+}
+
+bool PieceMap::getState(uint32_t uPiece, uint32_t* puState, uint32_t* puField) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
+    uint8_t b = m_states[uPiece];
+    if (puState) *puState = b & 0x0Fu;
+    if (puField) *puField = (b >> 4) & 0x03u;
+    return true;
+}
+
+bool PieceMap::isComplete(uint32_t uPiece) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_nFd >= 0 && uPiece < m_uPieceCount && isCompleteState(m_states[uPiece]);
+}
+
+void PieceMap::scanRange(bool bUseWindow, uint32_t* puLo, uint32_t* puHi) {
+    *puLo = 0;
+    *puHi = m_uPieceCount;
+    if (bUseWindow && isWindowValidLocked()) {
+        *puLo = m_uWindowStart;
+        *puHi = m_uWindowEnd < m_uPieceCount ? m_uWindowEnd : m_uPieceCount;
+    }
+}
+
+bool PieceMap::isWindowValidLocked() {
+    if (m_uWindowStart >= m_uWindowEnd || m_uWindowStart >= m_uPieceCount) return false;
+    uint32_t uEnd = m_uWindowEnd < m_uPieceCount ? m_uWindowEnd : m_uPieceCount;
+    for (uint32_t i = m_uWindowStart; i < uEnd; ++i) {
+        if (isFreeState(m_states[i])) return true;
+    }
+    return false;
+}
+
+bool PieceMap::isWindowValid() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0) return false;
+    return isWindowValidLocked();
+}
+
+void PieceMap::setWindow(uint32_t uFirst, uint32_t uLast) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (uLast > m_uPieceCount) uLast = m_uPieceCount;
+    if (uFirst < uLast && uFirst < m_uPieceCount) {
+        m_uWindowStart = uFirst;
+        m_uWindowEnd = uLast;
+    }
+}
+
+void PieceMap::getWindow(uint32_t* puStart, uint32_t* puEnd) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    *puStart = m_uWindowStart;
+    *puEnd = m_uWindowEnd;
+}
+
+bool PieceMap::pickFree(bool bUseWindow, uint32_t* puFirst, uint32_t* puLast) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0) return false;
+    uint32_t uLo, uHi;
+    scanRange(bUseWindow, &uLo, &uHi);
+    bool bFound = false;
+    uint32_t uBestFirst = 0, uBestLast = 0;
+    for (uint32_t i = uLo; i < uHi; ++i) {
+        if (!isFreeState(m_states[i])) continue;
+        if (i != uLo && !isCompleteState(m_states[i - 1])) continue;
+        uint32_t j = i;
+        while (j + 1 < uHi && isFreeState(m_states[j + 1])) ++j;
+        if (!bFound || j - i > uBestLast - uBestFirst) {
+            bFound = true;
+            uBestFirst = i;
+            uBestLast = j;
+        }
+        i = j;
+    }
+    if (!bFound) return false;
+    m_states[uBestFirst] |= KPIECE_TAKEN;
+    *puFirst = uBestFirst;
+    *puLast = uBestLast;
+    return true;
+}
+
+bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0) return false;
+    uint32_t uLo, uHi;
+    scanRange(bUseWindow, &uLo, &uHi);
+    bool bFound = false;
+    uint32_t uBestFirst = 0, uBestLast = 0;
+    uint32_t i = uLo;
+    while (i < uHi) {
+        if (!isTakenState(m_states[i])) {
+            ++i;
+            continue;
+        }
+        uint32_t j = i + 1;
+        while (j < uHi && isFreeState(m_states[j])) ++j;
+        uint32_t uLast = j - 1;
+        if (!bFound || uLast - i > uBestLast - uBestFirst) {
+            bFound = true;
+            uBestFirst = i;
+            uBestLast = uLast;
+        }
+        i = j;
+    }
+    if (!bFound) return false;
+    uint32_t uLength = uBestLast - uBestFirst + 1;
+    uint32_t uStart = uLength > 1 ? uBestFirst + uLength / 2 : uBestFirst;
+    m_states[uStart] |= KPIECE_TAKEN;
+    *puStart = uStart;
+    *puLast = uBestLast;
+    return true;
+}
+
+bool PieceMap::commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (pbAlreadyComplete) *pbAlreadyComplete = false;
+    if (pbStop) *pbStop = false;
+    if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
+    uint8_t& b = m_states[uPiece];
+    if (!isCompleteState(b)) {
+        ++m_uCompleteCount;
+        b = (uint8_t)((b & 0xC0) | KPIECE_DOWNLOADED);
+        m_bDirty = true;
+    } else if (pbAlreadyComplete) {
+        *pbAlreadyComplete = true;
+    }
+    bool bWindowValid = isWindowValidLocked();
+    if (!bWindowValid) m_uWindowStart = m_uWindowEnd = KPIECE_NONE;
+    bool bStop = true;
+    uint32_t uNext = uPiece + 1;
+    bool bConsider = !bWindowValid || (uPiece >= m_uWindowStart && uPiece < m_uWindowEnd);
+    if (bConsider && uNext < m_uPieceCount && !isCompleteState(m_states[uNext])) {
+        m_states[uNext] |= KPIECE_TAKEN;
+        bStop = false;
+        m_bDirty = true;
+    }
+    if (pbStop) *pbStop = bStop;
+    return true;
+}
+
+bool PieceMap::release(uint32_t uPiece) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
+    uint8_t& b = m_states[uPiece];
+    if (!(b & KPIECE_TAKEN) || isCompleteState(b)) return false;
+    b = (uint8_t)(b & ~KPIECE_TAKEN);
+    return true;
+}
+
+bool PieceMap::reset(uint32_t uPiece) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
+    uint8_t& b = m_states[uPiece];
+    if (!isCompleteState(b)) return false;
+    b = (uint8_t)(b & 0xF0);
+    --m_uCompleteCount;
+    m_bDirty = true;
+    return true;
+}
+
+bool PieceMap::markVerified(uint32_t uPiece) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
+    uint8_t& b = m_states[uPiece];
+    if ((b & 0x0F) != KPIECE_DOWNLOADED) return false;
+    b = (uint8_t)((b & 0xF0) | KPIECE_VERIFIED);
+    m_bDirty = true;
+    return true;
+}
+
+uint32_t PieceMap::completeCount() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_uCompleteCount;
+}
+
+uint64_t PieceMap::completeBytes() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0 || m_uPieceCount == 0) return 0;
+    uint64_t ullBytes = (uint64_t)m_uCompleteCount * m_uPieceSize;
+    uint32_t uTail = (uint32_t)(m_ullFileSize % m_uPieceSize);
+    if (uTail && isCompleteState(m_states[m_uPieceCount - 1])) ullBytes -= m_uPieceSize - uTail;
+    return ullBytes;
+}
+
+bool PieceMap::writeStates(const std::vector<uint8_t>& states) {
+    uint32_t uWritten = 0;
+    if (states.empty()) return true;
+    return QN_FileWriteAt(m_nFd, KPIECEMAP_HEADER_SIZE, states.data(), (uint32_t)states.size(), &uWritten) != 0;
+}
+
+bool PieceMap::flush(const std::function<bool()>& pfnBeforeWrite) {
+    std::lock_guard<std::mutex> writeGuard(m_writeLock);
+    std::vector<uint8_t> snapshot;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (m_nFd < 0) return false;
+        if (!m_bDirty) return true;
+        try {
+            snapshot = m_states;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        m_bDirty = false;
+    }
+    bool bOk = !pfnBeforeWrite || pfnBeforeWrite();
+    if (bOk) bOk = writeStates(snapshot);
+    if (!bOk) {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_bDirty = true;
+    }
+    return bOk;
+}
+
+void PieceMap::close(bool bKeepFile) {
+    std::string sDelete;
+    {
+        std::lock_guard<std::mutex> writeGuard(m_writeLock);
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (m_nFd < 0) return;
+        if (bKeepFile && m_bDirty) writeStates(m_states);
+        QN_FileClose(m_nFd);
+        m_nFd = -1;
+        m_bDirty = false;
+        if (!bKeepFile) sDelete = m_sPath;
+    }
+    if (!sDelete.empty()) QN_DeleteFile(sDelete.c_str());
+}
+
+namespace qn::testing {
+void SetPieceStates(PieceMap* pMap, const std::vector<uint8_t>& states) {
+    std::lock_guard<std::recursive_mutex> guard(pMap->m_lock);
+    for (size_t i = 0; i < states.size() && i < pMap->m_states.size(); ++i) pMap->m_states[i] = states[i];
+    pMap->m_uCompleteCount = 0;
+    for (uint8_t b : pMap->m_states) {
+        if ((b & 0x0F) >= KPIECE_DOWNLOADED) ++pMap->m_uCompleteCount;
+    }
+    pMap->m_bDirty = true;
+}
+}  // namespace qn::testing
