@@ -195,9 +195,9 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
         }
     }
     m_uWindowStart = m_uWindowEnd = KPIECE_NONE;
-    m_bDirty = true;
     if (bResume) *puResume = uOutcome;
-    flush();
+    // Nobody else holds the map yet: write the cleared states straight away.
+    m_bDirty = !writeStates(m_states);
     return S_OK;
 
 Exit0:
