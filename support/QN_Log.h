@@ -62,6 +62,17 @@ private:
         }                                                                                        \
     } while (0)
 
+// As QNLOG_PROCESS_ERROR, for the few checks whose expression here differs from the text the
+// line must show: Text (a string literal) is logged in place of the expression.
+#define QNLOG_PROCESS_ERROR_TEXT(Condition, Text)                                          \
+    do {                                                                                   \
+        if (!(Condition)) {                                                                \
+            QNLog_Printf(7, "QNLOG_PROCESS_ERROR(%s) at line %d in %s\n", Text, __LINE__, \
+                         QN_FUNCTION_NAME());                                              \
+            goto Exit0;                                                                    \
+        }                                                                                  \
+    } while (0)
+
 #define QNLOG_COM_PROCESS_ERROR(Result)                                                         \
     do {                                                                                        \
         HRESULT qn_hrCheck_ = (Result);                                                         \

@@ -8,6 +8,7 @@
 #include "QN_LogStream.h"
 
 #undef QNLOG_PROCESS_ERROR
+#undef QNLOG_PROCESS_ERROR_TEXT
 #undef QNLOG_COM_PROCESS_ERROR
 
 #define QN_WIDE_TEXT2_(x) L##x
@@ -29,6 +30,26 @@
                           __LINE__, QN_FUNCTION_NAME());                                          \
             goto Exit0;                                                                           \
         }                                                                                         \
+    } while (0)
+
+// As the checks above, with Text (a narrow string literal) logged in place of the expression,
+// for the few checks whose expression here differs from the text the line must show.
+#define QNLOG_ASSERT_EXIT_TEXT(Condition, Text)                                              \
+    do {                                                                                     \
+        if (!(Condition)) {                                                                  \
+            QN_LogPrintfW(L"QNLOG_ASSERT_EXIT(%ls) at line %d in %s", QN_WIDE_TEXT_(Text),   \
+                          __LINE__, QN_FUNCTION_NAME());                                     \
+            goto Exit0;                                                                      \
+        }                                                                                    \
+    } while (0)
+
+#define QNLOG_PROCESS_ERROR_TEXT(Condition, Text)                                            \
+    do {                                                                                     \
+        if (!(Condition)) {                                                                  \
+            QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%ls) at line %d in %s", QN_WIDE_TEXT_(Text), \
+                          __LINE__, QN_FUNCTION_NAME());                                     \
+            goto Exit0;                                                                      \
+        }                                                                                    \
     } while (0)
 
 #define QNLOG_COM_PROCESS_ERROR(Result)                                                  \

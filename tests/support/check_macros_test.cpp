@@ -98,6 +98,13 @@ public:
     Exit0:
         return hrResult;
     }
+    int CheckWithText(int nFd) {
+        int nResult = 0;
+        g_nCheckLine = __LINE__; QNLOG_PROCESS_ERROR_TEXT(nFd >= 0, "hFile != INVALID_HANDLE_VALUE");
+        nResult = 1;
+    Exit0:
+        return nResult;
+    }
     int CheckAndGoOn(int nValue) {
         int nSteps = 0;
         g_nCheckLine = __LINE__; QNLOG_CHECK_ERROR(nValue == 1);
@@ -172,6 +179,10 @@ TEST(QNLogChecks, WriteTheExactLineWithTheQualifiedName) {
         {"HRESULT in hexadecimal",
          [] { QN_RepairClientResource r; EXPECT_EQ(r.ComStep(E_FAIL), E_FAIL); },
          "QNLOG_COM_PROCESS_ERROR(0x80004005)", "QN_RepairClientResource::ComStep"},
+        {"check with its own text",
+         [] { QN_RepairClientResource r; EXPECT_EQ(r.CheckWithText(-1), 0); },
+         "QNLOG_PROCESS_ERROR(hFile != INVALID_HANDLE_VALUE)",
+         "QN_RepairClientResource::CheckWithText"},
         {"check that carries on",
          [] { QN_RepairClientResource r; EXPECT_EQ(r.CheckAndGoOn(0), 1); },
          "QNLOG_CHECK_ERROR(nValue == 1)", "QN_RepairClientResource::CheckAndGoOn"},

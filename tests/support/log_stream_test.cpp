@@ -24,6 +24,8 @@ public:
         int nResult = 0;
         g_nProbeLine = __LINE__; QNLOG_ASSERT_EXIT(pcszDirectory);
         g_nProbeLine = __LINE__; QNLOG_PROCESS_ERROR(wcscmp(pcszDirectory, L"路径") != 0);
+        g_nProbeLine = __LINE__; QNLOG_ASSERT_EXIT_TEXT(pcszDirectory[0] != L'-', "szDirectory[0] != '-'");
+        g_nProbeLine = __LINE__; QNLOG_PROCESS_ERROR_TEXT(pcszDirectory[0] != L'+', "nRetCode && \"Open()\"");
         nResult = 1;
     Exit0:
         return nResult;
@@ -315,6 +317,12 @@ TEST(QNPlatformLogAdapterTest, WideChecksReachTheLogFileAsUtf8) {
                            " in QN_DataFileReader::Init");
         EXPECT_EQ(Reader.Init(L"路径"), 0);
         expected.push_back("QNLOG_PROCESS_ERROR(wcscmp(pcszDirectory, L\"路径\") != 0) at line " +
+                           std::to_string(g_nProbeLine) + " in QN_DataFileReader::Init");
+        EXPECT_EQ(Reader.Init(L"-"), 0);
+        expected.push_back("QNLOG_ASSERT_EXIT(szDirectory[0] != '-') at line " +
+                           std::to_string(g_nProbeLine) + " in QN_DataFileReader::Init");
+        EXPECT_EQ(Reader.Init(L"+"), 0);
+        expected.push_back("QNLOG_PROCESS_ERROR(nRetCode && \"Open()\") at line " +
                            std::to_string(g_nProbeLine) + " in QN_DataFileReader::Init");
         EXPECT_EQ(Reader.Open(S_OK, E_INVALIDARG), E_FAIL);
         expected.push_back("QNLOG_COM_ASSERT_EXIT(0x80070057) at line " + std::to_string(g_nProbeLine) +

@@ -266,6 +266,26 @@ TEST(QNLogFailure, AFileThatCannotBeOpenedIsReported) {
               "QNLog: open(\"" + strPath + "\") failed = Is a directory\n");
 }
 
+TEST(QNLogFailure, AFailedWriteWarnsAndCountsTheLine) {
+    FixedClock Clock(2026, 12, 9, 8, 14, 27);
+    LogCapture Log(QNLOG_FLAG_FILE, 2);
+    // The file of the first opening is a device that refuses every write.
+    const std::string strDayFolder = Log.root() + "/QelRepair/2026_12_09";
+    std::filesystem::create_directories(strDayFolder);
+    std::filesystem::create_symlink("/dev/full", strDayFolder + "/QelRepair_2026_12_09_08_14_27.log");
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QNLog_Printf(7, "one"), 1);
+    EXPECT_EQ(QNLog_Printf(7, "two"), 1);
+    const std::string strWarning = "warning : error on write log file, please check your hard disk!\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), strWarning + strWarning);
+    // Both lines counted: the third opens the next file.
+    Clock.Advance(1);
+    EXPECT_EQ(QNLog_Printf(7, "three"), 1);
+    EXPECT_EQ(qn::test::ReadFile(strDayFolder + "/QelRepair_2026_12_09_08_14_28.log"),
+              "20261209-081428<DEBUG:" + ThreadIdText() + ">: three\n");
+}
+
 // Builds an existing folder whose path is exactly nLength characters long.
 std::string MakeFolderOfLength(const std::string& strBase, size_t uLength) {
     std::string strPath = strBase;
