@@ -3,6 +3,7 @@
 // (qn::testing::SetLocalTimeSource in qn_test_hooks.h).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "qn_test_hooks.h"
@@ -12,4 +13,7 @@ namespace qn::testing {
 std::string LogFolderText();
 // Closes the log file and forgets the settings, as before the first QNLog_Init.
 void ResetLog();
+
+// Sets the largest view that QN_FileMapping tries (a multiple of 65536); 0 restores 512 MiB.
+void SetFileMappingWindow(uint32_t uBytes);
 }  // namespace qn::testing
