@@ -54,6 +54,20 @@ void QN_SetLastError(uint32_t uError) {
 
 int QN_GetLastErrno() { return t_nLastErrno; }
 
+void QN_RestoreLastError(uint32_t uError, int nErrno) {
+    t_uLastError = uError;
+    t_nLastErrno = nErrno;
+}
+
+QN_LastErrorKeeper::QN_LastErrorKeeper()
+    : m_uError(t_uLastError), m_nLastErrno(t_nLastErrno), m_nErrno(errno) {}
+
+QN_LastErrorKeeper::~QN_LastErrorKeeper() {
+    t_uLastError = m_uError;
+    t_nLastErrno = m_nLastErrno;
+    errno = m_nErrno;
+}
+
 uint32_t QN_SetLastErrorFromErrno(QN_ErrorObject eObject) {
     int nErrno = errno;
     t_uLastError = QN_Win32ErrorFromErrno(nErrno, eObject);

@@ -63,6 +63,23 @@ uint32_t QN_Win32ErrorFromErrno(int nErrno, QN_ErrorObject eObject = QN_ERROR_OB
 uint32_t QN_GetLastError();
 void QN_SetLastError(uint32_t uError);
 int QN_GetLastErrno();
+// Restores a last error saved with QN_GetLastError and QN_GetLastErrno.
+void QN_RestoreLastError(uint32_t uError, int nErrno);
+
+// Keeps the calling thread's last error (and errno) across work that must not change it, such
+// as writing a log line between a failed call and the report of its error number.
+class QN_LastErrorKeeper {
+public:
+    QN_LastErrorKeeper();
+    ~QN_LastErrorKeeper();
+    QN_LastErrorKeeper(const QN_LastErrorKeeper&) = delete;
+    QN_LastErrorKeeper& operator=(const QN_LastErrorKeeper&) = delete;
+
+private:
+    uint32_t m_uError;
+    int m_nLastErrno;
+    int m_nErrno;
+};
 // Sets the last error from errno as it stands and returns the Win32 number.
 uint32_t QN_SetLastErrorFromErrno(QN_ErrorObject eObject = QN_ERROR_OBJECT_FILE);
 

@@ -176,6 +176,8 @@ int QNLog_Init(const QNLOG_PARAM* pParam, void* /*pvReserved*/) {
 }
 
 int QNLog_Printf(int nLevel, const char* cszFormat, ...) {
+    // A failure line often stands between a failed call and the report of its error number.
+    QN_LastErrorKeeper KeepLastError;
     QNLogState& State = LogState();
     char szLine[QNLOG_LINE_SIZE];
     int nLen;

@@ -67,6 +67,7 @@ int QN_UnregisterLogStream() {
 }
 
 int QN_LogPrintfW(const wchar_t* cwszFormat, ...) {
+    QN_LastErrorKeeper KeepLastError;
     QNLogStreamRegistry& Reg = Registry();
     wchar_t wszLine[QN_LOG_WIDE_LINE_SIZE];
     va_list Args;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <clocale>
 #include <cstring>
 #include <filesystem>
@@ -243,6 +244,18 @@ TEST(QNLogFailure, AFailedOpeningIsRetriedWithTheNextLine) {
     EXPECT_EQ(QNLog_Printf(7, "kept"), 1);
     EXPECT_EQ(Log.Files(), std::vector<std::string>{"QelRepair/2026_12_09/QelRepair_2026_12_09_08_14_28.log"});
     EXPECT_EQ(Log.Messages(), std::vector<std::string>{"kept"});
+}
+
+TEST(QNLogFailure, ALineKeepsTheCallersLastError) {
+    FixedClock Clock(2026, 12, 9, 8, 14, 27);
+    LogCapture Log;
+    // The first line opens the day folder and the file, which resets the layer's error.
+    errno = ENOENT;
+    QN_SetLastErrorFromErrno();
+    EXPECT_EQ(QNLog_Printf(7, "a failed call"), 1);
+    EXPECT_EQ(QN_GetLastError(), (uint32_t)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(QN_GetLastErrno(), ENOENT);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(QNLogFailure, ALogFolderInTheWayFailsTheLine) {
