@@ -140,16 +140,27 @@ int QN_chsize(int nFd, int64_t llLength) {
 
 int QN_AllocateFileSpace(int nFd) {
     struct stat st;
+    off_t llPosition = 0;
+    off_t llHole = 0;
     if (::fstat(nFd, &st) != 0) {
         QN_SetLastErrorFromErrno();
         return 0;
     }
     if (st.st_size > 0) {
-        int nErr = ::posix_fallocate(nFd, 0, st.st_size);
-        if (nErr != 0) {
-            errno = nErr;
-            QN_SetLastErrorFromErrno();
-            return 0;
+        // Only a file with holes needs anything: allocating also stamps the file's times,
+        // which are then put back, as its content has not changed.
+        llPosition = ::lseek(nFd, 0, SEEK_CUR);
+        llHole = ::lseek(nFd, 0, SEEK_HOLE);
+        if (llPosition >= 0) ::lseek(nFd, llPosition, SEEK_SET);
+        if (llHole < 0 || llHole < st.st_size) {
+            int nErr = ::posix_fallocate(nFd, 0, st.st_size);
+            if (nErr != 0) {
+                errno = nErr;
+                QN_SetLastErrorFromErrno();
+                return 0;
+            }
+            struct timespec times[2] = {st.st_atim, st.st_mtim};
+            ::futimens(nFd, times);
         }
     }
     QN_SetLastError(ERROR_SUCCESS);

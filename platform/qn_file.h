@@ -27,8 +27,8 @@ int QN_fileno(FILE* fp);
 // a hole on a full disk. 0, or -1 with errno and the last error set (ENOSPC -> 112).
 int QN_chsize(int nFd, int64_t llLength);
 
-// Allocates the space of the whole of an open file as it stands, holes included, without
-// changing its length or content. 1, or 0 with the last error set (112 on a full disk).
+// Allocates the space of the holes of an open file, without changing its length, content or
+// times. 1, or 0 with the last error set (112 on a full disk).
 int QN_AllocateFileSpace(int nFd);
 
 // Opens an existing file (never a folder) for reading, or for reading and writing, with

@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <new>
 
-#include "QN_FileLayerCheck.h"
+#include "QN_LogW.h"
 #include "QN_ObjectPool.h"
 #include "qn_file.h"
 #include "qn_time.h"
@@ -370,14 +370,14 @@ HRESULT QN_OutsidePackageFileMapping::MapView(uint64_t ullOffset, uint32_t uSize
 
     QNLOG_ASSERT_EXIT(uSize <= m_ullFileSize);
     // Written so that an offset near 2^64 cannot wrap the sum.
-    QNLOG_ASSERT_EXIT_AS(ullOffset <= m_ullFileSize && uSize <= m_ullFileSize - ullOffset,
+    QNLOG_ASSERT_EXIT_TEXT(ullOffset <= m_ullFileSize && uSize <= m_ullFileSize - ullOffset,
                       "ullOffset + uSize <= m_ullFileSize");
     QNLOG_ASSERT_EXIT(ppRetBuffer);
 
     if (uSize == 0) {
         ullRemainSize = m_ullFileSize - ullOffset;
         // A view size is 32-bit whatever the width of size_t.
-        QNLOG_ASSERT_EXIT_AS(ullRemainSize <= QN_MAX_VIEW_SIZE, "ullRemainSize <= SIZE_MAX");
+        QNLOG_ASSERT_EXIT_TEXT(ullRemainSize <= QN_MAX_VIEW_SIZE, "ullRemainSize <= SIZE_MAX");
         QNLOG_ASSERT_EXIT(ullRemainSize > 0);
         uSize = (uint32_t)ullRemainSize;
     }

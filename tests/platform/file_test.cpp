@@ -85,14 +85,21 @@ TEST(PlatformFile, LengthChangeAllocatesWhatItAdds) {
     EXPECT_EQ(qn::test::ReadFile(path).substr(0, 2), "ab");
     EXPECT_EQ(qn::test::ReadFile(path)[2], '\0');
 
-    // A sparse file of the right length gets its space without a change of length or bytes.
+    // A sparse file of the right length gets its space without a change of length, bytes or
+    // times.
     ASSERT_EQ(ftruncate(fd, 0), 0);
     ASSERT_EQ(pwrite(fd, "xyz", 3, 0), 3);
     ASSERT_EQ(ftruncate(fd, 4 << 20), 0);
+    struct timespec times[2] = {{1893456000, 0}, {978307200, 0}};
+    ASSERT_EQ(futimens(fd, times), 0);
     EXPECT_LT((int64_t)StatOf(path).st_blocks * 512, 4 << 20);
     EXPECT_EQ(QN_AllocateFileSpace(fd), 1);
     EXPECT_GE((int64_t)StatOf(path).st_blocks * 512, 4 << 20);
     EXPECT_EQ(StatOf(path).st_size, 4 << 20);
+    EXPECT_EQ(StatOf(path).st_mtime, 978307200);
+    EXPECT_EQ(StatOf(path).st_atime, 1893456000);
+    EXPECT_EQ(QN_AllocateFileSpace(fd), 1);
+    EXPECT_EQ(StatOf(path).st_mtime, 978307200);
     EXPECT_EQ(qn::test::ReadFile(path).substr(0, 3), "xyz");
 
     EXPECT_EQ(QN_chsize(fd, -1), -1);
