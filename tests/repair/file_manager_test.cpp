@@ -465,6 +465,35 @@ TEST(FileLayerPool, ConcurrentTakeAndParkHandOutEachObjectOnce) {
     EXPECT_EQ(pool.Park(&probe), &probe);
 }
 
+// Threads map and release views of one mapping at once: the reference counts and the view
+// pool stay exact.
+TEST_F(FileManagerTest, ViewsFromManyThreads) {
+    const std::string bytes = PatternBytes(3 * 65536 + 99, 5);
+    qn::test::WriteFile(m_Dir / "f", bytes);
+    IQN_FileMapping* pi = Open("f", QN_FILE_MAPPING_MODE_READ_ONLY);
+    ASSERT_TRUE(pi);
+    std::atomic<int> nBad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(t);
+            for (int i = 0; i < 2000; ++i) {
+                uint64_t ullOffset = rng() % (bytes.size() - 64);
+                IQN_Buffer* piBuffer = nullptr;
+                if (pi->MapView(ullOffset, 64, &piBuffer) != S_OK ||
+                    std::memcmp(piBuffer->GetData(), bytes.data() + ullOffset, 64) != 0) {
+                    nBad.fetch_add(1);
+                }
+                if (piBuffer) piBuffer->Release();
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(nBad.load(), 0);
+    EXPECT_LE(qn::testing::GetFileBufferPoolStats().uParked, 8u);
+    EXPECT_EQ(pi->Release(), 0u);
+}
+
 TEST_F(FileManagerTest, QueryInterfaceFailsAndLeavesTheOutput) {
     qn::test::WriteFile(m_Dir / "f", "abc");
     IQN_FileMapping* pi = Open("f", 2);
