@@ -35,6 +35,8 @@ SocketHandle::SocketHandle(LoopCore* core, void* context) : LoopHandle(HandleKin
     m_socket.pSendOp = &m_sendOp;
 }
 
+SocketHandle::~SocketHandle() { QN_Port::closeDetached(&m_socket); }
+
 SocketHandle* SocketHandle::create(LoopCore* core, void* context) {
     if (!core) return nullptr;
     return new (std::nothrow) SocketHandle(core, context);

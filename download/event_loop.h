@@ -116,6 +116,9 @@ public:
     using TransferDoneFn = void (*)(SocketHandle* handle, int32_t error, char* buf, uint32_t bytes);
 
     static SocketHandle* create(LoopCore* core, void* context);
+    // Deleting a handle directly is only for handles whose loop has already been destroyed;
+    // it closes the descriptor without touching the loop.
+    ~SocketHandle() override;
     void setCallbacks(ConnectDoneFn connectDone, TransferDoneFn sendDone, TransferDoneFn recvDone) {
         m_connectDone = connectDone;
         m_sendDone = sendDone;

@@ -246,6 +246,13 @@ void QN_Port::closeSocket(QN_PortSocket* pSocket) {
     if (pSocket->pRecvOp && pSocket->pRecvOp->bInKernel) complete(pSocket, pSocket->pRecvOp, 0, QN_WSAEINTR);
 }
 
+void QN_Port::closeDetached(QN_PortSocket* pSocket) {
+    if (pSocket->fd >= 0) ::close(pSocket->fd);
+    pSocket->fd = -1;
+    if (pSocket->pSendOp) pSocket->pSendOp->bInKernel = false;
+    if (pSocket->pRecvOp) pSocket->pRecvOp->bInKernel = false;
+}
+
 int32_t QN_Port::peerName(const QN_PortSocket* pSocket, uint32_t* puRetAddress, uint16_t* puRetPortNet) const {
     sockaddr_in sa{};
     socklen_t len = sizeof(sa);

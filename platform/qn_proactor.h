@@ -89,6 +89,8 @@ public:
     int32_t receive(QN_PortSocket* pSocket, char* pBuf, uint32_t uLen);
     // Closes the descriptor; operations waiting in the kernel complete as cancelled (10004).
     void closeSocket(QN_PortSocket* pSocket);
+    // Closes the descriptor of a socket whose port is gone (no completions are made).
+    static void closeDetached(QN_PortSocket* pSocket);
     int32_t peerName(const QN_PortSocket* pSocket, uint32_t* puRetAddress, uint16_t* puRetPortNet) const;
     int32_t setNoDelay(const QN_PortSocket* pSocket) const;
 
