@@ -13,7 +13,19 @@ HostResolver& HostResolver::instance() {
 
 HostResolver::HostResolver() = default;
 
-HostResolver::~HostResolver() { stop(); }
+HostResolver::~HostResolver() {
+    stop();
+    // The close task that stop posted still refers to this resolver: let the loop get past it
+    // (tasks run in posting order; a stopped loop runs a post at once).
+    if (m_loop) {
+        auto passed = std::make_shared<Event>(true);
+        m_loop->post([passed](LoopCore*, bool) { passed->set(); });
+        passed->wait(5000);
+    }
+    std::lock_guard<std::mutex> g(m_lock);
+    freeAll(m_requests);
+    freeAll(m_results);
+}
 
 void HostResolver::setLookupForTest(Lookup lookup) {
     std::lock_guard<std::mutex> g(m_lock);
