@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 class PieceMap;
@@ -21,4 +23,13 @@ uint64_t LoopHandleReleaseCount();
 // run again in one process; CoreStop while stopped does nothing.
 bool CoreStart();
 void CoreStop();
+
+// The library logger's module: a path that replaces the search (null restores it), and an
+// unload so that the next load runs again.
+void SetLoggerModulePath(const char* path);
+void ResetLoggerForTest();
+// An in-process sink for the library logger's lines (category, level, formatted UTF-8 text),
+// used in place of the module while set; an empty function removes it.
+using LogSink = std::function<void(const std::string& category, int level, const std::string& text)>;
+void SetLogSink(LogSink sink);
 }  // namespace qn::testing
