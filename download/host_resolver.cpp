@@ -49,23 +49,38 @@ bool HostResolver::start(EventLoop& loop) {
         freeAll(m_requests);
         m_loop = &loop;
     }
-    // The set-up task always signals, also when it runs with run = false, or start would wait
-    // for ever.
-    auto ready = std::make_shared<Event>(true);
-    auto created = std::make_shared<AsyncHandle*>(nullptr);
-    loop.post([this, ready, created](LoopCore* core, bool run) {
-        if (run && core) {
-            AsyncHandle* h = AsyncHandle::create(core, this);
-            if (h) h->arm(&HostResolver::onResults);
-            *created = h;
+    // The set-up task always signals, also when it runs with run = false. The wait is bounded
+    // so that a loop whose thread has ended cannot hold start for ever; a set-up that comes
+    // after the caller gave up makes nothing.
+    struct SetUp {
+        std::mutex lock;
+        Event ready{true};
+        AsyncHandle* created = nullptr;
+        bool abandoned = false;
+    };
+    auto setUp = std::make_shared<SetUp>();
+    loop.post([this, setUp](LoopCore* core, bool run) {
+        {
+            std::lock_guard<std::mutex> g(setUp->lock);
+            if (run && core && !setUp->abandoned) {
+                AsyncHandle* h = AsyncHandle::create(core, this);
+                if (h) h->arm(&HostResolver::onResults);
+                setUp->created = h;
+            }
         }
-        ready->set();
+        setUp->ready.set();
     });
-    ready->wait();
-    if (!*created) return false;  // the stop flag stays set: requests are refused at once
+    setUp->ready.wait(kStartTimeoutMs);
+    AsyncHandle* created;
+    {
+        std::lock_guard<std::mutex> g(setUp->lock);
+        setUp->abandoned = true;
+        created = setUp->created;
+    }
+    if (!created) return false;  // the stop flag stays set: requests are refused at once
     {
         std::lock_guard<std::mutex> g(m_lock);
-        m_async = *created;
+        m_async = created;
         m_stopped = false;
     }
     try {

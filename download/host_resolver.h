@@ -40,6 +40,9 @@ public:
     HostResolver(const HostResolver&) = delete;
     HostResolver& operator=(const HostResolver&) = delete;
 
+    // How long start waits for the loop to create the result handle.
+    static constexpr uint32_t kStartTimeoutMs = 10000;
+
     // Creates the result handle on the loop, then starts the thread. True when running (also
     // when it already was). False when the loop did not run the set-up or the thread could not
     // start; requests are then refused.
