@@ -1,0 +1,544 @@
+// The HTTP request engine against the loopback server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "KHttpRequest.h"
+#include "connection_cache.h"
+#include "download_test_hooks.h"
+#include "event_loop.h"
+#include "host_resolver.h"
+#include "http_test_util.h"
+#include "loopback_http_server.h"
+#include "qn_socket.h"
+#include "speed_limiter.h"
+
+namespace {
+
+using namespace qn::test;
+using namespace qn::test::http_step;
+using qn::httptest::RecordingHandler;
+using qn::httptest::RecordingStatus;
+using qn::httptest::Slot;
+using Ms = std::chrono::milliseconds;
+
+constexpr uint32_t kWaitMs = 10000;
+
+void StartCore() { ASSERT_TRUE(qn::testing::CoreStart()); }
+void StopCore() { qn::testing::CoreStop(); }
+
+// One request object with a recording handler and status callback.
+struct Probe {
+    explicit Probe(Slot refuse = Slot::None, uint32_t bufSize = 4096, SpeedLimiter* limiter = nullptr)
+        : handler(new RecordingHandler(refuse)), status(new RecordingStatus) {
+        handler->AddRef();
+        status->AddRef();
+        EXPECT_TRUE(req.init(bufSize, limiter, handler, status));
+    }
+    // The request (destroyed after this body) still holds its own references.
+    ~Probe() {
+        handler->Release();
+        status->Release();
+    }
+    // Opens, sends and waits for the end. False when the request did not end in time.
+    bool run(int32_t method, const std::string& url) {
+        if (!req.open(method, url.c_str()) || !req.send()) return false;
+        return req.waitDone(kWaitMs);
+    }
+    bool get(const std::string& url) { return run(KHTTP_METHOD_GET, url); }
+
+    RecordingHandler* handler;
+    RecordingStatus* status;
+    KHttpRequest req;
+};
+
+// True when text is one of the '|'-separated alternatives.
+bool OneOf(const std::string& text, const std::string& alternatives) {
+    size_t start = 0;
+    for (;;) {
+        size_t bar = alternatives.find('|', start);
+        if (alternatives.compare(start, bar == std::string::npos ? std::string::npos : bar - start, text) == 0) return true;
+        if (bar == std::string::npos) return false;
+        start = bar + 1;
+    }
+}
+
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000) {
+    auto end = std::chrono::steady_clock::now() + Ms(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(Ms(1));
+    }
+    return true;
+}
+
+class HttpRequestTest : public ::testing::Test {
+protected:
+    void SetUp() override { StartCore(); }
+    void TearDown() override { StopCore(); }
+    LoopbackHttpServer server;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Building
+
+TEST(HttpRequestBuilding, RequestLineAndHostFromTheUrl) {
+    struct Case {
+        int32_t method;
+        std::string url;
+        uint32_t bufSize;
+        const char* expected;  // nullptr: open refuses
+    };
+    const std::vector<Case> cases = {
+        {KHTTP_METHOD_GET, "http://h", 256, "GET / HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "http://h:8080/a?b#c", 256, "GET /a?b#c HTTP/1.1\r\nHost: h:8080\r\n"},
+        {KHTTP_METHOD_HEAD, "http://h:80/x", 256, "HEAD /x HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_POST, "http://h?q", 256, "POST /?q HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "http://u:p@h/x", 256, "GET /x HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "https://h/", 256, nullptr},
+        {KHTTP_METHOD_GET, "HTTP://h/", 256, nullptr},
+        {KHTTP_METHOD_GET, "http:///x", 256, nullptr},
+        {KHTTP_METHOD_GET, "http://h#f", 256, nullptr},
+        {KHTTP_METHOD_GET, "http://h:0/", 256, nullptr},
+        {KHTTP_METHOD_GET, "http://h:65536/", 256, nullptr},
+        {KHTTP_METHOD_GET, "http://h/a b", 256, nullptr},
+        {KHTTP_METHOD_GET, "", 256, nullptr},
+        {0, "http://h/", 256, nullptr},
+        {4, "http://h/", 256, nullptr},
+        {KHTTP_METHOD_GET, "http://h/", 10, nullptr},
+        // Offsets inside a parsed URL are 16-bit: a URL this long would be mis-split.
+        {KHTTP_METHOD_GET, "http://h/" + std::string(70000, 'a'), 200000, nullptr},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.url.substr(0, 40));
+        KHttpRequest req;
+        ASSERT_TRUE(req.init(tc.bufSize, nullptr, nullptr, nullptr));
+        bool ok = req.open(tc.method, tc.url.c_str());
+        EXPECT_EQ(ok, tc.expected != nullptr);
+        if (tc.expected) {
+            EXPECT_EQ(req.requestText(), tc.expected);
+            EXPECT_EQ(req.getState(), KHTTP_STATE_REQUEST_LINE);
+        } else {
+            // A refused open leaves nothing to add to or send.
+            EXPECT_FALSE(req.addHeader("A", "b"));
+            EXPECT_FALSE(req.send());
+        }
+    }
+}
+
+TEST(HttpRequestBuilding, HeadersAndBodyAreAppendedOnlyWhenTheyFit) {
+    const std::string line = "GET / HTTP/1.1\r\nHost: h\r\n";
+    KHttpRequest req;
+    ASSERT_TRUE(req.init((uint32_t)line.size() + 40, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(req.addHeader("A", "b"));  // before open
+    ASSERT_TRUE(req.open(KHTTP_METHOD_GET, "http://h"));
+    EXPECT_TRUE(req.addHeader("A", "b"));
+    std::string before = req.requestText();
+    EXPECT_FALSE(req.addHeader("Too-Long", std::string(40, 'x').c_str()));
+    EXPECT_EQ(req.requestText(), before);
+    EXPECT_FALSE(req.setBody("01234567890123456789", 20));  // 22 + 20 bytes do not fit in the 34 left
+    EXPECT_EQ(req.requestText(), before);
+    EXPECT_TRUE(req.setBody("hello", 5));
+    EXPECT_EQ(req.requestText(), line + "A: b\r\nContent-Length: 5\r\n\r\nhello");
+    EXPECT_EQ(req.getState(), KHTTP_STATE_HEADERS_CLOSED);
+    EXPECT_FALSE(req.addHeader("B", "c"));
+    EXPECT_FALSE(req.setBody("x", 1));
+    EXPECT_FALSE(req.setServerAddress(1));
+    EXPECT_FALSE(req.cancel());
+    // Reopening starts a new text.
+    ASSERT_TRUE(req.open(KHTTP_METHOD_HEAD, "http://h"));
+    EXPECT_EQ(req.requestText(), "HEAD / HTTP/1.1\r\nHost: h\r\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Response delivery
+
+TEST_F(HttpRequestTest, DeliversStatusHeadersAndBodyAsTheServerFramesThem) {
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        int32_t method;
+        std::string body;
+        int status;
+    };
+    const std::string data = ResourceBytes(0, 1000);
+    const std::vector<Case> cases = {
+        {"content length", {}, KHTTP_METHOD_GET, data, 200},
+        {"one byte header writes", {OneByteHeaderWrites(), Header("X-Joined", "a, b")}, KHTTP_METHOD_GET, data, 200},
+        {"chunked", {Chunked(300)}, KHTTP_METHOD_GET, data, 200},
+        {"until close", {UntilClose()}, KHTTP_METHOD_GET, data, 200},
+        {"head", {}, KHTTP_METHOD_HEAD, "", 200},
+        {"interim 100", {Continue100()}, KHTTP_METHOD_GET, data, 200},
+        {"not found", {Status(404)}, KHTTP_METHOD_GET, "404\n", 404},
+    };
+    server.addResource("/r", 1000);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto& tc = cases[i];
+        SCOPED_TRACE(tc.name);
+        server.script("/r", (int)i, tc.steps);
+        Probe p;
+        ASSERT_TRUE(p.run(tc.method, server.url("/r")));
+        EXPECT_EQ(p.req.getClientError(), KHTTP_CE_OK) << p.req.getClientErrorExt();
+        EXPECT_EQ(p.handler->body(), tc.body);
+        auto events = p.handler->events();
+        ASSERT_GE(events.size(), 3u);
+        EXPECT_EQ(events.front(), "status:" + std::to_string(tc.status));
+        EXPECT_EQ(p.handler->count("status:" + std::to_string(tc.status)), 1);
+        EXPECT_EQ(events.back(), "end");
+        EXPECT_EQ(events[events.size() - 2], "headers");
+        EXPECT_EQ(p.handler->endings(), 1);
+        EXPECT_FALSE(p.handler->unterminated());
+        if (std::string(tc.name) == "one byte header writes") {
+            EXPECT_EQ(p.handler->header("X-Joined"), "a, b");
+            EXPECT_EQ(p.handler->header("Content-Length"), "1000");
+            EXPECT_EQ(p.handler->headers().size(), 2u);
+        }
+        if (std::string(tc.name) == "head") {
+            EXPECT_EQ(p.handler->header("Content-Length"), "1000");
+        }
+        if (std::string(tc.name) == "chunked") {
+            EXPECT_EQ(p.handler->header("Transfer-Encoding"), "chunked");
+        }
+    }
+}
+
+TEST_F(HttpRequestTest, HandlerRefusalEndsOnceWithItsLineAndTheConnectionIsNotKept) {
+    struct Case {
+        Slot slot;
+        const char* trace;
+        const char* refusedAt;  // the handler's last call before onError
+    };
+    const std::vector<Case> cases = {
+        {Slot::Status, "line=999", "status:200"},
+        {Slot::Header, "line=999", "header:Content-Length"},
+        {Slot::HeadersComplete, "line=1060", "headers"},
+        {Slot::Body, "line=1087", "body"},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.trace);
+        LoopbackHttpServer s;
+        s.addResource("/r", 5000);
+        // Two headers: the first is delivered when the second begins, the last at the end of
+        // the headers.
+        s.script("/r", LoopbackHttpServer::kAnyIndex, {Header("X-Second", "2")});
+        {
+            Probe p(tc.slot);
+            ASSERT_TRUE(p.get(s.url("/r")));
+            EXPECT_EQ(p.req.getClientError(), KHTTP_CE_REFUSED);
+            EXPECT_EQ(p.req.getClientErrorExt(), tc.trace);
+            EXPECT_EQ(p.handler->count("error"), 1);
+            EXPECT_EQ(p.handler->count("end"), 0);
+            // Nothing is delivered after the refusal.
+            auto events = p.handler->events();
+            ASSERT_GE(events.size(), 2u);
+            EXPECT_EQ(events[events.size() - 2], tc.refusedAt);
+            EXPECT_EQ(events.back(), "error");
+        }
+        EXPECT_TRUE(s.waitForClosedConnections(1, kWaitMs));
+        Probe next;
+        ASSERT_TRUE(next.get(s.url("/r")));
+        EXPECT_EQ(next.req.getClientError(), KHTTP_CE_OK);
+        EXPECT_EQ(s.acceptedCount(), 2);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failures
+
+TEST_F(HttpRequestTest, FailuresEndWithTheirClientErrorAndTrace) {
+    uint16_t closedPort;
+    {
+        LoopbackHttpServer gone;
+        closedPort = gone.port();
+    }
+    HostResolver::instance().setLookupForTest([](const std::string&, uint32_t&) { return false; });
+    server.addResource("/r", 1000);
+    server.script("/fin", 0, {DropAfter(500)});
+    server.script("/rst", 0, {ResetAfter(500)});
+    server.script("/garbage", 0, {GarbageStatusLine()});
+    server.script("/silent", LoopbackHttpServer::kAnyIndex, {Silent()});
+    server.addResource("/fin", 1000);
+    server.addResource("/rst", 1000);
+    server.addResource("/silent", 1000);
+
+    struct Case {
+        const char* name;
+        std::string url;
+        int32_t error;
+        const char* trace;
+        std::function<void(KHttpRequest&)> before = nullptr;
+        bool cancelWhenStalled = false;
+    };
+    const std::vector<Case> cases = {
+        {"closed port", "http://127.0.0.1:" + std::to_string(closedPort) + "/", KHTTP_CE_CONNECT, "code=10061;line=611"},
+        {"resolver failure", "http://no.such.host.test:" + std::to_string(server.port()) + "/r", KHTTP_CE_NAME, "line=576"},
+        {"fin mid-body", server.url("/fin"), KHTTP_CE_RECEIVE, "code=0;line=765"},
+        // The reset fails the receive that is waiting (717) or, when it came first, the next
+        // receive at its start (747).
+        {"rst mid-body", server.url("/rst"), KHTTP_CE_RECEIVE, "code=10054;line=717|code=10054;line=747"},
+        {"garbage status line", server.url("/garbage"), KHTTP_CE_PARSE, "line=727"},
+        {"inactivity", server.url("/silent"), KHTTP_CE_TIMEOUT, "line=845", [](KHttpRequest& r) { r.setTimeout(1); }},
+        {"cancel while stalled", server.url("/silent"), KHTTP_CE_CANCELLED, "line=554", nullptr, true},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        Probe p;
+        if (tc.before) tc.before(p.req);
+        int requests = server.requestCount();
+        ASSERT_TRUE(p.req.open(KHTTP_METHOD_GET, tc.url.c_str()));
+        ASSERT_TRUE(p.req.send());
+        if (tc.cancelWhenStalled) {
+            ASSERT_TRUE(server.waitForRequests(requests + 1, kWaitMs));
+            EXPECT_FALSE(p.req.open(KHTTP_METHOD_GET, tc.url.c_str()));  // not while running
+            EXPECT_TRUE(p.req.cancel());
+        }
+        ASSERT_TRUE(p.req.waitDone(kWaitMs));
+        EXPECT_EQ(p.req.getClientError(), tc.error);
+        EXPECT_TRUE(OneOf(p.req.getClientErrorExt(), tc.trace)) << p.req.getClientErrorExt();
+        EXPECT_EQ(p.handler->count("error"), 1);
+        EXPECT_EQ(p.handler->count("end"), 0);
+        EXPECT_EQ(p.req.getState(), KHTTP_STATE_FINISHED);
+        EXPECT_TRUE(WaitFor([&] { return p.req.tasksInFlight() == 0; }));
+    }
+    HostResolver::instance().setLookupForTest(nullptr);
+
+    // A stopped resolver refuses the request at once.
+    HostResolver::instance().stop();
+    Probe p;
+    ASSERT_TRUE(p.get("http://no.such.host.test/"));
+    EXPECT_EQ(p.req.getClientError(), KHTTP_CE_NAME);
+    EXPECT_EQ(p.req.getClientErrorExt(), "line=511");
+}
+
+TEST_F(HttpRequestTest, HostNamesAreResolvedOffTheLoopThread) {
+    server.addContent("/a", "abc");
+    uint32_t loopThread = EventLoop::instance().threadId();
+    std::atomic<uint32_t> lookupThread{0};
+    HostResolver::instance().setLookupForTest([&](const std::string& host, uint32_t& address) {
+        lookupThread = QN_GetCurrentThreadId();
+        return host == "files.test" && QN_ParseIPv4("127.0.0.1", &address);
+    });
+    Probe p;
+    ASSERT_TRUE(p.get("http://files.test:" + std::to_string(server.port()) + "/a"));
+    HostResolver::instance().setLookupForTest(nullptr);
+    EXPECT_EQ(p.req.getClientError(), KHTTP_CE_OK) << p.req.getClientErrorExt();
+    EXPECT_EQ(p.handler->body(), "abc");
+    EXPECT_NE(lookupThread.load(), loopThread);
+    EXPECT_EQ(server.requests()[0].header("Host"), "files.test:" + std::to_string(server.port()));
+    auto events = p.status->events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0], "connect-new:files.test");
+    EXPECT_EQ(events[1], "address:127.0.0.1");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keep-alive
+
+TEST_F(HttpRequestTest, KeptAliveConnectionIsReusedForTheSameHostAndPort) {
+    server.addContent("/a", "abc");
+    Probe p;
+    ASSERT_TRUE(p.get(server.url("/a")));
+    p.status->clear();
+    ASSERT_TRUE(p.get(server.url("/a")));
+    EXPECT_EQ(p.req.getClientError(), KHTTP_CE_OK);
+    EXPECT_EQ(server.acceptedCount(), 1);
+    auto events = p.status->events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0], "connect-reused:127.0.0.1");
+    EXPECT_EQ(events[1], "address:127.0.0.1");
+    // Another host text for the same server is another cache entry.
+    ASSERT_TRUE(p.get("http://localhost:" + std::to_string(server.port()) + "/a"));
+    EXPECT_EQ(server.acceptedCount(), 2);
+}
+
+TEST_F(HttpRequestTest, WhatIsParkedAndWhatIsRetried) {
+    struct Case {
+        const char* name;
+        std::function<void(LoopbackHttpServer&)> setup;
+        int waitMs;            // between the two requests
+        int accepted;          // connections after both requests
+        int32_t secondError;   // client error of the second request
+        const char* secondTrace;
+    };
+    const std::vector<Case> cases = {
+        {"idle close by fin", [](LoopbackHttpServer& s) { s.setIdleClose(50, CloseKind::Fin); }, 300, 2, KHTTP_CE_OK, ""},
+        {"idle close by rst", [](LoopbackHttpServer& s) { s.setIdleClose(50, CloseKind::Rst); }, 300, 2, KHTTP_CE_OK, ""},
+        {"closed after the request arrives",
+         [](LoopbackHttpServer& s) { s.script("/a", 1, {CloseWithoutResponse(CloseKind::Fin)}); }, 0, 2, KHTTP_CE_OK, ""},
+        {"reset after the request arrives",
+         [](LoopbackHttpServer& s) { s.script("/a", 1, {CloseWithoutResponse(CloseKind::Rst)}); }, 0, 2, KHTTP_CE_OK, ""},
+        {"surplus bytes after the answer", [](LoopbackHttpServer& s) { s.script("/a", 0, {Surplus("HTTP/1.1 206 X\r\n\r\n")}); }, 0, 2, KHTTP_CE_OK, ""},
+        {"connection close", [](LoopbackHttpServer& s) { s.script("/a", 0, {ConnectionClose()}); }, 0, 2, KHTTP_CE_OK, ""},
+        {"read until close", [](LoopbackHttpServer& s) { s.script("/a", 0, {UntilClose()}); }, 0, 2, KHTTP_CE_OK, ""},
+        {"interim answer", [](LoopbackHttpServer& s) { s.script("/a", 0, {Continue100()}); }, 0, 2, KHTTP_CE_OK, ""},
+        {"reset twice: one retry only",
+         [](LoopbackHttpServer& s) {
+             s.script("/a", 1, {CloseWithoutResponse(CloseKind::Rst)});
+             s.script("/a", 2, {CloseWithoutResponse(CloseKind::Rst)});
+         },
+         0, 2, KHTTP_CE_RECEIVE, "code=10054;line=717|code=10054;line=702"},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        LoopbackHttpServer s;
+        s.addContent("/a", "abc");
+        tc.setup(s);
+        Probe p;
+        ASSERT_TRUE(p.get(s.url("/a")));
+        EXPECT_EQ(p.req.getClientError(), KHTTP_CE_OK) << p.req.getClientErrorExt();
+        EXPECT_EQ(p.handler->body(), "abc");
+        if (tc.waitMs) std::this_thread::sleep_for(Ms(tc.waitMs));
+        Probe second;
+        ASSERT_TRUE(second.get(s.url("/a")));
+        EXPECT_EQ(second.req.getClientError(), tc.secondError) << second.req.getClientErrorExt();
+        EXPECT_TRUE(OneOf(second.req.getClientErrorExt(), tc.secondTrace)) << second.req.getClientErrorExt();
+        if (tc.secondError == KHTTP_CE_OK) {
+            EXPECT_EQ(second.handler->body(), "abc");
+            EXPECT_EQ(second.handler->count("error"), 0);
+            EXPECT_EQ(second.handler->events().front(), "status:200");
+        }
+        EXPECT_EQ(s.acceptedCount(), tc.accepted);
+    }
+}
+
+TEST_F(HttpRequestTest, FirstByteOfANewConnectionGoesOutAloneThenThePause) {
+    server.addContent("/a", "abc");
+    Probe p;
+    ASSERT_TRUE(p.get(server.url("/a")));
+    ASSERT_TRUE(p.get(server.url("/a")));
+    ASSERT_EQ(server.acceptedCount(), 1);
+    auto reads = server.connections()[0].reads;
+    auto reqs = server.requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    ASSERT_GE(reads.size(), 3u);
+    EXPECT_EQ(reads[0].bytes, 1u);
+    // The pause timer counts from the loop's pass time, which can be a little earlier than
+    // the moment the byte reached the server.
+    EXPECT_GE(reads[1].at - reads[0].at, Ms(90));
+    // The reused connection gets its request in one piece.
+    EXPECT_EQ(reads.back().bytes, reqs[1].raw.size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Limiter
+
+TEST_F(HttpRequestTest, LimiterPacesTheReceiveRate) {
+    const uint32_t kSize = 256 * 1024;
+    server.addResource("/big", kSize);
+    SpeedLimiter* limiter = SpeedLimiterModule::instance().create();
+    ASSERT_NE(limiter, nullptr);
+    ASSERT_TRUE(limiter->setRate(256 * 1024));
+    limiter->setCapacity(0x20000);
+    {
+        Probe p(Slot::None, 4096, limiter);
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(p.get(server.url("/big")));
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(p.req.getClientError(), KHTTP_CE_OK);
+        EXPECT_EQ(p.handler->body().size(), kSize);
+        // 256 KiB at 256 KiB/s with a bucket of 128 KiB: about half a second at least.
+        EXPECT_GE(took, Ms(400));
+        EXPECT_LT(took, Ms(3000));
+    }
+    // At or above the bypass rate the limiter is not consulted: no tokens are drawn.
+    ASSERT_TRUE(limiter->setRate(KHttpRequest::kLimiterBypassRate));
+    {
+        Probe p(Slot::None, 4096, limiter);
+        limiter->setCapacity(0);
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(p.get(server.url("/big")));
+        EXPECT_EQ(p.handler->body().size(), kSize);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, Ms(2000));
+    }
+    EXPECT_TRUE(SpeedLimiterModule::instance().destroy(limiter));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Volume
+
+class CheckingHandler : public KHttpResponseHandlerBase {
+public:
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    uint32_t AddRef() override { return ++refs; }
+    uint32_t Release() override { return --refs; }
+    int32_t onBody(const uint8_t* data, uint32_t len) override {
+        if (mismatch < 0) mismatch = FirstResourceMismatch(received % period, data, len);
+        received += len;
+        return 0;
+    }
+    std::atomic<uint32_t> refs{0};
+    uint64_t period = ~0ull;  // the size of each response
+    uint64_t received = 0;
+    int64_t mismatch = -1;
+};
+
+TEST_F(HttpRequestTest, LargeBodyAndManyRequestsOverOneConnection) {
+    const uint64_t kBig = 64ull << 20;
+    server.addResource("/big", kBig);
+    server.addResource("/small", 100);
+    CheckingHandler big;
+    {
+        KHttpRequest req;
+        ASSERT_TRUE(req.init(1024, nullptr, &big, nullptr));
+        ASSERT_TRUE(req.open(KHTTP_METHOD_GET, server.url("/big").c_str()));
+        ASSERT_TRUE(req.send());
+        ASSERT_TRUE(req.waitDone(60000));
+        EXPECT_EQ(req.getClientError(), KHTTP_CE_OK);
+    }
+    EXPECT_EQ(big.received, kBig);
+    EXPECT_EQ(big.mismatch, -1);
+
+    CheckingHandler small;
+    small.period = 100;
+    KHttpRequest req;
+    ASSERT_TRUE(req.init(1024, nullptr, &small, nullptr));
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(req.open(KHTTP_METHOD_GET, server.url("/small").c_str()));
+        ASSERT_TRUE(req.send());
+        ASSERT_TRUE(req.waitDone(kWaitMs));
+        ASSERT_EQ(req.getClientError(), KHTTP_CE_OK) << i << " " << req.getClientErrorExt();
+    }
+    EXPECT_EQ(small.received, 100000u);
+    EXPECT_EQ(small.mismatch, -1);
+    EXPECT_EQ(server.acceptedCount(), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lifetime
+
+TEST_F(HttpRequestTest, DestroyingARunningRequestCancelsAndWaitsForIt) {
+    server.script("/silent", 0, {Silent()});
+    server.addResource("/silent", 10);
+    auto* handler = new RecordingHandler;
+    handler->AddRef();
+    {
+        KHttpRequest req;
+        ASSERT_TRUE(req.init(1024, nullptr, handler, nullptr));
+        ASSERT_TRUE(req.open(KHTTP_METHOD_GET, server.url("/silent").c_str()));
+        ASSERT_TRUE(req.send());
+        ASSERT_TRUE(server.waitForRequests(1, kWaitMs));
+    }
+    EXPECT_EQ(handler->count("error"), 1);
+    EXPECT_TRUE(server.waitForClosedConnections(1, kWaitMs));
+    EXPECT_TRUE(server.connections()[0].closedByPeer);
+    handler->Release();
+}
+
+TEST_F(HttpRequestTest, RequestSentToAStoppedLoopEndsAsCancelled) {
+    server.addContent("/a", "abc");
+    StopCore();
+    Probe p;
+    ASSERT_TRUE(p.req.open(KHTTP_METHOD_GET, server.url("/a").c_str()));
+    ASSERT_TRUE(p.req.send());
+    ASSERT_TRUE(p.req.waitDone(kWaitMs));
+    EXPECT_EQ(p.req.getClientError(), KHTTP_CE_CANCELLED);
+    EXPECT_EQ(p.req.getClientErrorExt(), "line=554");
+    EXPECT_EQ(p.handler->count("error"), 1);
+    EXPECT_EQ(p.req.tasksInFlight(), 0);
+    StartCore();
+}
+
+}  // namespace
