@@ -94,6 +94,52 @@ TEST(Port, PostedEntriesComeOutInPostingOrder) {
     EXPECT_EQ(port.postCount(), 6u);
 }
 
+namespace {
+// A listener on 127.0.0.1; its address goes to *pAddr.
+int Listen(sockaddr_in* pAddr) {
+    int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(lfd, (sockaddr*)&sa, sizeof(sa)), 0);
+    EXPECT_EQ(::listen(lfd, 4), 0);
+    socklen_t len = sizeof(sa);
+    getsockname(lfd, (sockaddr*)&sa, &len);
+    *pAddr = sa;
+    return lfd;
+}
+}  // namespace
+
+TEST(Port, SendsToAResetPeerFailWithoutRaisingSigpipe) {
+    sockaddr_in sa{};
+    int lfd = Listen(&sa);
+    QN_Port port;
+    ASSERT_TRUE(port.open());
+    QN_PortOp recvOp, sendOp;
+    QN_PortSocket s;
+    s.pRecvOp = &recvOp;
+    s.pSendOp = &sendOp;
+    ASSERT_EQ(port.connect(&s, sa.sin_addr.s_addr, sa.sin_port), 0);
+    QN_PortEntry out[QN_Port::kMaxEntries];
+    ASSERT_EQ(DequeueWithin(port, out, 2000), 1);
+    pollfd p{lfd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    int peer = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    linger l{1, 0};
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    ::close(peer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The first send after the reset reports it; the later ones would raise SIGPIPE without
+    // MSG_NOSIGNAL and end this process.
+    for (int i = 0; i < 3; ++i) {
+        int32_t r = port.send(&s, "data", 4);
+        EXPECT_EQ(r, 10054) << "send " << i;
+    }
+    port.closeSocket(&s);
+    ::close(lfd);
+}
+
 TEST(Port, EagerReceiveCompletesOnALaterDequeueAndCloseCancelsAWaitingOne) {
     int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
