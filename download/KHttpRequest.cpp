@@ -276,8 +276,8 @@ void KHttpRequest::runStart(LoopCore* pCore, bool bRun) {
 
 void KHttpRequest::runCancel(LoopCore* pCore, bool bRun, uint32_t uGeneration) {
     if (uGeneration == m_uGeneration.load(std::memory_order_acquire) && getState() == KHTTP_STATE_RUNNING) {
-        // Without a core the loop that owned this request's handles is gone with them: they
-        // are dropped, not closed.
+        // Without a core the loop that owned this request's handles is gone: they are freed
+        // directly instead of closed through it.
         if (!bRun && !pCore) m_pCore = nullptr;
         finish(KHTTP_CE_CANCELLED, "line=%d", kLineCancelled);
     }
@@ -556,7 +556,12 @@ void KHttpRequest::closeTimers() {
     TimerHandle** timers[] = {&m_pInactivityTimer, &m_pLimiterTimer, &m_pPauseTimer};
     for (TimerHandle** pp : timers) {
         if (*pp) {
-            if (m_pCore) (*pp)->close();
+            // Without a core the loop that owned the timer is gone: the handle is only freed.
+            if (m_pCore) {
+                (*pp)->close();
+            } else {
+                delete *pp;
+            }
             *pp = nullptr;
         }
     }
@@ -598,6 +603,8 @@ void KHttpRequest::complete(int32_t nCode, bool bPark) {
             m_pCache->put(m_strHost, (uint16_t)m_uPort, m_pConnection);
         } else if (m_pCore) {
             m_pConnection->close();
+        } else {
+            delete m_pConnection;  // its loop is gone; this closes the descriptor
         }
         m_pConnection = nullptr;
     }

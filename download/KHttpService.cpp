@@ -102,6 +102,7 @@ HRESULT KHttpService::addClient(IKHttpClient* pClient) {
 }
 
 HRESULT KHttpService::init() {
+    if (m_bInitialised) return S_OK;
     m_pLoop = &EventLoop::instance();
     m_bInitialised = true;
     m_nTasksInFlight.fetch_add(1, std::memory_order_acq_rel);
@@ -123,9 +124,15 @@ void KHttpService::uninit() {
     m_bInitialised = false;
     m_nTasksInFlight.fetch_add(1, std::memory_order_acq_rel);
     m_pLoop->post([this](LoopCore* pCore, bool) {
-        // With no core the loop is gone and its timers with it.
-        if (m_pSweepTimer && pCore) m_pSweepTimer->close();
-        m_pSweepTimer = nullptr;
+        if (m_pSweepTimer) {
+            // With no core the loop that owned the timer is gone: the handle is only freed.
+            if (pCore) {
+                m_pSweepTimer->close();
+            } else {
+                delete m_pSweepTimer;
+            }
+            m_pSweepTimer = nullptr;
+        }
         m_nTasksInFlight.fetch_sub(1, std::memory_order_acq_rel);
     });
     while (m_nTasksInFlight.load(std::memory_order_acquire) != 0) QN_Sleep(1);

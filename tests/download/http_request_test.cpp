@@ -542,3 +542,31 @@ TEST_F(HttpRequestTest, RequestSentToAStoppedLoopEndsAsCancelled) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HttpRequestTest, RequestStillRunningWhenTheLoopStopsCanBeCancelledAndDestroyed) {
+    server.script("/silent", 0, {Silent()});
+    server.addResource("/silent", 10);
+    auto* handler = new RecordingHandler;
+    handler->AddRef();
+    {
+        KHttpRequest req;
+        ASSERT_TRUE(req.init(1024, nullptr, handler, nullptr));
+        ASSERT_TRUE(req.open(KHTTP_METHOD_GET, server.url("/silent").c_str()));
+        ASSERT_TRUE(req.send());
+        ASSERT_TRUE(server.waitForRequests(1, kWaitMs));
+        StopCore();
+        EXPECT_TRUE(req.isRunning());
+        // The loop is gone with its handles' loop side; the request frees its own.
+        EXPECT_TRUE(req.cancel());
+        EXPECT_TRUE(req.waitDone(kWaitMs));
+        EXPECT_EQ(req.getClientError(), KHTTP_CE_CANCELLED);
+    }
+    EXPECT_EQ(handler->count("error"), 1);
+    EXPECT_TRUE(server.waitForClosedConnections(1, kWaitMs));
+    handler->Release();
+    StartCore();
+}
+
+}  // namespace
