@@ -324,6 +324,8 @@ void KHttpRequest::start(bool bReuse) {
     if (m_pStatus) m_pStatus->onConnect(m_strHost.c_str(), true);
     uint32_t uAddress = m_uServerAddress;
     if (uAddress || QN_ParseIPv4(m_strHost.c_str(), &uAddress)) {
+        // Known at once: handled as a lookup that resolved to this address.
+        if (m_pStatus) m_pStatus->onServerAddress(QN_FormatIPv4(uAddress).c_str());
         connectTo(uAddress);
         return;
     }

@@ -332,6 +332,20 @@ TEST_F(HttpRequestTest, HostNamesAreResolvedOffTheLoopThread) {
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[0], "connect-new:files.test");
     EXPECT_EQ(events[1], "address:127.0.0.1");
+
+    // A server address override connects there without a lookup.
+    HostResolver::instance().setLookupForTest([](const std::string&, uint32_t&) { return false; });
+    Probe o;
+    std::string url = "http://other.test:" + std::to_string(server.port()) + "/a";
+    ASSERT_TRUE(o.req.open(KHTTP_METHOD_GET, url.c_str()));
+    uint32_t loopback = 0;
+    ASSERT_TRUE(QN_ParseIPv4("127.0.0.1", &loopback));
+    ASSERT_TRUE(o.req.setServerAddress(loopback));
+    ASSERT_TRUE(o.req.send());
+    ASSERT_TRUE(o.req.waitDone(kWaitMs));
+    HostResolver::instance().setLookupForTest(nullptr);
+    EXPECT_EQ(o.req.getClientError(), KHTTP_CE_OK) << o.req.getClientErrorExt();
+    EXPECT_EQ(o.handler->body(), "abc");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -341,6 +355,11 @@ TEST_F(HttpRequestTest, KeptAliveConnectionIsReusedForTheSameHostAndPort) {
     server.addContent("/a", "abc");
     Probe p;
     ASSERT_TRUE(p.get(server.url("/a")));
+    auto first = p.status->events();
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_EQ(first[0], "connect-new:127.0.0.1");
+    EXPECT_EQ(first[1], "address:127.0.0.1");
+    EXPECT_EQ(first[2], "disconnect");
     p.status->clear();
     ASSERT_TRUE(p.get(server.url("/a")));
     EXPECT_EQ(p.req.getClientError(), KHTTP_CE_OK);
