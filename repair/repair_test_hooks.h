@@ -32,4 +32,7 @@ void SetEmptyFillPieceSize(uint32_t uBytes);
 // How many fill buffers the writers have allocated so far.
 uint64_t GetEmptyFillBufferAllocations();
 
+// Longest run the block downloader joins into one request; 0 restores 64 MiB.
+void SetBlockDownloadRunLimit(uint32_t uBytes);
+
 }  // namespace qn::testing

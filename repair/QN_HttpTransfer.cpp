@@ -1,0 +1,364 @@
+#include "QN_HttpTransfer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <thread>
+
+#include "QN_Log.h"
+#include "repair_test_hooks.h"
+
+std::atomic<QN_PFN_KDOWNLOAD_GET_SERVICE> g_pfnKDownloadGetService{nullptr};
+
+namespace {
+
+constexpr uint32_t kRequestBufferSize = 16384;
+constexpr uint32_t kPollIntervalMs = 20;
+constexpr size_t kSyncUrlBufferSize = 1024;
+
+bool IsSuccessStatus(int nStatus) { return nStatus == 200 || nStatus == 206; }
+
+std::atomic<uint32_t> g_uRunLimitOverride{0};
+
+uint32_t RunLimit() {
+    uint32_t u = g_uRunLimitOverride.load(std::memory_order_relaxed);
+    return u ? u : QN_HttpBlockDownloader::kMaxRunSize;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// SimpleHttpHandler
+
+SimpleHttpHandler::SimpleHttpHandler(uint8_t* pbyBuffer, uint32_t uBufferSize)
+    : m_nHttpStatus(0), m_pbyBuffer(pbyBuffer), m_uBufferSize(uBufferSize), m_uReceivedSize(0) {}
+
+SimpleHttpHandler::~SimpleHttpHandler() = default;
+
+HRESULT SimpleHttpHandler::QueryInterface(REFIID riid, void** ppvObject) {
+    if (!ppvObject || riid != IID_IKHttpResponseHandler) return E_NOINTERFACE;
+    *ppvObject = static_cast<IKHttpResponseHandler*>(this);
+    AddRef();
+    return S_OK;
+}
+
+uint32_t SimpleHttpHandler::AddRef() { return addRefImpl(); }
+
+uint32_t SimpleHttpHandler::Release() {
+    uint32_t uCount = releaseImpl();
+    if (uCount == 0) delete this;
+    return uCount;
+}
+
+int32_t SimpleHttpHandler::onStatus(int nStatusCode) {
+    m_nHttpStatus = nStatusCode;
+    return 0;
+}
+
+int32_t SimpleHttpHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
+    if (!IsSuccessStatus(m_nHttpStatus)) return 0;
+    if ((uint64_t)m_uReceivedSize + uLen > m_uBufferSize) return E_FAIL;
+    if (uLen > 0) std::memcpy(m_pbyBuffer + m_uReceivedSize, pbyData, uLen);
+    m_uReceivedSize += uLen;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// QN_HttpBlockDownloader
+
+QN_HttpBlockDownloader::QN_HttpBlockDownloader() : m_repairDlService(nullptr) {}
+
+QN_HttpBlockDownloader::~QN_HttpBlockDownloader() = default;
+
+int QN_HttpBlockDownloader::Init(const char* cszFileURL) {
+    int nResult = 0;
+    QN_PFN_KDOWNLOAD_GET_SERVICE pfnGetService = nullptr;
+
+    QNLOG_PROCESS_ERROR(cszFileURL);
+    QNLOG_PROCESS_ERROR(cszFileURL[0]);
+
+    m_strFileURL = cszFileURL;
+    m_BlockInfoVector.clear();
+
+    // A second Init would otherwise leave the reference of the first one behind.
+    if (m_repairDlService) {
+        m_repairDlService->Release();
+        m_repairDlService = nullptr;
+    }
+    pfnGetService = g_pfnKDownloadGetService.load(std::memory_order_acquire);
+    if (pfnGetService) pfnGetService(IID_IKHttpService, (void**)&m_repairDlService);
+    QNLOG_PROCESS_ERROR(m_repairDlService);
+
+    nResult = 1;
+Exit0:
+    return nResult;
+}
+
+int QN_HttpBlockDownloader::AddBlock(uint64_t ullOffset, uint32_t uSize, void* pvRetBuffer) {
+    int nResult = 0;
+    BlockInfo block = {ullOffset, uSize, pvRetBuffer};
+
+    QNLOG_PROCESS_ERROR(uSize);
+    QNLOG_PROCESS_ERROR(pvRetBuffer);
+
+    m_BlockInfoVector.push_back(block);
+
+    nResult = 1;
+Exit0:
+    return nResult;
+}
+
+int QN_HttpBlockDownloader::Download() {
+    int nResult = 0;
+    int nRetCode = 0;
+    uint32_t uIndex = 0;
+
+    std::sort(m_BlockInfoVector.begin(), m_BlockInfoVector.end(),
+              [](const BlockInfo& a, const BlockInfo& b) { return a.ullOffset < b.ullOffset; });
+
+    while (uIndex < (uint32_t)m_BlockInfoVector.size()) {
+        nRetCode = _SyncDownloadBlock(&uIndex);
+        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "nRetCode && \"_DownloadContinuousBlock()\"");
+    }
+
+    nResult = 1;
+Exit0:
+    return nResult;
+}
+
+int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
+    int nResult = 0;
+    int nRetCode = 0;
+    HRESULT hrRetCode = E_FAIL;
+    uint32_t uHeadIndex = 0;
+    uint32_t uNextIndex = 0;
+    uint64_t ullStart = 0;
+    uint32_t uRunSize = 0;
+    uint8_t* pbyRecvBuffer = nullptr;
+    SimpleHttpHandler* pHandler = nullptr;
+    IKHttpClient* piClient = nullptr;
+    std::string strRefreshTail;
+    std::string strRefreshURL;
+    char szRange[64];
+    bool bSucceeded = false;
+    size_t uPos = 0;
+
+    QNLOG_PROCESS_ERROR(puBlockIndex);
+    uHeadIndex = *puBlockIndex;
+    QNLOG_PROCESS_ERROR(uHeadIndex < (unsigned)m_BlockInfoVector.size());
+
+    // The run: the blocks that follow each other byte for byte, up to the size limit.
+    ullStart = m_BlockInfoVector[uHeadIndex].ullOffset;
+    uRunSize = m_BlockInfoVector[uHeadIndex].uSize;
+    uNextIndex = uHeadIndex + 1;
+    while (uNextIndex < (uint32_t)m_BlockInfoVector.size()) {
+        const BlockInfo& next = m_BlockInfoVector[uNextIndex];
+        if (next.ullOffset != ullStart + uRunSize) break;
+        if ((uint64_t)uRunSize + next.uSize > RunLimit()) break;
+        uRunSize += next.uSize;
+        ++uNextIndex;
+    }
+
+    pbyRecvBuffer = new (std::nothrow) uint8_t[uRunSize];
+    if (!pbyRecvBuffer) {
+        QNLog_Printf(3, "_SyncDownloadBlock alloc recv buffer failed : size=%llu", (unsigned long long)uRunSize);
+        goto Exit0;
+    }
+
+    nRetCode = _GenerateRefreshEveryTimeString(&strRefreshTail);
+    QNLOG_PROCESS_ERROR(nRetCode);
+    strRefreshURL = m_strFileURL + strRefreshTail;
+
+    QN_snprintf(szRange, sizeof(szRange), "bytes=%llu-%llu", (unsigned long long)ullStart,
+                (unsigned long long)(ullStart + uRunSize - 1));
+
+    for (uint32_t uAttempt = 0; uAttempt < kMaxAttempts; ++uAttempt) {
+        // A stop request ends the run before the next request is sent.
+        QNLOG_PROCESS_ERROR(!_StopRequested());
+
+        pHandler = new (std::nothrow) SimpleHttpHandler(pbyRecvBuffer, uRunSize);
+        QNLOG_PROCESS_ERROR(pHandler);
+        pHandler->AddRef();
+
+        hrRetCode = m_repairDlService->createClient(kRequestBufferSize, KHTTP_METHOD_GET,
+                                                    uAttempt == 0 ? strRefreshURL.c_str() : m_strFileURL.c_str(),
+                                                    pHandler, false, &piClient);
+        if (FAILED(hrRetCode)) goto Exit0;
+
+        piClient->addHeader("Range", szRange);
+        hrRetCode = piClient->execute();
+
+        // A whole-file answer (200) holds the requested bytes only when the run starts at 0.
+        bSucceeded = SUCCEEDED(hrRetCode) &&
+                     (pHandler->m_nHttpStatus == 206 || (pHandler->m_nHttpStatus == 200 && ullStart == 0)) &&
+                     pHandler->m_uReceivedSize == uRunSize;
+        if (bSucceeded) break;
+
+        if (uAttempt + 1 == kMaxAttempts) {
+            QNLog_Printf(3, "_SyncDownloadBlock download session execute failed");
+            goto Exit0;
+        }
+        piClient->Release();
+        piClient = nullptr;
+        pHandler->Release();
+        pHandler = nullptr;
+    }
+
+    for (uint32_t i = uHeadIndex; i < uNextIndex; ++i) {
+        std::memcpy(m_BlockInfoVector[i].pvRetBuffer, pbyRecvBuffer + uPos, m_BlockInfoVector[i].uSize);
+        uPos += m_BlockInfoVector[i].uSize;
+    }
+    *puBlockIndex = uNextIndex;
+
+    nResult = 1;
+Exit0:
+    delete[] pbyRecvBuffer;
+    if (pHandler) pHandler->Release();
+    if (piClient) piClient->Release();
+    return nResult;
+}
+
+namespace qn::testing {
+void SetBlockDownloadRunLimit(uint32_t uBytes) { g_uRunLimitOverride.store(uBytes, std::memory_order_relaxed); }
+}  // namespace qn::testing
+
+// ---------------------------------------------------------------------------------------------
+// Whole-file download
+
+namespace {
+
+// Polls the session until it has ended (4 or 5). Returns the final status. A stop request or
+// a run of uNoProgressLimitMs without new bytes aborts the session first; *pbGaveUp tells.
+uint32_t WaitForSession(IKDownloadSession* piSession, const QN_TransferStopTest& fnStop, uint32_t uNoProgressLimitMs,
+                        const char* cszFileURL, bool* pbGaveUp) {
+    using Clock = std::chrono::steady_clock;
+    uint32_t uStatus = 0, uSpeedAvg = 0, uSpeedCur = 0;
+    uint64_t ullFileSize = 0, ullBytesDone = 0, ullLastBytes = 0;
+    Clock::time_point tLastProgress = Clock::now();
+    bool bAborted = false;
+    *pbGaveUp = false;
+    for (;;) {
+        piSession->getProgress(&uStatus, &ullFileSize, &ullBytesDone, &uSpeedAvg, &uSpeedCur);
+        if (uStatus == KDS_STATUS_SUCCEEDED || uStatus == KDS_STATUS_FAILED) break;
+        if (!bAborted) {
+            if (ullBytesDone != ullLastBytes) {
+                ullLastBytes = ullBytesDone;
+                tLastProgress = Clock::now();
+            }
+            if (fnStop && fnStop()) {
+                QNLog_Printf(3, "_QN_HttpSyncDownloadFile stopped. cszFileURL=%s", cszFileURL);
+                bAborted = true;
+            } else if (Clock::now() - tLastProgress >= std::chrono::milliseconds(uNoProgressLimitMs)) {
+                QNLog_Printf(3, "_QN_HttpSyncDownloadFile no progress for %u ms. cszFileURL=%s", uNoProgressLimitMs,
+                             cszFileURL);
+                bAborted = true;
+            }
+            if (bAborted) {
+                piSession->abort();
+                *pbGaveUp = true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
+    }
+    return uStatus;
+}
+
+}  // namespace
+
+int _QN_HttpSyncDownloadFile(const char* cszFileURL, const wchar_t* cwszSaveDir, const wchar_t* cwszFileName,
+                             const QN_TransferStopTest& fnStop, uint32_t uNoProgressLimitMs) {
+    int nResult = 0;
+    int nRetCode = 0;
+    HRESULT hrRetCode = E_FAIL;
+    char szURL[kSyncUrlBufferSize];
+    size_t uURLLength = 0;
+    std::string strRefreshTail;
+    std::string strEscapedURL;
+    std::string strRefreshURL;
+    IKDownloadService* pDownloadService = nullptr;
+    IKDownloadSession* piSession = nullptr;
+    QN_PFN_KDOWNLOAD_GET_SERVICE pfnGetService = nullptr;
+    uint32_t uStatus = 0;
+    uint32_t uErrCode = 0, uErrExtCode = 0;
+    bool bGaveUp = false;
+
+    QNLOG_PROCESS_ERROR(cszFileURL);
+    // A longer URL would be cut; it is refused instead.
+    uURLLength = std::strlen(cszFileURL);
+    QNLOG_PROCESS_ERROR(uURLLength < sizeof(szURL));
+    std::memcpy(szURL, cszFileURL, uURLLength + 1);
+    std::replace(szURL, szURL + uURLLength, '\\', '/');
+
+    nRetCode = _GenerateRefreshEveryTimeString(&strRefreshTail);
+    QNLOG_PROCESS_ERROR(nRetCode);
+
+    strEscapedURL = _EscapeURL(szURL);
+    strRefreshURL = strEscapedURL + strRefreshTail;
+
+    pfnGetService = g_pfnKDownloadGetService.load(std::memory_order_acquire);
+    if (pfnGetService) pfnGetService(IID_IKDownloadService, (void**)&pDownloadService);
+    QNLOG_PROCESS_ERROR(pDownloadService);
+
+    for (int nAttempt = 1; nAttempt <= 2; ++nAttempt) {
+        const std::string& strURL = nAttempt == 1 ? strRefreshURL : strEscapedURL;
+        hrRetCode = pDownloadService->createSession(strURL.c_str(), nullptr, cwszSaveDir, cwszFileName, &piSession);
+        if (FAILED(hrRetCode)) {
+            piSession = nullptr;
+            QNLog_Printf(3, "DownloadService->createSession error! cszFileURL=%s \n", szURL);
+            goto Exit0;
+        }
+        piSession->start();
+        uStatus = WaitForSession(piSession, fnStop, uNoProgressLimitMs, szURL, &bGaveUp);
+        if (bGaveUp) goto Exit0;
+        if (uStatus == KDS_STATUS_SUCCEEDED) break;
+        if (nAttempt == 2) {
+            piSession->getError(&uErrCode, &uErrExtCode);
+            QNLog_Printf(3, "error in _QN_HttpSyncDownloadFile errCode=%d, errExtCode=%d\n", (int)uErrCode,
+                         (int)uErrExtCode);
+            goto Exit0;
+        }
+        piSession->Release();
+        piSession = nullptr;
+    }
+
+    nResult = 1;
+Exit0:
+    if (piSession) piSession->Release();
+    if (pDownloadService) pDownloadService->Release();
+    return nResult;
+}
+
+// ---------------------------------------------------------------------------------------------
+// String helpers
+
+std::string _EscapeURL(const std::string& strIn) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string strOut;
+    strOut.reserve(strIn.size() * 3);
+    for (unsigned char c : strIn) {
+        bool bPlain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                      c == '_' || c == '.' || c == '~' || c == ':' || c == '\\' || c == '/';
+        if (bPlain) {
+            strOut.push_back((char)c);
+        } else {
+            strOut.push_back('%');
+            strOut.push_back(kHex[c >> 4]);
+            strOut.push_back(kHex[c & 0x0F]);
+        }
+    }
+    return strOut;
+}
+
+int _GenerateRefreshEveryTimeString(std::string* pRetString) {
+    int nResult = 0;
+
+    QNLOG_PROCESS_ERROR(pRetString);
+
+    *pRetString = "/" + std::to_string((int32_t)time(nullptr)) + ".RefreshEveryTime";
+
+    nResult = 1;
+Exit0:
+    return nResult;
+}

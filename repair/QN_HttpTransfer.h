@@ -1,0 +1,101 @@
+// Transfer helpers of the repair engine, on top of the download library: byte ranges of one
+// remote file into the caller's buffers (QN_HttpBlockDownloader with its response handler
+// SimpleHttpHandler), one whole file to disk through a download session
+// (_QN_HttpSyncDownloadFile), and the two string helpers they share.
+//
+// All of them block the calling thread until they are done. Each can be given a stop test: the
+// block downloader tests it before every run and attempt, the whole-file download while it polls
+// (it then aborts its session and waits for it to end).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "IKDownloadSession.h"
+#include "IKHttp.h"
+
+// The library entry that hands out the download services (KDownloadGetService). The
+// application stores it at start-up; null before, and then no transfer can start.
+typedef HRESULT (*QN_PFN_KDOWNLOAD_GET_SERVICE)(REFIID riid, void** ppvOut);
+extern std::atomic<QN_PFN_KDOWNLOAD_GET_SERVICE> g_pfnKDownloadGetService;
+
+// True when the caller wants the transfer to stop.
+typedef std::function<bool()> QN_TransferStopTest;
+
+// The response handler of the block downloader: keeps the HTTP status and collects the body of
+// a 200 or 206 answer into a buffer of fixed size that it does not own. Its count starts at 0;
+// its creator AddRefs it once.
+class SimpleHttpHandler : public KHttpResponseHandlerBase, public KSimpleUnknownImpl {
+public:
+    SimpleHttpHandler(uint8_t* pbyBuffer, uint32_t uBufferSize);
+    ~SimpleHttpHandler() override;
+
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+
+    int32_t onStatus(int nStatusCode) override;
+    int32_t onBody(const uint8_t* pbyData, uint32_t uLen) override;
+
+    // Written on the library's loop thread, read by the caller after execute has returned.
+    int m_nHttpStatus;
+    uint8_t* m_pbyBuffer;
+    uint32_t m_uBufferSize;
+    uint32_t m_uReceivedSize;
+};
+
+class QN_HttpBlockDownloader {
+public:
+    struct BlockInfo {
+        uint64_t ullOffset;
+        uint32_t uSize;
+        void* pvRetBuffer;
+    };
+
+    // The longest run joined into one request; a longer run is split at a block boundary.
+    static constexpr uint32_t kMaxRunSize = 64u * 1024u * 1024u;
+    static constexpr uint32_t kMaxAttempts = 5;
+
+    QN_HttpBlockDownloader();
+    ~QN_HttpBlockDownloader();
+    QN_HttpBlockDownloader(const QN_HttpBlockDownloader&) = delete;
+    QN_HttpBlockDownloader& operator=(const QN_HttpBlockDownloader&) = delete;
+
+    // Stores the URL (sent as given), empties the block list and gets the HTTP service. A
+    // service reference held from an earlier Init is given back first.
+    int Init(const char* cszFileURL);
+    int AddBlock(uint64_t ullOffset, uint32_t uSize, void* pvRetBuffer);
+    // Fetches every block into its buffer. The list stays in place, sorted by offset.
+    int Download();
+    // Tested before each run and each attempt; a true result fails the download at once.
+    void SetStopTest(QN_TransferStopTest fnStop) { m_fnStop = std::move(fnStop); }
+
+    std::vector<BlockInfo> m_BlockInfoVector;
+    // One reference from Init; the owner releases it when it is done with the downloader.
+    IKHttpService* m_repairDlService;
+
+private:
+    int _SyncDownloadBlock(uint32_t* puBlockIndex);
+    bool _StopRequested() const { return m_fnStop && m_fnStop(); }
+
+    std::string m_strFileURL;
+    QN_TransferStopTest m_fnStop;
+};
+
+// Downloads url into saveDir under fileName: first with the cache-defeating tail, then without
+// it. 1 when the file is there, else 0. The stop test (when given) and the no-progress limit
+// abort the running session; the call then waits for the session to end and returns 0.
+inline constexpr uint32_t QN_SYNC_DOWNLOAD_NO_PROGRESS_LIMIT_MS = 300000;
+int _QN_HttpSyncDownloadFile(const char* cszFileURL, const wchar_t* cwszSaveDir, const wchar_t* cwszFileName,
+                             const QN_TransferStopTest& fnStop = QN_TransferStopTest(),
+                             uint32_t uNoProgressLimitMs = QN_SYNC_DOWNLOAD_NO_PROGRESS_LIMIT_MS);
+
+// Percent-escapes every byte except ASCII letters and digits and - _ . ~ : \ /; a blank
+// becomes "%20".
+std::string _EscapeURL(const std::string& strIn);
+
+// "/" + the current time in seconds (as a signed 32-bit number) + ".RefreshEveryTime".
+int _GenerateRefreshEveryTimeString(std::string* pRetString);
