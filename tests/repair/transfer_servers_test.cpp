@@ -1,0 +1,194 @@
+// The transfer helpers over the real HTTP client of the download library, against the loopback
+// test server and nginx serving the generated reference trees: every table of both repair files
+// and every block of the data sources comes back byte for byte.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "KHttpService.h"
+#include "NginxServer.h"
+#include "QN_HttpTransfer.h"
+#include "ReferenceFixtures.h"
+#include "download_test_hooks.h"
+#include "loopback_http_server.h"
+#include "qn_test_env.h"
+
+using namespace qn::kit;
+
+namespace {
+
+KHttpService* g_pService = nullptr;
+
+HRESULT TestGetService(REFIID riid, void** ppvOut) {
+    if (!ppvOut) return E_INVALIDARG;
+    *ppvOut = nullptr;
+    if (riid != IID_IKHttpService || !g_pService) return E_NOINTERFACE;
+    g_pService->AddRef();
+    *ppvOut = static_cast<IKHttpService*>(g_pService);
+    return S_OK;
+}
+
+enum class Server { Loopback, Nginx };
+
+struct Param {
+    Server server;
+    SourceMode mode;
+};
+
+std::string ParamName(const ::testing::TestParamInfo<Param>& info) {
+    return std::string(info.param.server == Server::Nginx ? "Nginx" : "Loopback") +
+           (info.param.mode == SourceMode::Table ? "SourceTable" : "UpdateFiles");
+}
+
+class TransferServers : public ::testing::TestWithParam<Param> {
+protected:
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(BuildFixture(FixtureId::F1, m_tmp.path(), GetParam().mode, &m_fx, &err)) << err;
+        if (GetParam().server == Server::Nginx) {
+            m_nginx = std::make_unique<qn::test::NginxServer>();
+            if (!m_nginx->Start(m_fx.docroot, qn::test::NginxServer::TailMode::Strip, &err))
+                GTEST_SKIP() << "nginx cannot start: " << err;
+            m_port = m_nginx->port();
+        } else {
+            m_loopback = std::make_unique<qn::test::LoopbackHttpServer>();
+            m_loopback->serveFolder("/", m_fx.docroot);
+            m_port = m_loopback->port();
+        }
+        ASSERT_TRUE(qn::testing::CoreStart());
+        m_bCore = true;
+        g_pService = new KHttpService;
+        g_pService->AddRef();
+        ASSERT_EQ(g_pService->init(), S_OK);
+        g_pfnKDownloadGetService.store(&TestGetService);
+    }
+    void TearDown() override {
+        g_pfnKDownloadGetService.store(nullptr);
+        if (g_pService) {
+            g_pService->uninit();
+            g_pService->Release();
+            g_pService = nullptr;
+        }
+        if (m_bCore) qn::testing::CoreStop();
+        if (m_loopback) m_loopback->stop();
+        if (m_nginx) m_nginx->Stop();
+    }
+    // The URL as the engine builds it: the prefix ends in '/', and the package repair URL adds
+    // "/PakV3Repair/" to it, so both doubled slashes reach the server.
+    std::string Url(const std::string& urlPath) const {
+        std::string p = urlPath;
+        const std::string pak = "/qelrepair/zhcn_v3/PakV3Repair/";
+        if (p.rfind(pak, 0) == 0) p = "/qelrepair/zhcn_v3//PakV3Repair//" + p.substr(pak.size());
+        return "http://127.0.0.1:" + std::to_string(m_port) + p;
+    }
+    // The Range values the server saw for paths ending with suffix.
+    std::vector<std::string> RangesSeen(const std::string& suffix) const {
+        std::vector<std::string> out;
+        auto ends = [&](const std::string& s) {
+            return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+        };
+        if (m_nginx) {
+            for (const auto& r : m_nginx->Requests())
+                if (ends(r.path) && r.status == 206) out.push_back(r.range);
+        } else {
+            for (const auto& r : m_loopback->requests())
+                if (ends(r.path) && r.status == 206) out.push_back(r.header("Range"));
+        }
+        return out;
+    }
+
+    qn::test::TempDir m_tmp;
+    BuiltFixture m_fx;
+    std::unique_ptr<qn::test::NginxServer> m_nginx;
+    std::unique_ptr<qn::test::LoopbackHttpServer> m_loopback;
+    uint16_t m_port = 0;
+    bool m_bCore = false;
+};
+
+}  // namespace
+
+TEST_P(TransferServers, EveryTableOfBothRepairFilesRoundTrips) {
+    const GeneratedInfo& g = m_fx.info;
+    struct Table {
+        const char* name;
+        std::string urlPath;
+        TableSpan span;
+    };
+    std::vector<Table> tables = {
+        {"info header", g.infoUrlPath, g.infoHeader},     {"file-check table", g.infoUrlPath, g.fileCheck},
+        {"folder table", g.infoUrlPath, g.dirTable},      {"file-repair table", g.infoUrlPath, g.fileRepair},
+        {"rep header", g.repUrlPath, g.repHeader},        {"folder-file table", g.repUrlPath, g.dirFileTable},
+        {"block table", g.repUrlPath, g.blockTable},      {"region table", g.repUrlPath, g.regionTable},
+        {"repair table", g.repUrlPath, g.repairTable},
+    };
+    if (g.hasSourceTable) tables.push_back({"source table", g.repUrlPath, g.sourceTable});
+    std::vector<std::string> wantInfo, wantRep;
+    for (const Table& t : tables) {
+        SCOPED_TRACE(t.name);
+        const Bytes file = qn::test::ReadFile(m_fx.docroot + t.urlPath);
+        QN_HttpBlockDownloader d;
+        ASSERT_EQ(d.Init(Url(t.urlPath).c_str()), 1);
+        Bytes buf(t.span.size, '\0');
+        ASSERT_EQ(d.AddBlock(t.span.offset, (uint32_t)t.span.size, buf.data()), 1);
+        EXPECT_EQ(d.Download(), 1);
+        EXPECT_EQ(buf, file.substr(t.span.offset, t.span.size));
+        (t.urlPath == g.infoUrlPath ? wantInfo : wantRep).push_back(RangeValue(t.span.offset, t.span.last()));
+        d.m_repairDlService->Release();
+    }
+    if (m_nginx) {
+        ASSERT_TRUE(m_nginx->WaitForRequests(tables.size(), 2000));
+    }
+    EXPECT_EQ(RangesSeen("/qel_repair.info"), wantInfo);
+    EXPECT_EQ(RangesSeen("/Repair.REP"), wantRep);
+}
+
+TEST_P(TransferServers, EveryBlockComesBackFromItsDataSource) {
+    const GeneratedInfo& g = m_fx.info;
+    std::vector<Bytes> data;
+    for (uint32_t f = 0; f < g.dataFileCount; ++f)
+        data.push_back(qn::test::ReadFile(m_fx.clientRoot + "/pakV3/" + DataFileName(f)));
+    // All blocks of one source in one batch, as the block repair asks for them.
+    for (const SourceRecord& s : g.sources) {
+        SCOPED_TRACE(s.urlPath);
+        QN_HttpBlockDownloader d;
+        ASSERT_EQ(d.Init(Url(s.urlPath).c_str()), 1);
+        std::vector<Bytes> bufs;
+        std::vector<const BlockRecord*> mine;
+        for (const BlockRecord& b : g.blocks)
+            if (b.sourceId == s.id) mine.push_back(&b);
+        bufs.reserve(mine.size());
+        for (const BlockRecord* b : mine) {
+            bufs.emplace_back(b->size, '\0');
+            ASSERT_EQ(d.AddBlock(b->offsetInServerFile, (uint32_t)b->size, bufs.back().data()), 1);
+        }
+        EXPECT_EQ(d.Download(), 1);
+        for (size_t i = 0; i < mine.size(); ++i)
+            EXPECT_EQ(bufs[i], data[mine[i]->fileIndex].substr(mine[i]->offset, mine[i]->size)) << "block " << mine[i]->index;
+        d.m_repairDlService->Release();
+    }
+}
+
+TEST_P(TransferServers, MissingFileFailsAfterFiveAttempts) {
+    QN_HttpBlockDownloader d;
+    ASSERT_EQ(d.Init(Url("/qelrepair/zhcn_v3/PakV3Repair/UpdateFiles/9-10.UPDATE").c_str()), 1);
+    Bytes buf(10, '\0');
+    ASSERT_EQ(d.AddBlock(0, 10, buf.data()), 1);
+    EXPECT_EQ(d.Download(), 0);
+    EXPECT_EQ(buf, Bytes(10, '\0'));
+    size_t n = 0;
+    if (m_nginx) {
+        ASSERT_TRUE(m_nginx->WaitForRequests(5, 2000));
+        for (const auto& r : m_nginx->Requests()) n += r.status == 404;
+    } else {
+        for (const auto& r : m_loopback->requests()) n += r.status == 404;
+    }
+    EXPECT_EQ(n, 5u);
+    d.m_repairDlService->Release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, TransferServers,
+                         ::testing::Values(Param{Server::Loopback, SourceMode::UpdateFiles},
+                                           Param{Server::Loopback, SourceMode::Table},
+                                           Param{Server::Nginx, SourceMode::UpdateFiles},
+                                           Param{Server::Nginx, SourceMode::Table}),
+                         ParamName);
