@@ -70,7 +70,7 @@ bool HostResolver::start(EventLoop& loop) {
         }
         setUp->ready.set();
     });
-    setUp->ready.wait(kStartTimeoutMs);
+    setUp->ready.wait(m_startTimeoutMs);
     AsyncHandle* created;
     {
         std::lock_guard<std::mutex> g(setUp->lock);

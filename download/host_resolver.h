@@ -60,6 +60,8 @@ public:
 
     // Replaces the lookup (an empty function restores the system resolver).
     void setLookupForTest(Lookup lookup);
+    // Replaces kStartTimeoutMs.
+    void setStartTimeoutForTest(uint32_t milliseconds) { m_startTimeoutMs = milliseconds; }
 
 private:
     struct Record {
@@ -88,5 +90,6 @@ private:
     uint64_t m_nextId = 1;
     bool m_stopped = true;
     Lookup m_lookup;
+    uint32_t m_startTimeoutMs = kStartTimeoutMs;
     std::thread m_thread;
 };

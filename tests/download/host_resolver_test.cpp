@@ -201,6 +201,19 @@ TEST(ResolverStart, WithoutARunningLoopStartFailsAndRequestsAreRefused) {
     resolver.stop();
 }
 
+TEST(ResolverStart, ALoopWhoseThreadHasEndedDoesNotHoldStartForEver) {
+    EventLoop loop;
+    ASSERT_TRUE(loop.start());
+    // The loop thread ends on its own; the loop object still counts as started.
+    ASSERT_TRUE(RunOnLoop(loop, [](LoopCore* core) { breakLoopTask().Run(core, true); }));
+    ASSERT_TRUE(WaitFor([&] { return loop.threadId() == 0; }));
+    HostResolver resolver;
+    resolver.setStartTimeoutForTest(50);
+    EXPECT_FALSE(resolver.start(loop));
+    EXPECT_FALSE(resolver.request("x", nullptr, nullptr, nullptr));
+    loop.stop();  // the set-up task now runs with run = false and makes nothing
+}
+
 TEST(ResolverStart, SystemLookupResolvesLocalhost) {
     EventLoop loop;
     ASSERT_TRUE(loop.start());
