@@ -400,6 +400,9 @@ int LoopCore::runPass(uint32_t maxWaitMs) {
         m_lastError = (uint32_t)err;
         return kOpSystemError;
     }
+    // The wait may have lasted long; timers started by the completions below count from now,
+    // not from the start of the pass, or they would fire early by the time spent waiting.
+    if (n > 0) updateClock();
     for (int i = 0; i < n; ++i) {
         const QN_PortEntry& e = entries[i];
         if (!e.pOp) {

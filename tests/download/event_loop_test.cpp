@@ -408,6 +408,32 @@ TEST(EventLoopTimers, RealClockTimerFiresOnTheLoopThread) {
     loop.stop();
 }
 
+TEST(EventLoopTimers, ATimerStartedAfterAnIdleWaitCountsFromTheStartNotFromThePass) {
+    EventLoop loop;
+    ASSERT_TRUE(loop.start());
+    ASSERT_TRUE(RunOnLoop(loop, [](LoopCore*) {}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the loop waits, idle
+    struct Ctx {
+        Event fired{true};
+        std::chrono::steady_clock::time_point startedAt, firedAt;
+    } ctx;
+    ASSERT_TRUE(RunOnLoop(loop, [&](LoopCore* core) {
+        ctx.startedAt = std::chrono::steady_clock::now();
+        TimerHandle* t = TimerHandle::create(core, &ctx);
+        t->start(false,
+                 [](TimerHandle* h) {
+                     auto* c = (Ctx*)h->context();
+                     c->firedAt = std::chrono::steady_clock::now();
+                     h->close();
+                     c->fired.set();
+                 },
+                 0, 100000);
+    }));
+    ASSERT_TRUE(ctx.fired.wait(2000));
+    EXPECT_GE(ctx.firedAt - ctx.startedAt, std::chrono::milliseconds(95));
+    loop.stop();
+}
+
 // ---- sockets on loopback ---------------------------------------------------------------------
 
 namespace {
