@@ -10,3 +10,5 @@ void KSessionLog(const char* cszCategory, int nLevel, const char* cszFormat, ...
     LibraryLogger::instance().logV(cszCategory, nLevel, cszFormat, args);
     va_end(args);
 }
+
+void KLoggerLoad() {}

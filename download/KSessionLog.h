@@ -18,3 +18,6 @@ enum KSessionLogLevel {
 
 // Writes one line in a category; "%s" takes a narrow (UTF-8) text, "%ls" a wide one.
 void KSessionLog(const char* cszCategory, int nLevel, const char* cszFormat, ...) QN_PRINTF_FORMAT(3, 4);
+
+// Links the library logger (once per process); without it the library writes no log.
+void KLoggerLoad();

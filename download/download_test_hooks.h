@@ -33,3 +33,13 @@ void ResetLoggerForTest();
 using LogSink = std::function<void(const std::string& category, int level, const std::string& text)>;
 void SetLogSink(LogSink sink);
 }  // namespace qn::testing
+
+namespace qn::testing {
+// The inactivity limit of the session's requests, in seconds (120 unless a test shortens it).
+uint32_t PieceRequestTimeoutSeconds();
+void SetPieceRequestTimeoutSeconds(uint32_t uSeconds);
+// Makes step n of the library's start fail (1 network start, 2 socket probe, 3 event loop,
+// 4 download service, 5 HTTP service); 0 fails nothing.
+bool FailInitAt(int nStep);
+void SetInitFailPoint(int nStep);
+}  // namespace qn::testing

@@ -1,0 +1,1008 @@
+#include "KDownloadSession.h"
+
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "KClientIdentity.h"
+#include "KDownloadLibrary.h"
+#include "KDownloadingReadonlyStream.h"
+#include "KHttpDownloader.h"
+#include "KHttpRequest.h"
+#include "KSessionLog.h"
+#include "QN_MD5.h"
+#include "download_test_hooks.h"
+#include "qn_file_io.h"
+#include "qn_inet.h"
+#include "qn_platform.h"
+#include "qn_string.h"
+#include "speed_limiter.h"
+
+namespace {
+
+constexpr uint32_t kRoundSleepMs = 20;
+constexpr uint32_t kQueryWaitMs = 50;
+constexpr uint32_t kProgressPeriodMs = 100;
+constexpr uint32_t kFlushPeriodMs = 1000;
+constexpr uint32_t kSpeedPeriodMs = 2000;
+constexpr uint32_t kReportPort = 6015;
+constexpr uint32_t kReportLimit = 8191;
+
+HRESULT LastErrorResult() {
+    uint32_t uError = QN_GetLastError();
+    return uError ? HRESULT_FROM_WIN32(uError) : E_FAIL;
+}
+
+std::string Narrow(const std::wstring& ws) { return QN_WideToUtf8(ws); }
+
+// Prefixes a path-absolute Location with the scheme and authority of the URL it came from.
+std::string ResolveLocation(const std::string& sBase, const std::string& sLocation) {
+    if (sLocation.empty() || sLocation[0] != '/' || (sLocation.size() > 1 && sLocation[1] == '/')) return sLocation;
+    size_t uScheme = sBase.find("://");
+    if (uScheme == std::string::npos) return sLocation;
+    size_t uPath = sBase.find('/', uScheme + 3);
+    return (uPath == std::string::npos ? sBase : sBase.substr(0, uPath)) + sLocation;
+}
+
+}  // namespace
+
+KDownloadSession::KDownloadSession() : m_abort(std::make_shared<std::atomic<bool>>(false)) {}
+
+KDownloadSession::~KDownloadSession() {
+    m_abort->store(true, std::memory_order_release);
+    if (m_thread.joinable()) m_thread.join();
+    m_downloaders.clear();
+    if (m_pLimiter) SpeedLimiterModule::instance().destroy(m_pLimiter);
+    m_pChecksum.reset();
+    releaseStorage();
+}
+
+void KDownloadSession::releaseStorage() {
+    DataFile* pData = nullptr;
+    PieceMap* pMap = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        pData = m_pDataFile;
+        pMap = m_pPieceMap;
+        m_pDataFile = nullptr;
+        m_pPieceMap = nullptr;
+    }
+    if (pMap) {
+        pMap->markEnded();
+        pMap->Release();
+    }
+    if (pData) pData->Release();
+}
+
+HRESULT KDownloadSession::QueryInterface(REFIID riid, void** ppvObject) {
+    if (!ppvObject) return E_INVALIDARG;
+    *ppvObject = nullptr;
+    if (riid != IID_IKDownloadSession) return E_NOINTERFACE;
+    AddRef();
+    *ppvObject = static_cast<IKDownloadSession*>(this);
+    return S_OK;
+}
+
+uint32_t KDownloadSession::Release() {
+    uint32_t uRef = releaseImpl();
+    if (uRef == 0) delete this;
+    return uRef;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Options
+
+uint32_t KDownloadSession::capacityForRate(uint32_t uRate) const {
+    if (uRate >= 0xA00000u) return 0x80000u;
+    if (uRate < 0x600000u) return 0x20000u;
+    return 0x40000u;
+}
+
+HRESULT KDownloadSession::getOption(uint32_t uId, void* pvBuffer, uint32_t* puSize) {
+    if (!pvBuffer || !puSize || uId > KDS_OPT_USE_QUERY_SERVER_IP) return E_INVALIDARG;
+    uint32_t uValue = 0;
+    switch (uId) {
+        case KDS_OPT_CONNECTIONS: uValue = m_uConnections.load(); break;
+        case KDS_OPT_SPEED_LIMIT:
+            if (!m_pLimiter) return E_FAIL;
+            uValue = m_pLimiter->rate();
+            break;
+        case KDS_OPT_NO_RESUME:
+            *(uint8_t*)pvBuffer = m_bNoResume.load() ? 1 : 0;
+            *puSize = 1;
+            return S_OK;
+        case KDS_OPT_MAX_CHECKSUM_ERRORS: uValue = m_uMaxChecksumErrors.load(); break;
+        case KDS_OPT_USE_QUERY_SERVER_IP:
+            *(uint8_t*)pvBuffer = m_bUseQueryServerIP.load() ? 1 : 0;
+            *puSize = 1;
+            return S_OK;
+        default: return E_FAIL;
+    }
+    if (*puSize < 4) return E_FAIL;
+    std::memcpy(pvBuffer, &uValue, 4);
+    *puSize = 4;
+    return S_OK;
+}
+
+HRESULT KDownloadSession::setOption(uint32_t uId, const void* pvBuffer, uint32_t uSize) {
+    if (!pvBuffer || uSize == 0 || uId > KDS_OPT_USE_QUERY_SERVER_IP) return E_INVALIDARG;
+    if (uId == KDS_OPT_NO_RESUME) {
+        m_bNoResume.store(*(const uint8_t*)pvBuffer != 0);
+        return S_OK;
+    }
+    if (uId == KDS_OPT_USE_QUERY_SERVER_IP) {
+        m_bUseQueryServerIP.store(*(const uint8_t*)pvBuffer != 0);
+        return S_OK;
+    }
+    if (uId != KDS_OPT_CONNECTIONS && uId != KDS_OPT_SPEED_LIMIT && uId != KDS_OPT_MAX_CHECKSUM_ERRORS) return E_FAIL;
+    if (uSize < 4) return E_FAIL;
+    uint32_t uValue = 0;
+    std::memcpy(&uValue, pvBuffer, 4);
+    switch (uId) {
+        case KDS_OPT_CONNECTIONS:
+            if (uValue == 0) uValue = 1;
+            if (uValue > kMaxConnections) uValue = kMaxConnections;
+            m_uConnections.store(uValue);
+            return S_OK;
+        case KDS_OPT_SPEED_LIMIT:
+            if (!m_pLimiter) return E_FAIL;
+            m_pLimiter->setRate(uValue);  // 0 is refused there; the capacity follows the asked rate
+            m_pLimiter->setCapacity(capacityForRate(uValue));
+            return S_OK;
+        default:
+            m_uMaxChecksumErrors.store(uValue);
+            return S_OK;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Creation, start, abort and the polled slots
+
+HRESULT KDownloadSession::init(const char* cszUrl, const wchar_t* wszChecksumFile, const wchar_t* wszSaveDir,
+                               const wchar_t* wszFileName) {
+    m_sUrl = cszUrl ? cszUrl : "";
+    KSessionLog(KLOG_CATEGORY_SESSION, KLOG_LEVEL_INFO,
+                "init URL=\"%s\", checksumFile=\"%ls\", saveDir=\"%ls\", fileName=\"%ls\"", m_sUrl.c_str(),
+                wszChecksumFile ? wszChecksumFile : L"", wszSaveDir ? wszSaveDir : L"", wszFileName ? wszFileName : L"");
+    if (!wszSaveDir) return E_INVALIDARG;
+    if (wszChecksumFile && wszChecksumFile[0]) {
+        m_pChecksum.reset(new (std::nothrow) ChecksumFile);
+        if (!m_pChecksum) return E_OUTOFMEMORY;
+        HRESULT hr = m_pChecksum->open(wszChecksumFile);
+        if (FAILED(hr)) {
+            KSessionLog(KLOG_CATEGORY_SESSION, KLOG_LEVEL_ERROR, "ChecksumFile::open failed: 0x%08X", (unsigned)hr);
+            m_pChecksum.reset();
+            return E_FAIL;
+        }
+        m_uPiecesPerBlock = m_pChecksum->blockSize() / kPieceSize;
+    }
+    std::string sSaveDir = Narrow(wszSaveDir);
+    if (!QN_CreateDirectoryOne(sSaveDir.c_str())) {
+        uint32_t uError = QN_GetLastError();
+        if (uError != ERROR_ALREADY_EXISTS && uError != ERROR_ACCESS_DENIED) {
+            KSessionLog(KLOG_CATEGORY_SESSION, KLOG_LEVEL_ERROR, "CreateDirectory failed: %d", (int)uError);
+            return HRESULT_FROM_WIN32(uError);
+        }
+    }
+    // The target folder: an absolute save folder as it is, a relative one under the current
+    // folder; always with a trailing separator.
+    std::wstring wsFolder = wszSaveDir;
+    if (!QN_IsAbsolutePathW(wszSaveDir)) {
+        std::wstring wsCwd = QN_Utf8ToWide(QN_GetCurrentDirectory());
+        if (wsCwd.empty()) return LastErrorResult();
+        if (!QN_IsPathSeparatorW(wsCwd.back())) wsCwd += L'/';
+        wsFolder = wsCwd + wsFolder;
+    }
+    if (wsFolder.empty() || !QN_IsPathSeparatorW(wsFolder.back())) wsFolder += L'/';
+    if (wsFolder.size() >= kMaxPath) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    m_wsTargetFolder = wsFolder;
+    if (wszFileName && wszFileName[0]) {
+        m_wsFileName = wszFileName;
+        m_wsTargetPath = m_wsTargetFolder + m_wsFileName;
+        if (m_wsTargetPath.size() >= kMaxPath) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    }
+    m_pLimiter = SpeedLimiterModule::instance().create();
+    if (!m_pLimiter) return E_OUTOFMEMORY;
+    setStatus(KDS_STATUS_CREATED);
+    return S_OK;
+}
+
+HRESULT KDownloadSession::start() {
+    if (m_bStarted || aborted()) return E_ACCESSDENIED;
+    try {
+        m_thread = std::thread([this] {
+            threadMain();
+            m_bThreadEnded.store(true, std::memory_order_release);
+        });
+    } catch (const std::system_error& e) {
+        KSessionLog(KLOG_CATEGORY_SESSION, KLOG_LEVEL_ERROR, "start: _beginthreadex failed: %d", e.code().value());
+        return E_FAIL;
+    }
+    m_bStarted = true;
+    return S_OK;
+}
+
+HRESULT KDownloadSession::abort() {
+    if (!m_bStarted) return E_ACCESSDENIED;
+    m_abort->store(true, std::memory_order_release);
+    return S_OK;
+}
+
+HRESULT KDownloadSession::isFinished(bool* pbFinished) {
+    if (pbFinished) *pbFinished = !m_bStarted || m_bThreadEnded.load(std::memory_order_acquire);
+    return S_OK;
+}
+
+HRESULT KDownloadSession::getProgress(uint32_t* puStatus, uint64_t* pullFileSize, uint64_t* pullBytesDone,
+                                      uint32_t* puSpeedAvg, uint32_t* puSpeedCurrent) {
+    if (puStatus) *puStatus = m_uStatus.load(std::memory_order_acquire);
+    if (pullFileSize) *pullFileSize = m_ullFileSize.load(std::memory_order_relaxed);
+    if (pullBytesDone)
+        *pullBytesDone = m_ullBytesInherited.load(std::memory_order_relaxed) + m_ullBytesCompleted.load(std::memory_order_relaxed);
+    if (puSpeedAvg) *puSpeedAvg = m_uSpeedAvg.load(std::memory_order_relaxed);
+    if (puSpeedCurrent) *puSpeedCurrent = m_uSpeedCurrent.load(std::memory_order_relaxed);
+    return S_OK;
+}
+
+HRESULT KDownloadSession::getError(uint32_t* puError, uint32_t* puErrorExt) {
+    if (puError) *puError = m_uError.load(std::memory_order_acquire);
+    if (puErrorExt) *puErrorExt = m_uErrorExt.load(std::memory_order_acquire);
+    return S_OK;
+}
+
+HRESULT KDownloadSession::getInfo(DownloadInfo* pInfo) {
+    if (!pInfo) return S_OK;
+    std::lock_guard<std::mutex> guard(m_infoLock);
+    *pInfo = m_info;
+    pInfo->fileSize = m_ullFileSize.load(std::memory_order_relaxed);
+    pInfo->bytesInherited = m_ullBytesInherited.load(std::memory_order_relaxed);
+    pInfo->bytesCompleted = m_ullBytesCompleted.load(std::memory_order_relaxed);
+    pInfo->speedAvg = m_uSpeedAvg.load(std::memory_order_relaxed);
+    return S_OK;
+}
+
+HRESULT KDownloadSession::getSpeed(uint32_t* puSpeedAvg, uint32_t* puSpeedCurrent, uint32_t* puSpeedSecondary) {
+    if (puSpeedAvg) *puSpeedAvg = m_uSpeedAvg.load(std::memory_order_relaxed);
+    if (puSpeedCurrent) *puSpeedCurrent = m_uSpeedCurrent.load(std::memory_order_relaxed);
+    if (puSpeedSecondary) *puSpeedSecondary = 0;
+    return S_OK;
+}
+
+HRESULT KDownloadSession::createStream(REFIID riid, void** ppvOut) {
+    if (!ppvOut) return E_INVALIDARG;
+    *ppvOut = nullptr;
+    if (riid != IID_IInStream) return E_FAIL;
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (!m_pDataFile || !m_pPieceMap) return E_FAIL;
+    KDownloadingReadonlyStream* pStream = new (std::nothrow) KDownloadingReadonlyStream;
+    if (!pStream) return E_FAIL;
+    pStream->AddRef();
+    if (FAILED(pStream->init(m_pDataFile, m_pPieceMap))) {
+        pStream->Release();
+        return E_FAIL;
+    }
+    *ppvOut = static_cast<IInStream*>(pStream);
+    return S_OK;
+}
+
+void KDownloadSession::fail(uint32_t uError, uint32_t uErrorExt) {
+    // The codes are published before the status, so that a poller that sees status 5 reads them.
+    m_uError.store(uError, std::memory_order_release);
+    m_uErrorExt.store(uErrorExt, std::memory_order_release);
+    setStatus(KDS_STATUS_FAILED);
+}
+
+void KDownloadSession::setClientError(int32_t nClientError, const std::string& sExt) {
+    std::lock_guard<std::mutex> guard(m_clientErrorLock);
+    m_nClientError = nClientError;
+    m_sClientErrorExt = sExt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The thread
+
+std::wstring KDownloadSession::fileNameFromURL(const std::string& sUrl) {
+    size_t uSlash = sUrl.find_last_of('/');
+    if (uSlash == std::string::npos) return L"unnamed";
+    std::string sName = sUrl.substr(uSlash + 1);
+    size_t uQuery = sName.find('?');
+    if (uQuery != std::string::npos) sName.resize(uQuery);
+    // A '\\' is a separator on the system this name may be used on: nothing before it counts.
+    size_t uBack = sName.find_last_of('\\');
+    if (uBack != std::string::npos) sName = sName.substr(uBack + 1);
+    if (sName.empty() || sName == "." || sName == "..") return L"unnamed";
+    std::wstring ws;
+    for (unsigned char c : sName) ws += (wchar_t)c;
+    return ws;
+}
+
+bool KDownloadSession::isExistingFileGood(uint64_t ullSize) {
+    int nFd = QN_FileOpen(Narrow(m_wsTargetPath).c_str(), QN_FILE_ACCESS_READ, QN_FILE_SHARE_READ,
+                          QN_FILE_OPEN_EXISTING);
+    if (nFd < 0) return false;
+    uint64_t ullHave = 0;
+    bool bGood = QN_FileGetSize(nFd, &ullHave) && ullHave == ullSize;
+    QN_FileClose(nFd);
+    return bGood;
+}
+
+HRESULT KDownloadSession::createEmptyFile(const SYSTEMTIME* pLastModified) {
+    std::string sPath = Narrow(m_wsTargetPath);
+    int nFd = QN_FileOpen(sPath.c_str(), QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_READ, QN_FILE_CREATE_ALWAYS);
+    if (nFd < 0) return LastErrorResult();
+    uint64_t ullTime = 0;
+    // The stamp is best effort, as for downloaded files: a date that does not convert costs
+    // the time stamp only.
+    if (!QN_IsSystemTimeZero(pLastModified) && QN_SystemTimeToFileTime(pLastModified, &ullTime)) {
+        QN_FileSetLastWriteTime(nFd, ullTime);
+    }
+    QN_FileClose(nFd);
+    return S_OK;
+}
+
+HRESULT KDownloadSession::queryFileInfo(QueryResult* pResult) {
+    HRESULT hr = E_FAIL;
+    std::string sCurrent = m_sUrl;
+    uint32_t uRedirects = 0;
+    bool bRetried = false;
+    QueryFileInfoHandler* pHandler = new (std::nothrow) QueryFileInfoHandler;
+    if (!pHandler) return E_OUTOFMEMORY;
+    pHandler->AddRef();
+    {
+        KHttpRequest request;
+        if (!request.init(16384, nullptr, pHandler, pHandler)) {
+            pHandler->Release();
+            return E_FAIL;
+        }
+        request.setTimeout(qn::testing::PieceRequestTimeoutSeconds());
+        for (;;) {
+            pHandler->resetAttempt();
+            if (request.getState() < KHTTP_STATE_INITIALISED || request.isRunning()) {
+                hr = E_FAIL;
+                break;
+            }
+            if (!request.open(KHTTP_METHOD_HEAD, sCurrent.c_str()) || !request.send()) {
+                hr = E_FAIL;
+                break;
+            }
+            bool bAborted = false;
+            for (;;) {
+                if (aborted()) {
+                    bAborted = true;
+                    request.cancel();
+                    if (request.isRunning()) request.waitDone(Event::kInfinite);
+                    break;
+                }
+                if (!request.isRunning()) break;
+                request.waitDone(kQueryWaitMs);
+            }
+            setClientError(request.getClientError(), request.getClientErrorExt());
+            if (bAborted) {
+                hr = E_ABORT;
+                break;
+            }
+            if (pHandler->m_hrResult == 0) {
+                pResult->sServerAddress = pHandler->m_sServerAddress;
+                pResult->nStatus = pHandler->m_nStatus;
+                pResult->ullSize = pHandler->m_ullContentLength;
+                pResult->bHasSize = pHandler->m_bHasContentLength;
+                pResult->lastModified = pHandler->m_lastModified;
+                pResult->sFinalUrl = sCurrent;
+                if (isRedirectStatus(pHandler->m_nStatus) && !pHandler->m_sLocation.empty() &&
+                    uRedirects < kQueryRedirectLimit) {
+                    sCurrent = ResolveLocation(sCurrent, pHandler->m_sLocation);
+                    ++uRedirects;
+                    continue;
+                }
+                hr = S_OK;
+                break;
+            }
+            hr = pHandler->m_hrResult;
+            int32_t nClientError = request.getClientError();
+            if (!bRetried && nClientError >= KHTTP_CE_NAME && nClientError <= KHTTP_CE_RECEIVE) {
+                bRetried = true;
+                uRedirects = 0;
+                continue;
+            }
+            break;
+        }
+        while (request.tasksInFlight() > 0) QN_Sleep(1);
+    }
+    pHandler->Release();
+    return hr;
+}
+
+HRESULT KDownloadSession::allocateStorage(const std::string& sFinalUrl, uint64_t ullSize,
+                                          const SYSTEMTIME* pLastModified, bool bRenameAllowed) {
+    HRESULT hr = E_FAIL;
+    uint32_t uResume = 0;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_pDataFile = new (std::nothrow) DataFile;
+        if (m_pDataFile) m_pDataFile->AddRef();
+    }
+    if (!m_pDataFile) {
+        fail(KDS_ERR_INTERNAL, (uint32_t)E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    for (uint32_t n = 0;; ++n) {
+        uResume = m_bNoResume.load() ? 0 : 1;
+        hr = m_pDataFile->open(m_wsTargetPath.c_str(), ullSize, kPieceSize, pLastModified, nullptr, m_abort, &uResume);
+        if (SUCCEEDED(hr)) break;
+        if (!bRenameAllowed || hr != HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION) || n + 1 >= 10) {
+            fail(KDS_ERR_FILE, (uint32_t)hr);
+            return hr;
+        }
+        // Another program holds the data file: try "name(1)", "name(2)", ... after the extension.
+        size_t uLen = m_wsTargetPath.size();
+        if (uLen > 3 && m_wsTargetPath[uLen - 1] == L')' && m_wsTargetPath[uLen - 2] == (wchar_t)(L'0' + n) &&
+            m_wsTargetPath[uLen - 3] == L'(') {
+            m_wsTargetPath.resize(uLen - 3);
+        }
+        m_wsTargetPath += L"(" + std::to_wstring(n + 1) + L")";
+        if (m_wsTargetPath.size() >= kMaxPath) {
+            hr = HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+            fail(KDS_ERR_FILE, (uint32_t)hr);
+            return hr;
+        }
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_pPieceMap = new (std::nothrow) PieceMap;
+        if (m_pPieceMap) m_pPieceMap->AddRef();
+    }
+    if (!m_pPieceMap) {
+        fail(KDS_ERR_INTERNAL, (uint32_t)E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    uint32_t uMapResume = uResume == KDFR_KEPT ? 1 : 0;
+    hr = m_pPieceMap->open(m_wsTargetPath.c_str(), sFinalUrl.c_str(), ullSize, pLastModified, kPieceSize, &uMapResume);
+    if (FAILED(hr)) {
+        fail(KDS_ERR_FILE, (uint32_t)hr);
+        return hr;
+    }
+    m_ullBytesInherited.store(m_pPieceMap->completeBytes());
+    if (m_pChecksum) {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_blockQueued.assign(m_pChecksum->blockCount(), 0);
+    }
+    return S_OK;
+}
+
+HRESULT KDownloadSession::finishDownload() {
+    HRESULT hr = m_pDataFile->finish();
+    if (FAILED(hr)) {
+        fail(KDS_ERR_FILE, (uint32_t)hr);
+        return hr;
+    }
+    m_pPieceMap->close(false);
+    releaseStorage();
+    return S_OK;
+}
+
+void KDownloadSession::threadMain() {
+    QueryResult q;
+    std::string sReportFinalUrl;
+    HRESULT hr = S_OK;
+    bool bRenameAllowed = m_wsFileName.empty() && !m_bNoResume.load();
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "start");
+    {
+        std::lock_guard<std::mutex> guard(m_infoLock);
+        QN_GetSystemTime(&m_info.startTime);
+    }
+    m_uStartTick = QN_GetTickCount();
+    setStatus(KDS_STATUS_QUERYING);
+
+    hr = queryFileInfo(&q);
+    if (FAILED(hr)) {
+        int32_t nCe;
+        std::string sCe;
+        {
+            std::lock_guard<std::mutex> guard(m_clientErrorLock);
+            nCe = m_nClientError;
+            sCe = m_sClientErrorExt;
+        }
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: 0x%08X, clientError=%d, clientErrorExt=\"%s\"",
+                    (unsigned)hr, nCe, sCe.c_str());
+        fail(hr == E_ABORT ? KDS_ERR_ABORTED : KDS_ERR_NETWORK, 0);
+        goto Exit0;
+    }
+    sReportFinalUrl = q.sFinalUrl;
+    if (q.nStatus != 200) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: StatusCode=%d", q.nStatus);
+        fail(q.nStatus == 404 ? KDS_ERR_NOT_FOUND : KDS_ERR_HTTP, (uint32_t)q.nStatus);
+        goto Exit0;
+    }
+    // Without a size there is nothing to download into: an empty file would be a false success.
+    if (!q.bHasSize) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: no Content-Length");
+        fail(KDS_ERR_INTERNAL, 0);
+        goto Exit0;
+    }
+    if (q.ullSize / kPieceSize + (q.ullSize % kPieceSize ? 1 : 0) > 0xFFFFFFFFull) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: fileSize=%llu too large",
+                    (unsigned long long)q.ullSize);
+        fail(KDS_ERR_INTERNAL, 0);
+        goto Exit0;
+    }
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "queryFileInfo OK: serverIP=\"%s\", finalURL=\"%s\", fileSize=%llu",
+                q.sServerAddress.c_str(), q.sFinalUrl.c_str(), (unsigned long long)q.ullSize);
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_urls.push_back(UrlEntry{q.sFinalUrl, 0});
+        m_uUrlCursor = 0;
+    }
+    if (m_pChecksum && m_pChecksum->fileSize() != q.ullSize) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "checksumFile size mismatch: %llu != %llu",
+                    (unsigned long long)m_pChecksum->fileSize(), (unsigned long long)q.ullSize);
+        fail(KDS_ERR_CHECKSUM, 0);
+        goto Exit0;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_infoLock);
+        QN_StrCopyN(m_info.finalUrl, sizeof(m_info.finalUrl), q.sFinalUrl.c_str());
+        m_info.lastModified = q.lastModified;
+    }
+    m_ullFileSize.store(q.ullSize);
+    if (m_wsFileName.empty()) {
+        m_wsFileName = fileNameFromURL(q.sFinalUrl);
+        m_wsTargetPath = m_wsTargetFolder + m_wsFileName;
+        if (m_wsTargetPath.size() >= kMaxPath) {
+            fail(KDS_ERR_FILE, (uint32_t)HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
+            goto Exit0;
+        }
+    }
+    if (q.ullSize == 0) {
+        hr = createEmptyFile(&q.lastModified);
+        if (FAILED(hr)) {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "createEmptyFile failed: 0x%08X", (unsigned)hr);
+            fail(KDS_ERR_FILE, (uint32_t)hr);
+            goto Exit0;
+        }
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "createEmptyFile OK");
+        {
+            std::lock_guard<std::mutex> guard(m_infoLock);
+            QN_WcsCopyN(m_info.filePath, kMaxPath, m_wsTargetPath.c_str());
+        }
+        setStatus(KDS_STATUS_SUCCEEDED);
+        goto Exit0;
+    }
+    if (!m_bNoResume.load() && isExistingFileGood(q.ullSize)) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "Existing file is Good");
+        m_ullBytesCompleted.store(q.ullSize);
+        {
+            std::lock_guard<std::mutex> guard(m_infoLock);
+            QN_WcsCopyN(m_info.filePath, kMaxPath, m_wsTargetPath.c_str());
+        }
+        setStatus(KDS_STATUS_SUCCEEDED);
+        goto Exit0;
+    }
+    setStatus(KDS_STATUS_ALLOCATING);
+    hr = allocateStorage(q.sFinalUrl, q.ullSize, &q.lastModified, bRenameAllowed);
+    if (FAILED(hr)) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "allocateStorage failed: 0x%08X", (unsigned)hr);
+        goto Exit0;
+    }
+    if (m_bUseQueryServerIP.load()) {
+        uint32_t uAddress = QN_InetAddr(q.sServerAddress.c_str());
+        // A text that is not an address gives no address: the host is resolved.
+        m_uServerAddress = uAddress == 0xFFFFFFFFu ? 0 : uAddress;
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "use QueryServerIP : \"%s\"", q.sServerAddress.c_str());
+    }
+    setStatus(KDS_STATUS_DOWNLOADING);
+    hr = downloading();
+    if (FAILED(hr)) goto Exit0;
+    hr = finishDownload();
+    if (FAILED(hr)) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "finishDownload failed: 0x%08X", (unsigned)hr);
+        goto Exit0;
+    }
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "download success");
+    {
+        std::lock_guard<std::mutex> guard(m_infoLock);
+        QN_WcsCopyN(m_info.filePath, kMaxPath, m_wsTargetPath.c_str());
+    }
+    setStatus(KDS_STATUS_SUCCEEDED);
+
+Exit0:
+    {
+        std::lock_guard<std::mutex> guard(m_infoLock);
+        QN_GetSystemTime(&m_info.endTime);
+    }
+    uint32_t uElapsed = QN_GetTickCount() - m_uStartTick;
+    if (m_uSpeedPeak.load() == 0) m_uSpeedPeak.store(m_uSpeedAvg.load());
+    sendReport(sReportFinalUrl, uElapsed);
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (m_pPieceMap) m_pPieceMap->markEnded();
+    }
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "exit, abort=%d", aborted() ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The download loop
+
+bool KDownloadSession::getURL(std::string* psUrl) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    for (size_t i = 0; i < m_urls.size(); ++i) {
+        size_t uIndex = (m_uUrlCursor + i) % m_urls.size();
+        if (m_urls[uIndex].uFailures <= kUrlFailureLimit) {
+            *psUrl = m_urls[uIndex].sUrl;
+            m_uUrlCursor = (uIndex + 1) % m_urls.size();
+            return true;
+        }
+    }
+    return false;
+}
+
+void KDownloadSession::addURLFailure(const std::string& sUrl) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    for (UrlEntry& e : m_urls) {
+        if (e.sUrl == sUrl) {
+            ++e.uFailures;
+            return;
+        }
+    }
+}
+
+bool KDownloadSession::blockIsDownloaded(uint32_t uBlock) {
+    std::lock_guard<std::recursive_mutex> guard(m_pPieceMap->lock());
+    uint32_t uFirst = uBlock * m_uPiecesPerBlock;
+    uint32_t uCount = m_pPieceMap->pieceCount();
+    if (uFirst >= uCount) return false;
+    for (uint32_t p = uFirst; p < uFirst + m_uPiecesPerBlock && p < uCount; ++p) {
+        uint32_t uState = 0;
+        if (!m_pPieceMap->getState(p, &uState, nullptr) || uState != KPIECE_DOWNLOADED) return false;
+    }
+    return true;
+}
+
+void KDownloadSession::queueBlockCheck(uint32_t uPiece) {
+    if (!m_pChecksum || m_uPiecesPerBlock == 0) return;
+    uint32_t uBlock = uPiece / m_uPiecesPerBlock;
+    if (uBlock >= m_pChecksum->blockCount()) return;
+    if (!blockIsDownloaded(uBlock)) return;
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    // A block is in the queue at most once, so that a piece downloaded twice cannot make its
+    // block be verified (and reset) twice.
+    if (uBlock >= m_blockQueued.size() || m_blockQueued[uBlock]) return;
+    m_blockQueued[uBlock] = 1;
+    m_verifyQueue.push_back(uBlock);
+}
+
+void KDownloadSession::queueCompletedBlocks() {
+    if (!m_pChecksum || m_uPiecesPerBlock == 0) return;
+    for (uint32_t b = 0; b < m_pChecksum->blockCount(); ++b) queueBlockCheck(b * m_uPiecesPerBlock);
+}
+
+bool KDownloadSession::verifyBlocks(uint32_t uMax, bool bAll) {
+    if (!m_pChecksum) return true;
+    std::vector<uint8_t> buffer(kPieceSize);
+    uint32_t uDone = 0;
+    while (bAll || uDone < uMax) {
+        if (aborted()) return true;
+        uint32_t uBlock;
+        {
+            std::lock_guard<std::recursive_mutex> guard(m_lock);
+            if (m_verifyQueue.empty()) return true;
+            uBlock = m_verifyQueue.back();
+            m_verifyQueue.pop_back();
+            m_blockQueued[uBlock] = 0;
+        }
+        // Only a block whose pieces are all downloaded (and not yet verified) is checked.
+        if (!blockIsDownloaded(uBlock)) continue;
+        QN_MD5_CTX ctx;
+        uint8_t abDigest[16];
+        QN_MD5Init(&ctx);
+        uint32_t uFirst = uBlock * m_uPiecesPerBlock;
+        for (uint32_t p = uFirst; p < uFirst + m_uPiecesPerBlock; ++p) {
+            std::memset(buffer.data(), 0, kPieceSize);
+            uint32_t uSize = kPieceSize;
+            if (p < m_pDataFile->pieceCount()) m_pDataFile->readPiece(p, 0, buffer.data(), &uSize);
+            QN_MD5Update(&ctx, buffer.data(), (int)kPieceSize);
+        }
+        QN_MD5Final(&ctx, abDigest);
+        uint32_t uLast = uFirst + m_uPiecesPerBlock;
+        if (uLast > m_pPieceMap->pieceCount()) uLast = m_pPieceMap->pieceCount();
+        if (m_pChecksum->verify(uBlock, abDigest) == S_OK) {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "block %u verified", uBlock);
+            for (uint32_t p = uFirst; p < uLast; ++p) m_pPieceMap->markVerified(p);
+        } else {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "block %u checksum mismatch", uBlock);
+            for (uint32_t p = uFirst; p < uLast; ++p) m_pPieceMap->reset(p);
+            ++m_uChecksumErrors;
+            if (!bAll && m_uChecksumErrors >= m_uMaxChecksumErrors.load()) {
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "reach maxChecksumErrors(%u)",
+                            m_uMaxChecksumErrors.load());
+                return false;
+            }
+        }
+        ++uDone;
+        if ((bAll || uDone < uMax) && !aborted()) QN_Sleep(1);
+    }
+    return true;
+}
+
+void KDownloadSession::flushStorage() {
+    if (!m_pDataFile || !m_pPieceMap) return;
+    bool bSynced = false;
+    // The data file is synced between the snapshot of the states and their write, so that a
+    // state on disk never claims bytes that are not on disk.
+    m_pPieceMap->flush([&] { return bSynced = m_pDataFile->flush(); });
+    if (!bSynced) m_pDataFile->flush();
+}
+
+void KDownloadSession::updateProgress() {
+    if (!m_pPieceMap) return;
+    uint64_t ullComplete = m_pPieceMap->completeBytes();
+    uint64_t ullInherited = m_ullBytesInherited.load();
+    // Inherited pieces that fail verification make the difference negative: it stays at 0.
+    uint64_t ullDone = ullComplete > ullInherited ? ullComplete - ullInherited : 0;
+    m_ullBytesCompleted.store(ullDone);
+    uint32_t uElapsed = QN_GetTickCount() - m_uStartTick;
+    m_uSpeedAvg.store(uElapsed ? (uint32_t)(ullDone * 1000 / uElapsed) : 0);
+}
+
+HRESULT KDownloadSession::downloading() {
+    HRESULT hrResult = S_OK;
+    HRESULT hrLastError = S_OK;
+    uint32_t uCount = m_uConnections.load();
+    uint32_t uProgressTick, uFlushTick, uSpeedTick;
+    uint64_t ullPrevTotal = 0;
+    uint32_t uRound = 0;
+    bool bAllComplete = false;
+
+    for (uint32_t i = 0; i < uCount; ++i) {
+        std::unique_ptr<KHttpDownloader> p(new (std::nothrow) KHttpDownloader);
+        if (!p) {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "alloc KHttpDownloader failed: Out of memory");
+            m_downloaders.clear();
+            fail(KDS_ERR_INTERNAL, (uint32_t)E_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
+        }
+        HRESULT hr = p->init(i, this, m_pLimiter);
+        if (FAILED(hr)) {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "init KHttpDownloader failed: 0x%08X", (unsigned)hr);
+            m_downloaders.clear();
+            fail(KDS_ERR_INTERNAL, (uint32_t)E_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
+        }
+        m_downloaders.push_back(std::move(p));
+    }
+    queueCompletedBlocks();
+    uProgressTick = uFlushTick = uSpeedTick = QN_GetTickCount();
+
+    for (;;) {
+        // Assignment pass.
+        bool bAssigned = false;
+        if (m_pPieceMap->completeCount() == m_pPieceMap->pieceCount()) {
+            bAllComplete = true;
+            break;
+        }
+        for (auto& d : m_downloaders) {
+            if (d->isBusy()) continue;
+            uint32_t uFirst = 0, uLast = 0;
+            if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast) &&
+                !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast)) {
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "all piece downloaded");
+                break;
+            }
+            std::string sUrl;
+            if (!getURL(&sUrl)) {
+                m_pPieceMap->release(uFirst);
+                hrResult = hrLastError < 0 ? hrLastError : E_FAIL;
+                std::lock_guard<std::mutex> guard(m_clientErrorLock);
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR,
+                            "no URL left: result=0x%08X, clientError=%d, clientErrorExt=\"%s\"", (unsigned)hrResult,
+                            m_nClientError, m_sClientErrorExt.c_str());
+                break;
+            }
+            HRESULT hr = d->start(sUrl, m_bUseQueryServerIP.load() ? m_uServerAddress : 0, uFirst);
+            if (FAILED(hr)) {
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "KHttpDownloader::start failed: 0x%08X", (unsigned)hr);
+                hrLastError = hr;
+                addURLFailure(sUrl);
+            } else {
+                bAssigned = true;
+            }
+        }
+        if (hrResult < 0) break;
+        uRound = 1;
+        if (aborted()) break;
+
+        // Rounds.
+        bool bBackToAssign = false;
+        while (!bBackToAssign) {
+            uint32_t uNow = QN_GetTickCount();
+            if (uNow - uProgressTick >= kProgressPeriodMs) {
+                updateProgress();
+                uProgressTick = uNow;
+            }
+            if (uNow - uFlushTick >= kFlushPeriodMs) {
+                flushStorage();
+                uFlushTick = QN_GetTickCount();
+            }
+            if (uNow - uSpeedTick >= kSpeedPeriodMs) {
+                uint64_t ullTotal = 0;
+                for (auto& d : m_downloaders) ullTotal += d->receivedBytes();
+                uint32_t uTick = QN_GetTickCount();
+                uint32_t uSpan = uTick - uSpeedTick;
+                uint32_t uCurrent = uSpan ? (uint32_t)((ullTotal - ullPrevTotal) * 1000 / uSpan) : 0;
+                m_uSpeedCurrent.store(uCurrent);
+                ullPrevTotal = ullTotal;
+                if (uCurrent > m_uSpeedPeak.load()) m_uSpeedPeak.store(uCurrent);
+                uSpeedTick = uTick;
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "check progress, loopCount=%u", uRound);
+            }
+            if (!verifyBlocks(2, false)) {
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "checksum failed");
+                hrResult = KHR_CHECKSUM_FAILED;
+                break;
+            }
+            bool bIdle = false, bFinished = false;
+            for (auto& d : m_downloaders) {
+                if (!d->isBusy()) {
+                    bIdle = true;
+                    continue;
+                }
+                HRESULT hr = S_OK;
+                std::string sUrl;
+                int32_t nCe = 0x7FFFFFFF;
+                std::string sCe;
+                if (!d->pollBusy(&hr, &sUrl, &nCe, &sCe)) {
+                    bFinished = true;
+                    if (FAILED(hr)) {
+                        hrLastError = hr;
+                        addURLFailure(sUrl);
+                        if (nCe != 0x7FFFFFFF) setClientError(nCe, sCe);
+                    }
+                }
+            }
+            if (bFinished || (bIdle && bAssigned)) {
+                bBackToAssign = true;
+                break;
+            }
+            if (bIdle && m_pPieceMap->completeCount() == m_pPieceMap->pieceCount()) {
+                bBackToAssign = true;
+                break;
+            }
+            // Nothing finished and nothing could be handed out: wait a round rather than spin.
+            QN_Sleep(kRoundSleepMs);
+            ++uRound;
+            if (aborted()) break;
+            if (bIdle) {
+                bBackToAssign = true;
+                break;
+            }
+        }
+        if (hrResult < 0 || aborted()) break;
+    }
+
+    if (bAllComplete && hrResult >= 0) {
+        // The handlers queue a block only after its last commit: stop them all first, so that
+        // no block is still on its way into the queue, then verify everything.
+        for (auto& d : m_downloaders) d->stop();
+        m_downloaders.clear();
+        queueCompletedBlocks();
+        verifyBlocks(0, true);
+        if (aborted()) {
+            hrResult = E_ABORT;
+        } else if (m_pPieceMap->completeCount() == m_pPieceMap->pieceCount()) {
+            hrResult = S_OK;
+        } else {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "download complete but checksum failed");
+            hrResult = KHR_CHECKSUM_FAILED;
+        }
+    } else if (hrResult >= 0 && aborted()) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "abort");
+        hrResult = E_ABORT;
+    }
+
+    for (auto& d : m_downloaders) d->stop();
+    m_downloaders.clear();
+    flushStorage();
+    updateProgress();
+    if (hrResult < 0) {
+        uint32_t uError = KDS_ERR_INTERNAL;
+        if (hrResult == E_ABORT) {
+            uError = KDS_ERR_ABORTED;
+        } else if (hrResult == KHR_CHECKSUM_FAILED) {
+            uError = KDS_ERR_CHECKSUM;
+        } else if (hrResult == KHR_CONNECTION_FAILED) {
+            uError = KDS_ERR_NETWORK;
+        } else if (hrResult == KHR_PIECE_WRITE_FAILED) {
+            uError = KDS_ERR_FILE;
+        }
+        fail(uError, 0);
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_clientErrorLock);
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG,
+                    "downloading end: result=0x%08X, status=%u, error=%u, errorExt=%u, clientError=%d, clientErrorExt=\"%s\"",
+                    (unsigned)hrResult, m_uStatus.load(), m_uError.load(), m_uErrorExt.load(), m_nClientError,
+                    m_sClientErrorExt.c_str());
+    }
+    return hrResult;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The report
+
+std::string KDownloadSession::urlEscape(const char* csz) {
+    std::string s;
+    s.reserve(1024);
+    static const char s_hex[] = "0123456789ABCDEF";
+    for (const unsigned char* p = (const unsigned char*)(csz ? csz : ""); *p; ++p) {
+        unsigned char c = *p;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+            c == '.' || c == '~') {
+            s += (char)c;
+        } else {
+            s += '%';
+            s += s_hex[c >> 4];
+            s += s_hex[c & 15];
+        }
+    }
+    return s;
+}
+
+std::string KDownloadSession::formatReport(const ReportFields& f) {
+    char szUuid[37];
+    char szVersion[32];
+    char szIp[16] = "";
+    KGetClientUuidText(szUuid);
+    QN_snprintf(szVersion, sizeof(szVersion), "%d.%d.%d.%d", 1, 0, 0, 9);
+    // A path whose UTF-8 form is longer than 511 bytes is sent empty.
+    std::string sPath = QN_WideToUtf8(f.wsFilePath);
+    if (sPath.size() > 511) sPath.clear();
+    if (f.uServerAddress) QN_InetNtoa(f.uServerAddress, szIp);
+    std::vector<char> body(kReportLimit + 1, '\0');
+    int n = QN_snprintf(
+        body.data(), body.size(),
+        "client_uuid=%s&ver=%s&original_url=%s&final_url=%s&file_path=%s&time_spend=%u&error=%u&error_ext=%u"
+        "&client_error=%d&client_error_ext=%s&bytes_total=%lld&bytes_inherited=%lld&bytes_completed=%lld"
+        "&speed_avg=%u&speed_peak=%u&server_ip=%s",
+        szUuid, szVersion, urlEscape(f.sUrl.c_str()).c_str(), urlEscape(f.sFinalUrl.c_str()).c_str(),
+        urlEscape(sPath.c_str()).c_str(), f.uTimeSpent, f.uError, f.uErrorExt, f.nClientError,
+        urlEscape(f.sClientErrorExt.c_str()).c_str(), (long long)f.ullFileSize, (long long)f.ullInherited,
+        (long long)f.ullCompleted, f.uSpeedAvg, f.uSpeedPeak, szIp);
+    if (n <= 0) return std::string();
+    return std::string(body.data(), (size_t)n);
+}
+
+void KDownloadSession::sendReport(const std::string& sFinalUrl, uint32_t uElapsed) {
+    std::string sEndpoint = KGetReportEndpoint();
+    if (sEndpoint.empty()) return;
+    ReportFields f;
+    f.sUrl = m_sUrl;
+    f.sFinalUrl = sFinalUrl;
+    f.wsFilePath = m_wsTargetPath;
+    f.uTimeSpent = uElapsed;
+    f.uError = m_uError.load();
+    f.uErrorExt = m_uErrorExt.load();
+    {
+        std::lock_guard<std::mutex> guard(m_clientErrorLock);
+        f.nClientError = m_nClientError;
+        f.sClientErrorExt = m_sClientErrorExt;
+    }
+    f.ullFileSize = m_ullFileSize.load();
+    f.ullInherited = m_ullBytesInherited.load();
+    f.ullCompleted = m_ullBytesCompleted.load();
+    f.uSpeedAvg = m_uSpeedAvg.load();
+    f.uSpeedPeak = m_uSpeedPeak.load();
+    f.uServerAddress = m_uServerAddress;
+    std::string sBody = formatReport(f);
+    if (sBody.empty()) return;
+    IKHttpService* pService = KAcquireHttpService();
+    if (!pService) return;  // the library was stopped before the session ended
+    std::string sUrl = "http://" + sEndpoint;
+    if (sEndpoint.find(':') == std::string::npos) sUrl += ":" + std::to_string(kReportPort);
+    sUrl += "/i/qeldownload";
+    IKHttpClient* pClient = nullptr;
+    if (SUCCEEDED(pService->createClient(16384, KHTTP_METHOD_POST, sUrl.c_str(), nullptr, true, &pClient)) && pClient) {
+        pClient->setBody(sBody.data(), (uint32_t)sBody.size());
+        pClient->execute();
+        pService->addClient(pClient);
+    }
+    pService->Release();
+}

@@ -1,0 +1,496 @@
+#include "KHttpDownloader.h"
+
+#include <http_parser.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "DataFile.h"
+#include "KDownloadSession.h"
+#include "KSessionLog.h"
+#include "PieceMap.h"
+#include "download_test_hooks.h"
+#include "qn_platform.h"
+#include "qn_string.h"
+
+namespace {
+
+bool NameIs(const char* pszName, uint32_t uLen, const char* cszWanted) {
+    size_t uWanted = std::strlen(cszWanted);
+    if (uLen != uWanted) return false;
+    for (uint32_t i = 0; i < uLen; ++i) {
+        char a = pszName[i], b = cszWanted[i];
+        if (a >= 'A' && a <= 'Z') a = (char)(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z') b = (char)(b - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// A decimal number of digits only (no sign, no spaces inside), that fits in 64 bits.
+bool ParseDecimal(const char* p, size_t uLen, uint64_t* pullRet) {
+    while (uLen && (*p == ' ' || *p == '\t')) {
+        ++p;
+        --uLen;
+    }
+    while (uLen && (p[uLen - 1] == ' ' || p[uLen - 1] == '\t')) --uLen;
+    if (uLen == 0) return false;
+    uint64_t v = 0;
+    for (size_t i = 0; i < uLen; ++i) {
+        if (p[i] < '0' || p[i] > '9') return false;
+        uint64_t d = (uint64_t)(p[i] - '0');
+        if (v > (UINT64_MAX - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    *pullRet = v;
+    return true;
+}
+
+// "bytes S-E/T" or "bytes S-E/*".
+bool ParseContentRange(const std::string& s, uint64_t* pullStart, uint64_t* pullEnd, bool* pbHasTotal,
+                       uint64_t* pullTotal) {
+    size_t i = 0;
+    while (i < s.size() && s[i] == ' ') ++i;
+    if (s.size() - i < 6 || QN_StrICmp(s.substr(i, 5).c_str(), "bytes") != 0 || s[i + 5] != ' ') return false;
+    std::string rest = s.substr(i + 6);
+    size_t uDash = rest.find('-');
+    size_t uSlash = rest.find('/');
+    if (uDash == std::string::npos || uSlash == std::string::npos || uDash > uSlash) return false;
+    if (!ParseDecimal(rest.data(), uDash, pullStart)) return false;
+    if (!ParseDecimal(rest.data() + uDash + 1, uSlash - uDash - 1, pullEnd)) return false;
+    if (*pullEnd < *pullStart) return false;
+    std::string total = rest.substr(uSlash + 1);
+    if (total == "*") {
+        *pbHasTotal = false;
+        return true;
+    }
+    *pbHasTotal = true;
+    return ParseDecimal(total.data(), total.size(), pullTotal);
+}
+
+// "host:port" of an http URL, lower-case host; false when it does not parse.
+bool UrlOrigin(const std::string& sUrl, std::string* psOrigin, std::string* psPrefix) {
+    http_parser_url u;
+    http_parser_url_init(&u);
+    if (http_parser_parse_url(sUrl.data(), sUrl.size(), 0, &u) != 0 || !(u.field_set & (1 << UF_HOST))) return false;
+    std::string sHost = sUrl.substr(u.field_data[UF_HOST].off, u.field_data[UF_HOST].len);
+    for (char& c : sHost) {
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    }
+    uint16_t uPort = (u.field_set & (1 << UF_PORT)) ? u.port : 80;
+    *psOrigin = sHost + ":" + std::to_string(uPort);
+    if (psPrefix) *psPrefix = sUrl.substr(0, u.field_data[UF_HOST].off + u.field_data[UF_HOST].len + ((u.field_set & (1 << UF_PORT)) ? u.field_data[UF_PORT].len + 1 : 0));
+    return true;
+}
+
+}  // namespace
+
+bool isRedirectStatus(int nStatus) {
+    return nStatus == 300 || nStatus == 301 || nStatus == 302 || nStatus == 303 || nStatus == 307;
+}
+
+bool parseHttpDate(const char* cszText, SYSTEMTIME* pRetTime) {
+    static const char* const s_aszDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const s_aszMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (!cszText || !pRetTime || std::strlen(cszText) < 29) return false;
+    auto number = [&](int nPos, int nLen, int* pnRet) {
+        int v = 0;
+        for (int i = 0; i < nLen; ++i) {
+            char c = cszText[nPos + i];
+            if (c < '0' || c > '9') return false;
+            v = v * 10 + (c - '0');
+        }
+        *pnRet = v;
+        return true;
+    };
+    SYSTEMTIME t{};
+    int nDay = -1, nMonth = -1, nValue = 0;
+    for (int i = 0; i < 7; ++i) {
+        if (std::strncmp(cszText, s_aszDays[i], 3) == 0) nDay = i;
+    }
+    if (nDay < 0) return false;
+    t.wDayOfWeek = (uint16_t)nDay;
+    if (!number(5, 2, &nValue) || nValue == 0 || nValue > 31) return false;
+    t.wDay = (uint16_t)nValue;
+    for (int i = 0; i < 12; ++i) {
+        if (std::strncmp(cszText + 8, s_aszMonths[i], 3) == 0) nMonth = i;
+    }
+    if (nMonth < 0) return false;
+    t.wMonth = (uint16_t)(nMonth + 1);
+    if (!number(12, 4, &nValue) || nValue < 1601 || nValue > 30827) return false;
+    t.wYear = (uint16_t)nValue;
+    if (!number(17, 2, &nValue) || nValue >= 24) return false;
+    t.wHour = (uint16_t)nValue;
+    if (!number(20, 2, &nValue) || nValue >= 60) return false;
+    t.wMinute = (uint16_t)nValue;
+    if (!number(23, 2, &nValue) || nValue >= 60) return false;
+    t.wSecond = (uint16_t)nValue;
+    t.wMilliseconds = 0;
+    *pRetTime = t;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+DownloadPieceHandler::DownloadPieceHandler() = default;
+
+DownloadPieceHandler::~DownloadPieceHandler() { releasePiece(); }
+
+HRESULT DownloadPieceHandler::QueryInterface(REFIID riid, void** ppvObject) {
+    if (!ppvObject) return E_INVALIDARG;
+    *ppvObject = nullptr;
+    if (riid != IID_IKHttpResponseHandler) return E_NOINTERFACE;
+    AddRef();
+    *ppvObject = static_cast<IKHttpResponseHandler*>(this);
+    return S_OK;
+}
+
+uint32_t DownloadPieceHandler::Release() {
+    uint32_t uRef = releaseImpl();
+    if (uRef == 0) delete this;
+    return uRef;
+}
+
+bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece) {
+    m_pSession = pSession;
+    m_uPiece = 0xFFFFFFFFu;
+    try {
+        m_buffer.assign(KDownloadSession::kPieceSize, 0);
+    } catch (const std::bad_alloc&) {
+        m_buffer.clear();
+        m_buffer.shrink_to_fit();
+        return false;
+    }
+    m_uDownloaderId = uDownloaderId;
+    m_uPiece = uPiece;
+    m_uFirstPiece = uPiece;
+    m_uExpected = pSession->dataFile()->pieceLength(uPiece);
+    m_uFilled = 0;
+    m_uCommitted = 0;
+    m_bStopped = false;
+    m_hrResult = 0;
+    m_nStatus = 0;
+    m_sLocation.clear();
+    m_sContentRange.clear();
+    KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) start download piece %u", uDownloaderId, uPiece);
+    return true;
+}
+
+void DownloadPieceHandler::releasePiece() {
+    if (m_pSession && m_uPiece != 0xFFFFFFFFu && m_pSession->pieceMap()) m_pSession->pieceMap()->release(m_uPiece);
+    m_uPiece = 0xFFFFFFFFu;
+}
+
+void DownloadPieceHandler::clear() {
+    m_uPiece = 0xFFFFFFFFu;
+    m_uExpected = 0;
+    m_uFilled = 0;
+    m_pSession = nullptr;
+}
+
+int32_t DownloadPieceHandler::onStatus(int nStatusCode) {
+    KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onStatus code=%d", m_uDownloaderId, nStatusCode);
+    m_nStatus = nStatusCode;
+    return 0;
+}
+
+int32_t DownloadPieceHandler::onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue,
+                                       uint32_t uValueLen) {
+    // Header names are case-insensitive in HTTP/1.1.
+    if (NameIs(pszName, uNameLen, "Location")) {
+        m_sLocation.assign(pszValue, uValueLen);
+    } else if (NameIs(pszName, uNameLen, "Content-Range")) {
+        m_sContentRange.assign(pszValue, uValueLen);
+    }
+    return 0;
+}
+
+bool DownloadPieceHandler::acceptsRange() const {
+    uint64_t ullOffset = (uint64_t)m_uFirstPiece * KDownloadSession::kPieceSize;
+    if (m_nStatus == 200) {
+        // A whole-file answer fits only a request from the start of the file.
+        return ullOffset == 0;
+    }
+    uint64_t ullStart = 0, ullEnd = 0, ullTotal = 0;
+    bool bHasTotal = false;
+    if (!ParseContentRange(m_sContentRange, &ullStart, &ullEnd, &bHasTotal, &ullTotal)) return false;
+    if (ullStart != ullOffset) return false;
+    if (bHasTotal && ullTotal != m_pSession->dataFile()->fileSize()) return false;
+    return true;
+}
+
+int32_t DownloadPieceHandler::onHeadersComplete() {
+    if (m_nStatus != 200 && m_nStatus != 206) return 0;
+    // Bytes are written at the offset the request asked for: an answer for another range
+    // would land in the wrong place, so it is refused before any byte is taken.
+    if (!acceptsRange()) {
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) range refused: status=%d, Content-Range=\"%s\"",
+                    m_uDownloaderId, m_nStatus, m_sContentRange.c_str());
+        m_hrResult = KHR_CONNECTION_FAILED;
+        return E_FAIL;
+    }
+    return 0;
+}
+
+int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
+    KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onBody len=%u", m_uDownloaderId, uLen);
+    if (m_nStatus != 200 && m_nStatus != 206) return 0;
+    if (m_uPiece == 0xFFFFFFFFu || !m_pSession) return E_FAIL;
+    m_ullReceived.fetch_add(uLen, std::memory_order_relaxed);
+    DataFile* pData = m_pSession->dataFile();
+    PieceMap* pMap = m_pSession->pieceMap();
+    while (uLen > 0) {
+        uint32_t uTake = m_uExpected - m_uFilled;
+        if (uTake > uLen) uTake = uLen;
+        std::memcpy(m_buffer.data() + m_uFilled, pbyData, uTake);
+        m_uFilled += uTake;
+        pbyData += uTake;
+        uLen -= uTake;
+        if (m_uFilled < m_uExpected) break;
+
+        uint32_t uWritten = 0;
+        if (m_uPiece >= pData->pieceCount() || m_uFilled != pData->pieceLength(m_uPiece) ||
+            FAILED(pData->write((uint64_t)m_uPiece * KDownloadSession::kPieceSize, m_buffer.data(), m_uFilled,
+                                &uWritten)) ||
+            uWritten != m_uFilled) {
+            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed", m_uDownloaderId,
+                        m_uPiece);
+            releasePiece();
+            m_hrResult = KHR_PIECE_WRITE_FAILED;
+            return KHR_PIECE_WRITE_FAILED;
+        }
+        bool bAlready = false, bStop = false;
+        bool bCommitted = pMap->commit(m_uPiece, &bAlready, &bStop);
+        if (bCommitted) {
+            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) commit piece %u OK, stop=%d",
+                        m_uDownloaderId, m_uPiece, bStop ? 1 : 0);
+        } else {
+            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) commit piece %u failed", m_uDownloaderId,
+                        m_uPiece);
+        }
+        m_pSession->queueBlockCheck(m_uPiece);
+        if (!bCommitted) {
+            releasePiece();
+            m_hrResult = KHR_PIECE_WRITE_FAILED;
+            return KHR_PIECE_WRITE_FAILED;
+        }
+        ++m_uCommitted;
+        if (bStop) {
+            m_uPiece = 0xFFFFFFFFu;
+            m_bStopped = true;
+            m_hrResult = E_FAIL;
+            return E_FAIL;
+        }
+        ++m_uPiece;
+        m_uExpected = pData->pieceLength(m_uPiece);
+        m_uFilled = 0;
+    }
+    return 0;
+}
+
+int32_t DownloadPieceHandler::onError() {
+    if (m_bStopped) {
+        // The piece map ended the chain: a clean stop.
+        m_hrResult = 0;
+        return 0;
+    }
+    if (m_hrResult >= 0 && !isRedirect()) m_hrResult = KHR_CONNECTION_FAILED;
+    if (m_hrResult < 0) {
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onError result=0x%08X", m_uDownloaderId,
+                    (unsigned)m_hrResult);
+    }
+    return 0;
+}
+
+int32_t DownloadPieceHandler::onEnd() {
+    KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onEnd", m_uDownloaderId);
+    m_hrResult = 0;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+QueryFileInfoHandler::QueryFileInfoHandler() = default;
+QueryFileInfoHandler::~QueryFileInfoHandler() = default;
+
+HRESULT QueryFileInfoHandler::QueryInterface(REFIID riid, void** ppvObject) {
+    if (!ppvObject) return E_INVALIDARG;
+    *ppvObject = nullptr;
+    if (riid == IID_IKHttpResponseHandler) {
+        *ppvObject = static_cast<IKHttpResponseHandler*>(this);
+    } else if (riid == IID_IKHttpStatusCallback) {
+        *ppvObject = static_cast<IKHttpStatusCallback*>(this);
+    } else {
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+uint32_t QueryFileInfoHandler::Release() {
+    uint32_t uRef = releaseImpl();
+    if (uRef == 0) delete this;
+    return uRef;
+}
+
+void QueryFileInfoHandler::resetAttempt() {
+    m_nStatus = 0;
+    m_ullContentLength = 0;
+    m_bHasContentLength = false;
+    m_lastModified = SYSTEMTIME{};
+    m_sLocation.clear();
+    m_hrResult = E_FAIL;
+}
+
+int32_t QueryFileInfoHandler::onError() {
+    m_hrResult = E_FAIL;
+    return 0;
+}
+
+int32_t QueryFileInfoHandler::onStatus(int nStatusCode) {
+    m_nStatus = nStatusCode;
+    return 0;
+}
+
+int32_t QueryFileInfoHandler::onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue,
+                                       uint32_t uValueLen) {
+    if (NameIs(pszName, uNameLen, "Content-Length")) {
+        uint64_t ull = 0;
+        m_bHasContentLength = ParseDecimal(pszValue, uValueLen, &ull);
+        m_ullContentLength = m_bHasContentLength ? ull : 0;
+    } else if (NameIs(pszName, uNameLen, "Last-Modified")) {
+        std::string s(pszValue, uValueLen);
+        parseHttpDate(s.c_str(), &m_lastModified);
+    } else if (NameIs(pszName, uNameLen, "Location")) {
+        m_sLocation.assign(pszValue, uValueLen);
+    }
+    return 0;
+}
+
+int32_t QueryFileInfoHandler::onEnd() {
+    m_hrResult = 0;
+    return 0;
+}
+
+void QueryFileInfoHandler::onServerAddress(const char* pszAddress) { m_sServerAddress = pszAddress ? pszAddress : ""; }
+
+// ---------------------------------------------------------------------------------------------
+
+KHttpDownloader::KHttpDownloader() = default;
+
+KHttpDownloader::~KHttpDownloader() {
+    stop();
+    if (m_pHandler) {
+        m_pHandler->releasePiece();
+        m_pHandler->Release();
+        m_pHandler = nullptr;
+    }
+}
+
+HRESULT KHttpDownloader::init(uint32_t uId, KDownloadSession* pSession, SpeedLimiter* pLimiter) {
+    m_uId = uId;
+    m_pSession = pSession;
+    m_pHandler = new (std::nothrow) DownloadPieceHandler;
+    if (!m_pHandler) return E_OUTOFMEMORY;
+    m_pHandler->AddRef();
+    if (!m_request.init(16384, pLimiter, m_pHandler, nullptr)) return E_OUTOFMEMORY;
+    m_request.setTimeout(qn::testing::PieceRequestTimeoutSeconds());
+    return S_OK;
+}
+
+void KHttpDownloader::waitIdle() {
+    if (m_request.isRunning()) m_request.waitDone(Event::kInfinite);
+    while (m_request.tasksInFlight() > 0) QN_Sleep(1);
+}
+
+void KHttpDownloader::stop() {
+    if (m_request.isRunning()) m_request.cancel();
+    waitIdle();
+    if (m_bBusy && m_pHandler) {
+        m_pHandler->releasePiece();
+        m_pHandler->clear();
+    }
+    m_bBusy = false;
+}
+
+HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece) {
+    char szRange[100];
+    uint64_t ullOffset = (uint64_t)uFirstPiece * KDownloadSession::kPieceSize;
+    m_sCurrentUrl = sUrl;
+    m_uServerAddress = uServerAddress;
+    m_uFirstPiece = uFirstPiece;
+    if (!m_pHandler->begin(m_pSession, m_uId, uFirstPiece)) return E_FAIL;
+    if (!m_request.open(KHTTP_METHOD_GET, sUrl.c_str())) return E_FAIL;
+    if (uServerAddress != 0 && !m_request.setServerAddress(uServerAddress)) return E_FAIL;
+    m_request.addHeader("User-Agent", KDOWNLOADER_USER_AGENT);
+    m_request.addHeader("Accept", "*/*");
+    if (ullOffset != 0) {
+        if (QN_snprintf(szRange, sizeof(szRange), "bytes=%llu-", (unsigned long long)ullOffset) < 0) return E_FAIL;
+        if (!m_request.addHeader("Range", szRange)) return E_FAIL;
+    }
+    if (!m_request.send()) return E_FAIL;
+    m_bBusy = true;
+    return S_OK;
+}
+
+HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece) {
+    if (!m_pHandler) return E_OUTOFMEMORY;
+    if (m_bBusy) stop();
+    m_sListUrl = sUrl;
+    m_uRedirects = 0;
+    HRESULT hr = send(sUrl, uServerAddress, uFirstPiece);
+    if (FAILED(hr)) {
+        m_pHandler->releasePiece();
+        m_pHandler->clear();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+bool KHttpDownloader::pollBusy(HRESULT* phrResult, std::string* psUrl, int32_t* pnClientError,
+                               std::string* psClientErrorExt) {
+    if (!m_bBusy) {
+        *phrResult = 0;
+        return false;
+    }
+    if (m_request.isRunning() && !m_request.waitDone(0)) return true;
+    while (m_request.tasksInFlight() > 0) QN_Sleep(1);
+
+    if (m_pHandler->result() >= 0 && m_pHandler->isRedirect() && m_uRedirects < KDOWNLOADER_REDIRECT_LIMIT) {
+        ++m_uRedirects;
+        std::string sLocation = m_pHandler->location();
+        std::string sOldOrigin, sNewOrigin, sPrefix;
+        bool bOldOk = UrlOrigin(m_sCurrentUrl, &sOldOrigin, &sPrefix);
+        if (!sLocation.empty() && sLocation[0] == '/' && bOldOk) sLocation = sPrefix + sLocation;
+        // The server address of the query belongs to the query's host: another host is resolved.
+        uint32_t uAddress = m_uServerAddress;
+        if (!bOldOk || !UrlOrigin(sLocation, &sNewOrigin, nullptr) || sNewOrigin != sOldOrigin) uAddress = 0;
+        uint32_t uFirst = m_uFirstPiece;
+        // The first piece is still taken for this downloader: nothing of it was written.
+        if (SUCCEEDED(send(sLocation, uAddress, uFirst))) {
+            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) redirect(%d) location=%s OK", m_uId,
+                        (int)m_uRedirects, sLocation.c_str());
+            return true;
+        }
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) redirect(%d) location=%s failed", m_uId,
+                    (int)m_uRedirects, sLocation.c_str());
+    }
+
+    HRESULT hr = m_pHandler->result();
+    // A response that ended without bringing a single piece (an error status, a redirect past
+    // the limit, an empty body) is a failure of the URL, or the session would retry for ever.
+    if (hr >= 0 && m_pHandler->committedPieces() == 0) hr = KHR_CONNECTION_FAILED;
+    *phrResult = hr;
+    *psUrl = m_sListUrl;
+    if (hr == KHR_CONNECTION_FAILED) {
+        *pnClientError = m_request.getClientError();
+        *psClientErrorExt = m_request.getClientErrorExt();
+    }
+    m_pHandler->releasePiece();
+    m_pHandler->clear();
+    m_bBusy = false;
+    m_uRedirects = 0;
+    return false;
+}

@@ -1,0 +1,147 @@
+// The HTTP side of a download session: the piece downloader (one connection running one
+// ranged GET at a time), its response handler that cuts the body into pieces, writes and
+// commits them, the handler of the session's HEAD query, and the HTTP date parser.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "IKHttp.h"
+#include "KHttpRequest.h"
+#include "qn_systemtime.h"
+
+class KDownloadSession;
+class SpeedLimiter;
+
+// The result a piece request reports for a connection-level failure, and for any response
+// that brought no piece data.
+inline constexpr HRESULT KHR_CONNECTION_FAILED = (HRESULT)0x800704C6u;
+// A piece could not be written or committed.
+inline constexpr HRESULT KHR_PIECE_WRITE_FAILED = (HRESULT)0x80070570u;
+
+inline constexpr const char* KDOWNLOADER_USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko";
+inline constexpr uint32_t KDOWNLOADER_REDIRECT_LIMIT = 3;
+
+// Parses the fixed-position form "Sun, 06 Nov 1994 08:49:37 GMT". All or nothing: on failure
+// *pRetTime is left unchanged.
+bool parseHttpDate(const char* cszText, SYSTEMTIME* pRetTime);
+
+// True for the statuses that are followed as redirects.
+bool isRedirectStatus(int nStatus);
+
+class DownloadPieceHandler : public KHttpResponseHandlerBase, public KSimpleUnknownImpl {
+public:
+    DownloadPieceHandler();
+
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+    uint32_t AddRef() override { return addRefImpl(); }
+    uint32_t Release() override;
+
+    int32_t onError() override;
+    int32_t onStatus(int nStatusCode) override;
+    int32_t onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue, uint32_t uValueLen) override;
+    int32_t onHeadersComplete() override;
+    int32_t onBody(const uint8_t* pbyData, uint32_t uLen) override;
+    int32_t onEnd() override;
+
+    // Prepares the handler for a request starting at uPiece.
+    bool begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece);
+    // Releases the current piece in the piece map (when there is one) and forgets it.
+    void releasePiece();
+    void clear();
+
+    bool isRedirect() const { return isRedirectStatus(m_nStatus) && !m_sLocation.empty(); }
+    HRESULT result() const { return m_hrResult; }
+    int status() const { return m_nStatus; }
+    const std::string& location() const { return m_sLocation; }
+    uint32_t committedPieces() const { return m_uCommitted; }
+    uint32_t currentPiece() const { return m_uPiece; }
+    uint64_t receivedBytes() const { return m_ullReceived.load(std::memory_order_relaxed); }
+
+private:
+    ~DownloadPieceHandler() override;
+    bool acceptsRange() const;
+
+    std::vector<uint8_t> m_buffer;
+    uint32_t m_uDownloaderId = 0;
+    uint32_t m_uPiece = 0xFFFFFFFFu;
+    uint32_t m_uFirstPiece = 0xFFFFFFFFu;
+    uint32_t m_uExpected = 0;
+    uint32_t m_uFilled = 0;
+    uint32_t m_uCommitted = 0;
+    bool m_bStopped = false;
+    KDownloadSession* m_pSession = nullptr;
+    HRESULT m_hrResult = 0;
+    int m_nStatus = 0;
+    std::string m_sLocation;
+    std::string m_sContentRange;
+    std::atomic<uint64_t> m_ullReceived{0};
+};
+
+class QueryFileInfoHandler : public KHttpResponseHandlerBase, public KHttpStatusCallbackBase, public KSimpleUnknownImpl {
+public:
+    QueryFileInfoHandler();
+
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+    uint32_t AddRef() override { return addRefImpl(); }
+    uint32_t Release() override;
+
+    int32_t onError() override;
+    int32_t onStatus(int nStatusCode) override;
+    int32_t onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue, uint32_t uValueLen) override;
+    int32_t onEnd() override;
+    void onServerAddress(const char* pszAddress) override;
+
+    // Clears what one attempt records; the server address text stays.
+    void resetAttempt();
+
+    std::string m_sServerAddress;
+    int m_nStatus = 0;
+    uint64_t m_ullContentLength = 0;
+    bool m_bHasContentLength = false;
+    SYSTEMTIME m_lastModified{};
+    std::string m_sLocation;
+    HRESULT m_hrResult = E_FAIL;
+
+private:
+    ~QueryFileInfoHandler() override;
+};
+
+class KHttpDownloader {
+public:
+    KHttpDownloader();
+    ~KHttpDownloader();
+    KHttpDownloader(const KHttpDownloader&) = delete;
+    KHttpDownloader& operator=(const KHttpDownloader&) = delete;
+
+    HRESULT init(uint32_t uId, KDownloadSession* pSession, SpeedLimiter* pLimiter);
+    // Starts a GET of the pieces from uFirstPiece on, with the URL the session handed out.
+    HRESULT start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece);
+    // True while the downloader is busy. When it has finished: *phrResult is its result (a
+    // response that brought no piece data counts as a connection failure), *psUrl the URL the
+    // session handed out, and for a connection failure the request's client error and trace.
+    bool pollBusy(HRESULT* phrResult, std::string* psUrl, int32_t* pnClientError, std::string* psClientErrorExt);
+    // Cancels a running request and waits until it has ended; releases its piece.
+    void stop();
+
+    bool isBusy() const { return m_bBusy; }
+    uint64_t receivedBytes() const { return m_pHandler ? m_pHandler->receivedBytes() : 0; }
+    KHttpRequest& request() { return m_request; }
+
+private:
+    HRESULT send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece);
+    void waitIdle();
+
+    uint32_t m_uId = 0;
+    KDownloadSession* m_pSession = nullptr;
+    std::string m_sListUrl;     // as the session handed it out
+    std::string m_sCurrentUrl;  // after redirects
+    uint32_t m_uServerAddress = 0;
+    uint32_t m_uFirstPiece = 0;
+    uint32_t m_uRedirects = 0;
+    KHttpRequest m_request;
+    DownloadPieceHandler* m_pHandler = nullptr;
+    bool m_bBusy = false;
+};
