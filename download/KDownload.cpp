@@ -8,6 +8,7 @@
 #include "KDownloadLibrary.h"
 #include "KDownloadSession.h"
 #include "KHttpService.h"
+#include "KSessionLog.h"
 #include "connection_cache.h"
 #include "download_test_hooks.h"
 #include "event_loop.h"

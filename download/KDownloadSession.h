@@ -91,7 +91,7 @@ private:
         uint32_t uFailures = 0;
     };
 
-    ~KDownloadSession() override;
+    virtual ~KDownloadSession();
 
     void threadMain();
     HRESULT queryFileInfo(QueryResult* pResult);

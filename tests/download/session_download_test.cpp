@@ -1,0 +1,269 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "session_test_util.h"
+
+namespace {
+
+using qn::test::CloseKind;
+using qn::test::FileExists;
+using qn::test::FirstResourceMismatch;
+using qn::test::ReadFile;
+using qn::test::SessionOptions;
+using qn::test::SessionOutcome;
+using qn::test::SessionTest;
+namespace step = qn::test::http_step;
+
+// The target holds exactly the generated resource, and nothing else is left in the folder.
+void ExpectComplete(const SessionOutcome& r, const std::string& sTarget, uint64_t ullSize) {
+    ASSERT_FALSE(r.bTimedOut);
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED) << "error " << r.uError << "/" << r.uErrorExt;
+    std::string s = ReadFile(sTarget);
+    ASSERT_EQ(s.size(), ullSize);
+    EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+    EXPECT_FALSE(FileExists(sTarget + ".tmp"));
+    EXPECT_FALSE(FileExists(sTarget + ".cfg"));
+    EXPECT_EQ(r.info.fileSize, ullSize);
+    EXPECT_EQ(r.info.bytesCompleted, ullSize);
+    EXPECT_EQ(r.info.bytesInherited, 0u);
+    EXPECT_EQ(QN_WideToUtf8(r.info.filePath), sTarget);
+}
+
+struct MatrixCase {
+    uint64_t ullSize;
+    uint32_t uConnections;
+};
+
+class SessionMatrix : public SessionTest, public ::testing::WithParamInterface<MatrixCase> {};
+
+TEST_P(SessionMatrix, DownloadsTheWholeFile) {
+    const MatrixCase& c = GetParam();
+    m_server.addResource("/f.bin", c.ullSize);
+    SessionOptions o;
+    o.uConnections = c.uConnections;
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    ExpectComplete(r, target(), c.ullSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(SizesAndConnections, SessionMatrix,
+                         ::testing::Values(MatrixCase{1, 1}, MatrixCase{65535, 4}, MatrixCase{65536, 10},
+                                           MatrixCase{65537, 4}, MatrixCase{100000, 10}, MatrixCase{100000, 1},
+                                           MatrixCase{4 * 1024 * 1024 + 1, 4}, MatrixCase{4 * 1024 * 1024 + 1, 10},
+                                           MatrixCase{20 * 1024 * 1024 + 12345, 4},
+                                           MatrixCase{20 * 1024 * 1024 + 12345, 1}));
+
+// What the HEAD query's answers make of a session.
+TEST_F(SessionTest, QueryStatusTable) {
+    m_server.addResource("/f.bin", 1000);
+    m_server.addRedirectChain("/r3", 3, "/f.bin");
+    m_server.addRedirectChain("/r4", 4, "/f.bin");
+    m_server.script("/e500", m_server.kAnyIndex, {step::Status(500)});
+    m_server.script("/t307", m_server.kAnyIndex, {step::Redirect(307, "/f.bin")});
+    m_server.script("/t308", m_server.kAnyIndex, {step::Redirect(308, "/f.bin")});
+    m_server.script("/noloc", m_server.kAnyIndex, {step::Status(302)});
+    struct Row {
+        const char* szPath;
+        uint32_t uStatus, uError, uErrorExt;
+    } rows[] = {
+        {"/f.bin", KDS_STATUS_SUCCEEDED, 0, 0},
+        {"/missing", KDS_STATUS_FAILED, KDS_ERR_NOT_FOUND, 404},
+        {"/e500", KDS_STATUS_FAILED, KDS_ERR_HTTP, 500},
+        {"/r3", KDS_STATUS_SUCCEEDED, 0, 0},
+        {"/r4", KDS_STATUS_FAILED, KDS_ERR_HTTP, 302},
+        {"/t307", KDS_STATUS_SUCCEEDED, 0, 0},
+        {"/t308", KDS_STATUS_FAILED, KDS_ERR_HTTP, 308},
+        {"/noloc", KDS_STATUS_FAILED, KDS_ERR_HTTP, 302},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szPath);
+        qn::test::TempDir dir;
+        SessionOutcome r = Run(m_server.url(row.szPath));
+        EXPECT_FALSE(r.bTimedOut);
+        EXPECT_EQ(r.uStatus, row.uStatus);
+        EXPECT_EQ(r.uError, row.uError);
+        EXPECT_EQ(r.uErrorExt, row.uErrorExt);
+        if (row.uStatus == KDS_STATUS_FAILED) {
+            EXPECT_FALSE(FileExists(target() + ".tmp"));
+        }
+        QN_DeleteFile(target().c_str());
+    }
+    // After three redirects the final URL is the third Location.
+    SessionOutcome r = Run(m_server.url("/r3"));
+    EXPECT_EQ(std::string(r.info.finalUrl), m_server.url("/f.bin"));
+}
+
+TEST_F(SessionTest, QueryRetriesOneConnectionFailure) {
+    m_server.addResource("/f.bin", 5000);
+    m_server.script("/f.bin", 0, {step::CloseWithoutResponse(CloseKind::Fin)});
+    ExpectComplete(Run(m_server.url("/f.bin")), target(), 5000);
+    int nHeads = 0;
+    for (const auto& req : m_server.requests()) nHeads += req.method == "HEAD";
+    EXPECT_EQ(nHeads, 2);
+
+    m_server.script("/g", m_server.kAnyIndex, {step::CloseWithoutResponse(CloseKind::Fin)});
+    m_server.addResource("/g", 5000);
+    SessionOutcome r = Run(m_server.url("/g"));
+    EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+
+    // Nobody listens on the port of a stopped server.
+    qn::test::LoopbackHttpServer closed;
+    std::string sUrl = closed.url("/x");
+    closed.stop();
+    r = Run(sUrl);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+}
+
+// The size comes from Content-Length, matched without regard to case; a missing or malformed
+// one fails the session instead of making an empty file.
+TEST_F(SessionTest, ContentLengthTable) {
+    m_server.addContent("/empty", "");
+    m_server.addResource("/lower", 5);
+    m_server.script("/lower", m_server.kAnyIndex, {step::LowercaseHeaders()});
+    m_server.addResource("/absent", 5);
+    m_server.script("/absent", m_server.kAnyIndex, {step::NoContentLength(), step::UntilClose()});
+    m_server.addResource("/minus", 5);
+    m_server.script("/minus", 0, {step::NoContentLength(), step::Header("Content-Length", "-1")});
+    m_server.addResource("/abc", 5);
+    m_server.script("/abc", 0, {step::NoContentLength(), step::Header("Content-Length", "abc")});
+    struct Row {
+        const char* szPath;
+        uint32_t uStatus;
+        int64_t llSize;  // -1: no target
+        uint32_t uError;
+    } rows[] = {
+        {"/empty", KDS_STATUS_SUCCEEDED, 0, 0},
+        {"/lower", KDS_STATUS_SUCCEEDED, 5, 0},
+        {"/absent", KDS_STATUS_FAILED, -1, KDS_ERR_INTERNAL},
+        // The response parser already refuses these: the query fails.
+        {"/minus", KDS_STATUS_FAILED, -1, KDS_ERR_NETWORK},
+        {"/abc", KDS_STATUS_FAILED, -1, KDS_ERR_NETWORK},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szPath);
+        SessionOutcome r = Run(m_server.url(row.szPath));
+        EXPECT_FALSE(r.bTimedOut);
+        EXPECT_EQ(r.uStatus, row.uStatus);
+        if (row.llSize < 0) {
+            EXPECT_FALSE(FileExists(target()));
+            EXPECT_EQ(r.uError, row.uError);
+        } else {
+            EXPECT_EQ(ReadFile(target()).size(), (size_t)row.llSize);
+        }
+        EXPECT_FALSE(FileExists(target() + ".tmp"));
+        EXPECT_FALSE(FileExists(target() + ".cfg"));
+        QN_DeleteFile(target().c_str());
+    }
+}
+
+// Servers that answer the query but not the pieces as asked: the session ends (never hangs)
+// and never reports success with wrong bytes.
+TEST_F(SessionTest, MisbehavingPieceServersEnd) {
+    const uint64_t kSize = 5 * 65536 + 100;
+    struct Row {
+        const char* szName;
+        std::vector<qn::test::Step> steps;
+        bool bMaySucceed;
+    } rows[] = {
+        {"ignores Range", {step::IgnoreRange()}, true},
+        {"wrong Content-Range start", {step::ContentRange("bytes 0-65535/327780")}, true},
+        {"404 to every GET", {step::Status(404)}, false},
+        {"416 to every GET", {step::Status(416)}, false},
+        {"503 to every GET", {step::Status(503)}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        // Index 0 is the HEAD query; every later request gets the fault.
+        for (int i = 1; i < 400; ++i) server.script("/f.bin", i, row.steps);
+        SessionOptions o;
+        o.nDeadlineMs = 30000;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        EXPECT_FALSE(r.bTimedOut);
+        if (r.uStatus == KDS_STATUS_SUCCEEDED) {
+            EXPECT_TRUE(row.bMaySucceed);
+            std::string s = ReadFile(target());
+            EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+        } else {
+            EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+            EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+            EXPECT_FALSE(FileExists(target()));
+        }
+        QN_DeleteFile(target().c_str());
+        QN_DeleteFile((target() + ".tmp").c_str());
+        QN_DeleteFile((target() + ".cfg").c_str());
+    }
+}
+
+TEST_F(SessionTest, ExistingFileOfTheRightSizeIsKept) {
+    m_server.addResource("/f.bin", 3000);
+    qn::test::WriteFile(target(), std::string(3000, 'x'));
+    SessionOutcome r = Run(m_server.url("/f.bin"));
+    EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    EXPECT_EQ(r.info.bytesCompleted, 3000u);
+    EXPECT_EQ(ReadFile(target()), std::string(3000, 'x'));
+    ASSERT_EQ(m_server.requests().size(), 1u);
+    EXPECT_EQ(m_server.requests()[0].method, "HEAD");
+
+    SessionOptions o;
+    o.nNoResume = 1;
+    ExpectComplete(Run(m_server.url("/f.bin"), o), target(), 3000);
+
+    qn::test::WriteFile(target(), std::string(2999, 'x'));
+    ExpectComplete(Run(m_server.url("/f.bin")), target(), 3000);
+}
+
+TEST_F(SessionTest, AbortDuringTheQuery) {
+    m_server.addResource("/f.bin", 3000);
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::Silent()});
+    SessionOptions o;
+    auto t0 = std::chrono::steady_clock::now();
+    o.onPoll = [&](IKDownloadSession*) { return std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(100); };
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    EXPECT_FALSE(r.bTimedOut);
+    EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_ABORTED);
+    EXPECT_LT(r.llElapsedMs, 1000);
+}
+
+TEST_F(SessionTest, AbortMidDownloadKeepsResumableFiles) {
+    const uint64_t kSize = 64 * 65536;
+    m_server.addResource("/f.bin", kSize);
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::Drip(2 * 1024 * 1024)});
+    SessionOptions o;
+    o.onPoll = [](IKDownloadSession* p) {
+        uint32_t uStatus;
+        uint64_t ullSize, ullDone;
+        p->getProgress(&uStatus, &ullSize, &ullDone, nullptr, nullptr);
+        return ullDone >= 4 * 65536;
+    };
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_ABORTED);
+    ASSERT_TRUE(FileExists(target() + ".tmp"));
+    std::string sCfg = ReadFile(target() + ".cfg");
+    ASSERT_EQ(sCfg.size(), 4096u + 64u);
+    std::string sData = ReadFile(target() + ".tmp");
+    int nComplete = 0;
+    for (uint32_t i = 0; i < 64; ++i) {
+        uint8_t b = (uint8_t)sCfg[4096 + i];
+        EXPECT_TRUE(b == 0 || b == 4) << i;
+        if (b == 4) {
+            ++nComplete;
+            EXPECT_EQ(FirstResourceMismatch((uint64_t)i * 65536, sData.data() + (size_t)i * 65536, 65536), -1) << i;
+        }
+    }
+    EXPECT_GE(nComplete, 4);
+    // The next session takes the pieces over and fetches only the rest.
+    m_server.clearRecords();
+    m_server.script("/f.bin", m_server.kAnyIndex, {});
+    SessionOutcome r2 = Run(m_server.url("/f.bin"));
+    ASSERT_EQ(r2.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    EXPECT_EQ(r2.info.bytesInherited, (uint64_t)nComplete * 65536);
+    std::string s = ReadFile(target());
+    EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+}
+
+}  // namespace
