@@ -1,0 +1,433 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "KDownloadSession.h"
+#include "QN_MD5.h"
+#include "qn_file_io.h"
+#include "qn_systemtime.h"
+#include "session_test_util.h"
+
+namespace {
+
+using qn::test::FileExists;
+using qn::test::FirstResourceMismatch;
+using qn::test::ReadFile;
+using qn::test::ResourceBytes;
+using qn::test::SessionOptions;
+using qn::test::SessionOutcome;
+using qn::test::SessionTest;
+namespace step = qn::test::http_step;
+
+std::vector<qn::test::RequestRecord> RequestsFor(const qn::test::LoopbackHttpServer& s, const std::string& sMethod,
+                                                 const std::string& sPath) {
+    std::vector<qn::test::RequestRecord> out;
+    for (const auto& r : s.requests()) {
+        if (r.method == sMethod && r.path == sPath) out.push_back(r);
+    }
+    return out;
+}
+
+// Every road of a session posts one report, with the session's outcome in it.
+TEST_F(SessionTest, EveryRoadPostsOneReport) {
+    qn::test::LoopbackHttpServer sink;
+    std::string sEndpoint = "127.0.0.1:" + std::to_string(sink.port());
+    m_server.addResource("/f.bin", 70000);
+    m_server.addContent("/empty", "");
+    m_server.script("/silent", m_server.kAnyIndex, {step::Silent()});
+    qn::test::LoopbackHttpServer closed;
+    std::string sClosedUrl = closed.url("/x");
+    closed.stop();
+    struct Row {
+        const char* szName;
+        std::string sUrl;
+        bool bAbort;
+        const char* szExpect;  // fields the body must hold
+    } rows[] = {
+        // By name, so that the query reports the address it connected to.
+        {"success", "http://localhost:" + std::to_string(m_server.port()) + "/f.bin", false, "&error=0&error_ext=0&"},
+        {"existing file", m_server.url("/f.bin"), false, "&bytes_total=70000&bytes_inherited=0&bytes_completed=70000&"},
+        {"404", m_server.url("/missing"), false, "&error=5&error_ext=404&"},
+        {"empty file", m_server.url("/empty"), false, "&error=0&"},
+        {"abort", m_server.url("/silent"), true, "&error=2&"},
+        {"refused", sClosedUrl, false, "&final_url=&"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.szName);
+        sink.clearRecords();
+        KDownloadSetReportEndpoint(sEndpoint.c_str());
+        SessionOptions o;
+        auto t0 = std::chrono::steady_clock::now();
+        if (r.bAbort) {
+            o.onPoll = [&](IKDownloadSession*) {
+                return std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(100);
+            };
+        }
+        Run(r.sUrl, o);
+        ASSERT_TRUE(sink.waitForRequests(1, 3000));
+        QN_Sleep(50);
+        auto reqs = sink.requests();
+        ASSERT_EQ(reqs.size(), 1u);
+        EXPECT_EQ(reqs[0].method, "POST");
+        EXPECT_EQ(reqs[0].target, "/i/qeldownload");
+        EXPECT_FALSE(reqs[0].hasHeader("Content-Type"));
+        const std::string& b = reqs[0].body;
+        EXPECT_NE(b.find(r.szExpect), std::string::npos) << b;
+        EXPECT_NE(b.find("&original_url=" + KDownloadSession::urlEscape(r.sUrl.c_str()) + "&"), std::string::npos) << b;
+        EXPECT_EQ(b.compare(0, 12, "client_uuid="), 0);
+        if (std::string(r.szName) == "refused") {
+            EXPECT_NE(b.find("&error=3&"), std::string::npos) << b;
+            EXPECT_NE(b.find("&bytes_total=0&"), std::string::npos) << b;
+            EXPECT_NE(b.find("&client_error=2&"), std::string::npos) << b;
+            EXPECT_EQ(b.substr(b.size() - 11), "&server_ip=");
+        }
+        if (std::string(r.szName) == "success") {
+            EXPECT_NE(b.find("&server_ip=127.0.0.1"), std::string::npos) << b;
+            EXPECT_NE(b.find("&final_url=" + KDownloadSession::urlEscape(r.sUrl.c_str()) + "&"), std::string::npos);
+        }
+    }
+}
+
+// A server that resets every piece request: the URL fails past its limit and the session ends
+// with a network error, the last failure's client error in the report.
+TEST_F(SessionTest, FailureLimitEndsTheSession) {
+    qn::test::LoopbackHttpServer sink;
+    KDownloadSetReportEndpoint(("127.0.0.1:" + std::to_string(sink.port())).c_str());
+    m_server.addResource("/f.bin", 200000);
+    for (int i = 1; i < 1000; ++i) m_server.script("/f.bin", i, {step::ResetAfter(0)});
+    SessionOptions o;
+    o.nDeadlineMs = 30000;
+    o.uConnections = 10;
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    EXPECT_FALSE(r.bTimedOut);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+    // The URL is handed out until it has failed 101 times.
+    EXPECT_GE((int)RequestsFor(m_server, "GET", "/f.bin").size(), 101);
+    ASSERT_TRUE(sink.waitForRequests(1, 3000));
+    EXPECT_NE(sink.requests()[0].body.find("&client_error=4&"), std::string::npos) << sink.requests()[0].body;
+}
+
+TEST_F(SessionTest, PieceRequestShape) {
+    m_server.addResource("/f.bin", 4 * 65536);
+    SessionOptions o;
+    o.uConnections = 1;
+    ASSERT_EQ(Run(m_server.url("/f.bin"), o).uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    auto gets = RequestsFor(m_server, "GET", "/f.bin");
+    ASSERT_EQ(gets.size(), 1u);  // one connection chains every piece
+    EXPECT_FALSE(gets[0].hasHeader("Range"));
+    EXPECT_EQ(gets[0].header("User-Agent"), "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko");
+    EXPECT_EQ(gets[0].header("Accept"), "*/*");
+
+    // Four connections: each later one asks for an open range at a piece boundary.
+    qn::test::TempDir dir2;
+    m_server.clearRecords();
+    QN_DeleteFile(target().c_str());
+    o.uConnections = 4;
+    ASSERT_EQ(Run(m_server.url("/f.bin"), o).uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    for (const auto& g : RequestsFor(m_server, "GET", "/f.bin")) {
+        if (!g.hasHeader("Range")) continue;
+        std::string v = g.header("Range");
+        ASSERT_EQ(v.compare(0, 6, "bytes="), 0);
+        ASSERT_EQ(v.back(), '-');
+        uint64_t ull = std::stoull(v.substr(6));
+        EXPECT_EQ(ull % 65536, 0u) << v;
+    }
+}
+
+// Redirects of piece requests: followed three times per start; a URL that keeps failing after
+// redirects is counted against the URL the session handed out, so the session ends.
+TEST_F(SessionTest, PieceRedirects) {
+    m_server.addResource("/f.bin", 3 * 65536);
+    m_server.addResource("/real.bin", 3 * 65536);
+    for (int i = 1; i < 50; ++i) m_server.script("/f.bin", i, {step::Redirect(302, m_server.url("/real.bin"))});
+    SessionOptions o;
+    o.uConnections = 1;
+    ASSERT_EQ(Run(m_server.url("/f.bin"), o).uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    std::string s = ReadFile(target());
+    EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+
+    qn::test::LoopbackHttpServer server;
+    server.addResource("/g", 3 * 65536);
+    server.addResource("/gone", 3 * 65536);
+    for (int i = 1; i < 2000; ++i) {
+        server.script("/g", i, {step::Redirect(302, "/gone")});
+        server.script("/gone", i - 1, {step::Status(404)});
+    }
+    QN_DeleteFile(target().c_str());
+    o.nDeadlineMs = 30000;
+    o.uConnections = 10;  // the failures of all connections count against the one URL
+    SessionOutcome r = Run(server.url("/g"), o);
+    EXPECT_FALSE(r.bTimedOut);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+
+    // Four redirects in a row end the attempt and count as a failure.
+    qn::test::LoopbackHttpServer loop;
+    loop.addResource("/h", 65536);
+    loop.addRedirectChain("/hop", 4, "/h");
+    for (int i = 1; i < 2000; ++i) loop.script("/h", i, {step::Redirect(302, "/hop")});
+    r = Run(loop.url("/h"), o);
+    EXPECT_FALSE(r.bTimedOut);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+}
+
+int FailDataWrites(int nFd, uint64_t, uint32_t uLength) {
+    std::string sPath = qn::testing::PathOfFd(nFd);
+    // Fail the piece writes of the data file, not its 1-byte preallocation touches.
+    if (sPath.size() > 4 && sPath.compare(sPath.size() - 4, 4, ".tmp") == 0 && uLength > 1) return EIO;
+    return 0;
+}
+
+TEST_F(SessionTest, PieceWriteFailureIsAFileError) {
+    m_server.addResource("/f.bin", 3 * 65536);
+    qn::testing::SetFileWriteHook(FailDataWrites);
+    SessionOptions o;
+    o.nDeadlineMs = 30000;
+    o.uConnections = 10;
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    qn::testing::SetFileWriteHook(nullptr);
+    EXPECT_FALSE(r.bTimedOut);
+    EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_FILE);
+    EXPECT_EQ(r.uErrorExt, 0u);
+    EXPECT_FALSE(FileExists(target()));
+}
+
+TEST_F(SessionTest, TimestampsFollowLastModified) {
+    const char* szDate = "Sun, 06 Nov 1994 08:49:37 GMT";
+    m_server.addResource("/f.bin", 70000);
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::Header("Last-Modified", szDate)});
+    m_server.addContent("/empty", "");
+    m_server.script("/empty", m_server.kAnyIndex, {step::Header("Last-Modified", szDate)});
+    // A date the parser does not take costs the stamp only.
+    m_server.addContent("/odd", "");
+    m_server.script("/odd", m_server.kAnyIndex, {step::Header("Last-Modified", "Monday, 07-Nov-94 08:49:37 GMT")});
+    SYSTEMTIME st{1994, 11, 0, 6, 8, 49, 37, 0};
+    uint64_t ullWant = 0;
+    ASSERT_TRUE(QN_SystemTimeToFileTime(&st, &ullWant));
+    for (const char* szPath : {"/f.bin", "/empty", "/odd"}) {
+        SCOPED_TRACE(szPath);
+        QN_DeleteFile(target().c_str());
+        SessionOutcome r = Run(m_server.url(szPath));
+        ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+        int nFd = QN_FileOpen(target().c_str(), QN_FILE_ACCESS_READ, QN_FILE_SHARE_READ, QN_FILE_OPEN_EXISTING);
+        uint64_t ullTime = 0;
+        QN_FileGetLastWriteTime(nFd, &ullTime);
+        QN_FileClose(nFd);
+        if (std::string(szPath) != "/odd") {
+            EXPECT_EQ(ullTime, ullWant);
+            EXPECT_EQ(r.info.lastModified.wYear, 1994);
+        }
+    }
+}
+
+// With no file name the name comes from the URL; a data file held by another program moves
+// the download to "name(1)", "name(2)", ...
+TEST_F(SessionTest, RenameLoopOnASharingViolation) {
+    m_server.addResource("/d/file.zip", 1000);
+    std::string sBase = m_dir / "file.zip";
+    int nHeld0 = QN_FileOpen((sBase + ".tmp").c_str(), QN_FILE_ACCESS_READ | QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_READ,
+                             QN_FILE_OPEN_ALWAYS);
+    ASSERT_GE(nHeld0, 0);
+    SessionOptions o;
+    o.wszFileName = nullptr;
+    SessionOutcome r = Run(m_server.url("/d/file.zip?x=1"), o);
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    EXPECT_EQ(QN_WideToUtf8(r.info.filePath), sBase + "(1)");
+    EXPECT_EQ(ReadFile(sBase + "(1)").size(), 1000u);
+    QN_DeleteFile((sBase + "(1)").c_str());
+
+    // All ten names held: a file error with the sharing violation.
+    std::vector<int> held;
+    for (int i = 1; i < 10; ++i) {
+        held.push_back(QN_FileOpen((sBase + "(" + std::to_string(i) + ").tmp").c_str(),
+                                   QN_FILE_ACCESS_READ | QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_READ, QN_FILE_OPEN_ALWAYS));
+    }
+    r = Run(m_server.url("/d/file.zip"), o);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_FILE);
+    EXPECT_EQ(r.uErrorExt, 0x80070020u);
+    for (int fd : held) QN_FileClose(fd);
+
+    // With a file name given, the first violation fails.
+    o.wszFileName = L"file.zip";
+    r = Run(m_server.url("/d/file.zip"), o);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_FILE);
+    EXPECT_EQ(r.uErrorExt, 0x80070020u);
+    QN_FileClose(nHeld0);
+}
+
+// A progress file left by a download of an older version of the remote file is not resumed.
+TEST_F(SessionTest, ResumeOverAChangedRemoteFileStartsAfresh) {
+    const uint64_t kSize = 8 * 65536;
+    m_server.addResource("/f.bin", kSize);
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::Header("Last-Modified", "Sun, 06 Nov 1994 08:49:37 GMT")});
+    // The earlier run's files: data of another version and a progress file claiming every piece.
+    qn::test::WriteFile(target() + ".tmp", std::string(kSize, 'o'));
+    std::string sCfg(4096, '\0');
+    std::memcpy(&sCfg[0], "TbRf\x01", 5);
+    for (int i = 0; i < 8; ++i) sCfg[2020 + i] = (char)(kSize >> (8 * i));
+    const uint16_t aw[8] = {1993, 1, 5, 1, 0, 0, 0, 0};
+    for (int i = 0; i < 8; ++i) sCfg[2028 + 2 * i] = (char)aw[i], sCfg[2029 + 2 * i] = (char)(aw[i] >> 8);
+    sCfg[2046] = 1;  // piece size 65536
+    sCfg += std::string(8, '\x04');
+    qn::test::WriteFile(target() + ".cfg", sCfg);
+    SessionOutcome r = Run(m_server.url("/f.bin"));
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    EXPECT_EQ(r.info.bytesInherited, 0u);
+    std::string s = ReadFile(target());
+    EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checksum files: the zero-padded MD5 of every block.
+
+std::string ChecksumFileFor(uint64_t ullSize, uint32_t uBlockSize, int nWrongBlock = -1) {
+    std::string s(1024, '\0');
+    std::memcpy(&s[0], "TbCk\x01", 5);
+    for (int i = 0; i < 8; ++i) s[8 + i] = (char)(ullSize >> (8 * i));
+    for (int i = 0; i < 4; ++i) s[16 + i] = (char)(uBlockSize >> (8 * i));
+    s[20] = 1;
+    uint64_t ullCount = (ullSize - 1) / uBlockSize + 1;
+    s += std::string(16, '\0');
+    for (uint64_t b = 0; b < ullCount; ++b) {
+        uint64_t ullOff = b * uBlockSize;
+        std::string block = ResourceBytes(ullOff, (size_t)std::min<uint64_t>(uBlockSize, ullSize - ullOff));
+        block.resize(uBlockSize, '\0');
+        QN_MD5_CTX ctx;
+        uint8_t digest[16];
+        QN_MD5Init(&ctx);
+        QN_MD5Update(&ctx, (const uint8_t*)block.data(), (int)block.size());
+        QN_MD5Final(&ctx, digest);
+        if ((int64_t)b == nWrongBlock) digest[0] ^= 0xFF;
+        s.append((const char*)digest, 16);
+    }
+    return s;
+}
+
+TEST_F(SessionTest, ChecksumRoads) {
+    const uint64_t kSize = 6 * 65536 + 1000;  // the last block is partial
+    struct Row {
+        const char* szName;
+        uint32_t uBlockSize;
+        int nWrongBlock;
+        int nCorruptFirstServes;  // body offset 100 of every GET flipped this many times
+        uint32_t uMaxErrors;
+        uint32_t uStatus, uError;
+    } rows[] = {
+        {"correct", 65536, -1, 0, 0, KDS_STATUS_SUCCEEDED, 0},
+        {"two-piece blocks", 2 * 65536, -1, 0, 0, KDS_STATUS_SUCCEEDED, 0},
+        // Slow enough that the block is checked while the download runs: fetched again.
+        {"first serve corrupt", 65536, -1, 1, 0, KDS_STATUS_SUCCEEDED, 0},
+        {"always wrong, limit 1", 65536, 2, 0, 1, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
+        {"always wrong, limit 5", 65536, 2, 0, 5, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
+        {"only the last block wrong", 65536, 6, 0, 0, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        for (int i = 1; i <= row.nCorruptFirstServes; ++i) {
+            server.script("/f.bin", i, {step::Corrupt(100), step::Drip(1024 * 1024)});
+        }
+        qn::test::WriteFile(m_dir / "f.ck", ChecksumFileFor(kSize, row.uBlockSize, row.nWrongBlock));
+        std::wstring wsCk = QN_Utf8ToWide(m_dir / "f.ck");
+        SessionOptions o;
+        o.wszChecksum = wsCk.c_str();
+        o.uMaxChecksumErrors = row.uMaxErrors;
+        o.uConnections = 1;
+        o.nDeadlineMs = 30000;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        EXPECT_FALSE(r.bTimedOut);
+        EXPECT_EQ(r.uStatus, row.uStatus);
+        EXPECT_EQ(r.uError, row.uError);
+        if (row.uStatus == KDS_STATUS_SUCCEEDED) {
+            std::string s = ReadFile(target());
+            EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+        } else {
+            EXPECT_FALSE(FileExists(target()));
+        }
+        QN_DeleteFile(target().c_str());
+        QN_DeleteFile((target() + ".tmp").c_str());
+        QN_DeleteFile((target() + ".cfg").c_str());
+    }
+}
+
+// A corrupt last block is found also when it is the last piece to arrive (the final check runs
+// after every downloader has stopped, so its block is in the queue).
+TEST_F(SessionTest, ChecksumOfTheLastBlockIsAlwaysChecked) {
+    const uint64_t kSize = 6 * 65536 + 1000;
+    for (int nRun = 0; nRun < 5; ++nRun) {
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        qn::test::WriteFile(m_dir / "f.ck", ChecksumFileFor(kSize, 65536, 6));
+        std::wstring wsCk = QN_Utf8ToWide(m_dir / "f.ck");
+        SessionOptions o;
+        o.wszChecksum = wsCk.c_str();
+        o.uConnections = 4;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED) << nRun;
+        EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_CHECKSUM);
+        QN_DeleteFile((target() + ".tmp").c_str());
+        QN_DeleteFile((target() + ".cfg").c_str());
+    }
+}
+
+TEST_F(SessionTest, ChecksumFileOfAnotherSizeFailsFirst) {
+    const uint64_t kSize = 6 * 65536 + 1000;
+    // A checksum file for another size fails before any storage is made.
+    qn::test::LoopbackHttpServer server;
+    server.addResource("/f.bin", kSize + 1);
+    qn::test::WriteFile(m_dir / "f.ck", ChecksumFileFor(kSize, 65536));
+    std::wstring wsCk = QN_Utf8ToWide(m_dir / "f.ck");
+    SessionOptions o;
+    o.wszChecksum = wsCk.c_str();
+    SessionOutcome r = Run(server.url("/f.bin"), o);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_CHECKSUM);
+    EXPECT_FALSE(FileExists(target() + ".tmp"));
+}
+
+// Many connections on one-piece blocks, each connection's first answer corrupt: blocks are
+// reset and downloaded twice near the end, and the session must still come to an end (a
+// corrupt block that is the last to arrive fails the final check, as it should).
+TEST_F(SessionTest, ChecksumWithDuplicateDownloadsFinishes) {
+    const uint64_t kSize = 12 * 65536;
+    for (int nRun = 0; nRun < 3; ++nRun) {
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        for (int i = 1; i <= 10; ++i) server.script("/f.bin", i, {step::Corrupt(10), step::Drip(512 * 1024)});
+        qn::test::WriteFile(m_dir / "f.ck", ChecksumFileFor(kSize, 65536));
+        std::wstring wsCk = QN_Utf8ToWide(m_dir / "f.ck");
+        SessionOptions o;
+        o.wszChecksum = wsCk.c_str();
+        o.uConnections = 10;
+        o.uMaxChecksumErrors = 1000;
+        o.nDeadlineMs = 20000;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        ASSERT_FALSE(r.bTimedOut);
+        if (r.uStatus == KDS_STATUS_SUCCEEDED) {
+            std::string s = ReadFile(target());
+            EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+        } else {
+            EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_CHECKSUM);
+        }
+        QN_DeleteFile(target().c_str());
+        QN_DeleteFile((target() + ".tmp").c_str());
+        QN_DeleteFile((target() + ".cfg").c_str());
+    }
+}
+
+TEST_F(SessionTest, SpeedLimitHoldsTheRate) {
+    const uint64_t kSize = 2 * 1024 * 1024;
+    m_server.addResource("/f.bin", kSize);
+    SessionOptions o;
+    o.uSpeedLimit = 1024 * 1024;
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    // 2 MiB at 1 MiB/s, less the first burst: at least about 1.5 s.
+    EXPECT_GE(r.llElapsedMs, 1500);
+    EXPECT_LE(r.info.speedAvg, 1024u * 1024u * 5 / 4);
+}
+
+}  // namespace
