@@ -1,0 +1,248 @@
+// Sessions in a child process: killed with SIGKILL at chosen points and resumed, and run on a
+// disk that is too small. The child is this test program itself, started with a filter that
+// selects SessionChildProcess.Download and with its task in environment variables.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "session_test_util.h"
+
+extern char** environ;
+
+namespace {
+
+using qn::test::FirstResourceMismatch;
+using qn::test::ReadFile;
+using qn::test::SessionOutcome;
+using qn::test::SessionTest;
+namespace step = qn::test::http_step;
+
+const char* Env(const char* szName) {
+    const char* p = std::getenv(szName);
+    return p && p[0] ? p : nullptr;
+}
+
+std::atomic<int> g_nCfgStateWrites{0};
+int g_nKillAtCfgWrite = 0;
+uint32_t g_uPieces = 0;
+
+// Kills this process just before the n-th write of the progress file's piece states.
+int KillAtCfgWrite(int nFd, uint64_t ullOffset, uint32_t uLength) {
+    if (ullOffset != 4096 || uLength != g_uPieces) return 0;
+    std::string sPath = qn::testing::PathOfFd(nFd);
+    if (sPath.size() < 4 || sPath.compare(sPath.size() - 4, 4, ".cfg") != 0) return 0;
+    if (++g_nCfgStateWrites == g_nKillAtCfgWrite) raise(SIGKILL);
+    return 0;
+}
+
+// The child's side: one session as the environment describes it; the outcome goes to a file.
+TEST(SessionChildProcess, Download) {
+    const char* szUrl = Env("QN_CHILD_URL");
+    if (!szUrl) GTEST_SKIP() << "runs only as the child process of the kill-and-resume and disk-full tests";
+    std::string sDir = Env("QN_CHILD_DIR");
+    qn::testing::SetAppDataFolder(Env("QN_CHILD_APPDATA"));
+    KDownloadSetReportEndpoint("");
+    if (const char* sz = Env("QN_CHILD_KILL_AT_CFG_WRITE")) {
+        g_nKillAtCfgWrite = std::atoi(sz);
+        g_uPieces = (uint32_t)std::atoi(Env("QN_CHILD_PIECES"));
+        qn::testing::SetFileWriteHook(KillAtCfgWrite);
+    }
+    if (const char* sz = Env("QN_CHILD_FSIZE_LIMIT")) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl;
+        rl.rlim_cur = rl.rlim_max = (rlim_t)std::atoll(sz);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &rl), 0);
+    }
+    if (const char* sz = Env("QN_CHILD_OLD_TARGET")) qn::test::WriteFile(sDir + "/f.bin", sz);
+    ASSERT_EQ(KDownloadInit(), S_OK);
+    IKDownloadService* pService = nullptr;
+    ASSERT_EQ(KDownloadGetService(IID_IKDownloadService, (void**)&pService), S_OK);
+    IKDownloadSession* pSession = nullptr;
+    ASSERT_EQ(pService->createSession(szUrl, nullptr, QN_Utf8ToWide(sDir).c_str(), L"f.bin", &pSession), S_OK);
+    uint32_t uConnections = 1;
+    pSession->setOption(KDS_OPT_CONNECTIONS, &uConnections, 4);
+    ASSERT_EQ(pSession->start(), S_OK);
+    uint32_t uStatus = 0, uError = 0, uErrorExt = 0;
+    for (int i = 0; i < 4000 && uStatus < KDS_STATUS_SUCCEEDED; ++i) {
+        pSession->getProgress(&uStatus, nullptr, nullptr, nullptr, nullptr);
+        QN_Sleep(5);
+    }
+    pSession->getError(&uError, &uErrorExt);
+    pSession->Release();
+    pService->Release();
+    KDownloadUninit();
+    std::string sTarget;
+    if (qn::test::FileExists(sDir + "/f.bin")) sTarget = ReadFile(sDir + "/f.bin");
+    std::ofstream out(Env("QN_CHILD_RESULT"));
+    out << uStatus << " " << uError << " " << uErrorExt << " " << (qn::test::FileExists(sDir + "/f.bin.tmp") ? 1 : 0)
+        << " " << sTarget.size() << " " << sTarget.substr(0, 16) << "\n";
+}
+
+std::string SelfPath() {
+    char sz[4096];
+    ssize_t n = readlink("/proc/self/exe", sz, sizeof(sz) - 1);
+    return n > 0 ? std::string(sz, (size_t)n) : std::string();
+}
+
+// Starts the child with extra environment entries; returns its pid (or -1).
+pid_t SpawnChild(const std::vector<std::string>& extraEnv, const std::vector<std::string>& prefixArgv = {}) {
+    std::vector<std::string> env;
+    for (char** p = environ; *p; ++p) env.push_back(*p);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<std::string> args = prefixArgv;
+    args.push_back(SelfPath());
+    args.push_back("--gtest_filter=SessionChildProcess.Download");
+    std::vector<char*> argv, envp;
+    for (auto& s : args) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+    return pid;
+}
+
+// States of the progress file, one byte per piece ("" when it is missing or short).
+std::string CfgStates(const std::string& sPath, uint32_t uPieces) {
+    if (!qn::test::FileExists(sPath)) return std::string();
+    std::string s = ReadFile(sPath);
+    if (s.size() < 4096 + uPieces) return std::string();
+    return s.substr(4096, uPieces);
+}
+
+struct KillPoint {
+    const char* szName;
+    int64_t llStallAt;    // body byte of the first GET at which the server stalls (-1: none)
+    uint32_t uRecorded;   // kill once the progress file records this many pieces
+    int nKillAtCfgWrite;  // > 0: the child kills itself before this write of the states
+    uint32_t uDrip = 0;   // > 0: the first GET is paced at this many bytes per second
+};
+
+class SessionKillResume : public SessionTest, public ::testing::WithParamInterface<KillPoint> {};
+
+TEST_P(SessionKillResume, ResumesToIdenticalBytes) {
+    const KillPoint& kp = GetParam();
+    const uint32_t kPieces = 21;
+    const uint64_t kSize = 20 * 65536 + 1000;
+    m_server.addResource("/f.bin", kSize);
+    // Index 0 is the child's query, 1 its first GET.
+    if (kp.llStallAt >= 0) m_server.script("/f.bin", 1, {step::StallMidBody(kp.llStallAt, 15000)});
+    if (kp.uDrip) m_server.script("/f.bin", 1, {step::Drip(kp.uDrip)});
+    qn::test::TempDir result;
+    std::vector<std::string> env = {"QN_CHILD_URL=" + m_server.url("/f.bin"), "QN_CHILD_DIR=" + m_dir.path(),
+                                    "QN_CHILD_APPDATA=" + m_appData.path(), "QN_CHILD_RESULT=" + result / "r",
+                                    "QN_CHILD_PIECES=" + std::to_string(kPieces)};
+    if (kp.nKillAtCfgWrite) env.push_back("QN_CHILD_KILL_AT_CFG_WRITE=" + std::to_string(kp.nKillAtCfgWrite));
+    pid_t pid = SpawnChild(env);
+    ASSERT_GT(pid, 0);
+    int nStatus = 0;
+    if (!kp.nKillAtCfgWrite) {
+        // Wait until the progress file records the pieces before the stall, then kill.
+        auto t0 = std::chrono::steady_clock::now();
+        for (;;) {
+            std::string st = CfgStates(target() + ".cfg", kPieces);
+            uint32_t n = 0;
+            for (char c : st) n += c == 4;
+            if (n >= kp.uRecorded && !st.empty() && m_server.requestCount() >= 2) break;
+            ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8)) << "the child did not get there";
+            QN_Sleep(10);
+        }
+        kill(pid, SIGKILL);
+    }
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGKILL) << "the child ended by itself";
+
+    // A piece the progress file calls complete has its bytes in the data file.
+    std::string st = CfgStates(target() + ".cfg", kPieces);
+    std::string data = qn::test::FileExists(target() + ".tmp") ? ReadFile(target() + ".tmp") : std::string();
+    uint32_t uRecorded = 0;
+    for (uint32_t i = 0; i < st.size(); ++i) {
+        if (st[i] != 4) continue;
+        ++uRecorded;
+        size_t uLen = i == kPieces - 1 ? 1000 : 65536;
+        ASSERT_GE(data.size(), (size_t)i * 65536 + uLen);
+        EXPECT_EQ(FirstResourceMismatch((uint64_t)i * 65536, data.data() + (size_t)i * 65536, uLen), -1) << i;
+    }
+    if (!kp.nKillAtCfgWrite) {
+        EXPECT_EQ(uRecorded, kp.uRecorded);
+    }
+
+    SessionOutcome r = Run(m_server.url("/f.bin"));
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    std::string s = ReadFile(target());
+    ASSERT_EQ(s.size(), kSize);
+    EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+    // Only what the progress file had not recorded is fetched again.
+    EXPECT_EQ(r.info.bytesInherited, (uint64_t)uRecorded * 65536);
+    EXPECT_EQ(r.info.bytesCompleted, kSize - r.info.bytesInherited);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KillPoints, SessionKillResume,
+    ::testing::Values(KillPoint{"before any body byte", 0, 0, 0}, KillPoint{"after one byte", 1, 0, 0},
+                      KillPoint{"after piece 1", 65536, 1, 0}, KillPoint{"mid piece 4", 3 * 65536 + 1, 3, 0},
+                      KillPoint{"one byte short of the end", (int64_t)(20 * 65536 + 999), 20, 0},
+                      KillPoint{"during the first flush of the states", 5 * 65536 + 7, 0, 3},
+                      KillPoint{"during a later flush", -1, 0, 4, 512 * 1024}),
+    [](const ::testing::TestParamInfo<KillPoint>& info) {
+        std::string s;
+        for (const char* p = info.param.szName; *p; ++p) s += std::isalnum((unsigned char)*p) ? *p : '_';
+        return s;
+    });
+
+// A disk too small for the file: the session fails with a file error, the old target stays,
+// nothing is renamed.
+class SessionDiskFull : public SessionTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SessionDiskFull, FailsWithAFileErrorAndKeepsTheTarget) {
+    bool bTmpfs = GetParam();
+    const uint64_t kSize = 3 * 1024 * 1024;
+    m_server.addResource("/f.bin", kSize);
+    qn::test::TempDir result;
+    std::vector<std::string> env = {"QN_CHILD_URL=" + m_server.url("/f.bin"), "QN_CHILD_DIR=" + m_dir.path(),
+                                    "QN_CHILD_APPDATA=" + m_appData.path(), "QN_CHILD_RESULT=" + result / "r",
+                                    "QN_CHILD_OLD_TARGET=old target"};
+    std::vector<std::string> prefix;
+    if (bTmpfs) {
+        if (system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "unshare -rm is not allowed here";
+        // A private mount namespace with a 1 MiB tmpfs over the download folder.
+        prefix = {"unshare", "-rm", "sh", "-c", "mount -t tmpfs -o size=1m tmpfs \"$0\" && exec \"$@\"", m_dir.path()};
+    } else {
+        env.push_back("QN_CHILD_FSIZE_LIMIT=1048576");
+    }
+    pid_t pid = SpawnChild(env, prefix);
+    ASSERT_GT(pid, 0);
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    std::ifstream in(result / "r");
+    uint32_t uStatus = 0, uError = 0, uErrorExt = 0, uTmpLeft = 0;
+    size_t uTargetSize = 0;
+    std::string sTargetStart;
+    in >> uStatus >> uError >> uErrorExt >> uTmpLeft >> uTargetSize;
+    std::getline(in, sTargetStart);
+    ASSERT_TRUE(in || in.eof()) << "no result from the child";
+    EXPECT_EQ(uStatus, (uint32_t)KDS_STATUS_FAILED);
+    EXPECT_EQ(uError, (uint32_t)KDS_ERR_FILE);
+    // tmpfs: the space reservation fails (112); the size limit: the file cannot grow (39).
+    EXPECT_EQ(uErrorExt, bTmpfs ? 0x80070070u : 0x80070027u);
+    EXPECT_EQ(uTargetSize, 10u);
+    EXPECT_EQ(sTargetStart, " old target");
+}
+
+INSTANTIATE_TEST_SUITE_P(SmallDisk, SessionDiskFull, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Tmpfs" : "FileSizeLimit");
+                         });
+
+}  // namespace
