@@ -11,4 +11,4 @@ void KSessionLog(const char* cszCategory, int nLevel, const char* cszFormat, ...
     va_end(args);
 }
 
-void KLoggerLoad() {}
+void KLoggerLoad() { LibraryLogger::instance().load(); }
