@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -428,6 +429,113 @@ TEST_F(SessionTest, SpeedLimitHoldsTheRate) {
     // 2 MiB at 1 MiB/s, less the first burst: at least about 1.5 s.
     EXPECT_GE(r.llElapsedMs, 1500);
     EXPECT_LE(r.info.speedAvg, 1024u * 1024u * 5 / 4);
+}
+
+}  // namespace
+
+namespace {
+
+// A redirect of a piece request to another host goes to that host, not to the address the
+// query found for the first one. Nothing listens on 127.0.0.2 at this port, so the pieces
+// cannot come, whereas the old address would have served them.
+TEST_F(SessionTest, PieceRedirectToAnotherHostIsResolvedAfresh) {
+    m_server.addResource("/f.bin", 2 * 65536);
+    std::string sOther = "http://127.0.0.2:" + std::to_string(m_server.port()) + "/f.bin";
+    for (int i = 1; i < 2000; ++i) m_server.script("/f.bin", i, {step::Redirect(302, sOther)});
+    SessionOptions o;
+    o.uConnections = 10;
+    o.nDeadlineMs = 30000;
+    SessionOutcome r = Run("http://localhost:" + std::to_string(m_server.port()) + "/f.bin", o);
+    EXPECT_FALSE(r.bTimedOut);
+    EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+}
+
+// Pieces taken over from an earlier run are checked at the start when a checksum file is
+// given: a piece whose bytes are wrong is fetched again (the rest comes slowly enough for the
+// check to run before the end, after which a mismatch would fail the download).
+TEST_F(SessionTest, InheritedPiecesAreVerified) {
+    const uint64_t kSize = 6 * 65536;
+    m_server.addResource("/f.bin", kSize);
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::Drip(1024 * 1024)});
+    std::string data = ResourceBytes(0, kSize);
+    data[65536 + 5] ^= 0x40;  // piece 1 spoiled
+    qn::test::WriteFile(target() + ".tmp", data);
+    std::string sCfg(4096, '\0');
+    std::memcpy(&sCfg[0], "TbRf\x01", 5);
+    for (int i = 0; i < 8; ++i) sCfg[2020 + i] = (char)(kSize >> (8 * i));
+    sCfg[2046] = 1;
+    sCfg += std::string("\x04\x04\x04\0\0\0", 6);
+    qn::test::WriteFile(target() + ".cfg", sCfg);
+    qn::test::WriteFile(m_dir / "f.ck", ChecksumFileFor(kSize, 65536));
+    std::wstring wsCk = QN_Utf8ToWide(m_dir / "f.ck");
+    std::mutex lock;
+    std::vector<std::string> lines;
+    qn::testing::SetLogSink([&](const std::string& sCategory, int, const std::string& sText) {
+        std::lock_guard<std::mutex> guard(lock);
+        lines.push_back(sCategory + ": " + sText);
+    });
+    SessionOptions o;
+    o.wszChecksum = wsCk.c_str();
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    qn::testing::SetLogSink(nullptr);
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
+    std::string s = ReadFile(target());
+    EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+    EXPECT_EQ(r.info.bytesInherited, 3u * 65536);
+    auto has = [&](const std::string& sLine) {
+        std::lock_guard<std::mutex> guard(lock);
+        for (const auto& l : lines) {
+            if (l == sLine) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(has("tibrusk.session.thread: block 0 verified"));
+    EXPECT_TRUE(has("tibrusk.session.thread: block 1 checksum mismatch"));
+    EXPECT_TRUE(has("tibrusk.session.thread: block 1 verified"));
+    // The stored digest first, then the computed one, in upper-case hexadecimal.
+    const std::string sPrefix = "tibrusk.session.checksum: verify: pieceIndex(1) mismatch: ";
+    bool bMismatchLine = false;
+    for (const auto& l : lines) {
+        if (l.rfind(sPrefix, 0) != 0 || l.size() != sPrefix.size() + 32 + 5 + 32) continue;
+        std::string sHex = l.substr(sPrefix.size(), 32) + l.substr(sPrefix.size() + 37);
+        bMismatchLine = l.substr(sPrefix.size() + 32, 5) == " <-> " &&
+                        sHex.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+    }
+    EXPECT_TRUE(bMismatchLine);
+}
+
+// A stream over the file being downloaded reads the bytes as they come, and outlives the
+// session that made it without touching it.
+TEST_F(SessionTest, StreamOverTheDownloadingFile) {
+    const uint64_t kSize = 40 * 65536;
+    m_server.addResource("/f.bin", kSize);
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::Drip(1024 * 1024)});
+    IKDownloadSession* pSession = nullptr;
+    ASSERT_EQ(m_pService->createSession(m_server.url("/f.bin").c_str(), nullptr, QN_Utf8ToWide(m_dir.path()).c_str(),
+                                        L"f.bin", &pSession),
+              S_OK);
+    ASSERT_EQ(pSession->start(), S_OK);
+    IInStream* pStream = nullptr;
+    for (int i = 0; i < 400 && !pStream; ++i) {
+        if (FAILED(pSession->createStream(IID_IInStream, (void**)&pStream))) QN_Sleep(5);
+    }
+    ASSERT_TRUE(pStream);
+    // 512 KiB at piece 30: the window moves the downloads there.
+    std::vector<uint8_t> buf(512 * 1024);
+    uint32_t uGot = 0;
+    ASSERT_EQ(pStream->Seek(30 * 65536, KSTREAM_SEEK_SET, nullptr), S_OK);
+    EXPECT_EQ(pStream->Read(buf.data(), 4 * 65536, &uGot), S_OK);
+    EXPECT_EQ(uGot, 4u * 65536);
+    EXPECT_EQ(FirstResourceMismatch(30 * 65536, buf.data(), uGot), -1);
+    pSession->abort();
+    pSession->Release();
+    // The session is gone: a piece that never came ends the read instead of waiting for ever.
+    ASSERT_EQ(pStream->Seek(0, KSTREAM_SEEK_END, nullptr), S_OK);
+    ASSERT_EQ(pStream->Seek(-10, KSTREAM_SEEK_CUR, nullptr), S_OK);
+    HRESULT hr = pStream->Read(buf.data(), 10, &uGot);
+    EXPECT_TRUE(hr == S_OK || hr == E_FAIL);
+    pStream->Release();
 }
 
 }  // namespace
