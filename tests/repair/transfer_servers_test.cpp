@@ -32,11 +32,13 @@ enum class Server { Loopback, Nginx };
 
 struct Param {
     Server server;
+    FixtureId fixture;
     SourceMode mode;
 };
 
 std::string ParamName(const ::testing::TestParamInfo<Param>& info) {
     return std::string(info.param.server == Server::Nginx ? "Nginx" : "Loopback") +
+           (info.param.fixture == FixtureId::F2 ? "F2" : "F1") +
            (info.param.mode == SourceMode::Table ? "SourceTable" : "UpdateFiles");
 }
 
@@ -44,7 +46,7 @@ class TransferServers : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override {
         std::string err;
-        ASSERT_TRUE(BuildFixture(FixtureId::F1, m_tmp.path(), GetParam().mode, &m_fx, &err)) << err;
+        ASSERT_TRUE(BuildFixture(GetParam().fixture, m_tmp.path(), GetParam().mode, &m_fx, &err)) << err;
         if (GetParam().server == Server::Nginx) {
             m_nginx = std::make_unique<qn::test::NginxServer>();
             if (!m_nginx->Start(m_fx.docroot, qn::test::NginxServer::TailMode::Strip, &err))
@@ -131,7 +133,7 @@ TEST_P(TransferServers, EveryTableOfBothRepairFilesRoundTrips) {
         Bytes buf(t.span.size, '\0');
         ASSERT_EQ(d.AddBlock(t.span.offset, (uint32_t)t.span.size, buf.data()), 1);
         EXPECT_EQ(d.Download(), 1);
-        EXPECT_EQ(buf, file.substr(t.span.offset, t.span.size));
+        EXPECT_TRUE(buf == file.substr(t.span.offset, t.span.size)) << "the bytes differ";
         (t.urlPath == g.infoUrlPath ? wantInfo : wantRep).push_back(RangeValue(t.span.offset, t.span.last()));
         d.m_repairDlService->Release();
     }
@@ -163,12 +165,15 @@ TEST_P(TransferServers, EveryBlockComesBackFromItsDataSource) {
         }
         EXPECT_EQ(d.Download(), 1);
         for (size_t i = 0; i < mine.size(); ++i)
-            EXPECT_EQ(bufs[i], data[mine[i]->fileIndex].substr(mine[i]->offset, mine[i]->size)) << "block " << mine[i]->index;
+            EXPECT_TRUE(bufs[i] == data[mine[i]->fileIndex].substr(mine[i]->offset, mine[i]->size)) << "block " << mine[i]->index;
         d.m_repairDlService->Release();
     }
 }
 
-TEST_P(TransferServers, MissingFileFailsAfterFiveAttempts) {
+// Answers that must not count, from each server (and the loopback server's scripted faults).
+class TransferServerFaults : public TransferServers {};
+
+TEST_P(TransferServerFaults, MissingFileFailsAfterFiveAttempts) {
     QN_HttpBlockDownloader d;
     ASSERT_EQ(d.Init(Url("/qelrepair/zhcn_v3/PakV3Repair/UpdateFiles/9-10.UPDATE").c_str()), 1);
     Bytes buf(10, '\0');
@@ -186,9 +191,70 @@ TEST_P(TransferServers, MissingFileFailsAfterFiveAttempts) {
     d.m_repairDlService->Release();
 }
 
+// Faults scripted on the loopback server.
+class TransferLoopbackScripts : public TransferServers {};
+
+TEST_P(TransferLoopbackScripts, AnswersThatCountAndAnswersThatDoNot) {
+    ASSERT_TRUE(m_loopback);
+    using namespace qn::test::http_step;
+    const std::string path = "/qelrepair/zhcn_v3/PakV3Repair/UpdateFiles/0-1.UPDATE";
+    const Bytes file = qn::test::ReadFile(m_fx.docroot + path);
+    struct Case {
+        const char* name;
+        std::vector<qn::test::Step> steps;
+        int index;  // which plain request gets the steps
+        uint64_t offset;
+        uint32_t size;
+        int result;
+        int plainRequests;  // after the tailed first attempt, which this server answers 404
+    };
+    const int any = qn::test::LoopbackHttpServer::kAnyIndex;
+    const Case cases[] = {
+        {"500, then the bytes", {Status(500)}, 0, 2000, 4096, 1, 2},
+        {"dropped mid-body, then the bytes", {DropAfter(100)}, 0, 2000, 4096, 1, 2},
+        {"reset mid-body, then the bytes", {ResetAfter(100)}, 0, 2000, 4096, 1, 2},
+        {"the whole file for a run inside it", {IgnoreRange()}, any, 2000, 4096, 0, 4},
+        // 200 with as many bytes as the run, but they are the file's first bytes.
+        {"the whole file for a run at 100 of the file's length", {IgnoreRange()}, any, 100, (uint32_t)file.size(), 0, 4},
+        {"the whole file for a run at 0 that covers it", {IgnoreRange()}, any, 0, (uint32_t)file.size(), 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_loopback->stop();
+        m_loopback = std::make_unique<qn::test::LoopbackHttpServer>();
+        m_loopback->serveFolder("/", m_fx.docroot);
+        m_port = m_loopback->port();
+        // Scripts match the path exactly as requested, doubled slashes included.
+        const std::string requested = Url(path).substr(Url("").size());
+        m_loopback->script(requested, c.index, c.steps);
+        QN_HttpBlockDownloader d;
+        ASSERT_EQ(d.Init(Url(path).c_str()), 1);
+        Bytes buf(c.size, '\0');
+        ASSERT_EQ(d.AddBlock(c.offset, c.size, buf.data()), 1);
+        EXPECT_EQ(d.Download(), c.result);
+        int scripted = 0;
+        for (const auto& r : m_loopback->requests()) scripted += r.path == requested;
+        EXPECT_EQ(scripted, c.plainRequests);
+        if (c.result == 1) {
+            EXPECT_TRUE(buf == file.substr(c.offset, c.size)) << "the bytes differ";
+        } else {
+            EXPECT_TRUE(buf == Bytes(c.size, '\0')) << "bytes were copied out of a failed run";
+        }
+        d.m_repairDlService->Release();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, TransferServers,
-                         ::testing::Values(Param{Server::Loopback, SourceMode::UpdateFiles},
-                                           Param{Server::Loopback, SourceMode::Table},
-                                           Param{Server::Nginx, SourceMode::UpdateFiles},
-                                           Param{Server::Nginx, SourceMode::Table}),
+                         ::testing::Values(Param{Server::Loopback, FixtureId::F1, SourceMode::UpdateFiles},
+                                           Param{Server::Loopback, FixtureId::F1, SourceMode::Table},
+                                           Param{Server::Loopback, FixtureId::F2, SourceMode::UpdateFiles},
+                                           Param{Server::Nginx, FixtureId::F1, SourceMode::UpdateFiles},
+                                           Param{Server::Nginx, FixtureId::F1, SourceMode::Table},
+                                           Param{Server::Nginx, FixtureId::F2, SourceMode::UpdateFiles}),
                          ParamName);
+INSTANTIATE_TEST_SUITE_P(Servers, TransferServerFaults,
+                         ::testing::Values(Param{Server::Loopback, FixtureId::F1, SourceMode::UpdateFiles},
+                                           Param{Server::Nginx, FixtureId::F1, SourceMode::UpdateFiles}),
+                         ParamName);
+INSTANTIATE_TEST_SUITE_P(Servers, TransferLoopbackScripts,
+                         ::testing::Values(Param{Server::Loopback, FixtureId::F1, SourceMode::UpdateFiles}), ParamName);
