@@ -281,6 +281,18 @@ TEST(PieceMapPersistence, FlushReopenAndClose) {
     }
     EXPECT_EQ(qn::test::ReadFile(dir / "f.cfg").substr(4096), std::string("\0\x04\x04", 3));
     {
+        // Verified and reset states reach the file too.
+        MapHolder h(dir / "f", 3 * kPiece, nullptr, 1);
+        ASSERT_TRUE(h.pMap->markVerified(1));
+        ASSERT_TRUE(h.pMap->reset(2));
+        EXPECT_TRUE(h.pMap->flush());
+        EXPECT_EQ(qn::test::ReadFile(dir / "f.cfg").substr(4096), std::string("\0\x08\0", 3));
+        ASSERT_TRUE(h.pMap->reset(1));
+        bool bAlready, bStop;
+        ASSERT_TRUE(h.pMap->commit(1, &bAlready, &bStop));
+        ASSERT_TRUE(h.pMap->commit(2, &bAlready, &bStop));
+    }
+    {
         MapHolder h(dir / "f", 3 * kPiece, nullptr, 1);
         EXPECT_EQ(h.uResume, (uint32_t)KPMR_RESUMED);
         EXPECT_EQ(StatesOf(h.pMap), "044");

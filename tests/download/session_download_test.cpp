@@ -63,6 +63,7 @@ TEST_F(SessionTest, QueryStatusTable) {
     m_server.script("/t307", m_server.kAnyIndex, {step::Redirect(307, "/f.bin")});
     m_server.script("/t308", m_server.kAnyIndex, {step::Redirect(308, "/f.bin")});
     m_server.script("/noloc", m_server.kAnyIndex, {step::Status(302)});
+    m_server.script("/lc302", m_server.kAnyIndex, {step::Redirect(302, "/f.bin", true)});
     struct Row {
         const char* szPath;
         uint32_t uStatus, uError, uErrorExt;
@@ -75,6 +76,7 @@ TEST_F(SessionTest, QueryStatusTable) {
         {"/t307", KDS_STATUS_SUCCEEDED, 0, 0},
         {"/t308", KDS_STATUS_FAILED, KDS_ERR_HTTP, 308},
         {"/noloc", KDS_STATUS_FAILED, KDS_ERR_HTTP, 302},
+        {"/lc302", KDS_STATUS_SUCCEEDED, 0, 0},  // "location" in lower case
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szPath);
@@ -169,6 +171,9 @@ TEST_F(SessionTest, MisbehavingPieceServersEnd) {
     } rows[] = {
         {"ignores Range", {step::IgnoreRange()}, true},
         {"wrong Content-Range start", {step::ContentRange("bytes 0-65535/327780")}, true},
+        {"Content-Range of another total", {step::ContentRange("bytes 65536-327779/999999")}, true},
+        {"no Content-Range", {step::ContentRange("")}, true},
+        {"piece redirects in lower case", {step::Redirect(302, "/real.bin", true)}, true},
         {"404 to every GET", {step::Status(404)}, false},
         {"416 to every GET", {step::Status(416)}, false},
         {"503 to every GET", {step::Status(503)}, false},
@@ -177,6 +182,7 @@ TEST_F(SessionTest, MisbehavingPieceServersEnd) {
         SCOPED_TRACE(row.szName);
         qn::test::LoopbackHttpServer server;
         server.addResource("/f.bin", kSize);
+        server.addResource("/real.bin", kSize);
         // Index 0 is the HEAD query; every later request gets the fault.
         for (int i = 1; i < 400; ++i) server.script("/f.bin", i, row.steps);
         SessionOptions o;

@@ -205,10 +205,13 @@ TEST_F(SessionTest, TimestampsFollowLastModified) {
     // A date the parser does not take costs the stamp only.
     m_server.addContent("/odd", "");
     m_server.script("/odd", m_server.kAnyIndex, {step::Header("Last-Modified", "Monday, 07-Nov-94 08:49:37 GMT")});
+    // A date that parses but is no calendar date: the empty file is still made, unstamped.
+    m_server.addContent("/feb31", "");
+    m_server.script("/feb31", m_server.kAnyIndex, {step::Header("Last-Modified", "Sun, 31 Feb 2021 08:49:37 GMT")});
     SYSTEMTIME st{1994, 11, 0, 6, 8, 49, 37, 0};
     uint64_t ullWant = 0;
     ASSERT_TRUE(QN_SystemTimeToFileTime(&st, &ullWant));
-    for (const char* szPath : {"/f.bin", "/empty", "/odd"}) {
+    for (const char* szPath : {"/f.bin", "/empty", "/odd", "/feb31"}) {
         SCOPED_TRACE(szPath);
         QN_DeleteFile(target().c_str());
         SessionOutcome r = Run(m_server.url(szPath));
@@ -217,7 +220,7 @@ TEST_F(SessionTest, TimestampsFollowLastModified) {
         uint64_t ullTime = 0;
         QN_FileGetLastWriteTime(nFd, &ullTime);
         QN_FileClose(nFd);
-        if (std::string(szPath) != "/odd") {
+        if (std::string(szPath) == "/f.bin" || std::string(szPath) == "/empty") {
             EXPECT_EQ(ullTime, ullWant);
             EXPECT_EQ(r.info.lastModified.wYear, 1994);
         }
@@ -536,6 +539,42 @@ TEST_F(SessionTest, StreamOverTheDownloadingFile) {
     HRESULT hr = pStream->Read(buf.data(), 10, &uGot);
     EXPECT_TRUE(hr == S_OK || hr == E_FAIL);
     pStream->Release();
+}
+
+}  // namespace
+
+namespace {
+
+// A session still held when the library stops: it ends when released, sends no report into a
+// stopped library, and touches nothing that is gone.
+TEST_F(SessionTest, SessionOutlivesTheLibrary) {
+    qn::test::LoopbackHttpServer sink;
+    KDownloadSetReportEndpoint(("127.0.0.1:" + std::to_string(sink.port())).c_str());
+    m_server.addResource("/f.bin", 1000);
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::Silent()});
+    IKDownloadSession* pSession = nullptr;
+    ASSERT_EQ(m_pService->createSession(m_server.url("/f.bin").c_str(), nullptr, QN_Utf8ToWide(m_dir.path()).c_str(),
+                                        L"f.bin", &pSession),
+              S_OK);
+    ASSERT_EQ(pSession->start(), S_OK);
+    ASSERT_TRUE(m_server.waitForRequests(1, 3000));
+    m_pService->Release();
+    m_pService = nullptr;
+    EXPECT_EQ(KDownloadUninit(), S_OK);
+    pSession->abort();
+    bool bFinished = false;
+    for (int i = 0; i < 400 && !bFinished; ++i) {
+        pSession->isFinished(&bFinished);
+        QN_Sleep(5);
+    }
+    EXPECT_TRUE(bFinished);
+    uint32_t uStatus = 0, uError = 0, uErrorExt = 0;
+    pSession->getProgress(&uStatus, nullptr, nullptr, nullptr, nullptr);
+    pSession->getError(&uError, &uErrorExt);
+    EXPECT_EQ(uStatus, (uint32_t)KDS_STATUS_FAILED);
+    pSession->Release();
+    QN_Sleep(100);
+    EXPECT_EQ(sink.requestCount(), 0);
 }
 
 }  // namespace

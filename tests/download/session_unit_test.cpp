@@ -318,7 +318,9 @@ TEST(LibraryEntry, StartStopAndServices) {
         qn::test::LoopbackHttpServer server;
         server.addResource("/r", 100);
         IKHttpClient* pClient = nullptr;
-        ASSERT_EQ(pHttp->createClient(4096, KHTTP_METHOD_GET, server.url("/r").c_str(), nullptr, false, &pClient), S_OK);
+        // By name: the resolver must work again after a stop.
+        std::string sUrl = "http://localhost:" + std::to_string(server.port()) + "/r";
+        ASSERT_EQ(pHttp->createClient(4096, KHTTP_METHOD_GET, sUrl.c_str(), nullptr, false, &pClient), S_OK);
         pClient->execute();
         pClient->Release();
         EXPECT_EQ(server.requestCount(), 1);
