@@ -283,6 +283,7 @@ int _QN_HttpSyncDownloadFile(const char* cszFileURL, const wchar_t* cwszSaveDir,
     uint32_t uStatus = 0;
     uint32_t uErrCode = 0, uErrExtCode = 0;
     bool bGaveUp = false;
+    std::wstring wsFileName;
 
     QNLOG_PROCESS_ERROR(cszFileURL);
     // A longer URL would be cut; it is refused instead.
@@ -297,13 +298,21 @@ int _QN_HttpSyncDownloadFile(const char* cszFileURL, const wchar_t* cwszSaveDir,
     strEscapedURL = _EscapeURL(szURL);
     strRefreshURL = strEscapedURL + strRefreshTail;
 
+    // The name is a path below the save folder with the client's '\\' separators; on this
+    // system only '/' separates.
+    if (cwszFileName) {
+        wsFileName = cwszFileName;
+        std::replace(wsFileName.begin(), wsFileName.end(), L'\\', L'/');
+    }
+
     pfnGetService = g_pfnKDownloadGetService.load(std::memory_order_acquire);
     if (pfnGetService) pfnGetService(IID_IKDownloadService, (void**)&pDownloadService);
     QNLOG_PROCESS_ERROR(pDownloadService);
 
     for (int nAttempt = 1; nAttempt <= 2; ++nAttempt) {
         const std::string& strURL = nAttempt == 1 ? strRefreshURL : strEscapedURL;
-        hrRetCode = pDownloadService->createSession(strURL.c_str(), nullptr, cwszSaveDir, cwszFileName, &piSession);
+        hrRetCode = pDownloadService->createSession(strURL.c_str(), nullptr, cwszSaveDir,
+                                                    cwszFileName ? wsFileName.c_str() : nullptr, &piSession);
         if (FAILED(hrRetCode)) {
             piSession = nullptr;
             QNLog_Printf(3, "DownloadService->createSession error! cszFileURL=%s \n", szURL);

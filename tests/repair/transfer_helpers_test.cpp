@@ -341,6 +341,7 @@ TEST_F(TransferFake, WholeFileFirstWithTheTailThenWithout) {
     Put("/base/dir/file.exe", "payload");
     Use(FakeTailMode::NotFound);
     const std::string save = m_root / "save";
+    ASSERT_TRUE(MakeDirs(save + "/dir"));  // the caller makes the file's folder
     EXPECT_EQ(_QN_HttpSyncDownloadFile(Url("/base/dir\\file.exe").c_str(), QN_Utf8ToWide(save).c_str(), L"dir\\file.exe"), 1);
     std::vector<FakeRequest> log = m_fake->Requests();
     ASSERT_EQ(log.size(), 2u);

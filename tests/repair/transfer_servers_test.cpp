@@ -3,30 +3,24 @@
 // and every block of the data sources comes back byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
-#include "KHttpService.h"
+#include "KDownload.h"
 #include "NginxServer.h"
 #include "QN_HttpTransfer.h"
 #include "ReferenceFixtures.h"
-#include "download_test_hooks.h"
 #include "loopback_http_server.h"
+#include "qn_log_capture.h"
 #include "qn_test_env.h"
+#include "qn_string.h"
 
 using namespace qn::kit;
 
 namespace {
-
-KHttpService* g_pService = nullptr;
-
-HRESULT TestGetService(REFIID riid, void** ppvOut) {
-    if (!ppvOut) return E_INVALIDARG;
-    *ppvOut = nullptr;
-    if (riid != IID_IKHttpService || !g_pService) return E_NOINTERFACE;
-    g_pService->AddRef();
-    *ppvOut = static_cast<IKHttpService*>(g_pService);
-    return S_OK;
-}
 
 enum class Server { Loopback, Nginx };
 
@@ -57,21 +51,14 @@ protected:
             m_loopback->serveFolder("/", m_fx.docroot);
             m_port = m_loopback->port();
         }
-        ASSERT_TRUE(qn::testing::CoreStart());
-        m_bCore = true;
-        g_pService = new KHttpService;
-        g_pService->AddRef();
-        ASSERT_EQ(g_pService->init(), S_OK);
-        g_pfnKDownloadGetService.store(&TestGetService);
+        KDownloadSetReportEndpoint("");  // no download reports from these sessions
+        ASSERT_EQ(KDownloadInit(), S_OK);
+        m_bLibrary = true;
+        g_pfnKDownloadGetService.store(&KDownloadGetService);
     }
     void TearDown() override {
         g_pfnKDownloadGetService.store(nullptr);
-        if (g_pService) {
-            g_pService->uninit();
-            g_pService->Release();
-            g_pService = nullptr;
-        }
-        if (m_bCore) qn::testing::CoreStop();
+        if (m_bLibrary) KDownloadUninit();
         if (m_loopback) m_loopback->stop();
         if (m_nginx) m_nginx->Stop();
     }
@@ -104,7 +91,7 @@ protected:
     std::unique_ptr<qn::test::NginxServer> m_nginx;
     std::unique_ptr<qn::test::LoopbackHttpServer> m_loopback;
     uint16_t m_port = 0;
-    bool m_bCore = false;
+    bool m_bLibrary = false;
 };
 
 }  // namespace
@@ -170,8 +157,55 @@ TEST_P(TransferServers, EveryBlockComesBackFromItsDataSource) {
     }
 }
 
-// Answers that must not count, from each server (and the loopback server's scripted faults).
+// Each server once, with F1.
 class TransferServerFaults : public TransferServers {};
+
+TEST_P(TransferServerFaults, GoodCopiesArriveThroughDownloadSessions) {
+    const GeneratedInfo& g = m_fx.info;
+    const std::string prefix = Url("/qelrepair/zhcn_v3/");
+    const std::string temp = m_tmp / "QelRepairTemp";  // an absolute save folder
+    struct Case {
+        std::string url;       // as the engine builds it
+        std::string fileName;  // as the engine passes it
+        std::string source;    // the good bytes
+        std::string saved;     // where they must land
+    };
+    std::vector<Case> cases;
+    for (const char* name : {"lib\\core.dll", "config\\client.ini", "QelClient.exe"}) {
+        const NormalFileRecord* r = g.FindNormalFile(name);
+        ASSERT_NE(r, nullptr) << name;
+        std::string rel = r->tableName;
+        std::replace(rel.begin(), rel.end(), '\\', '/');
+        cases.push_back({prefix + g.dirs[r->dirId] + "/" + r->tableName, r->tableName,
+                         m_fx.clientRoot + "/bin/zhcn/" + rel, temp + "/" + rel});
+    }
+    for (const DirFileRecord& d : g.dirFiles)
+        cases.push_back({Url(d.urlPath), d.name, m_fx.clientRoot + "/pakV3/" + d.name, temp + "/" + d.name});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        // The caller makes the folder of the file first, as the ordinary-file repair does.
+        ASSERT_TRUE(MakeDirs(c.saved.substr(0, c.saved.rfind('/'))));
+        EXPECT_EQ(_QN_HttpSyncDownloadFile(c.url.c_str(), QN_Utf8ToWide(temp).c_str(), QN_Utf8ToWide(c.fileName).c_str()), 1);
+        EXPECT_TRUE(qn::test::ReadFile(c.saved) == qn::test::ReadFile(c.source)) << "the bytes differ";
+    }
+    // Nothing of the sessions' own files is left behind.
+    for (const std::string& f : qn::test::ListFiles(temp)) {
+        EXPECT_EQ(f.find(".tmp"), std::string::npos) << f;
+        EXPECT_EQ(f.find(".cfg"), std::string::npos) << f;
+    }
+}
+
+TEST_P(TransferServerFaults, AMissingGoodCopyFailsAfterTwoSessions) {
+    const std::string temp = m_tmp / "QelRepairTemp";
+    qn::test::LogCapture log;
+    EXPECT_EQ(_QN_HttpSyncDownloadFile(Url("/qelrepair/zhcn_v3/bin/zhcn/lib\\gone.dll").c_str(), QN_Utf8ToWide(temp).c_str(),
+                                       L"lib\\gone.dll"),
+              0);
+    bool seen = false;
+    for (const std::string& m : log.Messages()) seen |= m.find("error in _QN_HttpSyncDownloadFile errCode=5, errExtCode=404") != std::string::npos;
+    EXPECT_TRUE(seen);
+    EXPECT_FALSE(qn::test::FileExists(temp + "/lib/gone.dll"));
+}
 
 TEST_P(TransferServerFaults, MissingFileFailsAfterFiveAttempts) {
     QN_HttpBlockDownloader d;
@@ -258,3 +292,31 @@ INSTANTIATE_TEST_SUITE_P(Servers, TransferServerFaults,
                          ParamName);
 INSTANTIATE_TEST_SUITE_P(Servers, TransferLoopbackScripts,
                          ::testing::Values(Param{Server::Loopback, FixtureId::F1, SourceMode::UpdateFiles}), ParamName);
+
+TEST_P(TransferLoopbackScripts, AStalledWholeFileDownloadEndsOnStopAndWithoutProgress) {
+    using namespace qn::test::http_step;
+    const std::string path = "/qelrepair/zhcn_v3/bin/zhcn/lib/core.dll";
+    const std::string temp = m_tmp / "QelRepairTemp";
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* name;
+        bool stop;
+        uint32_t limitMs;
+    };
+    for (const Case& c : {Case{"stop requested", true, QN_SYNC_DOWNLOAD_NO_PROGRESS_LIMIT_MS}, Case{"no progress", false, 300}}) {
+        SCOPED_TRACE(c.name);
+        m_loopback->script(qn::test::LoopbackHttpServer::kAnyPath, qn::test::LoopbackHttpServer::kAnyIndex, {Silent()});
+        std::atomic<bool> stop{false};
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (c.stop) stop = true;
+        });
+        Clock::time_point t0 = Clock::now();
+        EXPECT_EQ(_QN_HttpSyncDownloadFile(Url(path).c_str(), QN_Utf8ToWide(temp).c_str(), L"lib\\core.dll",
+                                           [&] { return stop.load(); }, c.limitMs),
+                  0);
+        stopper.join();
+        EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1500));
+        EXPECT_FALSE(qn::test::FileExists(temp + "/lib/core.dll"));
+    }
+}

@@ -288,7 +288,6 @@ private:
             m_done = a.body.size();
             return Finish(KDS_STATUS_SUCCEEDED, KDS_ERR_NONE, 0);
         }
-        fs::create_directories(fs::path(target).parent_path(), ec);
         {
             std::ofstream out(target + ".tmp", std::ios::binary | std::ios::trunc);
             out.write(a.body.data(), (std::streamsize)a.body.size());
@@ -330,8 +329,8 @@ public:
         std::string target;
         if (!cszUrl || !wszSaveDir || !ppSession) return E_INVALIDARG;
         if (!TargetOf(cszUrl, &target)) return E_FAIL;
+        // The name is used as given, like the library does: a '\\' in it is no separator here.
         std::string name = wszFileName ? QN_WideToUtf8(wszFileName) : fs::path(target).filename().string();
-        std::replace(name.begin(), name.end(), '\\', '/');
         FakeSession* s = new FakeSession(m_owner, cszUrl, QN_WideToUtf8(wszSaveDir), name);
         s->AddRef();
         *ppSession = s;
