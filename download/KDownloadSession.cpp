@@ -208,17 +208,17 @@ HRESULT KDownloadSession::init(const char* cszUrl, const wchar_t* wszChecksumFil
 }
 
 HRESULT KDownloadSession::start() {
-    if (m_bStarted || aborted()) return E_ACCESSDENIED;
+    if (aborted() || m_bStarted.exchange(true)) return E_ACCESSDENIED;
     try {
         m_thread = std::thread([this] {
             threadMain();
             m_bThreadEnded.store(true, std::memory_order_release);
         });
     } catch (const std::system_error& e) {
+        m_bStarted.store(false);
         KSessionLog(KLOG_CATEGORY_SESSION, KLOG_LEVEL_ERROR, "start: _beginthreadex failed: %d", e.code().value());
         return E_FAIL;
     }
-    m_bStarted = true;
     return S_OK;
 }
 

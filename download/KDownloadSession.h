@@ -159,7 +159,7 @@ private:
     uint32_t m_uServerAddress = 0;
 
     std::thread m_thread;
-    bool m_bStarted = false;
+    std::atomic<bool> m_bStarted{false};
     std::atomic<bool> m_bThreadEnded{false};
     std::shared_ptr<std::atomic<bool>> m_abort;
 };

@@ -442,7 +442,12 @@ HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress,
     m_uRedirects = 0;
     HRESULT hr = send(sUrl, uServerAddress, uFirstPiece);
     if (FAILED(hr)) {
-        m_pHandler->releasePiece();
+        // The piece goes back to the map, whether or not the handler had taken it over.
+        if (m_pHandler->currentPiece() != 0xFFFFFFFFu) {
+            m_pHandler->releasePiece();
+        } else if (m_pSession->pieceMap()) {
+            m_pSession->pieceMap()->release(uFirstPiece);
+        }
         m_pHandler->clear();
         return E_FAIL;
     }
