@@ -297,7 +297,12 @@ void KHttpRequest::start(bool bReuse) {
     if (m_pLimiter) m_pLimiterTimer = TimerHandle::create(m_pCore, this);
 
     if (bReuse && !m_bNoReuse) {
-        m_pConnection = m_pCache->take(m_strHost, (uint16_t)m_uPort, m_uServerAddress);
+        // A parked connection with something to read (bytes the server sent after its last
+        // answer, or its close) would hand those to this request: it is closed instead.
+        while ((m_pConnection = m_pCache->take(m_strHost, (uint16_t)m_uPort, m_uServerAddress)) != nullptr &&
+               m_pConnection->hasPendingInput()) {
+            m_pConnection->close();
+        }
     }
     if (m_pConnection) {
         m_bNewConnection = false;

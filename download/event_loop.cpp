@@ -93,6 +93,11 @@ int SocketHandle::peerAddress(uint32_t* address, uint16_t* port) {
     return kOpStarted;
 }
 
+bool SocketHandle::hasPendingInput() const {
+    if (m_socket.fd < 0 || (m_flags & kHandleClosed) || (m_flags & kHandleReceive)) return false;
+    return m_core->m_port.hasPendingInput(&m_socket);
+}
+
 int SocketHandle::setNoDelay() {
     if (m_socket.fd < 0 || (m_flags & kHandleClosed)) return kOpWrongState;
     int32_t e = m_core->m_port.setNoDelay(&m_socket);

@@ -134,6 +134,9 @@ public:
     // 2 without a socket, closed, in error or not connected; 4 when the query fails.
     int peerAddress(uint32_t* address, uint16_t* port);
     int setNoDelay();
+    // Connected, with no receive in progress: true when bytes, an end of stream or an error
+    // wait to be read (nothing is consumed). False without a socket or when closed.
+    bool hasPendingInput() const;
     // Closes the socket. With an operation in progress the handle is released on a later
     // pass; otherwise at once. Either way the handle must not be used again.
     void close();

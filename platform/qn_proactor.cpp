@@ -263,6 +263,13 @@ int32_t QN_Port::peerName(const QN_PortSocket* pSocket, uint32_t* puRetAddress, 
     return 0;
 }
 
+bool QN_Port::hasPendingInput(const QN_PortSocket* pSocket) const {
+    char c;
+    ssize_t r = ::recv(pSocket->fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (r >= 0) return true;
+    return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
+
 int32_t QN_Port::setNoDelay(const QN_PortSocket* pSocket) const {
     int one = 1;
     if (setsockopt(pSocket->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0) return QN_WinsockErrorFromErrno(errno);

@@ -93,6 +93,9 @@ public:
     static void closeDetached(QN_PortSocket* pSocket);
     int32_t peerName(const QN_PortSocket* pSocket, uint32_t* puRetAddress, uint16_t* puRetPortNet) const;
     int32_t setNoDelay(const QN_PortSocket* pSocket) const;
+    // True when bytes, an end of stream or an error wait to be read on a socket with no
+    // receive in progress. Nothing is consumed.
+    bool hasPendingInput(const QN_PortSocket* pSocket) const;
 
     // Number of post() calls so far (tests check that wake-ups coalesce).
     uint64_t postCount() const { return m_ullPosts.load(std::memory_order_relaxed); }

@@ -390,6 +390,8 @@ TEST_F(HttpRequestTest, WhatIsParkedAndWhatIsRetried) {
         {"reset after the request arrives",
          [](LoopbackHttpServer& s) { s.script("/a", 1, {CloseWithoutResponse(CloseKind::Rst)}); }, 0, 2, KHTTP_CE_OK, ""},
         {"surplus bytes after the answer", [](LoopbackHttpServer& s) { s.script("/a", 0, {Surplus("HTTP/1.1 206 X\r\n\r\n")}); }, 0, 2, KHTTP_CE_OK, ""},
+        {"surplus bytes in a later segment",
+         [](LoopbackHttpServer& s) { s.script("/a", 0, {Surplus("HTTP/1.1 206 X\r\n\r\n", 100)}); }, 300, 2, KHTTP_CE_OK, ""},
         {"connection close", [](LoopbackHttpServer& s) { s.script("/a", 0, {ConnectionClose()}); }, 0, 2, KHTTP_CE_OK, ""},
         {"read until close", [](LoopbackHttpServer& s) { s.script("/a", 0, {UntilClose()}); }, 0, 2, KHTTP_CE_OK, ""},
         {"interim answer", [](LoopbackHttpServer& s) { s.script("/a", 0, {Continue100()}); }, 0, 2, KHTTP_CE_OK, ""},
