@@ -182,6 +182,9 @@ bool KHttpRequest::parseUrl(const char* pszUrl) {
 bool KHttpRequest::open(int32_t nMethod, const char* pszUrl) {
     int32_t nState = getState();
     if (nState < KHTTP_STATE_INITIALISED || nState == KHTTP_STATE_RUNNING) return false;
+    // State 5 is stored just before the done event is set: wait for the set, so that it
+    // cannot land on the next request.
+    if (nState == KHTTP_STATE_FINISHED) m_done.wait(Event::kInfinite);
     // A task still queued for the previous request must not act on this one.
     m_uGeneration.fetch_add(1, std::memory_order_acq_rel);
     reset();
