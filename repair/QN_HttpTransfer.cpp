@@ -17,6 +17,8 @@ namespace {
 constexpr uint32_t kRequestBufferSize = 16384;
 constexpr uint32_t kPollIntervalMs = 20;
 constexpr size_t kSyncUrlBufferSize = 1024;
+// How long an aborted session may take to end before the download gives up waiting for it.
+constexpr uint32_t kAbortWaitLimitMs = 30000;
 
 bool IsSuccessStatus(int nStatus) { return nStatus == 200 || nStatus == 206; }
 
@@ -237,11 +239,16 @@ uint32_t WaitForSession(IKDownloadSession* piSession, const QN_TransferStopTest&
     uint32_t uStatus = 0, uSpeedAvg = 0, uSpeedCur = 0;
     uint64_t ullFileSize = 0, ullBytesDone = 0, ullLastBytes = 0;
     Clock::time_point tLastProgress = Clock::now();
+    Clock::time_point tAborted;
     bool bAborted = false;
     *pbGaveUp = false;
     for (;;) {
         piSession->getProgress(&uStatus, &ullFileSize, &ullBytesDone, &uSpeedAvg, &uSpeedCur);
         if (uStatus == KDS_STATUS_SUCCEEDED || uStatus == KDS_STATUS_FAILED) break;
+        if (bAborted && Clock::now() - tAborted >= std::chrono::milliseconds(kAbortWaitLimitMs)) {
+            QNLog_Printf(3, "_QN_HttpSyncDownloadFile aborted session did not end. cszFileURL=%s", cszFileURL);
+            break;
+        }
         if (!bAborted) {
             if (ullBytesDone != ullLastBytes) {
                 ullLastBytes = ullBytesDone;
@@ -257,6 +264,7 @@ uint32_t WaitForSession(IKDownloadSession* piSession, const QN_TransferStopTest&
             }
             if (bAborted) {
                 piSession->abort();
+                tAborted = Clock::now();
                 *pbGaveUp = true;
             }
         }
