@@ -2,6 +2,15 @@
 // applies a scenario's damage, runs a phase given as callables (start, poll the status every
 // 100 ms until it leaves its running value, with a deadline), and collects the log files. It
 // knows nothing of the engine's classes, so the engine's tests plug their coordinator in.
+//
+// A scenario test puts the pieces together like this:
+//   BuildFixture(FixtureId::F1, tmp, scenario.mode, &fx, &err);       // known-good client + tree
+//   EngineHarness h(tmp + "/run");  h.Prepare(fx, &scenario, &err);   // damaged copies of both
+//   ServedTree served;  served.Start(kind, h.docroot(), &err);         // Fake, Loopback or Nginx
+//   for (const ServerDelayRule& d : scenario.delays) served.AddDelay(d);
+//   coordinator Init with h.binPath(), h.repairTempPath(), served.UrlPrefix(), h.workRoot() + "/"
+//   RunPhase({start check, read status, 1}), then RunPhase({start repair, read status, 2})
+//   CheckEndState(scenario, fx.clientRoot, h.workRoot()), h.TempFiles(), served.Requests()
 #pragma once
 
 #include <chrono>
