@@ -131,6 +131,10 @@ void HostResolver::stop() {
     m_loop->post([this, h](LoopCore* core, bool) {
         if (!h) return;
         if (core) {
+            // A wake-up raised while the previous delivery was running may have been folded
+            // into it: hand out what is left here, on the loop thread, before the handle goes,
+            // so that no waiting request is left without its answer.
+            deliver();
             h->close();
         } else {
             delete h;  // its loop is already gone
