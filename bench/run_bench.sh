@@ -84,7 +84,7 @@ ideal=$(python3 -c "print($w_ours + $SIZE / $MD5RATE)")
 line "wall with checksum vs download + size/MD5" "$w_ck s" "$(printf %.3f "$ideal") s" "$(ratio "$w_ck" "$ideal")" "target 1.0"
 
 # A server capped per connection: the project's test server pacing every response.
-CAP=$((8 * 1024 * 1024)); CAPSIZE=$((32 * 1024 * 1024))
+CAP=$((8 * 1024 * 1024)); CAPSIZE=$((128 * 1024 * 1024))
 "$DRIVER" serve $CAPSIZE $CAP 600 > "$WORK/serve.txt" & SERVE_PID=$!
 for _ in $(seq 100); do grep -q port= "$WORK/serve.txt" 2>/dev/null && break; sleep 0.05; done
 SPORT=$(cut -d= -f2 "$WORK/serve.txt")
