@@ -224,7 +224,7 @@ TEST_F(TransferFake, StopTestEndsTheRangedFetchBeforeTheNextAttempt) {
     FakeRule delay;
     delay.pathSuffix = "/f.bin";
     delay.action = FakeRule::Delay;
-    delay.delayMs = 200;
+    delay.delayMs = 800;
     m_fake->AddRule(delay);
     m_fake->AddRule(r);
     ASSERT_EQ(d.Init(Url("/f.bin").c_str()), 1);
