@@ -150,6 +150,8 @@ int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
     QNLOG_PROCESS_ERROR(puBlockIndex);
     uHeadIndex = *puBlockIndex;
     QNLOG_PROCESS_ERROR(uHeadIndex < (unsigned)m_BlockInfoVector.size());
+    // Without a successful Init there is no service to ask.
+    QNLOG_PROCESS_ERROR(m_repairDlService);
 
     // The run: the blocks that follow each other byte for byte, up to the size limit.
     ullStart = m_BlockInfoVector[uHeadIndex].ullOffset;

@@ -251,9 +251,14 @@ TEST_F(TransferFake, InitAndAddBlockRefuseBadArguments) {
     g_pfnKDownloadGetService.store(nullptr);
     EXPECT_EQ(d.Init(Url("/f.bin").c_str()), 0);
     EXPECT_EQ(d.m_repairDlService, nullptr);
+    // A download without a service fails instead of touching it.
+    EXPECT_EQ(d.AddBlock(0, 1, &dummy), 1);
+    EXPECT_EQ(d.Download(), 0);
+    d.m_BlockInfoVector.clear();
     std::vector<std::string> want = {"QNLOG_PROCESS_ERROR(cszFileURL)", "QNLOG_PROCESS_ERROR(cszFileURL[0])",
                                      "QNLOG_PROCESS_ERROR(uSize)", "QNLOG_PROCESS_ERROR(pvRetBuffer)",
-                                     "QNLOG_PROCESS_ERROR(m_repairDlService)"};
+                                     "QNLOG_PROCESS_ERROR(m_repairDlService)", "QNLOG_PROCESS_ERROR(m_repairDlService)",
+                                     "QNLOG_PROCESS_ERROR(nRetCode && \"_DownloadContinuousBlock()\")"};
     std::vector<std::string> got = log.Messages();
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i].rfind(want[i], 0), 0u) << got[i];
