@@ -35,14 +35,14 @@ std::string Le32(uint32_t v) {
 // A tiny client: one ordinary file and a one-block package.
 void WriteTinyClient(const std::string& root) {
     qn::test::WriteFile(root + "/bin/zhcn/a.txt", "abc");
-    PackageSpec spec;
-    spec.dataFileCount = 1;
-    spec.dataFileSize = 32;
-    spec.baseAddress = 0x100;
-    spec.blocks = {{0, 0, 8}};
-    spec.dirFiles = {{"x", 2}};
+    PackageLayout layout;
+    layout.dataFileCount = 1;
+    layout.dataFileSize = 32;
+    layout.baseAddress = 0x100;
+    layout.blocks = {{0, 0, 8}};
+    layout.dirFiles = {{"x", 2}};
     std::string err;
-    ASSERT_TRUE(MakePackage(spec, root, nullptr, &err)) << err;
+    ASSERT_TRUE(MakePackage(layout, root, nullptr, &err)) << err;
 }
 
 GeneratorOptions TinyOptions() {
@@ -283,14 +283,14 @@ TEST(KitGenerator, NamesBeyondAsciiAreUtf8InTheInfoFileAndUtf16InRepairRep) {
     qn::test::TempDir tmp;
     const std::string root = tmp / "client";
     qn::test::WriteFile(root + "/bin/zhcn/数据/文件 1.txt", "x");
-    PackageSpec spec;
-    spec.dataFileCount = 1;
-    spec.dataFileSize = 32;
-    spec.blocks = {{0, 0, 8}};
-    spec.dirFiles = {{"目录\xF0\x9F\x98\x80.idx", 2}};
+    PackageLayout layout;
+    layout.dataFileCount = 1;
+    layout.dataFileSize = 32;
+    layout.blocks = {{0, 0, 8}};
+    layout.dirFiles = {{"目录\xF0\x9F\x98\x80.idx", 2}};
     Manifest m;
     std::string err;
-    ASSERT_TRUE(MakePackage(spec, root, &m, &err)) << err;
+    ASSERT_TRUE(MakePackage(layout, root, &m, &err)) << err;
     GeneratedInfo g;
     ASSERT_TRUE(GenerateServerTree(root, &m, tmp / "www", TinyOptions(), &g, &err)) << err;
     const Bytes info = qn::test::ReadFile(tmp / "www/qelrepair/zhcn_v3/qel_repair.info");

@@ -10,8 +10,8 @@ using namespace qn::kit;
 
 namespace {
 
-PackageSpec SmallSpec() {
-    PackageSpec s;
+PackageLayout SmallSpec() {
+    PackageLayout s;
     s.dataFileCount = 2;
     s.dataFileSize = 64;
     s.baseAddress = 0;
@@ -25,47 +25,47 @@ PackageSpec SmallSpec() {
 TEST(KitPackageMaker, RefusesSpecsThatBreakTheRules) {
     struct Case {
         const char* name;
-        void (*edit)(PackageSpec*);
+        void (*edit)(PackageLayout*);
     };
     const Case cases[] = {
-        {"block past the end", [](PackageSpec* s) { s->blocks.push_back({0, 60, 5}); }},
-        {"overlapping blocks", [](PackageSpec* s) { s->blocks.push_back({0, 9, 5}); }},
-        {"same range twice", [](PackageSpec* s) { s->blocks.push_back({1, 20, 5}); }},
-        {"block shorter than 5", [](PackageSpec* s) { s->blocks.push_back({0, 30, 4}); }},
-        {"file index out of range", [](PackageSpec* s) { s->blocks.push_back({2, 0, 5}); }},
-        {"no empty byte left", [](PackageSpec* s) { s->blocks = {{0, 0, 64}, {1, 0, 64}}; }},
-        {"folder file with a slash", [](PackageSpec* s) { s->dirFiles.push_back({"a/b", 1}); }},
-        {"folder file with a backslash", [](PackageSpec* s) { s->dirFiles.push_back({"a\\b", 1}); }},
-        {"folder file with a colon", [](PackageSpec* s) { s->dirFiles.push_back({"c:x", 1}); }},
-        {"folder file named like the configuration", [](PackageSpec* s) { s->dirFiles.push_back({"Package.CFG", 1}); }},
-        {"folder file named like a data file", [](PackageSpec* s) { s->dirFiles.push_back({"Package12.DAT", 1}); }},
-        {"folder file name of 64 units", [](PackageSpec* s) { s->dirFiles.push_back({std::string(64, 'n'), 1}); }},
-        {"empty folder file name", [](PackageSpec* s) { s->dirFiles.push_back({"", 1}); }},
-        {"empty folder file", [](PackageSpec* s) { s->dirFiles.push_back({"e.idx", 0}); }},
-        {"short opaque head", [](PackageSpec* s) { s->cfgOpaqueHead = Bytes(23, 'h'); }},
+        {"block past the end", [](PackageLayout* s) { s->blocks.push_back({0, 60, 5}); }},
+        {"overlapping blocks", [](PackageLayout* s) { s->blocks.push_back({0, 9, 5}); }},
+        {"same range twice", [](PackageLayout* s) { s->blocks.push_back({1, 20, 5}); }},
+        {"block shorter than 5", [](PackageLayout* s) { s->blocks.push_back({0, 30, 4}); }},
+        {"file index out of range", [](PackageLayout* s) { s->blocks.push_back({2, 0, 5}); }},
+        {"no empty byte left", [](PackageLayout* s) { s->blocks = {{0, 0, 64}, {1, 0, 64}}; }},
+        {"folder file with a slash", [](PackageLayout* s) { s->dirFiles.push_back({"a/b", 1}); }},
+        {"folder file with a backslash", [](PackageLayout* s) { s->dirFiles.push_back({"a\\b", 1}); }},
+        {"folder file with a colon", [](PackageLayout* s) { s->dirFiles.push_back({"c:x", 1}); }},
+        {"folder file named like the configuration", [](PackageLayout* s) { s->dirFiles.push_back({"Package.CFG", 1}); }},
+        {"folder file named like a data file", [](PackageLayout* s) { s->dirFiles.push_back({"Package12.DAT", 1}); }},
+        {"folder file name of 64 units", [](PackageLayout* s) { s->dirFiles.push_back({std::string(64, 'n'), 1}); }},
+        {"empty folder file name", [](PackageLayout* s) { s->dirFiles.push_back({"", 1}); }},
+        {"empty folder file", [](PackageLayout* s) { s->dirFiles.push_back({"e.idx", 0}); }},
+        {"short opaque head", [](PackageLayout* s) { s->cfgOpaqueHead = Bytes(23, 'h'); }},
     };
     std::string err;
-    ASSERT_TRUE(ValidatePackageSpec(SmallSpec(), &err)) << err;
+    ASSERT_TRUE(ValidatePackageLayout(SmallSpec(), &err)) << err;
     for (const Case& c : cases) {
-        PackageSpec s = SmallSpec();
+        PackageLayout s = SmallSpec();
         c.edit(&s);
-        EXPECT_FALSE(ValidatePackageSpec(s, &err)) << c.name;
+        EXPECT_FALSE(ValidatePackageLayout(s, &err)) << c.name;
     }
-    PackageSpec tiny = SmallSpec();
+    PackageLayout tiny = SmallSpec();
     tiny.blocks.push_back({0, 30, 2});
     tiny.allowTinyBlocks = true;
-    EXPECT_TRUE(ValidatePackageSpec(tiny, &err)) << err;
-    PackageSpec emptyDir = SmallSpec();
+    EXPECT_TRUE(ValidatePackageLayout(tiny, &err)) << err;
+    PackageLayout emptyDir = SmallSpec();
     emptyDir.dirFiles.push_back({"e.idx", 0});
     emptyDir.allowEmptyDirFiles = true;
-    EXPECT_TRUE(ValidatePackageSpec(emptyDir, &err)) << err;
-    PackageSpec longest = SmallSpec();
+    EXPECT_TRUE(ValidatePackageLayout(emptyDir, &err)) << err;
+    PackageLayout longest = SmallSpec();
     longest.dirFiles.push_back({std::string(63, 'n'), 1});
-    EXPECT_TRUE(ValidatePackageSpec(longest, &err)) << err;
+    EXPECT_TRUE(ValidatePackageLayout(longest, &err)) << err;
 }
 
 TEST(KitPackageMaker, ConfigurationFieldsSitAtTheirOffsets) {
-    PackageSpec s = SmallSpec();
+    PackageLayout s = SmallSpec();
     s.dirFilesFolder = 0x01020304;
     s.dataFileCount = 2;
     s.dataFileSize = 0x1122334455667788ull;
@@ -84,20 +84,20 @@ TEST(KitPackageMaker, ConfigurationFieldsSitAtTheirOffsets) {
 
 TEST(KitPackageMaker, WritesBlocksFillAndManifest) {
     qn::test::TempDir tmp;
-    PackageSpec spec = PackageSpecOf(FixtureId::F1);
+    PackageLayout layout = PackageLayoutOf(FixtureId::F1);
     Manifest m;
     std::string err;
-    ASSERT_TRUE(MakePackage(spec, tmp.path(), &m, &err)) << err;
+    ASSERT_TRUE(MakePackage(layout, tmp.path(), &m, &err)) << err;
     std::vector<Bytes> data(3);
     for (uint32_t f = 0; f < 3; ++f) {
         data[f] = qn::test::ReadFile(tmp / ("pakV3/" + DataFileName(f)));
         ASSERT_EQ(data[f].size(), 262144u);
     }
     std::vector<std::vector<bool>> covered(3, std::vector<bool>(262144, false));
-    for (uint32_t i = 0; i < spec.blocks.size(); ++i) {
-        const BlockSpec& b = spec.blocks[i];
+    for (uint32_t i = 0; i < layout.blocks.size(); ++i) {
+        const BlockSpec& b = layout.blocks[i];
         Bytes stored = data[b.fileIndex].substr(b.offset, b.size);
-        EXPECT_EQ(stored, MakeBlockContent(spec.seed, i, b.size)) << "block " << i;
+        EXPECT_EQ(stored, MakeBlockContent(layout.seed, i, b.size)) << "block " << i;
         for (int k = 0; k < 4; ++k) EXPECT_EQ((uint8_t)stored[k], (uint8_t)((0xB1 + k) ^ i)) << "block " << i;
         EXPECT_NE((uint8_t)stored[4], 0x00) << "block " << i;
         EXPECT_NE((uint8_t)stored[4], 0xCE) << "block " << i;
@@ -110,7 +110,7 @@ TEST(KitPackageMaker, WritesBlocksFillAndManifest) {
                 }
     EXPECT_EQ(qn::test::ReadFile(tmp / "pakV3/Dir0.idx").size(), 300u);
     EXPECT_EQ(qn::test::ReadFile(tmp / "pakV3/Dir1.idx").size(), 1000u);
-    EXPECT_EQ(qn::test::ReadFile(tmp / "pakV3/Package.CFG"), EncodePackageCfg(spec));
+    EXPECT_EQ(qn::test::ReadFile(tmp / "pakV3/Package.CFG"), EncodePackageCfg(layout));
     // The manifest lives beside the package folder, never in it.
     EXPECT_FALSE(qn::test::FileExists(tmp / "pakV3/pakV3.manifest"));
     std::string text = qn::test::ReadFile(tmp / "pakV3.manifest");

@@ -39,31 +39,31 @@ bool IsReservedPackageName(const std::string& name) {
 
 std::string DataFileName(uint32_t uIndex) { return "Package" + std::to_string(uIndex) + ".DAT"; }
 
-bool ValidatePackageSpec(const PackageSpec& spec, std::string* pErr) {
-    if (!spec.cfgOpaqueHead.empty() && spec.cfgOpaqueHead.size() != 24)
+bool ValidatePackageLayout(const PackageLayout& layout, std::string* pErr) {
+    if (!layout.cfgOpaqueHead.empty() && layout.cfgOpaqueHead.size() != 24)
         return Fail(pErr, "cfgOpaqueHead must be 24 bytes");
-    if (!spec.cfgOpaqueTail.empty() && spec.cfgOpaqueTail.size() != 156)
+    if (!layout.cfgOpaqueTail.empty() && layout.cfgOpaqueTail.size() != 156)
         return Fail(pErr, "cfgOpaqueTail must be 156 bytes");
-    if (spec.dataFileSize == 0) return Fail(pErr, "dataFileSize is 0");
+    if (layout.dataFileSize == 0) return Fail(pErr, "dataFileSize is 0");
     uint64_t covered = 0;
-    for (size_t i = 0; i < spec.blocks.size(); ++i) {
-        const BlockSpec& b = spec.blocks[i];
+    for (size_t i = 0; i < layout.blocks.size(); ++i) {
+        const BlockSpec& b = layout.blocks[i];
         std::string name = "block " + std::to_string(i);
-        if (b.fileIndex >= spec.dataFileCount) return Fail(pErr, name + ": file index out of range");
+        if (b.fileIndex >= layout.dataFileCount) return Fail(pErr, name + ": file index out of range");
         if (b.size == 0) return Fail(pErr, name + ": size 0");
-        if (b.size < 5 && !spec.allowTinyBlocks) return Fail(pErr, name + ": shorter than 5 bytes");
-        if (b.offset > spec.dataFileSize || b.size > spec.dataFileSize - b.offset)
+        if (b.size < 5 && !layout.allowTinyBlocks) return Fail(pErr, name + ": shorter than 5 bytes");
+        if (b.offset > layout.dataFileSize || b.size > layout.dataFileSize - b.offset)
             return Fail(pErr, name + ": runs past the end of its data file");
         for (size_t j = 0; j < i; ++j) {
-            const BlockSpec& o = spec.blocks[j];
+            const BlockSpec& o = layout.blocks[j];
             if (o.fileIndex == b.fileIndex && b.offset < o.offset + o.size && o.offset < b.offset + b.size)
                 return Fail(pErr, name + ": overlaps block " + std::to_string(j));
         }
         covered += b.size;
     }
-    if (covered >= spec.dataFileSize * spec.dataFileCount)
+    if (covered >= layout.dataFileSize * layout.dataFileCount)
         return Fail(pErr, "no uncovered byte: the region table would be empty");
-    for (const DirFileSpec& d : spec.dirFiles) {
+    for (const DirFileSpec& d : layout.dirFiles) {
         Bytes units;
         if (!Utf8ToUtf16LE(d.name, &units)) return Fail(pErr, "folder file name is not UTF-8");
         size_t n = units.size() / 2;
@@ -71,20 +71,20 @@ bool ValidatePackageSpec(const PackageSpec& spec, std::string* pErr) {
         if (d.name.find_first_of("/\\:") != std::string::npos)
             return Fail(pErr, "folder file name holds a separator or ':': " + d.name);
         if (IsReservedPackageName(d.name)) return Fail(pErr, "folder file name is reserved: " + d.name);
-        if (d.size == 0 && !spec.allowEmptyDirFiles) return Fail(pErr, "empty folder file: " + d.name);
+        if (d.size == 0 && !layout.allowEmptyDirFiles) return Fail(pErr, "empty folder file: " + d.name);
     }
     return true;
 }
 
-Bytes EncodePackageCfg(const PackageSpec& spec) {
+Bytes EncodePackageCfg(const PackageLayout& layout) {
     Bytes cfg(kPackageCfgSize, '\0');
-    Bytes head = spec.cfgOpaqueHead.empty() ? DefaultHead() : spec.cfgOpaqueHead;
-    Bytes tail = spec.cfgOpaqueTail.empty() ? DefaultTail() : spec.cfgOpaqueTail;
+    Bytes head = layout.cfgOpaqueHead.empty() ? DefaultHead() : layout.cfgOpaqueHead;
+    Bytes tail = layout.cfgOpaqueTail.empty() ? DefaultTail() : layout.cfgOpaqueTail;
     cfg.replace(0, 24, head);
-    PutU32(&cfg, 24, spec.dirFilesFolder);
-    PutU32(&cfg, 28, spec.dataFileCount);
-    PutU64(&cfg, 32, spec.dataFileSize);
-    PutU64(&cfg, 40, spec.baseAddress);
+    PutU32(&cfg, 24, layout.dirFilesFolder);
+    PutU32(&cfg, 28, layout.dataFileCount);
+    PutU64(&cfg, 32, layout.dataFileSize);
+    PutU64(&cfg, 40, layout.baseAddress);
     cfg.replace(48, 156, tail);
     return cfg;
 }
@@ -102,37 +102,37 @@ Bytes MakeBlockContent(uint64_t ullSeed, uint32_t uBlockIndex, uint64_t ullSize)
     return content;
 }
 
-Manifest ManifestFromSpec(const PackageSpec& spec) {
+Manifest ManifestFromSpec(const PackageLayout& layout) {
     Manifest m;
-    m.dirFilesFolder = spec.dirFilesFolder;
-    m.dataFileCount = spec.dataFileCount;
-    m.dataFileSize = spec.dataFileSize;
-    m.baseAddress = spec.baseAddress;
-    m.blocks = spec.blocks;
-    for (const DirFileSpec& d : spec.dirFiles) m.dirFiles.push_back(d.name);
+    m.dirFilesFolder = layout.dirFilesFolder;
+    m.dataFileCount = layout.dataFileCount;
+    m.dataFileSize = layout.dataFileSize;
+    m.baseAddress = layout.baseAddress;
+    m.blocks = layout.blocks;
+    for (const DirFileSpec& d : layout.dirFiles) m.dirFiles.push_back(d.name);
     return m;
 }
 
-bool MakePackage(const PackageSpec& spec, const std::string& root, Manifest* pRetManifest,
+bool MakePackage(const PackageLayout& layout, const std::string& root, Manifest* pRetManifest,
                  std::string* pErr) {
-    if (!ValidatePackageSpec(spec, pErr)) return false;
+    if (!ValidatePackageLayout(layout, pErr)) return false;
     const std::string dir = root + "/pakV3";
     if (!MakeDirs(dir, pErr)) return false;
-    if (!WriteBytes(dir + "/Package.CFG", EncodePackageCfg(spec), pErr)) return false;
-    for (uint32_t f = 0; f < spec.dataFileCount; ++f) {
-        Bytes data((size_t)spec.dataFileSize, (char)kEmptyFill);
-        for (size_t i = 0; i < spec.blocks.size(); ++i) {
-            const BlockSpec& b = spec.blocks[i];
+    if (!WriteBytes(dir + "/Package.CFG", EncodePackageCfg(layout), pErr)) return false;
+    for (uint32_t f = 0; f < layout.dataFileCount; ++f) {
+        Bytes data((size_t)layout.dataFileSize, (char)kEmptyFill);
+        for (size_t i = 0; i < layout.blocks.size(); ++i) {
+            const BlockSpec& b = layout.blocks[i];
             if (b.fileIndex != f) continue;
-            data.replace((size_t)b.offset, (size_t)b.size, MakeBlockContent(spec.seed, (uint32_t)i, b.size));
+            data.replace((size_t)b.offset, (size_t)b.size, MakeBlockContent(layout.seed, (uint32_t)i, b.size));
         }
         if (!WriteBytes(dir + "/" + DataFileName(f), data, pErr)) return false;
     }
-    for (const DirFileSpec& d : spec.dirFiles) {
-        SplitMix64 gen(spec.seed ^ Fnv1a64(d.name));
+    for (const DirFileSpec& d : layout.dirFiles) {
+        SplitMix64 gen(layout.seed ^ Fnv1a64(d.name));
         if (!WriteBytes(dir + "/" + d.name, gen.NextBytes((size_t)d.size), pErr)) return false;
     }
-    Manifest m = ManifestFromSpec(spec);
+    Manifest m = ManifestFromSpec(layout);
     if (!WriteBytes(root + "/pakV3.manifest", ManifestToText(m), pErr)) return false;
     if (pRetManifest) *pRetManifest = std::move(m);
     return true;

@@ -25,7 +25,7 @@ struct DirFileSpec {
     uint64_t size = 0;
 };
 
-struct PackageSpec {
+struct PackageLayout {
     uint32_t dirFilesFolder = 7;
     uint32_t dataFileCount = 3;
     uint64_t dataFileSize = 0x40000;
@@ -50,21 +50,21 @@ struct Manifest {
     std::vector<std::string> dirFiles;
 };
 
-// Refuses a spec that breaks any of the maker's rules; *pErr says which.
-bool ValidatePackageSpec(const PackageSpec& spec, std::string* pErr);
+// Refuses a layout that breaks any of the maker's rules; *pErr says which.
+bool ValidatePackageLayout(const PackageLayout& layout, std::string* pErr);
 
-// The 204 bytes of Package.CFG for the spec.
-Bytes EncodePackageCfg(const PackageSpec& spec);
+// The 204 bytes of Package.CFG for the layout.
+Bytes EncodePackageCfg(const PackageLayout& layout);
 
 // The stored bytes of block uBlockIndex: generated content, the first four bytes forced to
 // {B1 B2 B3 B4} xor the index, byte 4 never 0x00 or 0xCE.
 Bytes MakeBlockContent(uint64_t ullSeed, uint32_t uBlockIndex, uint64_t ullSize);
 
 // Writes <root>/pakV3/... and the manifest <root>/pakV3.manifest (outside the package folder).
-bool MakePackage(const PackageSpec& spec, const std::string& root, Manifest* pRetManifest,
+bool MakePackage(const PackageLayout& layout, const std::string& root, Manifest* pRetManifest,
                  std::string* pErr);
 
-Manifest ManifestFromSpec(const PackageSpec& spec);
+Manifest ManifestFromSpec(const PackageLayout& layout);
 std::string ManifestToText(const Manifest& manifest);
 bool ManifestFromText(const std::string& text, Manifest* pRetManifest, std::string* pErr);
 

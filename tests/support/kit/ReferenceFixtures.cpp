@@ -44,29 +44,29 @@ std::vector<NormalFileSpec> NormalFilesOf(FixtureId id) {
     return {};
 }
 
-Bytes NormalFileContent(const NormalFileSpec& spec, uint64_t ullSeed) {
-    SplitMix64 gen(ullSeed ^ Fnv1a64(spec.relPath));
-    return gen.NextBytes((size_t)spec.size);
+Bytes NormalFileContent(const NormalFileSpec& layout, uint64_t ullSeed) {
+    SplitMix64 gen(ullSeed ^ Fnv1a64(layout.relPath));
+    return gen.NextBytes((size_t)layout.size);
 }
 
-PackageSpec PackageSpecOf(FixtureId id) {
-    PackageSpec spec;
+PackageLayout PackageLayoutOf(FixtureId id) {
+    PackageLayout layout;
     if (id == FixtureId::F2) {
-        spec.dirFilesFolder = 7;
-        spec.dataFileCount = 1;
-        spec.dataFileSize = 4 * kMiB;
-        spec.baseAddress = 0;
-        spec.blocks = {{0, 0, kMiB}, {0, kMiB, kMiB}, {0, 2 * kMiB, kMiB}};
-        spec.dirFiles = {{"Dir0.idx", 300}};
-        return spec;
+        layout.dirFilesFolder = 7;
+        layout.dataFileCount = 1;
+        layout.dataFileSize = 4 * kMiB;
+        layout.baseAddress = 0;
+        layout.blocks = {{0, 0, kMiB}, {0, kMiB, kMiB}, {0, 2 * kMiB, kMiB}};
+        layout.dirFiles = {{"Dir0.idx", 300}};
+        return layout;
     }
     // F1 and F1e share the package.
-    spec.blocks = {
+    layout.blocks = {
         {0, 0, 4096},     {0, 4096, 1500}, {0, 10000, 100}, {0, 10612, 100},
         {0, 259144, 3000}, {1, 0, 70000},  {1, 100000, 5},  {2, 50000, 2048},
     };
-    spec.dirFiles = {{"Dir0.idx", 300}, {"Dir1.idx", 1000}};
-    return spec;
+    layout.dirFiles = {{"Dir0.idx", 300}, {"Dir1.idx", 1000}};
+    return layout;
 }
 
 GeneratorOptions GeneratorOptionsOf(FixtureId id, SourceMode mode) {
@@ -108,7 +108,7 @@ bool BuildClient(FixtureId id, const std::string& root, Manifest* pRetManifest, 
     if (!MakeDirs(bin, pErr)) return false;
     for (const NormalFileSpec& f : NormalFilesOf(id))
         if (!WriteBytes(bin + "/" + f.relPath, NormalFileContent(f), pErr)) return false;
-    return MakePackage(PackageSpecOf(id), root, pRetManifest, pErr);
+    return MakePackage(PackageLayoutOf(id), root, pRetManifest, pErr);
 }
 
 bool BuildFixture(FixtureId id, const std::string& base, const GeneratorOptions& options, BuiltFixture* pRet,
