@@ -13,8 +13,8 @@
 #include "QN_MD5.h"
 #include "download_test_hooks.h"
 #include "qn_file_io.h"
-#include "qn_inet.h"
 #include "qn_platform.h"
+#include "qn_socket.h"
 #include "qn_string.h"
 #include "speed_limiter.h"
 
@@ -584,9 +584,10 @@ void KDownloadSession::threadMain() {
         goto Exit0;
     }
     if (m_bUseQueryServerIP.load()) {
-        uint32_t uAddress = QN_InetAddr(q.sServerAddress.c_str());
-        // A text that is not an address gives no address: the host is resolved.
-        m_uServerAddress = uAddress == 0xFFFFFFFFu ? 0 : uAddress;
+        // A text that is not an address gives no address (not 255.255.255.255): the host is
+        // then resolved.
+        uint32_t uAddress = 0;
+        m_uServerAddress = QN_ParseIPv4(q.sServerAddress.c_str(), &uAddress) ? uAddress : 0;
         KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "use QueryServerIP : \"%s\"", q.sServerAddress.c_str());
     }
     setStatus(KDS_STATUS_DOWNLOADING);
@@ -949,13 +950,14 @@ std::string KDownloadSession::urlEscape(const char* csz) {
 std::string KDownloadSession::formatReport(const ReportFields& f) {
     char szUuid[37];
     char szVersion[32];
-    char szIp[16] = "";
+
     KGetClientUuidText(szUuid);
     QN_snprintf(szVersion, sizeof(szVersion), "%d.%d.%d.%d", 1, 0, 0, 9);
     // A path whose UTF-8 form is longer than 511 bytes is sent empty.
     std::string sPath = QN_WideToUtf8(f.wsFilePath);
     if (sPath.size() > 511) sPath.clear();
-    if (f.uServerAddress) QN_InetNtoa(f.uServerAddress, szIp);
+    // Formatted into a string of its own: threads of two sessions may report at once.
+    std::string sIp = f.uServerAddress ? QN_FormatIPv4(f.uServerAddress) : std::string();
     std::vector<char> body(kReportLimit + 1, '\0');
     int n = QN_snprintf(
         body.data(), body.size(),
@@ -965,7 +967,7 @@ std::string KDownloadSession::formatReport(const ReportFields& f) {
         szUuid, szVersion, urlEscape(f.sUrl.c_str()).c_str(), urlEscape(f.sFinalUrl.c_str()).c_str(),
         urlEscape(sPath.c_str()).c_str(), f.uTimeSpent, f.uError, f.uErrorExt, f.nClientError,
         urlEscape(f.sClientErrorExt.c_str()).c_str(), (long long)f.ullFileSize, (long long)f.ullInherited,
-        (long long)f.ullCompleted, f.uSpeedAvg, f.uSpeedPeak, szIp);
+        (long long)f.ullCompleted, f.uSpeedAvg, f.uSpeedPeak, sIp.c_str());
     if (n <= 0) return std::string();
     return std::string(body.data(), (size_t)n);
 }
