@@ -35,7 +35,11 @@ uint32_t RunLimit() {
 // SimpleHttpHandler
 
 SimpleHttpHandler::SimpleHttpHandler(uint8_t* pbyBuffer, uint32_t uBufferSize)
-    : m_nHttpStatus(0), m_pbyBuffer(pbyBuffer), m_uBufferSize(uBufferSize), m_uReceivedSize(0) {}
+    : m_nHttpStatus(0),
+      m_pbyBuffer(pbyBuffer),
+      m_uBufferSize(uBufferSize),
+      m_uReceivedSize(0),
+      m_bRequestFailed(false) {}
 
 SimpleHttpHandler::~SimpleHttpHandler() = default;
 
@@ -52,6 +56,11 @@ uint32_t SimpleHttpHandler::Release() {
     uint32_t uCount = releaseImpl();
     if (uCount == 0) delete this;
     return uCount;
+}
+
+int32_t SimpleHttpHandler::onError() {
+    m_bRequestFailed = true;
+    return 0;
 }
 
 int32_t SimpleHttpHandler::onStatus(int nStatusCode) {
@@ -195,7 +204,9 @@ int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
         hrRetCode = piClient->execute();
 
         // A whole-file answer (200) holds the requested bytes only when the run starts at 0.
-        bSucceeded = SUCCEEDED(hrRetCode) &&
+        // An answer longer than the run fails the request once the buffer is full; the bytes
+        // that filled it are then not the answer to the range asked for.
+        bSucceeded = SUCCEEDED(hrRetCode) && !pHandler->m_bRequestFailed &&
                      (pHandler->m_nHttpStatus == 206 || (pHandler->m_nHttpStatus == 200 && ullStart == 0)) &&
                      pHandler->m_uReceivedSize == uRunSize;
         if (bSucceeded) break;

@@ -37,6 +37,7 @@ public:
     uint32_t AddRef() override;
     uint32_t Release() override;
 
+    int32_t onError() override;
     int32_t onStatus(int nStatusCode) override;
     int32_t onBody(const uint8_t* pbyData, uint32_t uLen) override;
 
@@ -45,6 +46,9 @@ public:
     uint8_t* m_pbyBuffer;
     uint32_t m_uBufferSize;
     uint32_t m_uReceivedSize;
+    // Set when the request ended in failure, a body longer than the buffer included: the
+    // bytes collected before then are not a whole answer.
+    bool m_bRequestFailed;
 };
 
 class QN_HttpBlockDownloader {

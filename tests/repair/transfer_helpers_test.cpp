@@ -121,6 +121,9 @@ TEST_F(TransferFake, RunsAreSplitBeforeTheyGrowPastTheLimit) {
 TEST_F(TransferFake, AnswersThatCountAndAnswersThatDoNot) {
     Put("/f.bin", Content(100));
     Put("/twenty.bin", Content(20));
+    // Larger than one piece of the stand-in's body, so that a run of exactly one piece is
+    // filled before the rest of a longer answer arrives.
+    Put("/big.bin", Content(40000));
     struct Case {
         const char* name;
         std::vector<FakeRule> rules;
@@ -148,6 +151,9 @@ TEST_F(TransferFake, AnswersThatCountAndAnswersThatDoNot) {
         {"200 with the whole file for a run inside it", {rule(FakeRule::IgnoreRange, -1)}, "/f.bin", {10, 20}, 0, 5},
         // The whole file has exactly the run's length, but its bytes are those of offset 0.
         {"200 for a run at 10 whose length matches", {rule(FakeRule::IgnoreRange, -1)}, "/twenty.bin", {10, 20}, 0, 5},
+        // The extra byte arrives after the buffer is already full: the request fails then.
+        {"206 with more bytes after a full buffer, then exact", {rule(FakeRule::LongBody, 1)}, "/big.bin", {0, 16384}, 1, 2},
+        {"200 with a longer whole file after a full buffer", {rule(FakeRule::IgnoreRange, -1)}, "/big.bin", {0, 16384}, 0, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
