@@ -369,6 +369,9 @@ int QN_DataFileWriter::WriteData(uint64_t ullAddress, uint64_t ullSize, const ui
     uDataFielIndex = ullAddress / ullMaxSizePerDataFile;
     ullOffset = ullAddress % ullMaxSizePerDataFile;
     QNLOG_ASSERT_EXIT(uDataFielIndex < m_FileMappingArray.size());
+    // A block lies in one data file. In a file longer than the data-file size the view would
+    // fit, and the block's tail would land past the end of the package's part of the file.
+    QNLOG_ASSERT_EXIT_TEXT(ullSize <= ullMaxSizePerDataFile - ullOffset, "ullOffset + ullSize <= ullMaxSizePerDataFile");
 
     hrRetCode = m_FileMappingArray[(size_t)uDataFielIndex]->MapView(ullOffset, (uint32_t)ullSize, &piBuffer);
     QNLOG_COM_PROCESS_ERROR(hrRetCode);
