@@ -96,6 +96,10 @@ int QN_fseeki64(FILE* fp, int64_t llOffset, int nOrigin) {
         errno = EINVAL;
         return -1;
     }
+    // The stream's buffer is given up first, as the Windows runtime does on every seek: a
+    // seek back into bytes read before would otherwise return them as they were then, not
+    // as the file holds them now (another handle or a mapping may have written them).
+    if (::fflush(fp) != 0) return -1;
     return ::fseeko(fp, (off_t)llOffset, nOrigin) == 0 ? 0 : -1;
 }
 

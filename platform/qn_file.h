@@ -16,7 +16,8 @@ std::string QN_NativePathFromWide(const wchar_t* cwszPath);
 FILE* QN_wfopen(const wchar_t* cwszPath, const char* cszMode);
 FILE* QN_fopen(const char* cszPath, const char* cszMode);
 
-// 64-bit seek and tell on a stream: 0 or -1, and the position or -1.
+// 64-bit seek and tell on a stream: 0 or -1, and the position or -1. A seek drops what the
+// stream has buffered, so that the next read gets the file's current bytes.
 int QN_fseeki64(FILE* fp, int64_t llOffset, int nOrigin);
 int64_t QN_ftelli64(FILE* fp);
 // The descriptor under a stream, or -1.

@@ -178,6 +178,23 @@ TEST_F(DataFileTest, EmptySpaceIsCheckedInChunksAndAcrossFiles) {
     }
 }
 
+// A reader that stays open while the writer works reads what the files hold at each check,
+// not what its stream read before.
+TEST_F(DataFileTest, ReaderSeesWritesMadeAfterItsLastCheck) {
+    const uint64_t P = S + 1000;
+    QN_DataFileReader reader;
+    ASSERT_EQ(reader.Init(WPak().c_str(), S, N), 1);
+    QN_DataFileWriter writer;
+    ASSERT_EQ(writer.Init(WPak().c_str(), S, N), 1);
+    EXPECT_EQ(reader.IsEmptySpace(P, 1500), 1);
+    ASSERT_EQ(writer.WriteData(P + 700, 1, (const uint8_t*)"x"), 1);
+    EXPECT_EQ(reader.IsEmptySpace(P, 1500), 0) << "a block written into the region";
+    ASSERT_EQ(writer.RemoveData(P + 700, 1), 1);
+    EXPECT_EQ(reader.IsEmptySpace(P, 1500), 1) << "the region refilled";
+    ASSERT_EQ(writer.Uninit(), 1);
+    reader.Uninit();
+}
+
 TEST_F(DataFileTest, ReaderInitReleasesEverythingOnFailure) {
     {
         QN_DataFileReader reader;
