@@ -186,9 +186,12 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
     m_uPieceCount = (uint32_t)ullPieceCount;
     m_states.swap(states);
     m_uCompleteCount = 0;
-    // A piece taken or half-done by an earlier session is free again.
+    // A piece taken or half-done by an earlier session is free again. So is a piece whose state
+    // no session writes (a damaged file): counted complete, it would never be fetched, and a
+    // block holding it would never be verified against the checksum file.
     for (uint8_t& b : m_states) {
-        if (isCompleteState(b)) {
+        uint8_t uLow = (uint8_t)(b & 0x0F);
+        if (uLow == KPIECE_DOWNLOADED || uLow == KPIECE_VERIFIED) {
             ++m_uCompleteCount;
         } else {
             b = (uint8_t)(b & 0xF0);

@@ -212,6 +212,7 @@ TEST(PieceMapOpen, OutcomeTable) {
         {"empty", true, "", nullptr, KPMR_EMPTY, "0000"},
         {"good", true, CraftCfg("4814"), nullptr, KPMR_RESUMED, "4804"},
         {"taken and half-done cleared", true, CraftCfg("1238"), nullptr, KPMR_RESUMED, "0008"},
+        {"states no session writes cleared", true, CraftCfg("5F94"), nullptr, KPMR_RESUMED, "0004"},
         {"longer file", true, CraftCfg("4444") + "xyz", nullptr, KPMR_RESUMED, "4444"},
         {"bad magic", true, "TbRg" + CraftCfg("4444").substr(4), nullptr, KPMR_BAD_HEADER, "0000"},
         {"byte 4", true, CraftCfg("4444").replace(4, 1, 1, '\2'), nullptr, KPMR_BAD_HEADER, "0000"},
