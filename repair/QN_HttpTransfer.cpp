@@ -319,11 +319,11 @@ int _QN_HttpSyncDownloadFile(const char* cszFileURL, const wchar_t* cwszSaveDir,
     strEscapedURL = _EscapeURL(szURL);
     strRefreshURL = strEscapedURL + strRefreshTail;
 
-    // The name is a path below the save folder with the client's '\\' separators; on this
-    // system only '/' separates.
+    // The name comes from the repair server's tables: a path below the save folder with the
+    // client's '\\' separators. The table-name helper turns it into a local path and refuses a
+    // name that is empty, absolute or climbs out of the save folder.
     if (cwszFileName) {
-        wsFileName = cwszFileName;
-        std::replace(wsFileName.begin(), wsFileName.end(), L'\\', L'/');
+        QNLOG_PROCESS_ERROR(QN_LocalPathFromTableNameW(cwszFileName, &wsFileName));
     }
 
     pfnGetService = g_pfnKDownloadGetService.load(std::memory_order_acquire);

@@ -380,8 +380,12 @@ TEST_F(TransferFake, WholeFileFailures) {
         bool noService;
         size_t sessions;
         const char* line;
+        const wchar_t* fileName = L"f.bin";
     };
+    const char* const kUnsafeName = "QNLOG_PROCESS_ERROR(QN_LocalPathFromTableNameW(cwszFileName, &wsFileName))";
     const Case cases[] = {
+        {"a name that climbs out of the save folder", Url("/x.bin"), false, false, 0, kUnsafeName, L"sub\\..\\..\\escape.bin"},
+        {"an absolute name", Url("/x.bin"), false, false, 0, kUnsafeName, L"/tmp/escape.bin"},
         {"both sessions fail", Url("/missing.bin"), false, false, 2, "error in _QN_HttpSyncDownloadFile errCode=5, errExtCode=404"},
         {"the session is refused", Url("/missing.bin"), true, false, 0, "DownloadService->createSession error! cszFileURL=http://127.0.0.1:8080/missing.bin"},
         {"a URL of 1024 characters", Url("/" + std::string(1024 - Url("/").size(), 'a')), false, false, 0, "QNLOG_PROCESS_ERROR(uURLLength < sizeof(szURL))"},
@@ -392,7 +396,7 @@ TEST_F(TransferFake, WholeFileFailures) {
         m_fake->ClearRequests();
         g_pfnKDownloadGetService.store(c.noService ? nullptr : &FakeTransport::GetService);
         qn::test::LogCapture log;
-        EXPECT_EQ(_QN_HttpSyncDownloadFile(c.url.c_str(), c.nullSaveDir ? nullptr : save.c_str(), L"f.bin"), 0);
+        EXPECT_EQ(_QN_HttpSyncDownloadFile(c.url.c_str(), c.nullSaveDir ? nullptr : save.c_str(), c.fileName), 0);
         EXPECT_EQ(m_fake->Requests().size(), c.sessions);
         bool seen = false;
         for (const std::string& m : log.Messages()) seen |= m.find(c.line) != std::string::npos;
