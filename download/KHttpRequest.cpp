@@ -2,8 +2,11 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "connection_cache.h"
 #include "event_loop.h"
@@ -50,6 +53,19 @@ const char* MethodText(int32_t nMethod) {
 }
 
 unsigned long long AddressOf(const void* p) { return (unsigned long long)(uintptr_t)p; }
+
+// Requests between send and the end of finish. Every finish that runs off the loop thread
+// (a task drained at stop or posted to a stopped loop, and the loop's stop hook) holds this
+// lock, so two of them never run on one request at once. While a request is on the list its
+// done event is not set, so nothing destroys it under a holder of the lock.
+std::recursive_mutex& RunningLock() {
+    static std::recursive_mutex* s_lock = new std::recursive_mutex();
+    return *s_lock;
+}
+std::set<KHttpRequest*>& RunningRequests() {
+    static std::set<KHttpRequest*>* s_requests = new std::set<KHttpRequest*>();
+    return *s_requests;
+}
 }  // namespace
 
 // The start and cancel tasks. They carry the generation of the request they were posted for.
@@ -105,6 +121,7 @@ bool KHttpRequest::init(uint32_t uRequestBufferSize, SpeedLimiter* pLimiter, IKH
     m_pLoop = &EventLoop::instance();
     m_pCache = &ConnectionCache::instance();
     m_pResolver = &HostResolver::instance();
+    m_pLoop->addStopHook(&KHttpRequest::endStranded);
     m_pLimiter = pLimiter;
     m_pHandler = pHandler;
     m_pStatus = pStatusCallback;
@@ -241,11 +258,21 @@ bool KHttpRequest::send() {
     http_parser_init(&m_parser, HTTP_RESPONSE);
     m_parser.data = this;
     m_uRunTimeout = m_uTimeoutSeconds;
-    m_nState.store(KHTTP_STATE_RUNNING, std::memory_order_release);
+    {
+        std::lock_guard<std::recursive_mutex> g(RunningLock());
+        try {
+            RunningRequests().insert(this);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        m_nState.store(KHTTP_STATE_RUNNING, std::memory_order_release);
+    }
     m_nTasksInFlight.fetch_add(1, std::memory_order_acq_rel);
     if (!postTask(kStartTask)) {
         // Nothing was posted: the request is back where it was.
         m_nTasksInFlight.fetch_sub(1, std::memory_order_acq_rel);
+        std::lock_guard<std::recursive_mutex> g(RunningLock());
+        RunningRequests().erase(this);
         m_nState.store(KHTTP_STATE_HEADERS_CLOSED, std::memory_order_release);
         return false;
     }
@@ -266,25 +293,42 @@ bool KHttpRequest::cancel() {
 // Loop thread
 
 void KHttpRequest::runStart(LoopCore* pCore, bool bRun) {
-    m_pCore = pCore;
     if (!bRun || !pCore) {
         // Drained at shutdown (or posted to a stopped loop): nothing was started yet, so the
         // request just ends as cancelled and its waiters wake.
-        finish(KHTTP_CE_CANCELLED, "line=%d", kLineCancelled);
+        endOffLoop(pCore);
     } else {
+        m_pCore = pCore;
         start(true);
     }
     m_nTasksInFlight.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void KHttpRequest::runCancel(LoopCore* pCore, bool bRun, uint32_t uGeneration) {
-    if (uGeneration == m_uGeneration.load(std::memory_order_acquire) && getState() == KHTTP_STATE_RUNNING) {
-        // Without a core the loop that owned this request's handles is gone: they are freed
-        // directly instead of closed through it.
-        if (!bRun && !pCore) m_pCore = nullptr;
-        finish(KHTTP_CE_CANCELLED, "line=%d", kLineCancelled);
+    if (uGeneration == m_uGeneration.load(std::memory_order_acquire)) {
+        if (bRun && pCore) {
+            finish(KHTTP_CE_CANCELLED, "line=%d", kLineCancelled);
+        } else {
+            endOffLoop(pCore);
+        }
     }
     m_nTasksInFlight.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void KHttpRequest::endOffLoop(LoopCore* pCore) {
+    std::lock_guard<std::recursive_mutex> g(RunningLock());
+    if (getState() != KHTTP_STATE_RUNNING) return;
+    // Drained at stop, the core is the one the request started on and still closes its
+    // handles; without one the loop that owned them is gone and they are freed directly.
+    m_pCore = pCore;
+    finish(KHTTP_CE_CANCELLED, "line=%d", kLineCancelled);
+}
+
+void KHttpRequest::endStranded() {
+    std::lock_guard<std::recursive_mutex> g(RunningLock());
+    // finish takes each request off the list: walk a copy.
+    std::vector<KHttpRequest*> stranded(RunningRequests().begin(), RunningRequests().end());
+    for (KHttpRequest* pRequest : stranded) pRequest->endOffLoop(nullptr);
 }
 
 void KHttpRequest::touch() {
@@ -625,7 +669,11 @@ void KHttpRequest::complete(int32_t nCode, bool bPark) {
             m_pHandler->onEnd();
         }
     }
-    m_nState.store(KHTTP_STATE_FINISHED, std::memory_order_release);
+    {
+        std::lock_guard<std::recursive_mutex> g(RunningLock());
+        RunningRequests().erase(this);
+        m_nState.store(KHTTP_STATE_FINISHED, std::memory_order_release);
+    }
     // Last access to the request on this path: a waiter may destroy it as soon as it wakes.
     m_done.set();
 }

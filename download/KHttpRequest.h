@@ -12,6 +12,8 @@
 // - Parser callbacks only record a refusal; finish runs after http_parser_execute returns.
 // - Destroying a running request cancels it, waits for the done event and then for tasks in
 //   flight to reach 0. Never destroy a running request on the loop thread.
+// - A request still running when the loop stops under it ends as cancelled during that stop,
+//   on the stopping thread: nothing is left to wait for a loop that is gone.
 #pragma once
 
 #include <http_parser.h>
@@ -113,6 +115,11 @@ private:
     // Loop thread.
     void runStart(LoopCore* pCore, bool bRun);
     void runCancel(LoopCore* pCore, bool bRun, uint32_t uGeneration);
+    // Stop hook of the loop: ends every request that the stopped loop left running.
+    static void endStranded();
+    // Off the loop thread, under the lock of the running list: ends the request as cancelled
+    // when it is still running. Without a core its handles are freed directly.
+    void endOffLoop(LoopCore* pCore);
     void start(bool bReuse);
     void connectTo(uint32_t uAddress);
     void sendRest(int nLine);

@@ -526,6 +526,21 @@ void EventLoop::stop() {
     if (wake) wake->close();
     delete m_core;
     m_core = nullptr;
+    std::vector<StopHook> hooks;
+    {
+        std::lock_guard<std::mutex> h(m_hookLock);
+        hooks = m_stopHooks;
+    }
+    for (StopHook hook : hooks) hook();
+}
+
+void EventLoop::addStopHook(StopHook hook) {
+    if (!hook) return;
+    std::lock_guard<std::mutex> h(m_hookLock);
+    for (StopHook known : m_stopHooks) {
+        if (known == hook) return;
+    }
+    m_stopHooks.push_back(hook);
 }
 
 void EventLoop::post(EventTask* task) {

@@ -331,6 +331,12 @@ public:
     LoopCore* core() const { return m_core; }
     // Clock for cores created by later starts (tests); empty restores the real clock.
     void setClockForTest(std::function<uint64_t()> clock);
+    // Any thread. Every later stop calls hook once, on the stopping thread, after the loop
+    // thread has ended, the queued tasks have run with run = false and the core is gone, so
+    // that work still waiting on the loop ends instead of waiting for ever. Adding the same
+    // hook again does nothing.
+    using StopHook = void (*)();
+    void addStopHook(StopHook hook);
 
 private:
     static void onWake(AsyncHandle* handle);
@@ -346,4 +352,6 @@ private:
     std::atomic<uint32_t> m_threadId{0};
     std::atomic<bool> m_threadStarted{false};
     std::function<uint64_t()> m_clock;
+    std::mutex m_hookLock;  // guards m_stopHooks
+    std::vector<StopHook> m_stopHooks;
 };

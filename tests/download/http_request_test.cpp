@@ -566,28 +566,58 @@ TEST_F(HttpRequestTest, RequestSentToAStoppedLoopEndsAsCancelled) {
 
 namespace {
 
-TEST_F(HttpRequestTest, RequestStillRunningWhenTheLoopStopsCanBeCancelledAndDestroyed) {
+TEST_F(HttpRequestTest, RequestStillRunningWhenTheLoopStopsEndsAsCancelledAtTheStop) {
     server.script("/silent", 0, {Silent()});
     server.addResource("/silent", 10);
-    auto* handler = new RecordingHandler;
-    handler->AddRef();
-    {
-        KHttpRequest req;
-        ASSERT_TRUE(req.init(1024, nullptr, handler, nullptr));
-        ASSERT_TRUE(req.open(KHTTP_METHOD_GET, server.url("/silent").c_str()));
-        ASSERT_TRUE(req.send());
-        ASSERT_TRUE(server.waitForRequests(1, kWaitMs));
-        StopCore();
-        EXPECT_TRUE(req.isRunning());
-        // The loop is gone with its handles' loop side; the request frees its own.
-        EXPECT_TRUE(req.cancel());
-        EXPECT_TRUE(req.waitDone(kWaitMs));
-        EXPECT_EQ(req.getClientError(), KHTTP_CE_CANCELLED);
+    struct Case {
+        const char* name;
+        // Sends the request so that it is still running when the loop thread ends.
+        std::function<void(KHttpRequest&)> sendAndEndLoop;
+    };
+    const Case cases[] = {
+        {"waiting for the answer",
+         [&](KHttpRequest& req) {
+             ASSERT_TRUE(req.send());
+             ASSERT_TRUE(server.waitForRequests(1, kWaitMs));
+         }},
+        {"start task run in the drain that holds the stop request",
+         [](KHttpRequest& req) {
+             Event posted(true);
+             bool sent = false;
+             EventLoop::instance().post([&](LoopCore* core, bool run) {
+                 if (run && core) {
+                     breakLoopTask().Run(core, true);
+                     sent = req.send();
+                 }
+                 posted.set();
+             });
+             ASSERT_TRUE(posted.wait(kWaitMs));
+             ASSERT_TRUE(sent);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto* handler = new RecordingHandler;
+        handler->AddRef();
+        {
+            KHttpRequest req;
+            ASSERT_TRUE(req.init(1024, nullptr, handler, nullptr));
+            ASSERT_TRUE(req.open(KHTTP_METHOD_GET, server.url("/silent").c_str()));
+            c.sendAndEndLoop(req);
+            // A synchronous caller waits on the done event: the stop must set it.
+            std::thread stopper([] { StopCore(); });
+            EXPECT_TRUE(req.waitDone(kWaitMs));
+            stopper.join();
+            EXPECT_FALSE(req.isRunning());
+            EXPECT_EQ(req.getClientError(), KHTTP_CE_CANCELLED);
+            EXPECT_EQ(req.getClientErrorExt(), "line=554");
+            EXPECT_EQ(req.tasksInFlight(), 0);
+        }
+        EXPECT_EQ(handler->count("error"), 1);
+        handler->Release();
+        StartCore();
     }
-    EXPECT_EQ(handler->count("error"), 1);
     EXPECT_TRUE(server.waitForClosedConnections(1, kWaitMs));
-    handler->Release();
-    StartCore();
 }
 
 }  // namespace
