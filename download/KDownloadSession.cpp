@@ -696,13 +696,17 @@ bool KDownloadSession::verifyBlocks(uint32_t uMax, bool bAll) {
         uint8_t abDigest[16];
         QN_MD5Init(&ctx);
         uint32_t uFirst = uBlock * m_uPiecesPerBlock;
+        bool bReadFailed = false;
         for (uint32_t p = uFirst; p < uFirst + m_uPiecesPerBlock; ++p) {
             std::memset(buffer.data(), 0, kPieceSize);
             uint32_t uSize = kPieceSize;
-            if (p < m_pDataFile->pieceCount()) m_pDataFile->readPiece(p, 0, buffer.data(), &uSize);
+            if (p < m_pDataFile->pieceCount() && !m_pDataFile->readPiece(p, 0, buffer.data(), &uSize)) bReadFailed = true;
             QN_MD5Update(&ctx, buffer.data(), (int)kPieceSize);
         }
         QN_MD5Final(&ctx, abDigest);
+        // An abort cuts the data file's reads short: a block hashed over bytes that were never
+        // read gets no verdict, so that its downloaded pieces are not thrown away.
+        if (bReadFailed && aborted()) return true;
         uint32_t uLast = uFirst + m_uPiecesPerBlock;
         if (uLast > m_pPieceMap->pieceCount()) uLast = m_pPieceMap->pieceCount();
         if (m_pChecksum->verify(uBlock, abDigest) == S_OK) {

@@ -19,6 +19,7 @@
 namespace {
 
 std::atomic<qn::testing::FileWriteHook> g_pfnWriteHook{nullptr};
+std::atomic<qn::testing::FileWriteHook> g_pfnReadHook{nullptr};
 
 std::mutex& AppDataLock() {
     static std::mutex* s_pLock = new std::mutex;  // never destroyed
@@ -123,6 +124,15 @@ void QN_FileClose(int nFd) {
 int QN_FileReadAt(int nFd, uint64_t ullOffset, void* pvBuffer, uint32_t uLength, uint32_t* puRetGot) {
     uint32_t uDone = 0;
     if (puRetGot) *puRetGot = 0;
+    qn::testing::FileWriteHook pfnHook = g_pfnReadHook.load(std::memory_order_acquire);
+    if (pfnHook) {
+        int nErr = pfnHook(nFd, ullOffset, uLength);
+        if (nErr != 0) {
+            errno = nErr;
+            QN_SetLastErrorFromErrno();
+            return 0;
+        }
+    }
     while (uDone < uLength) {
         ssize_t n = ::pread(nFd, (char*)pvBuffer + uDone, uLength - uDone, (off_t)(ullOffset + uDone));
         if (n < 0) {
@@ -336,6 +346,7 @@ std::string QN_GetAppDataFolder() {
 namespace qn::testing {
 
 void SetFileWriteHook(FileWriteHook pfnHook) { g_pfnWriteHook.store(pfnHook, std::memory_order_release); }
+void SetFileReadHook(FileWriteHook pfnHook) { g_pfnReadHook.store(pfnHook, std::memory_order_release); }
 
 void SetAppDataFolder(const char* cszFolder) {
     std::lock_guard<std::mutex> lock(AppDataLock());

@@ -23,6 +23,8 @@ namespace qn::testing {
 // is an errno value that fails the write without writing anything (nullptr removes the hook).
 using FileWriteHook = int (*)(int nFd, uint64_t ullOffset, uint32_t uLength);
 void SetFileWriteHook(FileWriteHook pfnHook);
+// The same before every QN_FileReadAt: a non-zero return fails the read without reading.
+void SetFileReadHook(FileWriteHook pfnHook);
 // Replaces the user's application-data folder (nullptr or "" restores it).
 void SetAppDataFolder(const char* cszFolder);
 // The path a descriptor of this process refers to.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -506,6 +507,55 @@ TEST_F(SessionTest, InheritedPiecesAreVerified) {
                         sHex.find_first_not_of("0123456789ABCDEF") == std::string::npos;
     }
     EXPECT_TRUE(bMismatchLine);
+}
+
+// 0: no read of the data file yet; 1: the first one waits in the hook; 2: the session aborted.
+std::atomic<int> g_nVerifyReadStage{0};
+
+int HoldFirstDataRead(int nFd, uint64_t, uint32_t) {
+    std::string sPath = qn::testing::PathOfFd(nFd);
+    if (sPath.size() <= 4 || sPath.compare(sPath.size() - 4, 4, ".tmp") != 0) return 0;
+    int nIdle = 0;
+    if (!g_nVerifyReadStage.compare_exchange_strong(nIdle, 1)) return 0;
+    for (int i = 0; i < 5000 && g_nVerifyReadStage.load() != 2; ++i) QN_Sleep(1);
+    return 0;
+}
+
+// An abort that lands while a block is being hashed leaves the block's pieces downloaded: the
+// reads it cut short are no evidence of a mismatch.
+TEST_F(SessionTest, AbortDuringVerificationKeepsTheBlock) {
+    const uint64_t kSize = 6 * 65536;
+    m_server.addResource("/f.bin", kSize);
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::Drip(64 * 1024)});
+    qn::test::WriteFile(target() + ".tmp", ResourceBytes(0, kSize));
+    std::string sCfg(4096, '\0');
+    std::memcpy(&sCfg[0], "TbRf\x01", 5);
+    for (int i = 0; i < 8; ++i) sCfg[2020 + i] = (char)(kSize >> (8 * i));
+    sCfg[2046] = 1;
+    sCfg += std::string("\x04\x04\0\0\0\0", 6);
+    qn::test::WriteFile(target() + ".cfg", sCfg);
+    qn::test::WriteFile(m_dir / "f.ck", ChecksumFileFor(kSize, 2 * 65536));
+    std::wstring wsCk = QN_Utf8ToWide(m_dir / "f.ck");
+    g_nVerifyReadStage.store(0);
+    qn::testing::SetFileReadHook(HoldFirstDataRead);
+    SessionOptions o;
+    o.wszChecksum = wsCk.c_str();
+    o.nDeadlineMs = 10000;
+    o.onPoll = [](IKDownloadSession* pSession) {
+        if (g_nVerifyReadStage.load() != 1) return false;
+        pSession->abort();
+        g_nVerifyReadStage.store(2);
+        return true;
+    };
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    qn::testing::SetFileReadHook(nullptr);
+    EXPECT_FALSE(r.bTimedOut);
+    EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+    EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_ABORTED);
+    std::string sAfter = ReadFile(target() + ".cfg");
+    ASSERT_GE(sAfter.size(), 4096u + 2);
+    EXPECT_EQ(sAfter[4096], 4);
+    EXPECT_EQ(sAfter[4097], 4);
 }
 
 // A stream over the file being downloaded reads the bytes as they come, and outlives the
