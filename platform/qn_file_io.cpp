@@ -121,18 +121,20 @@ void QN_FileClose(int nFd) {
     if (nFd >= 0) ::close(nFd);
 }
 
+// A test hook may refuse a read or write with an errno value; the call then fails with it.
+static bool HookRefuses(const std::atomic<qn::testing::FileWriteHook>& hook, int nFd, uint64_t ullOffset, uint32_t uLength) {
+    qn::testing::FileWriteHook pfnHook = hook.load(std::memory_order_acquire);
+    int nErr = pfnHook ? pfnHook(nFd, ullOffset, uLength) : 0;
+    if (nErr == 0) return false;
+    errno = nErr;
+    QN_SetLastErrorFromErrno();
+    return true;
+}
+
 int QN_FileReadAt(int nFd, uint64_t ullOffset, void* pvBuffer, uint32_t uLength, uint32_t* puRetGot) {
     uint32_t uDone = 0;
     if (puRetGot) *puRetGot = 0;
-    qn::testing::FileWriteHook pfnHook = g_pfnReadHook.load(std::memory_order_acquire);
-    if (pfnHook) {
-        int nErr = pfnHook(nFd, ullOffset, uLength);
-        if (nErr != 0) {
-            errno = nErr;
-            QN_SetLastErrorFromErrno();
-            return 0;
-        }
-    }
+    if (HookRefuses(g_pfnReadHook, nFd, ullOffset, uLength)) return 0;
     while (uDone < uLength) {
         ssize_t n = ::pread(nFd, (char*)pvBuffer + uDone, uLength - uDone, (off_t)(ullOffset + uDone));
         if (n < 0) {
@@ -151,15 +153,7 @@ int QN_FileReadAt(int nFd, uint64_t ullOffset, void* pvBuffer, uint32_t uLength,
 int QN_FileWriteAt(int nFd, uint64_t ullOffset, const void* pvBuffer, uint32_t uLength, uint32_t* puRetWritten) {
     uint32_t uDone = 0;
     if (puRetWritten) *puRetWritten = 0;
-    qn::testing::FileWriteHook pfnHook = g_pfnWriteHook.load(std::memory_order_acquire);
-    if (pfnHook) {
-        int nErr = pfnHook(nFd, ullOffset, uLength);
-        if (nErr != 0) {
-            errno = nErr;
-            QN_SetLastErrorFromErrno();
-            return 0;
-        }
-    }
+    if (HookRefuses(g_pfnWriteHook, nFd, ullOffset, uLength)) return 0;
     while (uDone < uLength) {
         ssize_t n = ::pwrite(nFd, (const char*)pvBuffer + uDone, uLength - uDone, (off_t)(ullOffset + uDone));
         if (n < 0) {
