@@ -352,7 +352,7 @@ TEST(KitGenerator, DerivedBlocksJoinCloseRunsAndWidenShortOnes) {
     put(267, 20);   // 64 bytes after the widened block's run: separate
     put(1022, 2);   // at the end: widened backwards
     qn::test::WriteFile(tmp / "pakV3/Package0.DAT", d);
-    std::vector<BlockSpec> blocks;
+    std::vector<BlockLayout> blocks;
     std::string err;
     ASSERT_TRUE(DeriveBlocks(tmp / "pakV3", 1, 1024, &blocks, &err)) << err;
     const uint64_t want[][2] = {{0, 83}, {200, 8}, {267, 20}, {1016, 8}};

@@ -10,7 +10,7 @@ using namespace qn::kit;
 
 namespace {
 
-PackageLayout SmallSpec() {
+PackageLayout SmallLayout() {
     PackageLayout s;
     s.dataFileCount = 2;
     s.dataFileSize = 64;
@@ -22,7 +22,7 @@ PackageLayout SmallSpec() {
 
 }  // namespace
 
-TEST(KitPackageMaker, RefusesSpecsThatBreakTheRules) {
+TEST(KitPackageMaker, RefusesLayoutsThatBreakTheRules) {
     struct Case {
         const char* name;
         void (*edit)(PackageLayout*);
@@ -45,27 +45,27 @@ TEST(KitPackageMaker, RefusesSpecsThatBreakTheRules) {
         {"short opaque head", [](PackageLayout* s) { s->cfgOpaqueHead = Bytes(23, 'h'); }},
     };
     std::string err;
-    ASSERT_TRUE(ValidatePackageLayout(SmallSpec(), &err)) << err;
+    ASSERT_TRUE(ValidatePackageLayout(SmallLayout(), &err)) << err;
     for (const Case& c : cases) {
-        PackageLayout s = SmallSpec();
+        PackageLayout s = SmallLayout();
         c.edit(&s);
         EXPECT_FALSE(ValidatePackageLayout(s, &err)) << c.name;
     }
-    PackageLayout tiny = SmallSpec();
+    PackageLayout tiny = SmallLayout();
     tiny.blocks.push_back({0, 30, 2});
     tiny.allowTinyBlocks = true;
     EXPECT_TRUE(ValidatePackageLayout(tiny, &err)) << err;
-    PackageLayout emptyDir = SmallSpec();
+    PackageLayout emptyDir = SmallLayout();
     emptyDir.dirFiles.push_back({"e.idx", 0});
     emptyDir.allowEmptyDirFiles = true;
     EXPECT_TRUE(ValidatePackageLayout(emptyDir, &err)) << err;
-    PackageLayout longest = SmallSpec();
+    PackageLayout longest = SmallLayout();
     longest.dirFiles.push_back({std::string(63, 'n'), 1});
     EXPECT_TRUE(ValidatePackageLayout(longest, &err)) << err;
 }
 
 TEST(KitPackageMaker, ConfigurationFieldsSitAtTheirOffsets) {
-    PackageLayout s = SmallSpec();
+    PackageLayout s = SmallLayout();
     s.dirFilesFolder = 0x01020304;
     s.dataFileCount = 2;
     s.dataFileSize = 0x1122334455667788ull;
@@ -95,7 +95,7 @@ TEST(KitPackageMaker, WritesBlocksFillAndManifest) {
     }
     std::vector<std::vector<bool>> covered(3, std::vector<bool>(262144, false));
     for (uint32_t i = 0; i < layout.blocks.size(); ++i) {
-        const BlockSpec& b = layout.blocks[i];
+        const BlockLayout& b = layout.blocks[i];
         Bytes stored = data[b.fileIndex].substr(b.offset, b.size);
         EXPECT_EQ(stored, MakeBlockContent(layout.seed, i, b.size)) << "block " << i;
         for (int k = 0; k < 4; ++k) EXPECT_EQ((uint8_t)stored[k], (uint8_t)((0xB1 + k) ^ i)) << "block " << i;

@@ -47,7 +47,7 @@ bool ValidatePackageLayout(const PackageLayout& layout, std::string* pErr) {
     if (layout.dataFileSize == 0) return Fail(pErr, "dataFileSize is 0");
     uint64_t covered = 0;
     for (size_t i = 0; i < layout.blocks.size(); ++i) {
-        const BlockSpec& b = layout.blocks[i];
+        const BlockLayout& b = layout.blocks[i];
         std::string name = "block " + std::to_string(i);
         if (b.fileIndex >= layout.dataFileCount) return Fail(pErr, name + ": file index out of range");
         if (b.size == 0) return Fail(pErr, name + ": size 0");
@@ -55,7 +55,7 @@ bool ValidatePackageLayout(const PackageLayout& layout, std::string* pErr) {
         if (b.offset > layout.dataFileSize || b.size > layout.dataFileSize - b.offset)
             return Fail(pErr, name + ": runs past the end of its data file");
         for (size_t j = 0; j < i; ++j) {
-            const BlockSpec& o = layout.blocks[j];
+            const BlockLayout& o = layout.blocks[j];
             if (o.fileIndex == b.fileIndex && b.offset < o.offset + o.size && o.offset < b.offset + b.size)
                 return Fail(pErr, name + ": overlaps block " + std::to_string(j));
         }
@@ -63,7 +63,7 @@ bool ValidatePackageLayout(const PackageLayout& layout, std::string* pErr) {
     }
     if (covered >= layout.dataFileSize * layout.dataFileCount)
         return Fail(pErr, "no uncovered byte: the region table would be empty");
-    for (const DirFileSpec& d : layout.dirFiles) {
+    for (const DirFileLayout& d : layout.dirFiles) {
         Bytes units;
         if (!Utf8ToUtf16LE(d.name, &units)) return Fail(pErr, "folder file name is not UTF-8");
         size_t n = units.size() / 2;
@@ -102,14 +102,14 @@ Bytes MakeBlockContent(uint64_t ullSeed, uint32_t uBlockIndex, uint64_t ullSize)
     return content;
 }
 
-Manifest ManifestFromSpec(const PackageLayout& layout) {
+Manifest ManifestFromLayout(const PackageLayout& layout) {
     Manifest m;
     m.dirFilesFolder = layout.dirFilesFolder;
     m.dataFileCount = layout.dataFileCount;
     m.dataFileSize = layout.dataFileSize;
     m.baseAddress = layout.baseAddress;
     m.blocks = layout.blocks;
-    for (const DirFileSpec& d : layout.dirFiles) m.dirFiles.push_back(d.name);
+    for (const DirFileLayout& d : layout.dirFiles) m.dirFiles.push_back(d.name);
     return m;
 }
 
@@ -122,17 +122,17 @@ bool MakePackage(const PackageLayout& layout, const std::string& root, Manifest*
     for (uint32_t f = 0; f < layout.dataFileCount; ++f) {
         Bytes data((size_t)layout.dataFileSize, (char)kEmptyFill);
         for (size_t i = 0; i < layout.blocks.size(); ++i) {
-            const BlockSpec& b = layout.blocks[i];
+            const BlockLayout& b = layout.blocks[i];
             if (b.fileIndex != f) continue;
             data.replace((size_t)b.offset, (size_t)b.size, MakeBlockContent(layout.seed, (uint32_t)i, b.size));
         }
         if (!WriteBytes(dir + "/" + DataFileName(f), data, pErr)) return false;
     }
-    for (const DirFileSpec& d : layout.dirFiles) {
+    for (const DirFileLayout& d : layout.dirFiles) {
         SplitMix64 gen(layout.seed ^ Fnv1a64(d.name));
         if (!WriteBytes(dir + "/" + d.name, gen.NextBytes((size_t)d.size), pErr)) return false;
     }
-    Manifest m = ManifestFromSpec(layout);
+    Manifest m = ManifestFromLayout(layout);
     if (!WriteBytes(root + "/pakV3.manifest", ManifestToText(m), pErr)) return false;
     if (pRetManifest) *pRetManifest = std::move(m);
     return true;
@@ -142,7 +142,7 @@ std::string ManifestToText(const Manifest& m) {
     std::ostringstream out;
     out << "cfg dirFilesFolder=" << m.dirFilesFolder << " dataFileCount=" << m.dataFileCount
         << " dataFileSize=" << m.dataFileSize << " baseAddress=" << m.baseAddress << "\n";
-    for (const BlockSpec& b : m.blocks) out << "block " << b.fileIndex << " " << b.offset << " " << b.size << "\n";
+    for (const BlockLayout& b : m.blocks) out << "block " << b.fileIndex << " " << b.offset << " " << b.size << "\n";
     for (const std::string& d : m.dirFiles) out << "dirfile " << d << "\n";
     return out.str();
 }
@@ -185,7 +185,7 @@ bool ManifestFromText(const std::string& text, Manifest* pRetManifest, std::stri
             if (seen != 4) return Fail(pErr, where + ": cfg needs four fields");
             haveCfg = true;
         } else if (kind == "block") {
-            BlockSpec b;
+            BlockLayout b;
             if (!(fields >> b.fileIndex >> b.offset >> b.size)) return Fail(pErr, where + ": bad block");
             m.blocks.push_back(b);
         } else {

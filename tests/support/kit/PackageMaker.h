@@ -14,13 +14,13 @@ namespace qn::kit {
 inline constexpr uint8_t kEmptyFill = 0xCE;
 inline constexpr size_t kPackageCfgSize = 204;
 
-struct BlockSpec {
+struct BlockLayout {
     uint32_t fileIndex = 0;
     uint64_t offset = 0;  // within its data file
     uint64_t size = 0;
 };
 
-struct DirFileSpec {
+struct DirFileLayout {
     std::string name;  // UTF-8, directly in the package folder
     uint64_t size = 0;
 };
@@ -32,8 +32,8 @@ struct PackageLayout {
     uint64_t baseAddress = 0x1000;
     Bytes cfgOpaqueHead;  // bytes 0..23 of the configuration; 0x10..0x27 when left empty
     Bytes cfgOpaqueTail;  // bytes 48..203; byte k = (0x80 + k) & 0xFF when left empty
-    std::vector<BlockSpec> blocks;  // table order
-    std::vector<DirFileSpec> dirFiles;
+    std::vector<BlockLayout> blocks;  // table order
+    std::vector<DirFileLayout> dirFiles;
     uint64_t seed = 1;
     bool allowTinyBlocks = false;
     bool allowEmptyDirFiles = false;
@@ -46,7 +46,7 @@ struct Manifest {
     uint32_t dataFileCount = 0;
     uint64_t dataFileSize = 0;
     uint64_t baseAddress = 0;
-    std::vector<BlockSpec> blocks;
+    std::vector<BlockLayout> blocks;
     std::vector<std::string> dirFiles;
 };
 
@@ -64,7 +64,7 @@ Bytes MakeBlockContent(uint64_t ullSeed, uint32_t uBlockIndex, uint64_t ullSize)
 bool MakePackage(const PackageLayout& layout, const std::string& root, Manifest* pRetManifest,
                  std::string* pErr);
 
-Manifest ManifestFromSpec(const PackageLayout& layout);
+Manifest ManifestFromLayout(const PackageLayout& layout);
 std::string ManifestToText(const Manifest& manifest);
 bool ManifestFromText(const std::string& text, Manifest* pRetManifest, std::string* pErr);
 

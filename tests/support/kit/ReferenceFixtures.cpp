@@ -15,8 +15,8 @@ constexpr uint64_t kMiB = 1024 * 1024;
 
 }  // namespace
 
-std::vector<NormalFileSpec> F1NormalFiles() {
-    std::vector<NormalFileSpec> files = {
+std::vector<NormalFileLayout> F1NormalFiles() {
+    std::vector<NormalFileLayout> files = {
         {"3RDPARTY/upper.dll", 700}, {"3rdParty/lower.dll", 700}, {"QelClient.exe", 5000},
         {"config/client.ini", 300},  {"data/ui.ini", 200},        {"database.dll", 1200},
         {"lib/core.dll", 70000},     {"lib/render.dll", 2000},
@@ -31,11 +31,11 @@ std::vector<NormalFileSpec> F1NormalFiles() {
     return files;
 }
 
-std::vector<NormalFileSpec> NormalFilesOf(FixtureId id) {
+std::vector<NormalFileLayout> NormalFilesOf(FixtureId id) {
     switch (id) {
         case FixtureId::F1: return F1NormalFiles();
         case FixtureId::F1e: {
-            std::vector<NormalFileSpec> files = F1NormalFiles();
+            std::vector<NormalFileLayout> files = F1NormalFiles();
             files.push_back({"empty.txt", 0});
             return files;
         }
@@ -44,7 +44,7 @@ std::vector<NormalFileSpec> NormalFilesOf(FixtureId id) {
     return {};
 }
 
-Bytes NormalFileContent(const NormalFileSpec& layout, uint64_t ullSeed) {
+Bytes NormalFileContent(const NormalFileLayout& layout, uint64_t ullSeed) {
     SplitMix64 gen(ullSeed ^ Fnv1a64(layout.relPath));
     return gen.NextBytes((size_t)layout.size);
 }
@@ -106,7 +106,7 @@ std::vector<std::string> ClientIgnoreDirectories() {
 bool BuildClient(FixtureId id, const std::string& root, Manifest* pRetManifest, std::string* pErr) {
     const std::string bin = root + "/bin/zhcn";
     if (!MakeDirs(bin, pErr)) return false;
-    for (const NormalFileSpec& f : NormalFilesOf(id))
+    for (const NormalFileLayout& f : NormalFilesOf(id))
         if (!WriteBytes(bin + "/" + f.relPath, NormalFileContent(f), pErr)) return false;
     return MakePackage(PackageLayoutOf(id), root, pRetManifest, pErr);
 }

@@ -174,13 +174,13 @@ Bytes AssembleRepairRep(const Bytes& cfg204, const RepTables& t, TableLayout lay
 }
 
 bool DeriveBlocks(const std::string& packageDir, uint32_t uDataFileCount, uint64_t ullDataFileSize,
-                  std::vector<BlockSpec>* pRetBlocks, std::string* pErr) {
-    std::vector<BlockSpec> out;
+                  std::vector<BlockLayout>* pRetBlocks, std::string* pErr) {
+    std::vector<BlockLayout> out;
     for (uint32_t f = 0; f < uDataFileCount; ++f) {
         Bytes data;
         if (!ReadBytes(packageDir + "/" + DataFileName(f), &data, pErr)) return false;
         if (data.size() != ullDataFileSize) return Fail(pErr, DataFileName(f) + " has the wrong size");
-        std::vector<BlockSpec> runs;
+        std::vector<BlockLayout> runs;
         size_t i = 0;
         while (i < data.size()) {
             if ((uint8_t)data[i] == kEmptyFill) {
@@ -194,7 +194,7 @@ bool DeriveBlocks(const std::string& packageDir, uint32_t uDataFileCount, uint64
             else
                 runs.push_back({f, start, i - start});
         }
-        for (BlockSpec& b : runs) {
+        for (BlockLayout& b : runs) {
             if (b.size < 8) {
                 uint64_t end = std::min<uint64_t>(b.offset + 8, ullDataFileSize);
                 b.offset = end >= 8 ? end - 8 : 0;
@@ -332,14 +332,14 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
     const uint64_t D = info.dataFileSize, B = info.baseAddress;
     if (D == 0 || info.dataFileCount == 0) return Fail(pErr, "Package.CFG has no data files");
 
-    std::vector<BlockSpec> blockSpecs;
+    std::vector<BlockLayout> blockLayouts;
     std::vector<std::string> dirFileNames;
     if (pManifest) {
-        blockSpecs = pManifest->blocks;
+        blockLayouts = pManifest->blocks;
         dirFileNames = pManifest->dirFiles;
     } else {
         if (!opt.deriveBlocks) return Fail(pErr, "no manifest and deriveBlocks is off");
-        if (!DeriveBlocks(pak, info.dataFileCount, D, &blockSpecs, pErr)) return false;
+        if (!DeriveBlocks(pak, info.dataFileCount, D, &blockLayouts, pErr)) return false;
         std::error_code ec;
         std::set<std::string> skip = {"Package.CFG"};
         for (uint32_t f = 0; f < info.dataFileCount; ++f) skip.insert(DataFileName(f));
@@ -354,7 +354,7 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
             dirFileNames.push_back(name);
         }
     }
-    if (blockSpecs.empty()) return Fail(pErr, "the package has no blocks");
+    if (blockLayouts.empty()) return Fail(pErr, "the package has no blocks");
 
     std::vector<Bytes> dataFiles(info.dataFileCount);
     for (uint32_t f = 0; f < info.dataFileCount; ++f) {
@@ -387,8 +387,8 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
     // Blocks and their checksums from the good data files.
     std::vector<Bytes> blockBytes;
     Bytes blockTable;
-    for (uint32_t i = 0; i < blockSpecs.size(); ++i) {
-        const BlockSpec& s = blockSpecs[i];
+    for (uint32_t i = 0; i < blockLayouts.size(); ++i) {
+        const BlockLayout& s = blockLayouts[i];
         if (s.fileIndex >= info.dataFileCount || s.size == 0 || s.offset > D || s.size > D - s.offset)
             return Fail(pErr, "block " + std::to_string(i) + " lies outside its data file");
         BlockRecord r;
@@ -409,7 +409,7 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
     Bytes regionTable;
     for (uint32_t f = 0; f < info.dataFileCount; ++f) {
         std::vector<std::pair<uint64_t, uint64_t>> covered;
-        for (const BlockSpec& s : blockSpecs)
+        for (const BlockLayout& s : blockLayouts)
             if (s.fileIndex == f) covered.push_back({s.offset, s.offset + s.size});
         std::sort(covered.begin(), covered.end());
         uint64_t pos = 0;

@@ -184,6 +184,6 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
 // Blocks derived from the data files: maximal runs of non-0xCE bytes, joined when closer than
 // 64 bytes, widened to at least 8 bytes within the file.
 bool DeriveBlocks(const std::string& packageDir, uint32_t uDataFileCount, uint64_t ullDataFileSize,
-                  std::vector<BlockSpec>* pRetBlocks, std::string* pErr);
+                  std::vector<BlockLayout>* pRetBlocks, std::string* pErr);
 
 }  // namespace qn::kit
