@@ -35,4 +35,7 @@ uint64_t GetEmptyFillBufferAllocations();
 // Longest run the block downloader joins into one request; 0 restores 64 MiB.
 void SetBlockDownloadRunLimit(uint32_t uBytes);
 
+// Threads of package repairers (work and download threads) running now.
+int GetLivePackageRepairThreadCount();
+
 }  // namespace qn::testing
