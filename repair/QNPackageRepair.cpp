@@ -10,6 +10,8 @@
 namespace {
 
 std::atomic<int32_t> g_nLivePackageRepairThreads{0};
+std::atomic<qn::testing::PackageRepairStepHook> g_pfnStepHook{nullptr};
+std::atomic<uint64_t> g_ullQueueLimitOverride{0};
 
 // Counts a thread of the package repairer while it runs.
 struct LiveThreadCounter {
@@ -21,7 +23,19 @@ struct LiveThreadCounter {
 
 namespace qn::testing {
 int GetLivePackageRepairThreadCount() { return g_nLivePackageRepairThreads.load(); }
+void SetPackageRepairStepHook(PackageRepairStepHook pfnHook) { g_pfnStepHook.store(pfnHook); }
+void SetPackageDownloadQueueLimit(uint64_t ullBytes) { g_ullQueueLimitOverride.store(ullBytes); }
 }  // namespace qn::testing
+
+void QN_PackageRepairStep(const char* cszStep, uint32_t uIndex) {
+    qn::testing::PackageRepairStepHook pfnHook = g_pfnStepHook.load(std::memory_order_acquire);
+    if (pfnHook) pfnHook(cszStep, uIndex);
+}
+
+uint64_t QN_PackageDownloadQueueLimit() {
+    const uint64_t ullOverride = g_ullQueueLimitOverride.load(std::memory_order_relaxed);
+    return ullOverride ? ullOverride : QNPackageRepair::DOWNLOAD_QUEUE_HIGH_WATER;
+}
 
 bool QN_RaisePackageRepairStatus(std::atomic<int32_t>* pStatus, int32_t nTarget) {
     int32_t nCurrent = pStatus->load(std::memory_order_acquire);
@@ -250,7 +264,7 @@ int QNPackageRepair::_FetchTable(uint64_t ullOffset, uint64_t ullSize, size_t uR
 
     // A table is fetched in one piece: at least one whole record, below 4 GiB.
     nRetCode = QN_IsTableSizeValid(ullSize, uRecordSize);
-    QNLOG_PROCESS_ERROR(nRetCode);
+    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "table size is a whole number of records below 4 GiB");
 
     try {
         pRetBytes->assign((size_t)ullSize, 0);

@@ -29,6 +29,10 @@ bool QN_RaisePackageRepairStatus(std::atomic<int32_t>* pStatus, int32_t nTarget)
 
 class QNPackageRepair;
 
+// The test hooks of repair_test_hooks.h as the repairer sees them.
+void QN_PackageRepairStep(const char* cszStep, uint32_t uIndex);
+uint64_t QN_PackageDownloadQueueLimit();
+
 // One broken block to fetch and write.
 struct QNPK_DOWNLOAD_FILE_BLOCK {
     uint64_t ullAddress;

@@ -152,7 +152,8 @@ int QNPackageRepair::_DownloadDataSourceMapFile() {
         return 1;
     }
 
-    QNLOG_PROCESS_ERROR(m_RepairFileHeader.ullDataSourceInfoSize % QNPK_DATA_SOURCE_INFO_ITEM_SIZE == 0);
+    QNLOG_PROCESS_ERROR_TEXT(m_RepairFileHeader.ullDataSourceInfoSize % QNPK_DATA_SOURCE_INFO_ITEM_SIZE == 0,
+                             "m_RepairFileHeader.ullDataSourceInfoSize % sizeof(QNPK_DATA_SOURCE_INFO_ITEM) == 0");
     nRetCode = _FetchTable(m_RepairFileHeader.ullDataSourceInfoOffset, m_RepairFileHeader.ullDataSourceInfoSize,
                            QNPK_DATA_SOURCE_INFO_ITEM_SIZE, &table);
     QNLOG_PROCESS_ERROR_TEXT(nRetCode, "false && \"QNPackageRepair._DownloadDataSourceMapFile()\"");
@@ -332,7 +333,8 @@ int QNPackageRepair::_DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThre
         // Downloaded blocks wait in memory until written; while too many bytes wait, the next
         // block is not fetched. With nothing queued it is, however large.
         while (m_ullQueuedBytes.load() > 0 &&
-               m_ullQueuedBytes.load() + ullPendingSize + rEntry.ullSize > DOWNLOAD_QUEUE_HIGH_WATER) {
+               m_ullQueuedBytes.load() + ullPendingSize + rEntry.ullSize > QN_PackageDownloadQueueLimit()) {
+            QN_PackageRepairStep("queue-full", (uint32_t)uIndex);
             QNLOG_PROCESS_ERROR_TEXT(!_DownloadMustStop(), "m_eStatusCode != QN_RPS_ERROR_ABROT");
             std::this_thread::sleep_for(std::chrono::milliseconds(kHighWaterPollMs));
         }
@@ -342,7 +344,7 @@ int QNPackageRepair::_DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThre
 
         nRetCode = QN_GetAbsOffsetInDataSource(pMap, rEntry.uDataSourceID, rEntry.ullOffsetInDataSource, rEntry.ullSize,
                                                &ullAbsOffset);
-        QNLOG_PROCESS_ERROR(nRetCode);
+        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "ullOffsetInDataSource < rDataSourceInfoItem.ullSize");
 
         if (ullPrevEnd < ullAbsOffset && ullAbsOffset - ullPrevEnd <= DOWNLOAD_GAP_BRIDGE_SIZE) {
             nRetCode = HttpDownload.AddBlock(ullPrevEnd, (uint32_t)(ullAbsOffset - ullPrevEnd), m_abyGapBuffer);
@@ -452,6 +454,7 @@ int QNPackageRepair::_WriteBlockToFileFromQueue(QN_DataFileWriter* pWriter) {
         }
 
         QNLOG_PROCESS_ERROR(pFileBlock->pbyBuffer);
+        QN_PackageRepairStep("write", m_uWrittenBlockCount);
         // The checksum is taken before the write: bytes that are not the block never reach
         // the data file.
         uCRC32 = QN_GetElemFileBlockCRC32(pFileBlock->pbyBuffer, pFileBlock->ullSize);

@@ -381,8 +381,9 @@ HRESULT QNPackageRepair::_CheckFileBlock() {
     // that cannot be fetched by one range, or two blocks sharing bytes refuse the table.
     ranges.reserve(uCount);
     for (const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem : m_CorrectElemFileBlockList) {
-        QNLOG_PROCESS_ERROR(rItem.ullAddress >= rConfig.ullBaseAddress);
-        QNLOG_PROCESS_ERROR(rItem.ullSize > 0);
+        QNLOG_PROCESS_ERROR_TEXT(rItem.ullAddress >= rConfig.ullBaseAddress,
+                                 "it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress");
+        QNLOG_PROCESS_ERROR_TEXT(rItem.ullSize > 0, "it->ullSize > 0");
         QNLOG_PROCESS_ERROR(rItem.ullSize <= 0xFFFFFFFFull);
         nRetCode = QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, &uDataFileIndex,
                                           &ullOffsetInDataFile);
@@ -395,6 +396,7 @@ HRESULT QNPackageRepair::_CheckFileBlock() {
     for (size_t i = 0; i < uCount; ++i) {
         const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem = m_CorrectElemFileBlockList[i];
 
+        QN_PackageRepairStep("check-block", (uint32_t)i);
         QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
 
         QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, &uDataFileIndex, &ullOffsetInDataFile);
@@ -468,8 +470,9 @@ HRESULT QNPackageRepair::_CheckEmptyBlock() {
     // a refill would otherwise wipe a block, or a region outside the package would be
     // reported broken by every check.
     for (const QNPK_EMPTY_BLOCK_REGION_ITEM& rItem : m_EmptyBlockRegionList) {
-        QNLOG_PROCESS_ERROR(rItem.ullAddress >= rConfig.ullBaseAddress);
-        QNLOG_PROCESS_ERROR(rItem.ullSize > 0);
+        QNLOG_PROCESS_ERROR_TEXT(rItem.ullAddress >= rConfig.ullBaseAddress,
+                                 "it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress");
+        QNLOG_PROCESS_ERROR_TEXT(rItem.ullSize > 0, "it->ullSize > 0");
         nRetCode = QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, nullptr, nullptr);
         QNLOG_PROCESS_ERROR_TEXT(nRetCode, "uDataFileIndex < uDataFileCount");
         ranges.emplace_back(rItem.ullAddress, rItem.ullSize);
@@ -481,6 +484,7 @@ HRESULT QNPackageRepair::_CheckEmptyBlock() {
 
     for (size_t j = 0; j < m_EmptyBlockRegionList.size(); ++j) {
         const QNPK_EMPTY_BLOCK_REGION_ITEM& rItem = m_EmptyBlockRegionList[j];
+        QN_PackageRepairStep("check-region", (uint32_t)j);
         QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
         if (reader.IsEmptySpace(rItem.ullAddress - rConfig.ullBaseAddress, rItem.ullSize) != 1)
             m_BrokenEmptyBlockRegionIndexList.push_back((uint32_t)j);

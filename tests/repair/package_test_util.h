@@ -19,7 +19,9 @@
 #include "IQN_PackageRepair.h"
 #include "ReferenceFixtures.h"
 #include "ServedTree.h"
+#include "QN_LogStream.h"
 #include "TreeTools.h"
+#include "qn_log_capture.h"
 #include "qn_string.h"
 #include "qn_test_env.h"
 #include "repair_test_hooks.h"
@@ -44,6 +46,31 @@ inline bool ParseRange(const std::string& range, Interval* pRet) {
     pRet->last = std::stoull(range.substr(dash + 1));
     return true;
 }
+
+// The text log of one test with the repairer's wide lines in it: a capture plus the adapter
+// registered as the wide stream.
+class WideLogCapture {
+public:
+    WideLogCapture() {
+        QN_PlatformLogAdapter* pAdapter = new QN_PlatformLogAdapter;
+        gs_hLogStream = QN_RegisterLogStream(pAdapter);
+        pAdapter->Release();
+    }
+    ~WideLogCapture() { QN_UnregisterLogStream(); }
+    bool Contains(const std::string& text) const {
+        for (const std::string& m : m_log.Messages())
+            if (m.find(text) != std::string::npos) return true;
+        return false;
+    }
+    size_t Count(const std::string& text) const {
+        size_t n = 0;
+        for (const std::string& m : m_log.Messages()) n += m.find(text) != std::string::npos;
+        return n;
+    }
+
+private:
+    qn::test::LogCapture m_log;
+};
 
 // One run of the package repairer over a fixture copy.
 class PackageRun {
