@@ -2,6 +2,8 @@
 // edits the served "Repair.REP" (checksums recomputed unless the row is about them) or scripts
 // the loopback server, and asserts the phase's status and that no data file is worse than
 // before.
+#include <sys/stat.h>
+
 #include <functional>
 #include <thread>
 
@@ -314,4 +316,52 @@ TEST(PackageRepairFaults, FolderFileFailingItsChecksumAfterDownloadIsNotKept) {
     const std::string local = run.PackageDir() + "/Dir1.idx";
     const Bytes served = qn::test::ReadFile(run.harness().docroot() + "/" + server.path);
     EXPECT_TRUE(!qn::test::FileExists(local) || qn::test::ReadFile(local) != served) << "the wrong copy was kept";
+}
+
+// A folder file that cannot be read (a folder in its place) is a finding, not a failure of the
+// check; a target that cannot be cleared is not downloaded over and counts as not repaired.
+TEST(PackageRepairFaults, UnreadableFolderFileIsBrokenAndCountedWhenItStays) {
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    DamageStep d;
+    d.op = DamageOp::ReplaceByFolder;
+    d.path = "pakV3/Dir0.idx";
+    d.text = "x.txt";
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({d}), TransportKind::Loopback, &skip, &err))
+        << err;
+    IQN_PackageRepair* p = run.Create();
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    EXPECT_EQ(p->GetBrokenElemFileCount(), 1u);
+    EXPECT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(p->GetCanNotRepairElemFileCount(), 1u);
+    EXPECT_EQ(run.served().CountFor("/DirFiles/7/Dir0.idx"), 0u);
+}
+
+// A short data file without write permission is made writable and set to its length during
+// the check, with its space allocated.
+TEST(PackageRepairFaults, ReadOnlyShortDataFileIsExtendedDuringTheCheck) {
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    DamageStep d;
+    d.op = DamageOp::Truncate;
+    d.path = "pakV3/Package2.DAT";
+    d.value = 1000;
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({d}), TransportKind::Loopback, &skip, &err))
+        << err;
+    const std::string path = run.PackageDir() + "/Package2.DAT";
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    IQN_PackageRepair* p = run.Create();
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ((uint64_t)st.st_size, run.fixture().info.dataFileSize);
+    EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+    EXPECT_GE((uint64_t)st.st_blocks * 512, run.fixture().info.dataFileSize) << "no holes";
+    EXPECT_EQ(p->GetBrokenElemFileCount(), 3u);  // block 7, regions 5 and 6
+    ASSERT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(CheckEndState(Scenario(), run.fixture().clientRoot, run.harness().workRoot()), "");
 }
