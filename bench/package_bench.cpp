@@ -1,8 +1,8 @@
 // Benchmark driver of the package repairer, run by bench/run_package_bench.sh (outside CI).
 //
-//   package_bench gen DIR MIB           a package of MIB MiB of 64 KiB blocks (data files of at
-//                                       most 1 GiB, the last 64 KiB of each an empty region), its
-//                                       repair tree under DIR/www/pak, a working copy DIR/work
+//   package_bench gen DIR MIB           a package DIR/good of MIB MiB of 64 KiB blocks (data files
+//                                       of at most 1 GiB, the last 64 KiB of each an empty region),
+//                                       its repair tree under DIR/www/pak, a working copy DIR/work
 //   package_bench check DIR URL warm|cold
 //                                       the repairer's check of DIR/work; prints seconds and peak RSS
 //   package_bench crcloop DIR warm|cold read + crc32 of every block, one thread, the same order
@@ -85,7 +85,7 @@ std::string Cfg(const Layout& l) {
 
 int Gen(const std::string& dir, uint64_t mib) {
     const Layout l = LayoutOf(mib);
-    const std::string good = dir + "/work/pakV3", pak = dir + "/www/pak";
+    const std::string good = dir + "/good/pakV3", pak = dir + "/www/pak";
     std::string cmd = "mkdir -p '" + good + "' '" + pak + "/DirFiles/7' '" + pak + "/UpdateFiles'";
     if (std::system(cmd.c_str()) != 0) return 1;
     const std::string cfg = Cfg(l);
@@ -123,7 +123,7 @@ int Gen(const std::string& dir, uint64_t mib) {
             if (std::fwrite(buf.data(), 1, kBlock, out) != kBlock) return 1;
         }
         if (std::fclose(out) != 0) return 1;
-        // Source f + 1 is the good data file itself.
+        // Source f + 1 is the good data file itself (the working copy is a copy, not a link).
         cmd = "ln -f '" + name + "' '" + pak + "/UpdateFiles/" + std::to_string(f) + "-" + std::to_string(f + 1) +
               ".UPDATE'";
         if (std::system(cmd.c_str()) != 0) return 1;
@@ -142,8 +142,8 @@ int Gen(const std::string& dir, uint64_t mib) {
     Put32(&rep, 208, Crc(rep.data(), 324));
     for (int t = 0; t < 4; ++t) rep += *tables[t];
     if (!WriteAll(pak + "/Repair.REP", rep)) return 1;
-    // The good copy stays beside the working copy for the comparison after a repair.
-    cmd = "rm -rf '" + dir + "/good' && cp -a '" + dir + "/work' '" + dir + "/good'";
+    // The working copy; the good one stays for the sources and the comparison afterwards.
+    cmd = "rm -rf '" + dir + "/work' && cp -a '" + dir + "/good' '" + dir + "/work'";
     return std::system(cmd.c_str()) == 0 ? 0 : 1;
 }
 

@@ -72,7 +72,7 @@ for MIB in $SIZES; do
   FILES=$(ls "$D/work/pakV3"/Package*.DAT | wc -l)
   for K in 1 64 1024; do
     "$DRIVER" damage "$D" "$K"
-    rm -rf "$D/z" && mkdir -p "$D/z/in" "$D/z/out" "$D/www/zs"
+    rm -rf "$D/z" && mkdir -p "$D/z/in" "$D/z/out" "$D/www/pak/zs"
     cp "$D/work/pakV3"/Package*.DAT "$D/z/in/"
     : > "$WORK/access.log"
     out=$("$DRIVER" repair "$D" "$URL")
@@ -83,12 +83,15 @@ for MIB in $SIZES; do
     echo "repair $MIB MiB K=$K: $(echo "$out" | sed 's/peak_rss_kib=[0-9]*//'), requests $reqs, bytes $bytes (broken $((K * 65536))), $same"
 
     # zsync on the same damage, file by file, with 64 KiB blocks.
+    for ((f = 0; f < FILES; f++)); do
+      [ -f "$D/www/pak/zs/$f.zsync" ] || zsyncmake -b 65536 -u "${URL}UpdateFiles/$f-$((f + 1)).UPDATE" \
+        -o "$D/www/pak/zs/$f.zsync" "$D/good/pakV3/Package$f.DAT" >/dev/null 2>&1
+    done
     : > "$WORK/access.log"
     t0=$(date +%s.%N)
     for ((f = 0; f < FILES; f++)); do
-      src="UpdateFiles/$f-$((f + 1)).UPDATE"
-      [ -f "$D/www/zs/$f.zsync" ] || zsyncmake -b 65536 -u "${URL}$src" -o "$D/www/zs/$f.zsync" "$D/good/pakV3/Package$f.DAT" >/dev/null 2>&1
-      (cd "$D/z/out" && zsync -q -i "$D/z/in/Package$f.DAT" -o "$D/z/out/Package$f.DAT" "${URL}zs/$f.zsync" >/dev/null 2>&1)
+      (cd "$D/z/out" && zsync -q -i "$D/z/in/Package$f.DAT" -o "$D/z/out/Package$f.DAT" "${URL}zs/$f.zsync" \
+        >"$WORK/zsync.log" 2>&1) || { echo "zsync failed:"; cat "$WORK/zsync.log"; }
     done
     t1=$(date +%s.%N)
     sleep 0.5
