@@ -192,8 +192,10 @@ TEST(LoopbackHttpServer, StallsDripsAndSeesThePeerLeave) {
     RawHttpClient held(server.port());
     ASSERT_TRUE(held.send(Get("/s")));
     ASSERT_TRUE(server.waitForRequests(3, 5000));
+    // stop() ends a connection that waits for ever (and is still held by its peer) in a
+    // fraction of a second; generously bounded below the 30 s a kept-alive connection waits.
     server.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 TEST(LoopbackHttpServer, FollowsRedirectChainsAndServesFolders) {
