@@ -454,12 +454,15 @@ TEST_F(SessionTest, PieceRedirectToAnotherHostIsResolvedAfresh) {
 }
 
 // Pieces taken over from an earlier run are checked at the start when a checksum file is
-// given: a piece whose bytes are wrong is fetched again (the rest comes slowly enough for the
-// check to run before the end, after which a mismatch would fail the download).
+// given: a piece whose bytes are wrong is fetched again. The server holds the new pieces back
+// until that check has found the spoiled block, as it does while they come; once every piece
+// is there, a mismatch found by the final check would fail the download instead.
 TEST_F(SessionTest, InheritedPiecesAreVerified) {
     const uint64_t kSize = 6 * 65536;
     m_server.addResource("/f.bin", kSize);
-    m_server.script("/f.bin", m_server.kAnyIndex, {step::Drip(1024 * 1024)});
+    std::atomic<bool> bMismatchSeen{false};
+    for (int i = 1; i < 100; ++i)
+        m_server.script("/f.bin", i, {step::HoldUntil([&bMismatchSeen] { return bMismatchSeen.load(); })});
     std::string data = ResourceBytes(0, kSize);
     data[65536 + 5] ^= 0x40;  // piece 1 spoiled
     qn::test::WriteFile(target() + ".tmp", data);
@@ -476,6 +479,7 @@ TEST_F(SessionTest, InheritedPiecesAreVerified) {
     qn::testing::SetLogSink([&](const std::string& sCategory, int, const std::string& sText) {
         std::lock_guard<std::mutex> guard(lock);
         lines.push_back(sCategory + ": " + sText);
+        if (lines.back() == "tibrusk.session.thread: block 1 checksum mismatch") bMismatchSeen = true;
     });
     SessionOptions o;
     o.wszChecksum = wsCk.c_str();

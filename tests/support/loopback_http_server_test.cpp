@@ -1,6 +1,7 @@
 // The loopback HTTP server fixture, checked over plain sockets.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -196,6 +197,26 @@ TEST(LoopbackHttpServer, StallsDripsAndSeesThePeerLeave) {
     // fraction of a second; generously bounded below the 30 s a kept-alive connection waits.
     server.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(LoopbackHttpServer, HoldsAnAnswerUntilTheTestLetsItGo) {
+    LoopbackHttpServer server;
+    server.addContent("/a", "abc");
+    std::atomic<bool> go{false};
+    std::atomic<int> looks{0};
+    server.script("/a", 0, {HoldUntil([&] {
+                      looks++;
+                      return go.load();
+                  })});
+    RawHttpClient client(server.port());
+    ASSERT_TRUE(client.send(Get("/a")));
+    // Still held after the server has looked a few times.
+    ASSERT_TRUE(qn::test::WaitUntil([&] { return looks.load() >= 3; }));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].status, 0);
+    EXPECT_EQ(client.readAtLeast(1, 1), "");
+    go = true;
+    EXPECT_EQ(Split(client.readAtLeast(40, 5000)).body, "abc");
 }
 
 TEST(LoopbackHttpServer, FollowsRedirectChainsAndServesFolders) {
