@@ -134,6 +134,6 @@ for n in 4 10; do
   # The library holds back each new connection's request for 100 ms: the query's connection
   # delays everything, each of the other C - 1 takes 100 ms from one of the N slots.
   c=${CAPCONNS[$n]}
-  printf '        floor from the 100 ms pauses with %s connections: %s + 0.1 + 0.1 x %s / %s = %s s\n' "$c" "$ideal" \
+  printf '        floor from the 100 ms pauses with %g connections: %s + 0.1 + 0.1 x %s / %s = %s s\n' "$c" "$ideal" \
     "$(python3 -c "print('%g' % ($c - 1))")" "$n" "$(python3 -c "print('%.3f' % ($ideal + 0.1 + 0.1 * ($c - 1) / $n))")"
 done
