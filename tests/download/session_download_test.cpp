@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -245,7 +246,10 @@ TEST_F(SessionTest, AbortDuringTheQuery) {
 TEST_F(SessionTest, AbortMidDownloadKeepsResumableFiles) {
     const uint64_t kSize = 64 * 65536;
     m_server.addResource("/f.bin", kSize);
-    m_server.script("/f.bin", m_server.kAnyIndex, {step::Drip(2 * 1024 * 1024)});
+    // In the first session every piece request stops after four pieces until the session
+    // leaves (the abort closes its connections).
+    std::atomic<bool> bResumed{false};
+    m_server.script("/f.bin", m_server.kAnyIndex, {step::HoldAtBodyByte(4 * 65536, [&] { return bResumed.load(); })});
     SessionOptions o;
     o.onPoll = [](IKDownloadSession* p) {
         uint32_t uStatus;
@@ -271,7 +275,7 @@ TEST_F(SessionTest, AbortMidDownloadKeepsResumableFiles) {
     EXPECT_GE(nComplete, 4);
     // The next session takes the pieces over and fetches only the rest.
     m_server.clearRecords();
-    m_server.script("/f.bin", m_server.kAnyIndex, {});
+    bResumed = true;
     SessionOutcome r2 = Run(m_server.url("/f.bin"));
     ASSERT_EQ(r2.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
     EXPECT_EQ(r2.info.bytesInherited, (uint64_t)nComplete * 65536);

@@ -321,18 +321,25 @@ TEST_F(SessionTest, ChecksumRoads) {
     } rows[] = {
         {"correct", 65536, -1, 0, 0, KDS_STATUS_SUCCEEDED, 0},
         {"two-piece blocks", 2 * 65536, -1, 0, 0, KDS_STATUS_SUCCEEDED, 0},
-        // Slow enough that the block is checked while the download runs: fetched again.
+        // The block is checked while the download runs (the server holds the last piece until
+        // the mismatch is found): fetched again.
         {"first serve corrupt", 65536, -1, 1, 0, KDS_STATUS_SUCCEEDED, 0},
         {"always wrong, limit 1", 65536, 2, 0, 1, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
         {"always wrong, limit 5", 65536, 2, 0, 5, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
         {"only the last block wrong", 65536, 6, 0, 0, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
     };
+    std::atomic<bool> bMismatchSeen{false};
+    qn::testing::SetLogSink([&](const std::string&, int, const std::string& sText) {
+        if (sText.find("checksum mismatch") != std::string::npos) bMismatchSeen = true;
+    });
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szName);
         qn::test::LoopbackHttpServer server;
         server.addResource("/f.bin", kSize);
+        bMismatchSeen = false;
         for (int i = 1; i <= row.nCorruptFirstServes; ++i) {
-            server.script("/f.bin", i, {step::Corrupt(100), step::Drip(1024 * 1024)});
+            server.script("/f.bin", i,
+                          {step::Corrupt(100), step::HoldAtBodyByte(6 * 65536, [&] { return bMismatchSeen.load(); })});
         }
         qn::test::WriteFile(m_dir / "f.ck", ChecksumFileFor(kSize, row.uBlockSize, row.nWrongBlock));
         std::wstring wsCk = QN_Utf8ToWide(m_dir / "f.ck");
@@ -355,6 +362,7 @@ TEST_F(SessionTest, ChecksumRoads) {
         QN_DeleteFile((target() + ".tmp").c_str());
         QN_DeleteFile((target() + ".cfg").c_str());
     }
+    qn::testing::SetLogSink(nullptr);
 }
 
 // A corrupt last block is found also when it is the last piece to arrive (the final check runs

@@ -200,23 +200,42 @@ TEST(LoopbackHttpServer, StallsDripsAndSeesThePeerLeave) {
 }
 
 TEST(LoopbackHttpServer, HoldsAnAnswerUntilTheTestLetsItGo) {
-    LoopbackHttpServer server;
-    server.addContent("/a", "abc");
-    std::atomic<bool> go{false};
-    std::atomic<int> looks{0};
-    server.script("/a", 0, {HoldUntil([&] {
-                      looks++;
-                      return go.load();
-                  })});
-    RawHttpClient client(server.port());
-    ASSERT_TRUE(client.send(Get("/a")));
-    // Still held after the server has looked a few times.
-    ASSERT_TRUE(qn::test::WaitUntil([&] { return looks.load() >= 3; }));
-    ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].status, 0);
-    EXPECT_EQ(client.readAtLeast(1, 1), "");
-    go = true;
-    EXPECT_EQ(Split(client.readAtLeast(40, 5000)).body, "abc");
+    const std::string body = "0123456789";
+    for (int64_t atBodyByte : {-1, 4}) {  // before the status line, in the body
+        SCOPED_TRACE(atBodyByte);
+        LoopbackHttpServer server;
+        server.addContent("/a", body);
+        std::atomic<bool> go{false};
+        std::atomic<int> looks{0};
+        auto ready = [&] {
+            looks++;
+            return go.load();
+        };
+        server.script("/a", 0, {atBodyByte < 0 ? HoldUntil(ready) : HoldAtBodyByte(atBodyByte, ready)});
+        RawHttpClient client(server.port());
+        ASSERT_TRUE(client.send(Get("/a")));
+        // Held after the server has looked a few times: what is out is all that comes.
+        ASSERT_TRUE(qn::test::WaitUntil([&] { return looks.load() >= 3; }));
+        std::string got = client.readAtLeast(1, 1);
+        size_t out = 0;  // body bytes out while held
+        if (atBodyByte < 0) {
+            ASSERT_EQ(server.requests().size(), 1u);
+            EXPECT_EQ(server.requests()[0].status, 0);
+            EXPECT_EQ(got, "");
+        } else {
+            out = (size_t)atBodyByte;
+            ASSERT_TRUE(qn::test::WaitUntil([&] {
+                got += client.readAtLeast(1, 1);
+                size_t end = got.find("\r\n\r\n");
+                return end != std::string::npos && got.size() >= end + 4 + out;
+            }));
+            got += client.readAtLeast(1, 1);
+            EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), body.substr(0, out));
+        }
+        go = true;
+        got += client.readAtLeast(atBodyByte < 0 ? 40 : body.size() - out, 5000);
+        EXPECT_EQ(Split(got).body, body);
+    }
 }
 
 TEST(LoopbackHttpServer, FollowsRedirectChainsAndServesFolders) {
