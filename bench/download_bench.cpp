@@ -9,11 +9,25 @@
 //   download_bench serve SIZE RATE_PER_CONNECTION SECONDS
 //       a loopback test server with a generated resource /f.bin, every response paced at
 //       RATE bytes per second; prints "port=.." and serves for SECONDS
+//   download_bench relay UPSTREAM_PORT STATS_FILE SECONDS
+//       a TCP relay on 127.0.0.1 to 127.0.0.1:UPSTREAM_PORT; prints "port=..". After every
+//       connection it rewrites STATS_FILE with "wire=.. connections=..": the bytes from the
+//       server that the clients' TCP acknowledged (read by the client or not), and the
+//       connections made. It is the count of the wire, taken outside the client.
+#include <arpa/inet.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +138,105 @@ int Serve(int argc, char** argv) {
     return 0;
 }
 
+// ---- relay ----------------------------------------------------------------------------------
+
+std::atomic<uint64_t> g_ullWire{0};
+std::atomic<uint64_t> g_ullConnections{0};
+std::mutex g_statsLock;
+
+int ListenLoopback(uint16_t* puPort) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, (sockaddr*)&sa, sizeof(sa)) != 0 || ::listen(fd, 256) != 0) return -1;
+    socklen_t len = sizeof(sa);
+    getsockname(fd, (sockaddr*)&sa, &len);
+    *puPort = ntohs(sa.sin_port);
+    return fd;
+}
+
+int ConnectLoopback(uint16_t uPort) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(uPort);
+    if (fd >= 0 && ::connect(fd, (sockaddr*)&sa, sizeof(sa)) == 0) return fd;
+    if (fd >= 0) ::close(fd);
+    return -1;
+}
+
+// Writes all of buf; false when the peer is gone.
+bool WriteAll(int fd, const char* buf, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::send(fd, buf, n, MSG_NOSIGNAL);
+        if (w <= 0) return false;
+        buf += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+// Pumps both ways until either side is done; the bytes the client acknowledged are the ones
+// that crossed the wire to it (whether the client then read them or dropped them).
+void Pump(int client, uint16_t uUpstream, const std::string& sStats) {
+    int server = ConnectLoopback(uUpstream);
+    std::vector<char> buf(1 << 18);
+    bool bServerOpen = server >= 0, bClientOpen = server >= 0;
+    while (bServerOpen && bClientOpen) {
+        pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        if (::poll(p, 2, 1000) < 0) break;
+        if (p[0].revents) {
+            ssize_t n = ::recv(client, buf.data(), buf.size(), 0);
+            if (n <= 0 || !WriteAll(server, buf.data(), (size_t)n)) bClientOpen = false;
+        }
+        if (bClientOpen && p[1].revents) {
+            ssize_t n = ::recv(server, buf.data(), buf.size(), 0);
+            if (n <= 0) bServerOpen = false;
+            else if (!WriteAll(client, buf.data(), (size_t)n)) bClientOpen = false;
+        }
+    }
+    if (!bServerOpen && bClientOpen) {
+        // The server ended the response stream: let the client read the rest, then close.
+        ::shutdown(client, SHUT_WR);
+        pollfd p{client, POLLIN, 0};
+        while (::poll(&p, 1, 5000) > 0 && ::recv(client, buf.data(), buf.size(), 0) > 0) {
+        }
+    }
+    tcp_info ti{};
+    socklen_t len = sizeof(ti);
+    uint64_t ullAcked = 0;
+    if (getsockopt(client, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0) ullAcked = ti.tcpi_bytes_acked;
+    if (server >= 0) ::close(server);
+    ::close(client);
+    g_ullWire += ullAcked;
+    g_ullConnections++;
+    std::lock_guard<std::mutex> guard(g_statsLock);
+    std::ofstream(sStats, std::ios::trunc) << "wire=" << g_ullWire.load() << " connections=" << g_ullConnections.load()
+                                           << "\n";
+}
+
+int Relay(int argc, char** argv) {
+    if (argc < 5) return 2;
+    uint16_t uUpstream = (uint16_t)std::atoi(argv[2]);
+    std::string sStats = argv[3];
+    double tEnd = Now() + std::atof(argv[4]);
+    uint16_t uPort = 0;
+    int lfd = ListenLoopback(&uPort);
+    if (lfd < 0) return 3;
+    std::ofstream(sStats, std::ios::trunc) << "wire=0 connections=0\n";
+    std::printf("port=%u\n", uPort);
+    std::fflush(stdout);
+    while (Now() < tEnd) {
+        pollfd p{lfd, POLLIN, 0};
+        if (::poll(&p, 1, 200) != 1) continue;
+        int c = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) std::thread(Pump, c, uUpstream, sStats).detach();
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +246,7 @@ int main(int argc, char** argv) {
     if (sMode == "mkck") return MakeChecksum(argc, argv);
     if (sMode == "md5rate") return Md5Rate(argc, argv);
     if (sMode == "serve") return Serve(argc, argv);
+    if (sMode == "relay") return Relay(argc, argv);
     std::fprintf(stderr, "usage: see the comment at the top of download_bench.cpp\n");
     return 2;
 }

@@ -57,7 +57,7 @@ TEST(CoreLifecycle, StartsAndStopsAgainInOneProcessAndLeavesNoThread) {
         EXPECT_FALSE(EventLoop::instance().start());  // a second start changes nothing
         EXPECT_EQ(ResolveLocalhost(), HostResolver::kStatusResolved) << "round " << round;
         SpeedLimiter* l = SpeedLimiterModule::instance().create();
-        EXPECT_TRUE(qn::looptest::WaitFor([&] { return l->tokens() > 0; }, 2000));
+        EXPECT_TRUE(qn::looptest::WaitFor([&] { return l->tokens() > 0; }));
         EXPECT_TRUE(SpeedLimiterModule::instance().destroy(l));
         qn::testing::CoreStop();
         qn::testing::CoreStop();

@@ -4,11 +4,14 @@
 #include <signal.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -148,7 +151,8 @@ TEST(EventLoopLifecycle, PostsRacingWithStopEachRunExactlyOnce) {
                 }
             });
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        // Stop while the posters are at work.
+        EXPECT_TRUE(WaitFor([&] { return posted.load() > 0; }));
         loop.stop();
         go = false;
         for (auto& th : posters) th.join();
@@ -157,7 +161,16 @@ TEST(EventLoopLifecycle, PostsRacingWithStopEachRunExactlyOnce) {
 }
 
 namespace {
-void onSigusr1(int) {}
+std::atomic<int> g_nSigusr1{0};
+void onSigusr1(int) { g_nSigusr1++; }
+
+// True when the thread (of this process) is asleep in the kernel, as the loop is in its wait.
+bool ThreadIsAsleep(uint32_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+}
 }  // namespace
 
 TEST(EventLoopLifecycle, SignalToTheLoopThreadLeavesItRunning) {
@@ -169,14 +182,20 @@ TEST(EventLoopLifecycle, SignalToTheLoopThreadLeavesItRunning) {
     EventLoop loop;
     ASSERT_TRUE(loop.start());
     pthread_t loopThread{};
-    ASSERT_TRUE(RunOnLoop(loop, [&](LoopCore*) { loopThread = pthread_self(); }));
-    // Let the loop block in its wait, then interrupt it a few times.
+    uint32_t loopTid = 0;
+    ASSERT_TRUE(RunOnLoop(loop, [&](LoopCore*) {
+        loopThread = pthread_self();
+        loopTid = QN_GetCurrentThreadId();
+    }));
+    // Each time the loop blocks in its wait, interrupt it; the signal must have been handled
+    // before the next one.
+    g_nSigusr1 = 0;
     for (int i = 0; i < 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(WaitFor([&] { return ThreadIsAsleep(loopTid); })) << "signal " << i;
         pthread_kill(loopThread, SIGUSR1);
+        ASSERT_TRUE(WaitFor([&] { return g_nSigusr1.load() == i + 1; })) << "signal " << i;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(RunOnLoop(loop, [](LoopCore*) {}, 2000));
+    EXPECT_TRUE(RunOnLoop(loop, [](LoopCore*) {}));
     EXPECT_NE(loop.threadId(), 0u);
     loop.stop();
     sigaction(SIGUSR1, &old, nullptr);
@@ -596,7 +615,11 @@ TEST_F(LoopSockets, SendToAResetPeerIsAnErrorNotASignal) {
     int peer = connectToListener();
     ASSERT_GE(peer, 0);
     qn::looptest::ResetClose(peer);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The reset has arrived when the socket has something to read.
+    ASSERT_TRUE(WaitFor([&] {
+        bool bPending = false;
+        return RunOnLoop(loop, [&](LoopCore*) { bPending = h->hasPendingInput(); }) && bPending;
+    })) << "the reset never arrived";
     static const char kData[] = "0123456789";
     int results[2] = {-1, -1};
     for (int i = 0; i < 2; ++i) {

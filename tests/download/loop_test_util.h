@@ -17,6 +17,7 @@
 
 #include "event.h"
 #include "event_loop.h"
+#include "qn_test_env.h"
 
 namespace qn::looptest {
 
@@ -36,13 +37,8 @@ inline bool RunOnLoop(EventLoop& loop, std::function<void(LoopCore*)> fn, uint32
 }
 
 // Waits until pred() holds, polling every millisecond, for at most timeoutMs.
-inline bool WaitFor(const std::function<bool()>& pred, uint32_t timeoutMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+inline bool WaitFor(const std::function<bool()>& pred, uint32_t timeoutMs = qn::test::kWaitUntilMs) {
+    return qn::test::WaitUntil(pred, timeoutMs);
 }
 
 // A listening socket on 127.0.0.1 with an ephemeral port, and blocking helpers for the peer

@@ -104,15 +104,28 @@ TEST(ReadonlyStreamRead, BlocksUntilThePieceIsCommitted) {
     qn::test::TempDir dir;
     StreamFixture fx(dir / "f", 3 * kPiece + 100);
     fx.completePiece(0);
+    // The reader looks at the abort callback each time it checks for the piece: after its
+    // third look it has found piece 1 missing at least twice, and only then does it come.
+    std::atomic<int> nLooks{0};
+    std::atomic<bool> bReturned{false};
+    fx.pStream->SetAbortCallback(
+        [](void* pv) {
+            ++*(std::atomic<int>*)pv;
+            return false;
+        },
+        &nLooks);
     std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        EXPECT_TRUE(qn::test::WaitUntil([&] { return nLooks.load() >= 3; }));
+        EXPECT_FALSE(bReturned.load()) << "the read did not wait for the piece";
         fx.completePiece(1);
     });
     std::vector<uint8_t> buf(kPiece + 10);
     uint32_t uGot = 0;
     ASSERT_EQ(fx.pStream->Seek(kPiece - 10, KSTREAM_SEEK_SET, nullptr), S_OK);
     EXPECT_EQ(fx.pStream->Read(buf.data(), (uint32_t)buf.size(), &uGot), S_OK);
+    bReturned = true;
     writer.join();
+    fx.pStream->SetAbortCallback(nullptr, nullptr);
     EXPECT_EQ(uGot, buf.size());
     for (uint32_t i = 0; i < uGot; ++i) {
         ASSERT_EQ(buf[i], (uint8_t)((kPiece - 10 + i) * 13)) << i;
@@ -137,11 +150,14 @@ TEST(ReadonlyStreamRead, AbortAndEndedSessionReturn) {
     EXPECT_EQ(fx.pStream->Read(buf.data(), 100, &uGot), E_ABORT);
     EXPECT_EQ(uGot, 0u);
     fx.pStream->SetAbortCallback(nullptr, nullptr);
-    // Once the session has ended, a missing piece never comes: the read returns at once.
+    // Once the session has ended, a missing piece never comes: the read returns at once. A
+    // second look at the abort callback would mean it waited; it is aborted then.
     fx.pMap->markEnded();
-    auto t0 = std::chrono::steady_clock::now();
+    std::atomic<int> nLooks{0};
+    fx.pStream->SetAbortCallback([](void* pv) { return ++*(std::atomic<int>*)pv > 1; }, &nLooks);
     EXPECT_EQ(fx.pStream->Read(buf.data(), 100, &uGot), E_FAIL);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(nLooks.load(), 1);
+    fx.pStream->SetAbortCallback(nullptr, nullptr);
 }
 
 TEST(ReadonlyStreamLifetime, OutlivesTheOtherHolders) {

@@ -62,11 +62,9 @@ TEST_F(SessionTest, EveryRoadPostsOneReport) {
         sink.clearRecords();
         KDownloadSetReportEndpoint(sEndpoint.c_str());
         SessionOptions o;
-        auto t0 = std::chrono::steady_clock::now();
+        // Aborted once the server holds the query unanswered.
         if (r.bAbort) {
-            o.onPoll = [&](IKDownloadSession*) {
-                return std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(100);
-            };
+            o.onPoll = [&](IKDownloadSession*) { return !RequestsFor(m_server, "HEAD", "/silent").empty(); };
         }
         Run(r.sUrl, o);
         ASSERT_TRUE(sink.waitForRequests(1, 3000));
@@ -343,18 +341,25 @@ TEST_F(SessionTest, ChecksumRoads) {
     } rows[] = {
         {"correct", 65536, -1, 0, 0, KDS_STATUS_SUCCEEDED, 0},
         {"two-piece blocks", 2 * 65536, -1, 0, 0, KDS_STATUS_SUCCEEDED, 0},
-        // Slow enough that the block is checked while the download runs: fetched again.
+        // The block is checked while the download runs (the server holds the last piece until
+        // the mismatch is found): fetched again.
         {"first serve corrupt", 65536, -1, 1, 0, KDS_STATUS_SUCCEEDED, 0},
         {"always wrong, limit 1", 65536, 2, 0, 1, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
         {"always wrong, limit 5", 65536, 2, 0, 5, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
         {"only the last block wrong", 65536, 6, 0, 0, KDS_STATUS_FAILED, KDS_ERR_CHECKSUM},
     };
+    std::atomic<bool> bMismatchSeen{false};
+    qn::testing::SetLogSink([&](const std::string&, int, const std::string& sText) {
+        if (sText.find("checksum mismatch") != std::string::npos) bMismatchSeen = true;
+    });
     for (const Row& row : rows) {
         SCOPED_TRACE(row.szName);
         qn::test::LoopbackHttpServer server;
         server.addResource("/f.bin", kSize);
+        bMismatchSeen = false;
         for (int i = 1; i <= row.nCorruptFirstServes; ++i) {
-            server.script("/f.bin", i, {step::Corrupt(100), step::Drip(1024 * 1024)});
+            server.script("/f.bin", i,
+                          {step::Corrupt(100), step::HoldAtBodyByte(6 * 65536, [&] { return bMismatchSeen.load(); })});
         }
         qn::test::WriteFile(m_dir / "f.ck", ChecksumFileFor(kSize, row.uBlockSize, row.nWrongBlock));
         std::wstring wsCk = QN_Utf8ToWide(m_dir / "f.ck");
@@ -377,6 +382,7 @@ TEST_F(SessionTest, ChecksumRoads) {
         QN_DeleteFile((target() + ".tmp").c_str());
         QN_DeleteFile((target() + ".cfg").c_str());
     }
+    qn::testing::SetLogSink(nullptr);
 }
 
 // A corrupt last block is found also when it is the last piece to arrive (the final check runs
@@ -476,12 +482,15 @@ TEST_F(SessionTest, PieceRedirectToAnotherHostIsResolvedAfresh) {
 }
 
 // Pieces taken over from an earlier run are checked at the start when a checksum file is
-// given: a piece whose bytes are wrong is fetched again (the rest comes slowly enough for the
-// check to run before the end, after which a mismatch would fail the download).
+// given: a piece whose bytes are wrong is fetched again. The server holds the new pieces back
+// until that check has found the spoiled block, as it does while they come; once every piece
+// is there, a mismatch found by the final check would fail the download instead.
 TEST_F(SessionTest, InheritedPiecesAreVerified) {
     const uint64_t kSize = 6 * 65536;
     m_server.addResource("/f.bin", kSize);
-    m_server.script("/f.bin", m_server.kAnyIndex, {step::Drip(1024 * 1024)});
+    std::atomic<bool> bMismatchSeen{false};
+    for (int i = 1; i < 100; ++i)
+        m_server.script("/f.bin", i, {step::HoldUntil([&bMismatchSeen] { return bMismatchSeen.load(); })});
     std::string data = ResourceBytes(0, kSize);
     data[65536 + 5] ^= 0x40;  // piece 1 spoiled
     qn::test::WriteFile(target() + ".tmp", data);
@@ -498,6 +507,7 @@ TEST_F(SessionTest, InheritedPiecesAreVerified) {
     qn::testing::SetLogSink([&](const std::string& sCategory, int, const std::string& sText) {
         std::lock_guard<std::mutex> guard(lock);
         lines.push_back(sCategory + ": " + sText);
+        if (lines.back() == "tibrusk.session.thread: block 1 checksum mismatch") bMismatchSeen = true;
     });
     SessionOptions o;
     o.wszChecksum = wsCk.c_str();
@@ -590,9 +600,8 @@ TEST_F(SessionTest, StreamOverTheDownloadingFile) {
               S_OK);
     ASSERT_EQ(pSession->start(), S_OK);
     IInStream* pStream = nullptr;
-    for (int i = 0; i < 400 && !pStream; ++i) {
-        if (FAILED(pSession->createStream(IID_IInStream, (void**)&pStream))) QN_Sleep(5);
-    }
+    EXPECT_TRUE(qn::test::WaitUntil([&] { return SUCCEEDED(pSession->createStream(IID_IInStream, (void**)&pStream)); }));
+    if (!pStream) pSession->Release();
     ASSERT_TRUE(pStream);
     // 512 KiB at piece 30: the window moves the downloads there.
     std::vector<uint8_t> buf(512 * 1024);
@@ -633,11 +642,7 @@ TEST_F(SessionTest, SessionOutlivesTheLibrary) {
     EXPECT_EQ(KDownloadUninit(), S_OK);
     pSession->abort();
     bool bFinished = false;
-    for (int i = 0; i < 400 && !bFinished; ++i) {
-        pSession->isFinished(&bFinished);
-        QN_Sleep(5);
-    }
-    EXPECT_TRUE(bFinished);
+    EXPECT_TRUE(qn::test::WaitUntil([&] { return SUCCEEDED(pSession->isFinished(&bFinished)) && bFinished; }));
     uint32_t uStatus = 0, uError = 0, uErrorExt = 0;
     pSession->getProgress(&uStatus, nullptr, nullptr, nullptr, nullptr);
     pSession->getError(&uError, &uErrorExt);

@@ -279,10 +279,10 @@ TEST_F(SessionTest, RelativeSaveFolderIsUnderTheCurrentFolder) {
     ASSERT_EQ(m_pService->createSession(m_server.url("/f.bin").c_str(), nullptr, L"sub", L"f.bin", &p), S_OK);
     ASSERT_EQ(p->start(), S_OK);
     uint32_t uStatus = 0;
-    for (int i = 0; i < 1000 && uStatus < KDS_STATUS_SUCCEEDED; ++i) {
+    qn::test::WaitUntil([&] {
         p->getProgress(&uStatus, nullptr, nullptr, nullptr, nullptr);
-        QN_Sleep(5);
-    }
+        return uStatus >= KDS_STATUS_SUCCEEDED;
+    });
     DownloadInfo info;
     p->getInfo(&info);
     p->Release();

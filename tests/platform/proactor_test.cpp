@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -72,6 +71,13 @@ int DequeueWithin(QN_Port& port, QN_PortEntry* out, int ms) {
     }
     return 0;
 }
+
+// Waits until the socket has something to read: bytes, an end of stream or a reset (nothing
+// is consumed). The bound is generous: only an event that never comes runs into it.
+bool WaitReadable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 20000) == 1;
+}
 }  // namespace
 
 TEST(Port, PostedEntriesComeOutInPostingOrder) {
@@ -129,7 +135,7 @@ TEST(Port, SendsToAResetPeerFailWithoutRaisingSigpipe) {
     linger l{1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
     ::close(peer);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(WaitReadable(s.fd)) << "the reset never arrived";
     // The first send after the reset reports it; the later ones would raise SIGPIPE without
     // MSG_NOSIGNAL and end this process.
     for (int i = 0; i < 3; ++i) {
@@ -171,7 +177,7 @@ TEST(Port, EagerReceiveCompletesOnALaterDequeueAndCloseCancelsAWaitingOne) {
     // Data already there: the receive finishes inside the call, but its entry is only handed
     // out by the next dequeue.
     ASSERT_EQ(::send(peer, "hi", 2, 0), 2);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the bytes arrive
+    ASSERT_TRUE(WaitReadable(s.fd)) << "the bytes never arrived";
     char buf[16];
     ASSERT_EQ(port.receive(&s, buf, sizeof(buf)), 0);
     EXPECT_FALSE(recvOp.bInKernel);

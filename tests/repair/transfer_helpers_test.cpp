@@ -224,23 +224,15 @@ TEST_F(TransferFake, StopTestEndsTheRangedFetchBeforeTheNextAttempt) {
     stop = 1;
     EXPECT_EQ(d.Download(), 0);
     EXPECT_EQ(m_fake->Requests().size(), 0u);
-    // Stop asked for while the first attempt runs: no second attempt.
-    stop = 0;
+    // Stop asked for while the first attempt runs (from the moment the transport has it):
+    // no second attempt.
     Use(FakeTailMode::Strip);
-    FakeRule delay;
-    delay.pathSuffix = "/f.bin";
-    delay.action = FakeRule::Delay;
-    delay.delayMs = 800;
-    m_fake->AddRule(delay);
     m_fake->AddRule(r);
     ASSERT_EQ(d.Init(Url("/f.bin").c_str()), 1);
     d.AddBlock(0, 10, buf.data());
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        stop = 1;
-    });
+    d.SetStopTest([&] { return m_fake->Begun() > 0; });
     EXPECT_EQ(d.Download(), 0);
-    stopper.join();
+    EXPECT_EQ(m_fake->Begun(), 1u);
     EXPECT_EQ(m_fake->Requests().size(), 1u);
     d.m_repairDlService->Release();
 }
@@ -418,23 +410,36 @@ TEST_F(TransferFake, WholeFileStopsOnRequestAndWithoutProgress) {
     m_fake->AddRule(delay);
     const std::wstring save = QN_Utf8ToWide(m_root / "save");
     using Clock = std::chrono::steady_clock;
+    // What ended the wait, and whether the aborted session then ended: it is cut short, not
+    // left to run out its 30 s.
+    auto expectEndedBy = [](const qn::test::LogCapture& log, const std::string& cause) {
+        bool sawCause = false, sawStuck = false;
+        for (const std::string& m : log.Messages()) {
+            sawCause |= m.find(cause) != std::string::npos;
+            sawStuck |= m.find("aborted session did not end") != std::string::npos;
+        }
+        EXPECT_TRUE(sawCause) << cause;
+        EXPECT_FALSE(sawStuck);
+    };
 
-    std::atomic<bool> stop{false};
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        stop = true;
-    });
-    Clock::time_point t0 = Clock::now();
-    EXPECT_EQ(_QN_HttpSyncDownloadFile(Url("/slow.bin").c_str(), save.c_str(), L"f.bin", [&] { return stop.load(); }), 0);
-    stopper.join();
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
-    EXPECT_EQ(m_fake->Requests().size(), 1u) << "no second session after a stop";
-    EXPECT_FALSE(qn::test::FileExists(m_root / "save/f.bin"));
+    {
+        qn::test::LogCapture log;
+        // Stop asked for once the session's request has begun.
+        EXPECT_EQ(_QN_HttpSyncDownloadFile(Url("/slow.bin").c_str(), save.c_str(), L"f.bin",
+                                           [&] { return m_fake->Begun() > 0; }),
+                  0);
+        expectEndedBy(log, "_QN_HttpSyncDownloadFile stopped. cszFileURL=");
+        EXPECT_EQ(m_fake->Requests().size(), 1u) << "no second session after a stop";
+        EXPECT_FALSE(qn::test::FileExists(m_root / "save/f.bin"));
+    }
 
     m_fake->ClearRequests();
-    t0 = Clock::now();
-    EXPECT_EQ(_QN_HttpSyncDownloadFile(Url("/slow.bin").c_str(), save.c_str(), L"f.bin", QN_TransferStopTest(), 200), 0);
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
-    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(200));
-    EXPECT_EQ(m_fake->Requests().size(), 1u);
+    {
+        qn::test::LogCapture log;
+        Clock::time_point t0 = Clock::now();
+        EXPECT_EQ(_QN_HttpSyncDownloadFile(Url("/slow.bin").c_str(), save.c_str(), L"f.bin", QN_TransferStopTest(), 200), 0);
+        EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(200));
+        expectEndedBy(log, "_QN_HttpSyncDownloadFile no progress for 200 ms.");
+        EXPECT_EQ(m_fake->Requests().size(), 1u);
+    }
 }

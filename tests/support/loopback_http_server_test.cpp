@@ -1,6 +1,7 @@
 // The loopback HTTP server fixture, checked over plain sockets.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -192,8 +193,49 @@ TEST(LoopbackHttpServer, StallsDripsAndSeesThePeerLeave) {
     RawHttpClient held(server.port());
     ASSERT_TRUE(held.send(Get("/s")));
     ASSERT_TRUE(server.waitForRequests(3, 5000));
+    // stop() ends a connection that waits for ever (and is still held by its peer) in a
+    // fraction of a second; generously bounded below the 30 s a kept-alive connection waits.
     server.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(LoopbackHttpServer, HoldsAnAnswerUntilTheTestLetsItGo) {
+    const std::string body = "0123456789";
+    for (int64_t atBodyByte : {-1, 4}) {  // before the status line, in the body
+        SCOPED_TRACE(atBodyByte);
+        LoopbackHttpServer server;
+        server.addContent("/a", body);
+        std::atomic<bool> go{false};
+        std::atomic<int> looks{0};
+        auto ready = [&] {
+            looks++;
+            return go.load();
+        };
+        server.script("/a", 0, {atBodyByte < 0 ? HoldUntil(ready) : HoldAtBodyByte(atBodyByte, ready)});
+        RawHttpClient client(server.port());
+        ASSERT_TRUE(client.send(Get("/a")));
+        // Held after the server has looked a few times: what is out is all that comes.
+        ASSERT_TRUE(qn::test::WaitUntil([&] { return looks.load() >= 3; }));
+        std::string got = client.readAtLeast(1, 1);
+        size_t out = 0;  // body bytes out while held
+        if (atBodyByte < 0) {
+            ASSERT_EQ(server.requests().size(), 1u);
+            EXPECT_EQ(server.requests()[0].status, 0);
+            EXPECT_EQ(got, "");
+        } else {
+            out = (size_t)atBodyByte;
+            ASSERT_TRUE(qn::test::WaitUntil([&] {
+                got += client.readAtLeast(1, 1);
+                size_t end = got.find("\r\n\r\n");
+                return end != std::string::npos && got.size() >= end + 4 + out;
+            }));
+            got += client.readAtLeast(1, 1);
+            EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), body.substr(0, out));
+        }
+        go = true;
+        got += client.readAtLeast(atBodyByte < 0 ? 40 : body.size() - out, 5000);
+        EXPECT_EQ(Split(got).body, body);
+    }
 }
 
 TEST(LoopbackHttpServer, FollowsRedirectChainsAndServesFolders) {

@@ -457,6 +457,7 @@ void FakeTransport::Log(const FakeRequest& r) {
 
 FakeTransport::Answer FakeTransport::Resolve(const std::string& method, const std::string& url, const std::string& range,
                                              bool session) {
+    m_begun++;
     Answer a;
     std::string target;
     TargetOf(url, &target);

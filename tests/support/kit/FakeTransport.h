@@ -67,6 +67,8 @@ public:
     // The Range values sent for paths ending with suffix, in order.
     std::vector<std::string> RangesFor(const std::string& suffix) const;
     size_t CountFor(const std::string& suffix) const;
+    // Requests (and sessions) that have begun, ended or not; a request is logged at its end.
+    size_t Begun() const { return m_begun.load(); }
 
     // Makes this transport the one GetService answers for (one at a time).
     void Install();
@@ -107,6 +109,7 @@ private:
     std::vector<FakeRequest> m_requests;
     std::deque<std::function<void()>> m_tasks;
     std::atomic<bool> m_stop{false};
+    std::atomic<size_t> m_begun{0};
     std::thread m_loop;
     IKHttpService* m_http = nullptr;
     IKDownloadService* m_download = nullptr;
