@@ -20,11 +20,6 @@
 using namespace qn::kit;
 using namespace qn::enginetest;
 
-// Until the package repairer's own factory is linked in, the hook's stand-in is the only one.
-__attribute__((weak)) HRESULT QN_CreatePackageV3Repair(const wchar_t*, const wchar_t*, IQN_PackageRepair**) {
-    return E_NOTIMPL;
-}
-
 namespace {
 
 // What the stand-in does in one phase: how long it runs, where it ends, and its progress.
