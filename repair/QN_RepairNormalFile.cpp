@@ -240,6 +240,8 @@ int QN_RepairNormalFile::_CheckFunction() {
     std::string strLocalName;
     std::string strFilePath;
     bool bCorrupt = false;
+    // The failure the phase ends with, written last.
+    int32_t nFailure = QN_RFSC_ERROR_FAILED;
 
     m_fCheckProgress = 0.0f;
     m_CorruptFileList.clear();
@@ -252,7 +254,7 @@ int QN_RepairNormalFile::_CheckFunction() {
     QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.AddBlock()");
     nRetCode = HttpSyncBlock.Download();
     if (!nRetCode) {
-        RaiseToSpecific(m_nStatusCode, QN_RFSC_ERROR_DOWNLOAD);
+        nFailure = QN_RFSC_ERROR_DOWNLOAD;
         QNLOG_PROCESS_ERROR(false && "HttpSyncBlock.Download()");
     }
 
@@ -272,7 +274,7 @@ int QN_RepairNormalFile::_CheckFunction() {
     QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.AddBlock()");
     nRetCode = HttpSyncBlock.Download();
     if (!nRetCode) {
-        RaiseToSpecific(m_nStatusCode, QN_RFSC_ERROR_DOWNLOAD);
+        nFailure = QN_RFSC_ERROR_DOWNLOAD;
         QNLOG_PROCESS_ERROR(false && "HttpSyncBlock.Download()");
     }
 
@@ -308,7 +310,13 @@ Exit0:
     m_fCheckProgress = 1.0f;
     // The final status is the phase's last visible write: whoever sees it sees the list too.
     if (nResult && !FinishFrom(m_nStatusCode, QN_RFSC_CHECKING, QN_RFSC_SUCCESS_FINISH_CHECK)) nResult = 0;
-    if (!nResult) RaiseToFailed(m_nStatusCode);
+    if (!nResult) {
+        if (nFailure == QN_RFSC_ERROR_FAILED) {
+            RaiseToFailed(m_nStatusCode);
+        } else {
+            RaiseToSpecific(m_nStatusCode, nFailure);
+        }
+    }
     delete[] pbyBuffer;
     if (HttpSyncBlock.m_repairDlService) {
         HttpSyncBlock.m_repairDlService->Release();
@@ -321,6 +329,7 @@ int QN_RepairNormalFile::_RepairFunction() {
     int nResult = 0;
     int nRetCode = 0;
     uint32_t uCount = (uint32_t)m_CorruptFileList.size();
+    int32_t nFailure = QN_RFSC_ERROR_FAILED;
 
     m_fRepairProgress = 0.0f;
     m_CanNotRepairFileList.clear();
@@ -344,7 +353,7 @@ int QN_RepairNormalFile::_RepairFunction() {
             nRetCode = _RepairCorruptFile(m_CorruptFileList[i]);
             if (!nRetCode) m_CanNotRepairFileList.push_back(m_CorruptFileList[i].CheckInfo.strFileName);
             if (m_bFileInUse) {
-                RaiseToSpecific(m_nStatusCode, QN_RFSC_ERROR_FILE_IN_USE);
+                nFailure = QN_RFSC_ERROR_FILE_IN_USE;
                 goto Exit0;
             }
         }
@@ -359,7 +368,11 @@ Exit0:
         m_CanNotRepairFileList.clear();
         for (const QN_CORRUPT_FILE_INFO& info : m_CorruptFileList)
             m_CanNotRepairFileList.push_back(info.CheckInfo.strFileName);
-        RaiseToFailed(m_nStatusCode);
+        if (nFailure == QN_RFSC_ERROR_FAILED) {
+            RaiseToFailed(m_nStatusCode);
+        } else {
+            RaiseToSpecific(m_nStatusCode, nFailure);
+        }
     }
     return nResult;
 }
