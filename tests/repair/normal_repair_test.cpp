@@ -465,3 +465,31 @@ TEST(NormalRepairPlacement, AnEmptyListedFileIsGood) {
     EXPECT_TRUE(rep.CanNot().empty());
     EXPECT_EQ(qn::test::ReadFile(run.m_harness.binPath() + "empty.txt"), "");
 }
+
+// A UTF-8 name from the table is found locally under that name, and its good copy is asked for
+// with the name's bytes escaped.
+TEST(NormalRepairPlacement, NamesAreUtf8PathsAndEscapedInURLs) {
+    PreparedRun run;
+    std::string err;
+    bool bSkip = false;
+    ASSERT_TRUE(run.Prepare(TransportKind::Loopback, nullptr, &err, &bSkip)) << err;
+    const std::string name = "ui\\\xE7\x95\x8C\xE9\x9D\xA2.ini", local = "ui/\xE7\x95\x8C\xE9\x9D\xA2.ini";
+    const std::string good = "[ui]\r\nscale=2\r\n", kept = "kept as it is";
+    qn::test::WriteFile(run.m_harness.docroot() + "/qelrepair/zhcn_v3/patch/1.0.1/" + local, good);
+    qn::test::WriteFile(run.m_harness.binPath() + "QelClient.exe", kept);  // broken, but listed below as good
+    GeneratedInfo info;
+    Bytes file = AssembleRepairInfo(EncodeFileCheckTable({{name, Crc32(good)}, {"QelClient.exe", Crc32(kept)}}),
+                                    EncodeDirTable({"bin/zhcn", "patch/1.0.1"}), EncodeFileRepairTable({1, 0}),
+                                    TableLayout::Contiguous, false, &info);
+    qn::test::WriteFile(run.m_harness.docroot() + "/" + kServerInfo, file);
+    Repairer rep;
+    ASSERT_EQ(rep.Init(run), 1);
+    ASSERT_EQ(rep.Run(false).status, QN_RFSC_SUCCESS_FINISH_CHECK);
+    ASSERT_EQ(rep.Corrupt(), std::vector<std::string>{name});
+    ASSERT_EQ(rep.Run(true).status, QN_RFSC_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(qn::test::ReadFile(run.m_harness.binPath() + local), good);
+    bool seen = false;
+    for (const ServedRequest& r : run.m_served.Requests())
+        seen |= r.target.rfind("/qelrepair/zhcn_v3/patch/1.0.1/ui/%E7%95%8C%E9%9D%A2.ini", 0) == 0;
+    EXPECT_TRUE(seen) << Describe(run.m_served.Requests());
+}
