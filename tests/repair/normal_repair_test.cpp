@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include "QN_RepairNormalFile.h"
@@ -282,6 +283,16 @@ TEST_P(NormalFaults, ServerFaultsAndBrokenTables) {
              qn::test::WriteFile(r.m_harness.docroot() + "/" + kServerInfo, file);
          },
          5, {}, -1, {}, {}, {}},
+        // No file listed: nothing is corrupt (a share of 0, not 0/0), and the repair fetches
+        // nothing.
+        {"empty table", {},
+         [](PreparedRun& r) {
+             GeneratedInfo info;
+             Bytes file = AssembleRepairInfo(EncodeFileCheckTable({}), EncodeDirTable({"bin/zhcn"}),
+                                             EncodeFileRepairTable({}), TableLayout::Contiguous, false, &info);
+             qn::test::WriteFile(r.m_harness.docroot() + "/" + kServerInfo, file);
+         },
+         3, {}, 4, {}, {}, {"bytes=0-75", "bytes=76-79"}},
     };
     if (bRules) {
         rows.push_back({"file-check table 404", {kCore},
@@ -313,6 +324,7 @@ TEST_P(NormalFaults, ServerFaultsAndBrokenTables) {
         ASSERT_EQ(rep.Init(run), 1);
         EXPECT_EQ(rep.Run(false).status, row.check);
         EXPECT_EQ(rep.Corrupt(), row.corrupt);
+        EXPECT_FALSE(std::isnan(rep.m_r.m_fCorruptRatio));
         if (row.repair >= 0) {
             EXPECT_EQ(rep.Run(true).status, row.repair);
             EXPECT_EQ(rep.CanNot(), row.cannot);
