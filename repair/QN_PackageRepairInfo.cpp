@@ -5,6 +5,7 @@
 
 #include "QN_CRC.h"
 #include "QN_FileManager.h"
+#include "QN_HttpTransfer.h"
 #include "qn_string.h"
 
 namespace {
@@ -209,7 +210,9 @@ int QN_GetDataSourceFileURL(const wchar_t* pcszPackageRepairURL, const QNPK_DATA
     if (pMap) {
         auto it = pMap->find(uDataSourceID);
         if (it == pMap->end() || it->second.uDataSourceFileID != uDataSourceID) return 0;
-        strURL += QN_WideToUtf8(it->second.strFileName);
+        // The block downloader sends its URL as given, so the name from the table is escaped
+        // here (its '/' separators stay).
+        strURL += _EscapeURL(QN_WideToUtf8(it->second.strFileName));
     } else {
         strURL += "UpdateFiles/" + std::to_string(uDataSourceID - 1) + "-" + std::to_string(uDataSourceID) + ".UPDATE";
     }

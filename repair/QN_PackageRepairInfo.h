@@ -135,7 +135,8 @@ int QN_GetAbsOffsetInDataSource(const QNPK_DATA_SOURCE_MAP* pMap, uint32_t uData
                                 uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
                                 uint64_t* pullRetAbsOffset);
 
-// The URL of a data source's server file: with a table, URL + "/" + the record's name; without
-// one, URL + "/UpdateFiles/<id-1>-<id>.UPDATE". Narrow (UTF-8), at most 259 bytes. 1 or 0.
+// The URL of a data source's server file: with a table, URL + "/" + the record's name (UTF-8,
+// percent-escaped); without one, URL + "/UpdateFiles/<id-1>-<id>.UPDATE". At most 259 bytes.
+// 1 or 0.
 int QN_GetDataSourceFileURL(const wchar_t* pcszPackageRepairURL, const QNPK_DATA_SOURCE_MAP* pMap,
                             uint32_t uDataSourceID, std::string* pstrRetURL);

@@ -2,6 +2,14 @@
 // edits the served "Repair.REP" (checksums recomputed unless the row is about them) or scripts
 // the loopback server, and asserts the phase's status and that no data file is worse than
 // before.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include <functional>
 #include <thread>
 
@@ -314,4 +322,108 @@ TEST(PackageRepairFaults, FolderFileFailingItsChecksumAfterDownloadIsNotKept) {
     const std::string local = run.PackageDir() + "/Dir1.idx";
     const Bytes served = qn::test::ReadFile(run.harness().docroot() + "/" + server.path);
     EXPECT_TRUE(!qn::test::FileExists(local) || qn::test::ReadFile(local) != served) << "the wrong copy was kept";
+}
+
+// A folder file that cannot be read (a folder in its place) is a finding, not a failure of the
+// check; a target that cannot be cleared is not downloaded over and counts as not repaired.
+TEST(PackageRepairFaults, UnreadableFolderFileIsBrokenAndCountedWhenItStays) {
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    DamageStep d;
+    d.op = DamageOp::ReplaceByFolder;
+    d.path = "pakV3/Dir0.idx";
+    d.text = "x.txt";
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({d}), TransportKind::Loopback, &skip, &err))
+        << err;
+    IQN_PackageRepair* p = run.Create();
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    EXPECT_EQ(p->GetBrokenElemFileCount(), 1u);
+    EXPECT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(p->GetCanNotRepairElemFileCount(), 1u);
+    EXPECT_EQ(run.served().CountFor("/DirFiles/7/Dir0.idx"), 0u);
+}
+
+// A short data file without write permission is made writable and set to its length during
+// the check, with its space allocated.
+TEST(PackageRepairFaults, ReadOnlyShortDataFileIsExtendedDuringTheCheck) {
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    DamageStep d;
+    d.op = DamageOp::Truncate;
+    d.path = "pakV3/Package2.DAT";
+    d.value = 1000;
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({d}), TransportKind::Loopback, &skip, &err))
+        << err;
+    const std::string path = run.PackageDir() + "/Package2.DAT";
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    IQN_PackageRepair* p = run.Create();
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ((uint64_t)st.st_size, run.fixture().info.dataFileSize);
+    EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+    EXPECT_GE((uint64_t)st.st_blocks * 512, run.fixture().info.dataFileSize) << "no holes";
+    EXPECT_EQ(p->GetBrokenElemFileCount(), 3u);  // block 7, regions 5 and 6
+    ASSERT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(CheckEndState(Scenario(), run.fixture().clientRoot, run.harness().workRoot()), "");
+}
+
+// A full disk while the check gives a missing data file its length: the failure is reported
+// with the disk-full error before any block is written, and the check ends with 5 instead of a
+// later write through a mapping dying of SIGBUS. The scenario runs in a child copy of this
+// program inside a private mount namespace, the package folder on a tmpfs of 1 MiB.
+namespace {
+
+const char* const kPackageFullDiskEnv = "QN_PACKAGE_FULL_DISK_SCENARIO";
+
+int RunShell(const std::string& strCommand) {
+    const int nStatus = std::system(strCommand.c_str());
+    return nStatus == -1 || !WIFEXITED(nStatus) ? -1 : WEXITSTATUS(nStatus);
+}
+
+}  // namespace
+
+TEST(PackageRepairFullDisk, DISABLED_Scenario) {
+    ASSERT_TRUE(std::getenv(kPackageFullDiskEnv)) << "run by PackageRepairFullDisk.CheckReportsTheFullDisk";
+    DamageStep d;
+    d.op = DamageOp::Delete;
+    d.path = "pakV3/Package2.DAT";
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({d}), TransportKind::Loopback, &skip, &err))
+        << err;
+    const std::string pak = run.PackageDir(), orig = pak + ".orig";
+    ASSERT_EQ(::rename(pak.c_str(), orig.c_str()), 0);
+    ASSERT_EQ(::mkdir(pak.c_str(), 0755), 0);
+    ASSERT_EQ(::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount("tmpfs", pak.c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+    for (const char* name : {"Package.CFG", "Dir0.idx", "Dir1.idx", "Package0.DAT", "Package1.DAT"})
+        qn::test::WriteFile(pak + "/" + name, qn::test::ReadFile(orig + "/" + name));
+    qn::test::WriteFile(pak + "/filler", Bytes(400 * 1024, 'f'));  // leaves less than 256 KiB
+    {
+        WideLogCapture log;
+        IQN_PackageRepair* p = run.Create();
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(run.Check().status, QN_RPS_ERROR_FAILED);
+        EXPECT_TRUE(log.Contains("error 112")) << "the disk-full error is reported";
+        EXPECT_TRUE(log.Contains("uReadCount == 1")) << "the short file fails the block check";
+    }
+    EXPECT_EQ(qn::test::ReadFile(pak + "/Package1.DAT"), qn::test::ReadFile(orig + "/Package1.DAT"));
+    EXPECT_EQ(::umount(pak.c_str()), 0);
+}
+
+TEST(PackageRepairFullDisk, CheckReportsTheFullDisk) {
+    char sz[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
+    ASSERT_GT(n, 0);
+    sz[n] = '\0';
+    if (RunShell("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
+    const std::string run = std::string(kPackageFullDiskEnv) + "=1 unshare -rm '" + sz +
+                            "' --gtest_also_run_disabled_tests --gtest_filter=PackageRepairFullDisk.DISABLED_Scenario";
+    EXPECT_EQ(RunShell(run + " >/dev/null 2>&1"), 0) << "run " << run << " to see why";
 }

@@ -401,5 +401,10 @@ TEST(PackageRepairInfo, DataSources) {
     ASSERT_EQ(QN_GetDataSourceFileURL(L"http://h/p", &m, 2, &url), 1);
     EXPECT_EQ(url, "http://h/p/Sources.dat");
     EXPECT_EQ(QN_GetDataSourceFileURL(L"http://h/p", &m, 3, &url), 0);
+    QNPK_DATA_SOURCE_MAP named;
+    const Bytes n = SourceBytes(7, u"\u6570\u636E/a 1.dat", 0, 10);
+    ASSERT_EQ(QN_DecodeDataSourceTable(U8(n), n.size(), &named), 1);
+    ASSERT_EQ(QN_GetDataSourceFileURL(L"http://h/p", &named, 7, &url), 1);
+    EXPECT_EQ(url, "http://h/p/%E6%95%B0%E6%8D%AE/a%201.dat") << "the name is escaped, its folders kept";
     EXPECT_EQ(QN_GetDataSourceFileURL(std::wstring(250, L'u').c_str(), nullptr, 1, &url), 0) << "longer than 259";
 }

@@ -46,12 +46,12 @@ struct Gate {
     std::condition_variable cv;
     bool reached = false, released = false, used = false;
 };
-Gate* g_pGate = nullptr;
+std::atomic<Gate*> g_pGate{nullptr};
 std::atomic<int> g_nQueueFullCalls{0};
 
 void GateHook(const char* cszStep, uint32_t uIndex) {
     if (std::string(cszStep) == "queue-full") g_nQueueFullCalls.fetch_add(1);
-    Gate* g = g_pGate;
+    Gate* g = g_pGate.load();
     if (!g || g->step != cszStep || g->index != uIndex) return;
     std::unique_lock<std::mutex> lock(g->m);
     if (g->used) return;
@@ -358,13 +358,13 @@ protected:
 TEST_F(SixBlockPackage, DownloadThreadWaitsWhileTooMuchIsQueued) {
     qn::testing::SetPackageDownloadQueueLimit(2ull << 20);
     g_nQueueFullCalls = 0;
-    {
-        GateScope gate("write", 0);
-        ASSERT_EQ(m_p->StartRepair(), S_OK);
-        ASSERT_TRUE(gate.WaitReached());
-        ASSERT_TRUE(WaitFor([] { return g_nQueueFullCalls.load() > 0; }));
-        EXPECT_EQ(SourceRanges(), std::vector<std::string>{"bytes=0-2097151"});
-    }
+    // The gate outlives the phase: both threads call the hook until they end.
+    GateScope gate("write", 0);
+    ASSERT_EQ(m_p->StartRepair(), S_OK);
+    ASSERT_TRUE(gate.WaitReached());
+    ASSERT_TRUE(WaitFor([] { return g_nQueueFullCalls.load() > 0; }));
+    EXPECT_EQ(SourceRanges(), std::vector<std::string>{"bytes=0-2097151"});
+    gate.Release();
     ASSERT_TRUE(WaitFor([this] { return m_p->GetStatusCode() != QN_RPS_REPAIRING; }));
     EXPECT_EQ(m_p->GetStatusCode(), QN_RPS_SUCCESS_FINISH_REPAIR);
     EXPECT_EQ(SourceRanges(), (std::vector<std::string>{"bytes=0-2097151", "bytes=2097152-4194303",
