@@ -1,0 +1,66 @@
+#!/bin/bash
+# Ordinary-file repair benchmark (outside CI). Usage: bench/run_repair_bench.sh [FILES] [TOTAL_MIB] [RUNS] [BROKEN]
+# (defaults 2000 files, 2048 MiB, 3 runs, 50 broken files). Builds the default preset and the
+# driver bench/repair_bench.cpp, writes the client and its server tree, serves the tree from
+# nginx on 127.0.0.1 and prints each figure as the median of the runs:
+#   - the repairer's check with a warm cache, against reading every file and taking its CRC-32;
+#   - the repair of BROKEN deleted files, against curl fetching the same files one after another.
+set -euo pipefail
+
+FILES=${1:-2000}
+TOTAL_MIB=${2:-2048}
+RUNS=${3:-3}
+BROKEN=${4:-50}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/qn_repair_bench_XXXXXX")
+trap 'kill ${NGINX_PID:-} 2>/dev/null || true; rm -rf "$WORK"' EXIT
+
+for p in nginx curl; do command -v "$p" >/dev/null || { echo "$p is needed (scripts/install-deps.sh)"; exit 1; }; done
+
+cmake --preset default >/dev/null
+cmake --build --preset default -- -j4 >/dev/null
+B="$ROOT/build/default"
+DRIVER="$WORK/repair_bench"
+g++ -std=c++20 -O2 -o "$DRIVER" "$ROOT/bench/repair_bench.cpp" \
+  -I"$ROOT/repair" -I"$ROOT/download" -I"$ROOT/support" -I"$ROOT/platform" \
+  "$B/repair/libqn_repair.a" "$B/download/libqn_download.a" "$B/support/libqn_support.a" "$B/platform/libqn_platform.a" \
+  -lhttp_parser -lz -lpthread -ldl
+
+"$DRIVER" make "$WORK" "$FILES" "$TOTAL_MIB"
+
+PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat > "$WORK/nginx.conf" <<CONF
+$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
+worker_processes 2; daemon off; pid $WORK/nginx.pid; error_log $WORK/error.log;
+events { worker_connections 256; }
+http { access_log off; sendfile on; client_body_temp_path $WORK/t1; proxy_temp_path $WORK/t2;
+  fastcgi_temp_path $WORK/t3; uwsgi_temp_path $WORK/t4; scgi_temp_path $WORK/t5; merge_slashes on;
+  server { listen 127.0.0.1:$PORT; root $WORK/www;
+    location ~ ^(.*)/-?[0-9]+\.RefreshEveryTime$ { try_files \$1 =404; } } }
+CONF
+nginx -p "$WORK" -c "$WORK/nginx.conf" & NGINX_PID=$!
+for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && break; sleep 0.05; done
+PREFIX="http://127.0.0.1:$PORT/qelrepair/zhcn_v3/"
+
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
+cat "$WORK"/client/bin/zhcn/*/* > /dev/null  # warm the cache
+PLAIN=$(for _ in $(seq "$RUNS"); do "$DRIVER" plain "$WORK"; done | median)
+CHECK=$(for _ in $(seq "$RUNS"); do "$DRIVER" check "$WORK" "$PREFIX" | cut -d' ' -f1; done | median)
+
+URLS=$("$DRIVER" break "$WORK" "$BROKEN")
+REPAIR=()
+CURL=()
+for _ in $(seq "$RUNS"); do
+  "$DRIVER" break "$WORK" "$BROKEN" >/dev/null
+  REPAIR+=("$("$DRIVER" repair "$WORK" "$PREFIX" | cut -d' ' -f1)")
+  T0=$(date +%s.%N)
+  for u in $URLS; do curl -s -o "$WORK/curl.out" "http://127.0.0.1:$PORT$u"; done
+  CURL+=("$(echo "$(date +%s.%N) - $T0" | bc)")
+done
+REP=$(printf '%s\n' "${REPAIR[@]}" | median)
+CUR=$(printf '%s\n' "${CURL[@]}" | median)
+
+printf '%-70s %8s %8s %6s %s\n' figure ours ref ratio target
+printf '%-70s %8.3f %8.3f %6.2f %s\n' "check of $FILES files, $TOTAL_MIB MiB, warm, against read + crc32" "$CHECK" "$PLAIN" "$(echo "$CHECK / $PLAIN" | bc -l)" "<= 1.15"
+printf '%-70s %8.3f %8.3f %6.2f %s\n' "repair of $BROKEN deleted files from nginx, against curl one by one" "$REP" "$CUR" "$(echo "$REP / $CUR" | bc -l)" "<= 1.1"

@@ -1,0 +1,203 @@
+// The whole client through the coordinator with both real repairers: every kit scenario over the
+// stand-in transport, the loopback server and nginx, asserting the statuses of the coordinator
+// and of both repairers, the result lists, a progress value (as the dialog weighs the two) that
+// never goes back and ends at 100, the requests made and the repaired tree.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+
+#include "QN_LogStream.h"
+#include "QN_RepairClientResource.h"
+#include "engine_test_util.h"
+#include "qn_log_capture.h"
+
+using namespace qn::kit;
+using namespace qn::enginetest;
+
+namespace {
+
+std::vector<std::string> ToVector(const std::list<std::string>& l) { return {l.begin(), l.end()}; }
+
+// The coordinator over a prepared run, driven as the repair thread drives it.
+class Client {
+public:
+    explicit Client(PreparedRun& run) : m_run(run) {}
+    ~Client() {
+        if (m_bInit) m_c.UnInit();
+    }
+    int Init() {
+        m_bInit = m_c.Init("zhcn", m_run.m_harness.binPath().c_str(), m_run.m_harness.repairTempPath().c_str(),
+                           m_run.m_served.UrlPrefix().c_str(), (m_run.m_harness.workRoot() + "/").c_str(), 3) == 1;
+        for (const std::string& f : ClientIgnoreFiles()) m_c.AddIgnoreNormalFile(f.c_str());
+        for (const std::string& d : ClientIgnoreDirectories()) m_c.AddIgnoreNormalDirectory(d.c_str());
+        return m_bInit;
+    }
+    // One phase to its end, with the progress in whole percent (package x 0.7 + ordinary x
+    // 0.3) sampled at each poll.
+    PhaseRun Run(bool bRepair, uint32_t stopAfterMs = 0) {
+        PhaseControl pc;
+        pc.start = [&] { return (bRepair ? m_c.StartRepair() : m_c.StartCheck()) == 1; };
+        pc.status = [&] {
+            int s = m_c.m_nStatusCode.load();
+            Sample(bRepair);
+            return s;
+        };
+        pc.runningStatus = bRepair ? QN_RCRSC_REPAIRING : QN_RCRSC_CHECKING;
+        pc.deadline = std::chrono::milliseconds(90000);
+        if (stopAfterMs) {
+            pc.stop = [&] { m_c.m_nStatusCode = QN_RCRSC_ERROR_ABROT; };
+            pc.stopAfter = std::chrono::milliseconds(stopAfterMs);
+        }
+        m_nLastPercent = -1;
+        return RunPhase(pc);
+    }
+    void Sample(bool bRepair) {
+        float n = bRepair ? m_c.m_RepairNormalFile.m_fRepairProgress.load() : m_c.m_RepairNormalFile.m_fCheckProgress.load();
+        float p = bRepair ? m_c.m_pPackageRepair->GetRepairProgress() : m_c.m_pPackageRepair->GetCheckProgress();
+        int percent = (int)((p * 0.7f + n * 0.3f) * 100.0f + 0.5f);
+        if (percent < m_nLastPercent) m_bBackwards = true;
+        m_nLastPercent = percent;
+    }
+
+    PreparedRun& m_run;
+    QN_RepairClientResource m_c;
+    bool m_bInit = false;
+    bool m_bBackwards = false;
+    int m_nLastPercent = -1;
+};
+
+class ClientScenarios : public ::testing::TestWithParam<TransportKind> {};
+
+}  // namespace
+
+TEST_P(ClientScenarios, EveryKitScenario) {
+    for (const Scenario& sc : DamageScenarios()) {
+        SCOPED_TRACE(sc.id + ": " + sc.description);
+        if (!sc.delays.empty() && GetParam() == TransportKind::Nginx) continue;  // nginx cannot delay
+        PreparedRun run;
+        std::string err;
+        bool bSkip = false;
+        if (!run.Prepare(GetParam(), &sc, &err, &bSkip)) {
+            if (bSkip) GTEST_SKIP() << err;
+            FAIL() << err;
+        }
+        for (const ServerDelayRule& d : sc.delays) ASSERT_TRUE(run.m_served.AddDelay(d));
+        QN_RepairEngineConfig saved = QN_GetRepairEngineConfig(), cfg = saved;
+        cfg.strDevPackageRepairURL = run.m_served.BaseUrl() + "/dev/zhcn/qelrepair/";
+        QN_SetRepairEngineConfig(cfg);
+        qn::test::LogCapture log;
+        {
+            Client client(run);
+            ASSERT_EQ(client.Init(), 1);
+            QN_RepairClientResource& c = client.m_c;
+
+            PhaseRun check = client.Run(false, sc.stopPhase == StopPhase::Check ? sc.stopAfterMs : 0);
+            EXPECT_FALSE(check.timedOut);
+            EXPECT_EQ(c.m_nStatusCode.load(), sc.check.status);
+            if (sc.check.status == QN_RCRSC_SUCCESS_FINISH_CHECK) {
+                EXPECT_EQ(ToVector(c.m_CorruptNormalFileList), sc.check.corrupt);
+                EXPECT_EQ(c.m_uCorruptPakV3BlockCount, sc.check.pakCount);
+                EXPECT_EQ(client.m_nLastPercent, 100);
+            }
+            // After a stop the worker stops both repairers; after a failure the other one ends
+            // on its own.
+            if (sc.check.normalStatus >= 0) {
+                EXPECT_TRUE(WaitFor([&] { return c.m_RepairNormalFile.m_nStatusCode.load() == sc.check.normalStatus; }, 10000))
+                    << c.m_RepairNormalFile.m_nStatusCode.load();
+            }
+            if (sc.check.pakStatus >= 0) {
+                EXPECT_TRUE(WaitFor([&] { return c.m_pPackageRepair->GetStatusCode() == sc.check.pakStatus; }, 10000))
+                    << c.m_pPackageRepair->GetStatusCode();
+            }
+            if (sc.repair.run) {
+                PhaseRun repair = client.Run(true, sc.stopPhase == StopPhase::Repair ? sc.stopAfterMs : 0);
+                EXPECT_FALSE(repair.timedOut);
+                EXPECT_EQ(c.m_nStatusCode.load(), sc.repair.status);
+                if (sc.repair.normalStatus >= 0) {
+                    EXPECT_TRUE(WaitFor([&] { return c.m_RepairNormalFile.m_nStatusCode.load() == sc.repair.normalStatus; },
+                                        10000));
+                }
+                if (sc.stopPhase == StopPhase::Repair) {
+                    // The worker's stop steps end once both package threads have ended, well
+                    // before the held-back source would have come.
+                    EXPECT_TRUE(WaitFor([&] { return c.m_pPackageRepair->GetStatusCode() == QN_RPS_ERROR_ABROT &&
+                                                     c.m_RepairNormalFile.m_nStatusCode.load() == QN_RFSC_ERROR_ABROT; },
+                                        4000));
+                }
+                if (sc.repair.pakStatus >= 0) {
+                    EXPECT_TRUE(
+                        WaitFor([&] { return c.m_pPackageRepair->GetStatusCode() == sc.repair.pakStatus; }, 10000))
+                        << c.m_pPackageRepair->GetStatusCode();
+                }
+                if (sc.stopPhase != StopPhase::Repair) {
+                    QN_FILE_NAME_LIST names;
+                    EXPECT_EQ(c.m_RepairNormalFile.GetCanNotRepairFileList(&names), 1);
+                    EXPECT_EQ(ToVector(names), sc.repair.cannotRepair);
+                }
+                QN_CLIENT_FILE_NAME_LIST mine;
+                EXPECT_EQ(c.GetCanNotRepairNormalFile(&mine), 1);
+                if (sc.repair.status == QN_RCRSC_SUCCESS_FINISH_REPAIR) {
+                    EXPECT_EQ(ToVector(mine), sc.repair.cannotRepair);
+                    EXPECT_EQ(client.m_nLastPercent, 100);
+                    QN_PAK_ID_LIST ids;
+                    EXPECT_EQ(c.GetCanNotRepairPakBlock(&ids), 1);
+                    EXPECT_EQ(ids.size(), c.m_pPackageRepair->GetCanNotRepairElemFileCount());
+                } else {
+                    EXPECT_TRUE(mine.empty());
+                }
+            }
+            EXPECT_FALSE(client.m_bBackwards) << "the progress went back";
+        }
+        EXPECT_EQ(gs_hLogStream, nullptr);
+        QN_SetRepairEngineConfig(saved);
+
+        EXPECT_EQ(CheckEndState(sc, run.m_fx.clientRoot, run.m_harness.workRoot()), "");
+        if (sc.end.tempHoldsNoFile) {
+            EXPECT_EQ(run.m_harness.TempFiles(), std::vector<std::string>());
+        }
+        std::vector<ServedRequest> got = run.Requests(sc.requests);
+        EXPECT_EQ(MatchInOrderPerPath(got, sc.requests), "") << Describe(got);
+        EXPECT_EQ(Forbidden(got, sc.forbidden), "") << Describe(got);
+        std::vector<std::string> messages = log.Messages();
+        for (const std::string& text : sc.logLines) {
+            const std::string line = FillFolders(text, run.m_harness);
+            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
+                                    [&](const std::string& m) { return m.find(line) != std::string::npos; }))
+                << line;
+        }
+        if (sc.alsoDev) {
+            // The development base is used as configured, with the package repairer's own '/'.
+            bool seen = false;
+            for (const ServedRequest& r : got) seen |= r.target.rfind("/dev/zhcn/qelrepair//Repair.REP", 0) == 0;
+            EXPECT_TRUE(seen) << Describe(got);
+        } else if (sc.check.status == QN_RCRSC_SUCCESS_FINISH_CHECK) {
+            bool seen = false;
+            for (const ServedRequest& r : got) seen |= r.target.rfind("/qelrepair/zhcn_v3//PakV3Repair//Repair.REP", 0) == 0;
+            EXPECT_TRUE(seen) << Describe(got);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ClientScenarios, ::testing::ValuesIn(AllTransports()),
+                         [](const ::testing::TestParamInfo<TransportKind>& i) { return TransportName(i.param); });
+
+// A server that refuses every request: both repairers fail to fetch their repair data.
+TEST(ClientServerFaults, EveryRequestRefused) {
+    for (TransportKind kind : {TransportKind::Fake, TransportKind::Loopback}) {
+        SCOPED_TRACE(TransportName(kind));
+        PreparedRun run;
+        std::string err;
+        bool bSkip = false;
+        ASSERT_TRUE(run.Prepare(kind, FindScenario("D-ALL"), &err, &bSkip)) << err;
+        ASSERT_TRUE(AddStatusRule(run.m_served, "", "", 403));
+        Client client(run);
+        ASSERT_EQ(client.Init(), 1);
+        EXPECT_EQ(client.Run(false).status, QN_RCRSC_ERROR_CONNECT_SERVER);
+        EXPECT_EQ(client.m_c.m_RepairNormalFile.m_nStatusCode.load(), QN_RFSC_ERROR_DOWNLOAD);
+        EXPECT_TRUE(WaitFor([&] { return client.m_c.m_pPackageRepair->GetStatusCode() >= QN_RPS_ERROR_FAILED; }, 20000));
+        EXPECT_EQ(client.m_c.m_pPackageRepair->GetStatusCode(), QN_RPS_ERROR_DOWNLOAD);
+        for (const ServedRequest& r : run.m_served.Requests()) EXPECT_EQ(r.status, 403) << r.target;
+    }
+}
