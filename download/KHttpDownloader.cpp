@@ -250,19 +250,32 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         uLen -= uTake;
         if (m_uFilled < m_uExpected) break;
 
-        uint32_t uWritten = 0;
-        if (m_uPiece >= pData->pieceCount() || m_uFilled != pData->pieceLength(m_uPiece) ||
-            FAILED(pData->write((uint64_t)m_uPiece * KDownloadSession::kPieceSize, m_buffer.data(), m_uFilled,
-                                &uWritten)) ||
-            uWritten != m_uFilled) {
-            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed", m_uDownloaderId,
-                        m_uPiece);
-            releasePiece();
-            m_hrResult = KHR_PIECE_WRITE_FAILED;
-            return KHR_PIECE_WRITE_FAILED;
+        bool bAlready = false, bStop = false, bCommitted = false;
+        {
+            // A piece that is already complete (the other copy of a split run was committed
+            // first, and may have been verified since) is never written again: the bytes of
+            // this copy are dropped, and the commit still tells whether the chain goes on.
+            // The map stays locked from the test to the commit, so that no other copy can be
+            // committed in between.
+            std::lock_guard<std::recursive_mutex> guard(pMap->lock());
+            if (pMap->isComplete(m_uPiece)) {
+                KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) piece %u already complete, copy dropped",
+                            m_uDownloaderId, m_uPiece);
+            } else {
+                uint32_t uWritten = 0;
+                if (m_uPiece >= pData->pieceCount() || m_uFilled != pData->pieceLength(m_uPiece) ||
+                    FAILED(pData->write((uint64_t)m_uPiece * KDownloadSession::kPieceSize, m_buffer.data(), m_uFilled,
+                                        &uWritten)) ||
+                    uWritten != m_uFilled) {
+                    KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed",
+                                m_uDownloaderId, m_uPiece);
+                    releasePiece();
+                    m_hrResult = KHR_PIECE_WRITE_FAILED;
+                    return KHR_PIECE_WRITE_FAILED;
+                }
+            }
+            bCommitted = pMap->commit(m_uPiece, &bAlready, &bStop);
         }
-        bool bAlready = false, bStop = false;
-        bool bCommitted = pMap->commit(m_uPiece, &bAlready, &bStop);
         if (bCommitted) {
             KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) commit piece %u OK, stop=%d",
                         m_uDownloaderId, m_uPiece, bStop ? 1 : 0);
