@@ -388,6 +388,7 @@ HRESULT KDownloadSession::queryFileInfo(QueryResult* pResult) {
                 pResult->bHasSize = pHandler->m_bHasContentLength;
                 pResult->lastModified = pHandler->m_lastModified;
                 pResult->sFinalUrl = sCurrent;
+                pResult->bNoRanges = pHandler->m_bNoRanges;
                 if (isRedirectStatus(pHandler->m_nStatus) && !pHandler->m_sLocation.empty() &&
                     uRedirects < kQueryRedirectLimit) {
                     sCurrent = ResolveLocation(sCurrent, pHandler->m_sLocation);
@@ -529,7 +530,7 @@ void KDownloadSession::threadMain() {
                 q.sServerAddress.c_str(), q.sFinalUrl.c_str(), (unsigned long long)q.ullSize);
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        m_urls.push_back(UrlEntry{q.sFinalUrl, 0});
+        m_urls.push_back(UrlEntry{q.sFinalUrl, 0, q.bNoRanges});
         m_uUrlCursor = 0;
     }
     if (m_pChecksum && m_pChecksum->fileSize() != q.ullSize) {
@@ -623,17 +624,34 @@ Exit0:
 // ---------------------------------------------------------------------------------------------
 // The download loop
 
-bool KDownloadSession::getURL(std::string* psUrl) {
+bool KDownloadSession::getURL(std::string* psUrl, bool* pbNoRanges) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     for (size_t i = 0; i < m_urls.size(); ++i) {
         size_t uIndex = (m_uUrlCursor + i) % m_urls.size();
         if (m_urls[uIndex].uFailures <= kUrlFailureLimit) {
             *psUrl = m_urls[uIndex].sUrl;
+            *pbNoRanges = m_urls[uIndex].bNoRanges;
             m_uUrlCursor = (uIndex + 1) % m_urls.size();
             return true;
         }
     }
     return false;
+}
+
+bool KDownloadSession::nextURLRefusesRanges() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    for (size_t i = 0; i < m_urls.size(); ++i) {
+        size_t uIndex = (m_uUrlCursor + i) % m_urls.size();
+        if (m_urls[uIndex].uFailures <= kUrlFailureLimit) return m_urls[uIndex].bNoRanges;
+    }
+    return false;
+}
+
+void KDownloadSession::markRangesRefused(const std::string& sUrl) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    for (UrlEntry& e : m_urls) {
+        if (e.sUrl == sUrl) e.bNoRanges = true;
+    }
 }
 
 void KDownloadSession::addURLFailure(const std::string& sUrl) {
@@ -784,8 +802,13 @@ HRESULT KDownloadSession::downloading() {
             bAllComplete = true;
             break;
         }
+        bool bAnyBusy = false;
+        for (auto& d : m_downloaders) bAnyBusy = bAnyBusy || d->isBusy();
         for (auto& d : m_downloaders) {
             if (d->isBusy()) continue;
+            // A server that does not serve ranges is read as one stream: no second connection
+            // while one runs.
+            if (bAnyBusy && nextURLRefusesRanges()) break;
             uint32_t uFirst = 0, uLast = 0;
             if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast) &&
                 !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast)) {
@@ -793,7 +816,8 @@ HRESULT KDownloadSession::downloading() {
                 break;
             }
             std::string sUrl;
-            if (!getURL(&sUrl)) {
+            bool bNoRanges = false;
+            if (!getURL(&sUrl, &bNoRanges)) {
                 m_pPieceMap->release(uFirst);
                 hrResult = hrLastError < 0 ? hrLastError : E_FAIL;
                 std::lock_guard<std::mutex> guard(m_clientErrorLock);
@@ -802,13 +826,14 @@ HRESULT KDownloadSession::downloading() {
                             m_nClientError, m_sClientErrorExt.c_str());
                 break;
             }
-            HRESULT hr = d->start(sUrl, m_bUseQueryServerIP.load() ? m_uServerAddress : 0, uFirst);
+            HRESULT hr = d->start(sUrl, m_bUseQueryServerIP.load() ? m_uServerAddress : 0, uFirst, !bNoRanges);
             if (FAILED(hr)) {
                 KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "KHttpDownloader::start failed: 0x%08X", (unsigned)hr);
                 hrLastError = hr;
                 addURLFailure(sUrl);
             } else {
                 bAssigned = true;
+                bAnyBusy = true;
             }
         }
         if (hrResult < 0) break;
@@ -856,7 +881,9 @@ HRESULT KDownloadSession::downloading() {
                 std::string sCe;
                 if (!d->pollBusy(&hr, &sUrl, &nCe, &sCe)) {
                     bFinished = true;
-                    if (FAILED(hr)) {
+                    if (hr == KHR_RANGES_REFUSED) {
+                        markRangesRefused(sUrl);
+                    } else if (FAILED(hr)) {
                         hrLastError = hr;
                         addURLFailure(sUrl);
                         if (nCe != 0x7FFFFFFF) setClientError(nCe, sCe);

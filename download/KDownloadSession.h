@@ -85,10 +85,14 @@ private:
         bool bHasSize = false;
         SYSTEMTIME lastModified{};
         std::string sFinalUrl;
+        bool bNoRanges = false;  // the answer said "Accept-Ranges: none"
     };
     struct UrlEntry {
         std::string sUrl;
         uint32_t uFailures = 0;
+        // The server does not serve ranges: the URL is streamed from byte 0, on one
+        // connection at a time.
+        bool bNoRanges = false;
     };
 
     virtual ~KDownloadSession();
@@ -101,8 +105,11 @@ private:
                             bool bRenameAllowed);
     HRESULT finishDownload();
     HRESULT downloading();
-    bool getURL(std::string* psUrl);
+    bool getURL(std::string* psUrl, bool* pbNoRanges);
+    // True when the URL getURL would hand out next does not serve ranges.
+    bool nextURLRefusesRanges();
     void addURLFailure(const std::string& sUrl);
+    void markRangesRefused(const std::string& sUrl);
     void queueCompletedBlocks();
     bool blockIsDownloaded(uint32_t uBlock);
     bool verifyBlocks(uint32_t uMax, bool bAll);

@@ -153,7 +153,7 @@ uint32_t DownloadPieceHandler::Release() {
     return uRef;
 }
 
-bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece) {
+bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged) {
     m_pSession = pSession;
     m_uPiece = 0xFFFFFFFFu;
     try {
@@ -166,6 +166,8 @@ bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloade
     m_uDownloaderId = uDownloaderId;
     m_uPiece = uPiece;
     m_uFirstPiece = uPiece;
+    m_ullRangeStart = bRanged ? (uint64_t)uPiece * KDownloadSession::kPieceSize : 0;
+    m_ullSkip = bRanged ? 0 : (uint64_t)uPiece * KDownloadSession::kPieceSize;
     m_uExpected = pSession->dataFile()->pieceLength(uPiece);
     m_uFilled = 0;
     m_uCommitted = 0;
@@ -208,7 +210,7 @@ int32_t DownloadPieceHandler::onHeader(const char* pszName, uint32_t uNameLen, c
 }
 
 bool DownloadPieceHandler::acceptsRange() const {
-    uint64_t ullOffset = (uint64_t)m_uFirstPiece * KDownloadSession::kPieceSize;
+    uint64_t ullOffset = m_ullRangeStart;
     if (m_nStatus == 200) {
         // A whole-file answer fits only a request from the start of the file.
         return ullOffset == 0;
@@ -223,6 +225,13 @@ bool DownloadPieceHandler::acceptsRange() const {
 
 int32_t DownloadPieceHandler::onHeadersComplete() {
     if (m_nStatus != 200 && m_nStatus != 206) return 0;
+    if (m_nStatus == 200 && m_ullRangeStart != 0) {
+        // The server ignored the range: nothing of this answer is taken, and the session is
+        // told that the URL is to be streamed from byte 0.
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) range ignored by the server", m_uDownloaderId);
+        m_hrResult = KHR_RANGES_REFUSED;
+        return E_FAIL;
+    }
     // Bytes are written at the offset the request asked for: an answer for another range
     // would land in the wrong place, so it is refused before any byte is taken.
     if (!acceptsRange()) {
@@ -239,6 +248,13 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
     if (m_nStatus != 200 && m_nStatus != 206) return 0;
     if (m_uPiece == 0xFFFFFFFFu || !m_pSession) return E_FAIL;
     m_ullReceived.fetch_add(uLen, std::memory_order_relaxed);
+    if (m_ullSkip > 0) {
+        // A whole-file answer: the bytes before the first piece are not this request's.
+        uint32_t uDrop = m_ullSkip < uLen ? (uint32_t)m_ullSkip : uLen;
+        m_ullSkip -= uDrop;
+        pbyData += uDrop;
+        uLen -= uDrop;
+    }
     DataFile* pData = m_pSession->dataFile();
     PieceMap* pMap = m_pSession->pieceMap();
     while (uLen > 0) {
@@ -354,6 +370,7 @@ void QueryFileInfoHandler::resetAttempt() {
     m_bHasContentLength = false;
     m_lastModified = SYSTEMTIME{};
     m_sLocation.clear();
+    m_bNoRanges = false;
     m_hrResult = E_FAIL;
 }
 
@@ -378,6 +395,11 @@ int32_t QueryFileInfoHandler::onHeader(const char* pszName, uint32_t uNameLen, c
         parseHttpDate(s.c_str(), &m_lastModified);
     } else if (NameIs(pszName, uNameLen, "Location")) {
         m_sLocation.assign(pszValue, uValueLen);
+    } else if (NameIs(pszName, uNameLen, "Accept-Ranges")) {
+        std::string sValue(pszValue, uValueLen);
+        size_t uFirst = sValue.find_first_not_of(" \t"), uLast = sValue.find_last_not_of(" \t");
+        m_bNoRanges = uFirst != std::string::npos &&
+                      QN_StrICmp(sValue.substr(uFirst, uLast - uFirst + 1).c_str(), "none") == 0;
     }
     return 0;
 }
@@ -428,13 +450,14 @@ void KHttpDownloader::stop() {
     m_bBusy = false;
 }
 
-HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece) {
+HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged) {
     char szRange[100];
-    uint64_t ullOffset = (uint64_t)uFirstPiece * KDownloadSession::kPieceSize;
+    uint64_t ullOffset = bRanged ? (uint64_t)uFirstPiece * KDownloadSession::kPieceSize : 0;
     m_sCurrentUrl = sUrl;
     m_uServerAddress = uServerAddress;
     m_uFirstPiece = uFirstPiece;
-    if (!m_pHandler->begin(m_pSession, m_uId, uFirstPiece)) return E_FAIL;
+    m_bRanged = bRanged;
+    if (!m_pHandler->begin(m_pSession, m_uId, uFirstPiece, bRanged)) return E_FAIL;
     if (!m_request.open(KHTTP_METHOD_GET, sUrl.c_str())) return E_FAIL;
     if (uServerAddress != 0 && !m_request.setServerAddress(uServerAddress)) return E_FAIL;
     m_request.addHeader("User-Agent", KDOWNLOADER_USER_AGENT);
@@ -448,12 +471,12 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
     return S_OK;
 }
 
-HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece) {
+HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged) {
     if (!m_pHandler) return E_OUTOFMEMORY;
     if (m_bBusy) stop();
     m_sListUrl = sUrl;
     m_uRedirects = 0;
-    HRESULT hr = send(sUrl, uServerAddress, uFirstPiece);
+    HRESULT hr = send(sUrl, uServerAddress, uFirstPiece, bRanged);
     if (FAILED(hr)) {
         // The piece goes back to the map, whether or not the handler had taken it over.
         if (m_pHandler->currentPiece() != 0xFFFFFFFFu) {
@@ -487,7 +510,7 @@ bool KHttpDownloader::pollBusy(HRESULT* phrResult, std::string* psUrl, int32_t* 
         if (!bOldOk || !UrlOrigin(sLocation, &sNewOrigin, nullptr) || sNewOrigin != sOldOrigin) uAddress = 0;
         uint32_t uFirst = m_uFirstPiece;
         // The first piece is still taken for this downloader: nothing of it was written.
-        if (SUCCEEDED(send(sLocation, uAddress, uFirst))) {
+        if (SUCCEEDED(send(sLocation, uAddress, uFirst, m_bRanged))) {
             KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) redirect(%d) location=%s OK", m_uId,
                         (int)m_uRedirects, sLocation.c_str());
             return true;
