@@ -849,8 +849,10 @@ HRESULT KDownloadSession::downloading() {
                 uProgressTick = uNow;
             }
             if (uNow - uFlushTick >= kFlushPeriodMs) {
+                // The period counts from the start of a flush, so that a slow disk sync does not
+                // stretch the time between two records of the states.
                 flushStorage();
-                uFlushTick = QN_GetTickCount();
+                uFlushTick = uNow;
             }
             if (uNow - uSpeedTick >= kSpeedPeriodMs) {
                 uint64_t ullTotal = 0;
