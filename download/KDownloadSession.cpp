@@ -27,6 +27,8 @@ constexpr uint32_t kFlushPeriodMs = 1000;
 constexpr uint32_t kSpeedPeriodMs = 2000;
 constexpr uint32_t kReportPort = 6015;
 constexpr uint32_t kReportLimit = 8191;
+// What a downloader's poll leaves in the client-error output when it reports none.
+constexpr int32_t kNoClientError = 0x7FFFFFFF;
 
 HRESULT LastErrorResult() {
     uint32_t uError = QN_GetLastError();
@@ -879,7 +881,7 @@ HRESULT KDownloadSession::downloading() {
                 }
                 HRESULT hr = S_OK;
                 std::string sUrl;
-                int32_t nCe = 0x7FFFFFFF;
+                int32_t nCe = kNoClientError;
                 std::string sCe;
                 if (!d->pollBusy(&hr, &sUrl, &nCe, &sCe)) {
                     bFinished = true;
@@ -888,7 +890,7 @@ HRESULT KDownloadSession::downloading() {
                     } else if (FAILED(hr)) {
                         hrLastError = hr;
                         addURLFailure(sUrl);
-                        if (nCe != 0x7FFFFFFF) setClientError(nCe, sCe);
+                        if (nCe != kNoClientError) setClientError(nCe, sCe);
                     }
                 }
             }

@@ -155,7 +155,7 @@ uint32_t DownloadPieceHandler::Release() {
 
 bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged) {
     m_pSession = pSession;
-    m_uPiece = 0xFFFFFFFFu;
+    m_uPiece = KPIECE_NONE;
     try {
         m_buffer.assign(KDownloadSession::kPieceSize, 0);
     } catch (const std::bad_alloc&) {
@@ -184,12 +184,12 @@ bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloade
 }
 
 void DownloadPieceHandler::releasePiece() {
-    if (m_pSession && m_uPiece != 0xFFFFFFFFu && m_pSession->pieceMap()) m_pSession->pieceMap()->release(m_uPiece);
-    m_uPiece = 0xFFFFFFFFu;
+    if (m_pSession && m_uPiece != KPIECE_NONE && m_pSession->pieceMap()) m_pSession->pieceMap()->release(m_uPiece);
+    m_uPiece = KPIECE_NONE;
 }
 
 void DownloadPieceHandler::clear() {
-    m_uPiece = 0xFFFFFFFFu;
+    m_uPiece = KPIECE_NONE;
     m_uExpected = 0;
     m_uFilled = 0;
     m_pSession = nullptr;
@@ -263,7 +263,7 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         return E_FAIL;
     }
     m_ullBodyLeft -= uLen;
-    if (m_uPiece == 0xFFFFFFFFu || !m_pSession) return E_FAIL;
+    if (m_uPiece == KPIECE_NONE || !m_pSession) return E_FAIL;
     m_ullReceived.fetch_add(uLen, std::memory_order_relaxed);
     if (m_ullSkip > 0) {
         // A whole-file answer: the bytes before the first piece are not this request's.
@@ -324,7 +324,7 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         }
         ++m_uCommitted;
         if (bStop) {
-            m_uPiece = 0xFFFFFFFFu;
+            m_uPiece = KPIECE_NONE;
             m_bStopped = true;
             m_hrResult = E_FAIL;
             return E_FAIL;
@@ -502,7 +502,7 @@ HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress,
     HRESULT hr = send(sUrl, uServerAddress, uFirstPiece, bRanged);
     if (FAILED(hr)) {
         // The piece goes back to the map, whether or not the handler had taken it over.
-        if (m_pHandler->currentPiece() != 0xFFFFFFFFu) {
+        if (m_pHandler->currentPiece() != KPIECE_NONE) {
             m_pHandler->releasePiece();
         } else if (m_pSession->pieceMap()) {
             m_pSession->pieceMap()->release(uFirstPiece);

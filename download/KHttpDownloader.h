@@ -10,6 +10,7 @@
 
 #include "IKHttp.h"
 #include "KHttpRequest.h"
+#include "PieceMap.h"
 #include "qn_systemtime.h"
 
 class KDownloadSession;
@@ -72,8 +73,8 @@ private:
 
     std::vector<uint8_t> m_buffer;
     uint32_t m_uDownloaderId = 0;
-    uint32_t m_uPiece = 0xFFFFFFFFu;
-    uint32_t m_uFirstPiece = 0xFFFFFFFFu;
+    uint32_t m_uPiece = KPIECE_NONE;
+    uint32_t m_uFirstPiece = KPIECE_NONE;
     uint64_t m_ullRangeStart = 0;  // the offset the request asked for (0: no Range)
     uint64_t m_ullSkip = 0;        // body bytes still to drop before the first piece
     uint32_t m_uExpected = 0;
