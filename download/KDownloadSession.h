@@ -14,6 +14,7 @@
 #include "DataFile.h"
 #include "IKDownloadSession.h"
 #include "IKHttp.h"
+#include "IKPieceStore.h"
 #include "PieceMap.h"
 
 class KHttpDownloader;
@@ -22,9 +23,9 @@ class SpeedLimiter;
 // The HRESULTs the download loop ends with besides E_ABORT and the downloaders' results.
 inline constexpr HRESULT KHR_CHECKSUM_FAILED = (HRESULT)0x80070143u;
 
-class KDownloadSession : public IKDownloadSession, public KSimpleUnknownImpl {
+class KDownloadSession : public IKDownloadSession, public KSimpleUnknownImpl, public IKPieceStore {
 public:
-    static constexpr uint32_t kPieceSize = 65536;
+    static constexpr uint32_t kPieceSize = KDOWNLOAD_PIECE_SIZE;
     static constexpr uint32_t kUrlFailureLimit = 100;
     static constexpr uint32_t kQueryRedirectLimit = 3;
     static constexpr uint32_t kMaxConnections = 10;
@@ -52,10 +53,10 @@ public:
     HRESULT init(const char* cszUrl, const wchar_t* wszChecksumFile, const wchar_t* wszSaveDir,
                  const wchar_t* wszFileName);
 
-    // For the piece handlers (loop thread). Valid while the download loop runs.
-    DataFile* dataFile() const { return m_pDataFile; }
-    PieceMap* pieceMap() const { return m_pPieceMap; }
-    void queueBlockCheck(uint32_t uPiece);
+    // The downloaders' view of the session (loop thread). Valid while the download loop runs.
+    DataFile* dataFile() const override { return m_pDataFile; }
+    PieceMap* pieceMap() const override { return m_pPieceMap; }
+    void queueBlockCheck(uint32_t uPiece) override;
 
     // The file name a URL gives: the text after its last separator, cut at the first '?', one
     // wide character per byte; "unnamed" when that is empty, "." or "..", or there is no '/'.

@@ -7,7 +7,6 @@
 #include <new>
 
 #include "DataFile.h"
-#include "KDownloadSession.h"
 #include "KSessionLog.h"
 #include "PieceMap.h"
 #include "download_test_hooks.h"
@@ -153,11 +152,11 @@ uint32_t DownloadPieceHandler::Release() {
     return uRef;
 }
 
-bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged) {
+bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged) {
     m_pSession = pSession;
     m_uPiece = KPIECE_NONE;
     try {
-        m_buffer.assign(KDownloadSession::kPieceSize, 0);
+        m_buffer.assign(KDOWNLOAD_PIECE_SIZE, 0);
     } catch (const std::bad_alloc&) {
         m_buffer.clear();
         m_buffer.shrink_to_fit();
@@ -166,8 +165,8 @@ bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloade
     m_uDownloaderId = uDownloaderId;
     m_uPiece = uPiece;
     m_uFirstPiece = uPiece;
-    m_ullRangeStart = bRanged ? (uint64_t)uPiece * KDownloadSession::kPieceSize : 0;
-    m_ullSkip = bRanged ? 0 : (uint64_t)uPiece * KDownloadSession::kPieceSize;
+    m_ullRangeStart = bRanged ? (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE : 0;
+    m_ullSkip = bRanged ? 0 : (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE;
     m_uExpected = pSession->dataFile()->pieceLength(uPiece);
     m_uFilled = 0;
     m_uCommitted = 0;
@@ -297,7 +296,7 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
             } else {
                 uint32_t uWritten = 0;
                 if (m_uPiece >= pData->pieceCount() || m_uFilled != pData->pieceLength(m_uPiece) ||
-                    FAILED(pData->write((uint64_t)m_uPiece * KDownloadSession::kPieceSize, m_buffer.data(), m_uFilled,
+                    FAILED(pData->write((uint64_t)m_uPiece * KDOWNLOAD_PIECE_SIZE, m_buffer.data(), m_uFilled,
                                         &uWritten)) ||
                     uWritten != m_uFilled) {
                     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed",
@@ -447,7 +446,7 @@ KHttpDownloader::~KHttpDownloader() {
     }
 }
 
-HRESULT KHttpDownloader::init(uint32_t uId, KDownloadSession* pSession, SpeedLimiter* pLimiter) {
+HRESULT KHttpDownloader::init(uint32_t uId, IKPieceStore* pSession, SpeedLimiter* pLimiter) {
     m_uId = uId;
     m_pSession = pSession;
     m_pHandler = new (std::nothrow) DownloadPieceHandler;
@@ -475,7 +474,7 @@ void KHttpDownloader::stop() {
 
 HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged) {
     char szRange[100];
-    uint64_t ullOffset = bRanged ? (uint64_t)uFirstPiece * KDownloadSession::kPieceSize : 0;
+    uint64_t ullOffset = bRanged ? (uint64_t)uFirstPiece * KDOWNLOAD_PIECE_SIZE : 0;
     m_sCurrentUrl = sUrl;
     m_uServerAddress = uServerAddress;
     m_uFirstPiece = uFirstPiece;

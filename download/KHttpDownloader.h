@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "IKHttp.h"
+#include "IKPieceStore.h"
 #include "KHttpRequest.h"
 #include "PieceMap.h"
 #include "qn_systemtime.h"
 
-class KDownloadSession;
 class SpeedLimiter;
 
 // The result a piece request reports for a connection-level failure, and for any response
@@ -52,7 +52,7 @@ public:
 
     // Prepares the handler for a request starting at uPiece. bRanged false: the request asks
     // for the whole file, and the bytes before uPiece are dropped as they arrive.
-    bool begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged = true);
+    bool begin(IKPieceStore* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged = true);
     // Releases the current piece in the piece map (when there is one) and forgets it.
     void releasePiece();
     void clear();
@@ -81,7 +81,7 @@ private:
     uint32_t m_uFilled = 0;
     uint32_t m_uCommitted = 0;
     bool m_bStopped = false;
-    KDownloadSession* m_pSession = nullptr;
+    IKPieceStore* m_pSession = nullptr;
     HRESULT m_hrResult = 0;
     int m_nStatus = 0;
     std::string m_sLocation;
@@ -131,7 +131,7 @@ public:
     KHttpDownloader(const KHttpDownloader&) = delete;
     KHttpDownloader& operator=(const KHttpDownloader&) = delete;
 
-    HRESULT init(uint32_t uId, KDownloadSession* pSession, SpeedLimiter* pLimiter);
+    HRESULT init(uint32_t uId, IKPieceStore* pSession, SpeedLimiter* pLimiter);
     // Starts a GET of the pieces from uFirstPiece on, with the URL the session handed out.
     // bRanged false: a GET of the whole file (for a server that does not serve ranges), whose
     // bytes before uFirstPiece are dropped.
@@ -152,7 +152,7 @@ private:
     void waitIdle();
 
     uint32_t m_uId = 0;
-    KDownloadSession* m_pSession = nullptr;
+    IKPieceStore* m_pSession = nullptr;
     std::string m_sListUrl;     // as the session handed it out
     std::string m_sCurrentUrl;  // after redirects
     uint32_t m_uServerAddress = 0;
