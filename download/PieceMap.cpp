@@ -433,15 +433,3 @@ void PieceMap::close(bool bKeepFile) {
     }
     if (!sDelete.empty()) QN_DeleteFile(sDelete.c_str());
 }
-
-namespace qn::testing {
-void SetPieceStates(PieceMap* pMap, const std::vector<uint8_t>& states) {
-    std::lock_guard<std::recursive_mutex> guard(pMap->m_lock);
-    for (size_t i = 0; i < states.size() && i < pMap->m_states.size(); ++i) pMap->m_states[i] = states[i];
-    pMap->m_uCompleteCount = 0;
-    for (uint8_t b : pMap->m_states) {
-        if (PieceMap::isCompleteState(b)) ++pMap->m_uCompleteCount;
-    }
-    pMap->m_bDirty = true;
-}
-}  // namespace qn::testing

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "qn_com.h"
-#include "download_test_hooks.h"
 #include "qn_systemtime.h"
 
 // A piece's state byte: the low four bits are the state (below), bits 4 and 5 a field that a
@@ -105,7 +104,8 @@ public:
     std::recursive_mutex& lock() { return m_lock; }
 
 private:
-    friend void qn::testing::SetPieceStates(PieceMap* pMap, const std::vector<uint8_t>& states);
+    // Sets the in-memory states from outside the class (the layer's hooks, in their own file).
+    friend struct PieceMapStateAccess;
     ~PieceMap();
     static uint8_t stateOf(uint8_t b) { return (uint8_t)(b & KPIECE_STATE_MASK); }
     static bool isFreeState(uint8_t b) { return stateOf(b) == KPIECE_FREE || stateOf(b) == KPIECE_AS_FREE; }
