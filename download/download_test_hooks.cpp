@@ -3,25 +3,11 @@
 #include <mutex>
 
 #include "PieceMap.h"
-#include "connection_cache.h"
-#include "event_loop.h"
-#include "host_resolver.h"
-#include "speed_limiter.h"
+#include "KDownloadCore.h"
 
-bool qn::testing::CoreStart() {
-    if (!EventLoop::instance().start()) return false;
-    ConnectionCache::instance().start();
-    SpeedLimiterModule::instance().start();
-    HostResolver::instance().start();
-    return true;
-}
+bool qn::testing::CoreStart() { return KDownloadCoreStart(); }
 
-void qn::testing::CoreStop() {
-    HostResolver::instance().stop();
-    SpeedLimiterModule::instance().stop();
-    ConnectionCache::instance().stop();
-    EventLoop::instance().stop();
-}
+void qn::testing::CoreStop() { KDownloadCoreStop(); }
 
 struct PieceMapStateAccess {
     static void set(PieceMap* pMap, const std::vector<uint8_t>& states) {
