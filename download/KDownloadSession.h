@@ -105,7 +105,32 @@ private:
     HRESULT allocateStorage(const std::string& sFinalUrl, uint64_t ullSize, const SYSTEMTIME* pLastModified,
                             bool bRenameAllowed);
     HRESULT finishDownload();
+
+    // The download loop and its steps.
+    struct LoopState {
+        HRESULT hrLastError = S_OK;  // the last failure a downloader reported
+        uint32_t uProgressTick = 0, uFlushTick = 0, uSpeedTick = 0;
+        uint64_t ullPrevTotal = 0;  // received bytes at the last speed sample
+        uint32_t uRound = 0;
+    };
     HRESULT downloading();
+    HRESULT createDownloaders();
+    void stopDownloaders();
+    bool allPiecesComplete();
+    // One assignment pass: a run of pieces and a URL for every idle downloader. A result < 0
+    // (no URL left) ends the loop; *pbAssigned tells whether a downloader was started.
+    HRESULT assignIdleDownloaders(LoopState* pState, bool* pbAssigned);
+    // Polling rounds until the assignment is due again; KHR_CHECKSUM_FAILED ends the loop.
+    HRESULT runRounds(LoopState* pState, bool bAssigned);
+    // Progress, flush and speed, each on its own period.
+    void runPeriodicWork(LoopState* pState);
+    void sampleSpeed(LoopState* pState);
+    // Polls the busy downloaders; true when one has finished, *pbIdle when one is idle.
+    bool pollDownloaders(LoopState* pState, bool* pbIdle);
+    HRESULT verifyAfterLastPiece();
+    static uint32_t errorForLoopResult(HRESULT hrResult);
+    // Stops the downloaders, flushes the storage, updates the progress and reports a failure.
+    void endLoop(HRESULT hrResult);
     bool getURL(std::string* psUrl, bool* pbNoRanges);
     // True when the URL getURL would hand out next does not serve ranges.
     bool nextURLRefusesRanges();
