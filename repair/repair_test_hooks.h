@@ -35,4 +35,14 @@ uint64_t GetEmptyFillBufferAllocations();
 // Longest run the block downloader joins into one request; 0 restores 64 MiB.
 void SetBlockDownloadRunLimit(uint32_t uBytes);
 
+// Threads of package repairers (work and download threads) running now.
+int GetLivePackageRepairThreadCount();
+// Called by the package repairer at its steps: "check-block" and "check-region" before record
+// uIndex is checked, "write" before downloaded block uIndex is written, "queue-full" each time
+// the download thread waits for the writer. nullptr: none.
+using PackageRepairStepHook = void (*)(const char* cszStep, uint32_t uIndex);
+void SetPackageRepairStepHook(PackageRepairStepHook pfnHook);
+// Bytes of downloaded blocks that may wait for the writer; 0 restores 32 MiB.
+void SetPackageDownloadQueueLimit(uint64_t ullBytes);
+
 }  // namespace qn::testing
