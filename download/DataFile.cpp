@@ -19,6 +19,7 @@ constexpr uint32_t kTransferChunk = 1u << 20;
 DataFile::DataFile() = default;
 
 DataFile::~DataFile() {
+    std::lock_guard<std::mutex> syncGuard(m_syncLock);
     if (m_nFd >= 0) QN_FileClose(m_nFd);
 }
 
@@ -161,12 +162,21 @@ bool DataFile::readPiece(uint32_t uPiece, uint32_t uOffsetInPiece, void* pvBuffe
 }
 
 bool DataFile::flush() {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (m_nFd < 0) return false;
-    return QN_FileFlush(m_nFd) != 0;
+    // The sync can take long on a busy disk. It runs without the data file's lock, so that the
+    // pieces arriving meanwhile are written (and committed) instead of waiting behind it; the
+    // sync lock keeps the descriptor open until the sync returns.
+    std::lock_guard<std::mutex> syncGuard(m_syncLock);
+    int nFd = -1;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        nFd = m_nFd;
+    }
+    if (nFd < 0) return false;
+    return QN_FileFlush(nFd) != 0;
 }
 
 HRESULT DataFile::finish() {
+    std::lock_guard<std::mutex> syncGuard(m_syncLock);
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     uint64_t ullFileTime = 0;
     if (m_nFd < 0) return E_FAIL;

@@ -45,7 +45,8 @@ public:
     HRESULT read(uint64_t ullOffset, void* pvBuffer, uint32_t uLength, uint32_t* puGot);
     // Reads inside one piece; *puSize in: wanted, out: got.
     bool readPiece(uint32_t uPiece, uint32_t uOffsetInPiece, void* pvBuffer, uint32_t* puSize);
-    // Flushes the written bytes to the disk.
+    // Flushes the written bytes to the disk. Writes and reads go on while the disk syncs; a
+    // close waits for the sync.
     bool flush();
     // Stamps the last-write time, closes and renames the ".tmp" onto the target. A stream that
     // still holds the data file reads E_FAIL from then on.
@@ -63,6 +64,7 @@ private:
     bool aborted() const { return m_abortFlag && m_abortFlag->load(std::memory_order_acquire); }
 
     std::recursive_mutex m_lock;
+    std::mutex m_syncLock;  // held across a sync of the descriptor; taken before closing it
     std::atomic<uint32_t> m_uRef{0};
     std::string m_sTargetPath;
     int m_nFd = -1;

@@ -5,16 +5,13 @@
 #include <string>
 
 #include "KClientIdentity.h"
+#include "KDownloadCore.h"
 #include "KDownloadLibrary.h"
 #include "KDownloadSession.h"
 #include "KHttpService.h"
 #include "KSessionLog.h"
-#include "connection_cache.h"
 #include "download_test_hooks.h"
-#include "event_loop.h"
-#include "host_resolver.h"
 #include "qn_socket.h"
-#include "speed_limiter.h"
 
 #ifndef QN_DOWNLOAD_REPORT_HOST
 #define QN_DOWNLOAD_REPORT_HOST ""
@@ -71,10 +68,7 @@ LibraryState& State() {
 }
 
 void StopCore() {
-    HostResolver::instance().stop();
-    SpeedLimiterModule::instance().stop();
-    ConnectionCache::instance().stop();
-    EventLoop::instance().stop();
+    KDownloadCoreStop();
     QN_NetCleanup();
 }
 
@@ -91,13 +85,10 @@ HRESULT KDownloadInit() {
         QN_NetCleanup();
         return E_FAIL;
     }
-    if (qn::testing::FailInitAt(3) || !EventLoop::instance().start()) {
+    if (qn::testing::FailInitAt(3) || !KDownloadCoreStart()) {
         QN_NetCleanup();
         return E_FAIL;
     }
-    ConnectionCache::instance().start();
-    SpeedLimiterModule::instance().start();
-    HostResolver::instance().start();
     KDownloadService* pDownload = qn::testing::FailInitAt(4) ? nullptr : new (std::nothrow) KDownloadService;
     if (!pDownload) {
         StopCore();

@@ -27,6 +27,8 @@ constexpr uint32_t kFlushPeriodMs = 1000;
 constexpr uint32_t kSpeedPeriodMs = 2000;
 constexpr uint32_t kReportPort = 6015;
 constexpr uint32_t kReportLimit = 8191;
+// What a downloader's poll leaves in the client-error output when it reports none.
+constexpr int32_t kNoClientError = 0x7FFFFFFF;
 
 HRESULT LastErrorResult() {
     uint32_t uError = QN_GetLastError();
@@ -388,6 +390,7 @@ HRESULT KDownloadSession::queryFileInfo(QueryResult* pResult) {
                 pResult->bHasSize = pHandler->m_bHasContentLength;
                 pResult->lastModified = pHandler->m_lastModified;
                 pResult->sFinalUrl = sCurrent;
+                pResult->bNoRanges = pHandler->m_bNoRanges;
                 if (isRedirectStatus(pHandler->m_nStatus) && !pHandler->m_sLocation.empty() &&
                     uRedirects < kQueryRedirectLimit) {
                     sCurrent = ResolveLocation(sCurrent, pHandler->m_sLocation);
@@ -529,7 +532,7 @@ void KDownloadSession::threadMain() {
                 q.sServerAddress.c_str(), q.sFinalUrl.c_str(), (unsigned long long)q.ullSize);
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
-        m_urls.push_back(UrlEntry{q.sFinalUrl, 0});
+        m_urls.push_back(UrlEntry{q.sFinalUrl, 0, q.bNoRanges});
         m_uUrlCursor = 0;
     }
     if (m_pChecksum && m_pChecksum->fileSize() != q.ullSize) {
@@ -623,17 +626,34 @@ Exit0:
 // ---------------------------------------------------------------------------------------------
 // The download loop
 
-bool KDownloadSession::getURL(std::string* psUrl) {
+bool KDownloadSession::getURL(std::string* psUrl, bool* pbNoRanges) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     for (size_t i = 0; i < m_urls.size(); ++i) {
         size_t uIndex = (m_uUrlCursor + i) % m_urls.size();
         if (m_urls[uIndex].uFailures <= kUrlFailureLimit) {
             *psUrl = m_urls[uIndex].sUrl;
+            *pbNoRanges = m_urls[uIndex].bNoRanges;
             m_uUrlCursor = (uIndex + 1) % m_urls.size();
             return true;
         }
     }
     return false;
+}
+
+bool KDownloadSession::nextURLRefusesRanges() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    for (size_t i = 0; i < m_urls.size(); ++i) {
+        size_t uIndex = (m_uUrlCursor + i) % m_urls.size();
+        if (m_urls[uIndex].uFailures <= kUrlFailureLimit) return m_urls[uIndex].bNoRanges;
+    }
+    return false;
+}
+
+void KDownloadSession::markRangesRefused(const std::string& sUrl) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    for (UrlEntry& e : m_urls) {
+        if (e.sUrl == sUrl) e.bNoRanges = true;
+    }
 }
 
 void KDownloadSession::addURLFailure(const std::string& sUrl) {
@@ -748,15 +768,45 @@ void KDownloadSession::updateProgress() {
     m_uSpeedAvg.store(uElapsed ? (uint32_t)(ullDone * 1000 / uElapsed) : 0);
 }
 
+// The download loop: hand every idle downloader a run of pieces, then poll them in rounds
+// (with the periodic progress, flush and speed work and a little verification) until one
+// finishes or can be given work; when every piece is complete, verify what is left and end.
 HRESULT KDownloadSession::downloading() {
-    HRESULT hrResult = S_OK;
-    HRESULT hrLastError = S_OK;
-    uint32_t uCount = m_uConnections.load();
-    uint32_t uProgressTick, uFlushTick, uSpeedTick;
-    uint64_t ullPrevTotal = 0;
-    uint32_t uRound = 0;
-    bool bAllComplete = false;
+    HRESULT hrResult = createDownloaders();
+    if (FAILED(hrResult)) return hrResult;
+    LoopState st;
+    queueCompletedBlocks();
+    st.uProgressTick = st.uFlushTick = st.uSpeedTick = QN_GetTickCount();
 
+    bool bAllComplete = false;
+    for (;;) {
+        if (allPiecesComplete()) {
+            bAllComplete = true;
+            break;
+        }
+        bool bAssigned = false;
+        hrResult = assignIdleDownloaders(&st, &bAssigned);
+        if (hrResult < 0) break;
+        st.uRound = 1;
+        if (aborted()) break;
+        hrResult = runRounds(&st, bAssigned);
+        if (hrResult < 0 || aborted()) break;
+    }
+
+    if (bAllComplete && hrResult >= 0) {
+        hrResult = verifyAfterLastPiece();
+    } else if (hrResult >= 0 && aborted()) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "abort");
+        hrResult = E_ABORT;
+    }
+    endLoop(hrResult);
+    return hrResult;
+}
+
+bool KDownloadSession::allPiecesComplete() { return m_pPieceMap->completeCount() == m_pPieceMap->pieceCount(); }
+
+HRESULT KDownloadSession::createDownloaders() {
+    uint32_t uCount = m_uConnections.load();
     for (uint32_t i = 0; i < uCount; ++i) {
         std::unique_ptr<KHttpDownloader> p(new (std::nothrow) KHttpDownloader);
         if (!p) {
@@ -774,160 +824,154 @@ HRESULT KDownloadSession::downloading() {
         }
         m_downloaders.push_back(std::move(p));
     }
-    queueCompletedBlocks();
-    uProgressTick = uFlushTick = uSpeedTick = QN_GetTickCount();
+    return S_OK;
+}
 
-    for (;;) {
-        // Assignment pass.
-        bool bAssigned = false;
-        if (m_pPieceMap->completeCount() == m_pPieceMap->pieceCount()) {
-            bAllComplete = true;
-            break;
-        }
-        for (auto& d : m_downloaders) {
-            if (d->isBusy()) continue;
-            uint32_t uFirst = 0, uLast = 0;
-            if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast) &&
-                !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast)) {
-                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "all piece downloaded");
-                break;
-            }
-            std::string sUrl;
-            if (!getURL(&sUrl)) {
-                m_pPieceMap->release(uFirst);
-                hrResult = hrLastError < 0 ? hrLastError : E_FAIL;
-                std::lock_guard<std::mutex> guard(m_clientErrorLock);
-                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR,
-                            "no URL left: result=0x%08X, clientError=%d, clientErrorExt=\"%s\"", (unsigned)hrResult,
-                            m_nClientError, m_sClientErrorExt.c_str());
-                break;
-            }
-            HRESULT hr = d->start(sUrl, m_bUseQueryServerIP.load() ? m_uServerAddress : 0, uFirst);
-            if (FAILED(hr)) {
-                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "KHttpDownloader::start failed: 0x%08X", (unsigned)hr);
-                hrLastError = hr;
-                addURLFailure(sUrl);
-            } else {
-                bAssigned = true;
-            }
-        }
-        if (hrResult < 0) break;
-        uRound = 1;
-        if (aborted()) break;
-
-        // Rounds.
-        bool bBackToAssign = false;
-        while (!bBackToAssign) {
-            uint32_t uNow = QN_GetTickCount();
-            if (uNow - uProgressTick >= kProgressPeriodMs) {
-                updateProgress();
-                uProgressTick = uNow;
-            }
-            if (uNow - uFlushTick >= kFlushPeriodMs) {
-                flushStorage();
-                uFlushTick = QN_GetTickCount();
-            }
-            if (uNow - uSpeedTick >= kSpeedPeriodMs) {
-                uint64_t ullTotal = 0;
-                for (auto& d : m_downloaders) ullTotal += d->receivedBytes();
-                uint32_t uTick = QN_GetTickCount();
-                uint32_t uSpan = uTick - uSpeedTick;
-                uint32_t uCurrent = uSpan ? (uint32_t)((ullTotal - ullPrevTotal) * 1000 / uSpan) : 0;
-                m_uSpeedCurrent.store(uCurrent);
-                ullPrevTotal = ullTotal;
-                if (uCurrent > m_uSpeedPeak.load()) m_uSpeedPeak.store(uCurrent);
-                uSpeedTick = uTick;
-                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "check progress, loopCount=%u", uRound);
-            }
-            if (!verifyBlocks(2, false)) {
-                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "checksum failed");
-                hrResult = KHR_CHECKSUM_FAILED;
-                break;
-            }
-            bool bIdle = false, bFinished = false;
-            for (auto& d : m_downloaders) {
-                if (!d->isBusy()) {
-                    bIdle = true;
-                    continue;
-                }
-                HRESULT hr = S_OK;
-                std::string sUrl;
-                int32_t nCe = 0x7FFFFFFF;
-                std::string sCe;
-                if (!d->pollBusy(&hr, &sUrl, &nCe, &sCe)) {
-                    bFinished = true;
-                    if (FAILED(hr)) {
-                        hrLastError = hr;
-                        addURLFailure(sUrl);
-                        if (nCe != 0x7FFFFFFF) setClientError(nCe, sCe);
-                    }
-                }
-            }
-            if (bFinished || (bIdle && bAssigned)) {
-                bBackToAssign = true;
-                break;
-            }
-            if (bIdle && m_pPieceMap->completeCount() == m_pPieceMap->pieceCount()) {
-                bBackToAssign = true;
-                break;
-            }
-            // Nothing finished and nothing could be handed out: wait a round rather than spin.
-            QN_Sleep(kRoundSleepMs);
-            ++uRound;
-            if (aborted()) break;
-            if (bIdle) {
-                bBackToAssign = true;
-                break;
-            }
-        }
-        if (hrResult < 0 || aborted()) break;
-    }
-
-    if (bAllComplete && hrResult >= 0) {
-        // The handlers queue a block only after its last commit: stop them all first, so that
-        // no block is still on its way into the queue, then verify everything.
-        for (auto& d : m_downloaders) d->stop();
-        m_downloaders.clear();
-        queueCompletedBlocks();
-        verifyBlocks(0, true);
-        if (aborted()) {
-            hrResult = E_ABORT;
-        } else if (m_pPieceMap->completeCount() == m_pPieceMap->pieceCount()) {
-            hrResult = S_OK;
-        } else {
-            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "download complete but checksum failed");
-            hrResult = KHR_CHECKSUM_FAILED;
-        }
-    } else if (hrResult >= 0 && aborted()) {
-        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "abort");
-        hrResult = E_ABORT;
-    }
-
+void KDownloadSession::stopDownloaders() {
     for (auto& d : m_downloaders) d->stop();
     m_downloaders.clear();
+}
+
+HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssigned) {
+    bool bAnyBusy = false;
+    for (auto& d : m_downloaders) bAnyBusy = bAnyBusy || d->isBusy();
+    for (auto& d : m_downloaders) {
+        if (d->isBusy()) continue;
+        // A server that does not serve ranges is read as one stream: no second connection
+        // while one runs.
+        if (bAnyBusy && nextURLRefusesRanges()) break;
+        uint32_t uFirst = 0, uLast = 0;
+        if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast) &&
+            !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast)) {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "all piece downloaded");
+            break;
+        }
+        std::string sUrl;
+        bool bNoRanges = false;
+        if (!getURL(&sUrl, &bNoRanges)) {
+            m_pPieceMap->release(uFirst);
+            HRESULT hrResult = pState->hrLastError < 0 ? pState->hrLastError : E_FAIL;
+            std::lock_guard<std::mutex> guard(m_clientErrorLock);
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR,
+                        "no URL left: result=0x%08X, clientError=%d, clientErrorExt=\"%s\"", (unsigned)hrResult,
+                        m_nClientError, m_sClientErrorExt.c_str());
+            return hrResult;
+        }
+        HRESULT hr = d->start(sUrl, m_bUseQueryServerIP.load() ? m_uServerAddress : 0, uFirst, !bNoRanges);
+        if (FAILED(hr)) {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "KHttpDownloader::start failed: 0x%08X", (unsigned)hr);
+            pState->hrLastError = hr;
+            addURLFailure(sUrl);
+        } else {
+            *pbAssigned = true;
+            bAnyBusy = true;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT KDownloadSession::runRounds(LoopState* pState, bool bAssigned) {
+    for (;;) {
+        runPeriodicWork(pState);
+        if (!verifyBlocks(2, false)) {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "checksum failed");
+            return KHR_CHECKSUM_FAILED;
+        }
+        bool bIdle = false;
+        bool bFinished = pollDownloaders(pState, &bIdle);
+        // Back to the assignment as soon as a downloader has finished, an idle one may get
+        // work, or the last piece is in.
+        if (bFinished || (bIdle && bAssigned)) return S_OK;
+        if (bIdle && allPiecesComplete()) return S_OK;
+        // Nothing finished and nothing could be handed out: wait a round rather than spin.
+        QN_Sleep(kRoundSleepMs);
+        ++pState->uRound;
+        if (aborted() || bIdle) return S_OK;
+    }
+}
+
+void KDownloadSession::runPeriodicWork(LoopState* pState) {
+    uint32_t uNow = QN_GetTickCount();
+    if (uNow - pState->uProgressTick >= kProgressPeriodMs) {
+        updateProgress();
+        pState->uProgressTick = uNow;
+    }
+    if (uNow - pState->uFlushTick >= kFlushPeriodMs) {
+        // The period counts from the start of a flush, so that a slow disk sync does not
+        // stretch the time between two records of the states.
+        flushStorage();
+        pState->uFlushTick = uNow;
+    }
+    if (uNow - pState->uSpeedTick >= kSpeedPeriodMs) sampleSpeed(pState);
+}
+
+void KDownloadSession::sampleSpeed(LoopState* pState) {
+    uint64_t ullTotal = 0;
+    for (auto& d : m_downloaders) ullTotal += d->receivedBytes();
+    uint32_t uTick = QN_GetTickCount();
+    uint32_t uSpan = uTick - pState->uSpeedTick;
+    uint32_t uCurrent = uSpan ? (uint32_t)((ullTotal - pState->ullPrevTotal) * 1000 / uSpan) : 0;
+    m_uSpeedCurrent.store(uCurrent);
+    pState->ullPrevTotal = ullTotal;
+    if (uCurrent > m_uSpeedPeak.load()) m_uSpeedPeak.store(uCurrent);
+    pState->uSpeedTick = uTick;
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "check progress, loopCount=%u", pState->uRound);
+}
+
+bool KDownloadSession::pollDownloaders(LoopState* pState, bool* pbIdle) {
+    bool bFinished = false;
+    for (auto& d : m_downloaders) {
+        if (!d->isBusy()) {
+            *pbIdle = true;
+            continue;
+        }
+        HRESULT hr = S_OK;
+        std::string sUrl;
+        int32_t nCe = kNoClientError;
+        std::string sCe;
+        if (d->pollBusy(&hr, &sUrl, &nCe, &sCe)) continue;
+        bFinished = true;
+        if (hr == KHR_RANGES_REFUSED) {
+            markRangesRefused(sUrl);
+        } else if (FAILED(hr)) {
+            pState->hrLastError = hr;
+            addURLFailure(sUrl);
+            if (nCe != kNoClientError) setClientError(nCe, sCe);
+        }
+    }
+    return bFinished;
+}
+
+HRESULT KDownloadSession::verifyAfterLastPiece() {
+    // The handlers queue a block only after its last commit: stop them all first, so that no
+    // block is still on its way into the queue, then verify everything.
+    stopDownloaders();
+    queueCompletedBlocks();
+    verifyBlocks(0, true);
+    if (aborted()) return E_ABORT;
+    if (allPiecesComplete()) return S_OK;
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "download complete but checksum failed");
+    return KHR_CHECKSUM_FAILED;
+}
+
+uint32_t KDownloadSession::errorForLoopResult(HRESULT hrResult) {
+    if (hrResult == E_ABORT) return KDS_ERR_ABORTED;
+    if (hrResult == KHR_CHECKSUM_FAILED) return KDS_ERR_CHECKSUM;
+    if (hrResult == KHR_CONNECTION_FAILED) return KDS_ERR_NETWORK;
+    if (hrResult == KHR_PIECE_WRITE_FAILED) return KDS_ERR_FILE;
+    return KDS_ERR_INTERNAL;
+}
+
+void KDownloadSession::endLoop(HRESULT hrResult) {
+    stopDownloaders();
     flushStorage();
     updateProgress();
-    if (hrResult < 0) {
-        uint32_t uError = KDS_ERR_INTERNAL;
-        if (hrResult == E_ABORT) {
-            uError = KDS_ERR_ABORTED;
-        } else if (hrResult == KHR_CHECKSUM_FAILED) {
-            uError = KDS_ERR_CHECKSUM;
-        } else if (hrResult == KHR_CONNECTION_FAILED) {
-            uError = KDS_ERR_NETWORK;
-        } else if (hrResult == KHR_PIECE_WRITE_FAILED) {
-            uError = KDS_ERR_FILE;
-        }
-        fail(uError, 0);
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_clientErrorLock);
-        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG,
-                    "downloading end: result=0x%08X, status=%u, error=%u, errorExt=%u, clientError=%d, clientErrorExt=\"%s\"",
-                    (unsigned)hrResult, m_uStatus.load(), m_uError.load(), m_uErrorExt.load(), m_nClientError,
-                    m_sClientErrorExt.c_str());
-    }
-    return hrResult;
+    if (hrResult < 0) fail(errorForLoopResult(hrResult), 0);
+    std::lock_guard<std::mutex> guard(m_clientErrorLock);
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG,
+                "downloading end: result=0x%08X, status=%u, error=%u, errorExt=%u, clientError=%d, clientErrorExt=\"%s\"",
+                (unsigned)hrResult, m_uStatus.load(), m_uError.load(), m_uErrorExt.load(), m_nClientError,
+                m_sClientErrorExt.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------

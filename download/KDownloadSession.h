@@ -14,6 +14,7 @@
 #include "DataFile.h"
 #include "IKDownloadSession.h"
 #include "IKHttp.h"
+#include "IKPieceStore.h"
 #include "PieceMap.h"
 
 class KHttpDownloader;
@@ -22,9 +23,9 @@ class SpeedLimiter;
 // The HRESULTs the download loop ends with besides E_ABORT and the downloaders' results.
 inline constexpr HRESULT KHR_CHECKSUM_FAILED = (HRESULT)0x80070143u;
 
-class KDownloadSession : public IKDownloadSession, public KSimpleUnknownImpl {
+class KDownloadSession : public IKDownloadSession, public KSimpleUnknownImpl, public IKPieceStore {
 public:
-    static constexpr uint32_t kPieceSize = 65536;
+    static constexpr uint32_t kPieceSize = KDOWNLOAD_PIECE_SIZE;
     static constexpr uint32_t kUrlFailureLimit = 100;
     static constexpr uint32_t kQueryRedirectLimit = 3;
     static constexpr uint32_t kMaxConnections = 10;
@@ -52,10 +53,10 @@ public:
     HRESULT init(const char* cszUrl, const wchar_t* wszChecksumFile, const wchar_t* wszSaveDir,
                  const wchar_t* wszFileName);
 
-    // For the piece handlers (loop thread). Valid while the download loop runs.
-    DataFile* dataFile() const { return m_pDataFile; }
-    PieceMap* pieceMap() const { return m_pPieceMap; }
-    void queueBlockCheck(uint32_t uPiece);
+    // The downloaders' view of the session (loop thread). Valid while the download loop runs.
+    DataFile* dataFile() const override { return m_pDataFile; }
+    PieceMap* pieceMap() const override { return m_pPieceMap; }
+    void queueBlockCheck(uint32_t uPiece) override;
 
     // The file name a URL gives: the text after its last separator, cut at the first '?', one
     // wide character per byte; "unnamed" when that is empty, "." or "..", or there is no '/'.
@@ -85,10 +86,14 @@ private:
         bool bHasSize = false;
         SYSTEMTIME lastModified{};
         std::string sFinalUrl;
+        bool bNoRanges = false;  // the answer said "Accept-Ranges: none"
     };
     struct UrlEntry {
         std::string sUrl;
         uint32_t uFailures = 0;
+        // The server does not serve ranges: the URL is streamed from byte 0, on one
+        // connection at a time.
+        bool bNoRanges = false;
     };
 
     virtual ~KDownloadSession();
@@ -100,9 +105,37 @@ private:
     HRESULT allocateStorage(const std::string& sFinalUrl, uint64_t ullSize, const SYSTEMTIME* pLastModified,
                             bool bRenameAllowed);
     HRESULT finishDownload();
+
+    // The download loop and its steps.
+    struct LoopState {
+        HRESULT hrLastError = S_OK;  // the last failure a downloader reported
+        uint32_t uProgressTick = 0, uFlushTick = 0, uSpeedTick = 0;
+        uint64_t ullPrevTotal = 0;  // received bytes at the last speed sample
+        uint32_t uRound = 0;
+    };
     HRESULT downloading();
-    bool getURL(std::string* psUrl);
+    HRESULT createDownloaders();
+    void stopDownloaders();
+    bool allPiecesComplete();
+    // One assignment pass: a run of pieces and a URL for every idle downloader. A result < 0
+    // (no URL left) ends the loop; *pbAssigned tells whether a downloader was started.
+    HRESULT assignIdleDownloaders(LoopState* pState, bool* pbAssigned);
+    // Polling rounds until the assignment is due again; KHR_CHECKSUM_FAILED ends the loop.
+    HRESULT runRounds(LoopState* pState, bool bAssigned);
+    // Progress, flush and speed, each on its own period.
+    void runPeriodicWork(LoopState* pState);
+    void sampleSpeed(LoopState* pState);
+    // Polls the busy downloaders; true when one has finished, *pbIdle when one is idle.
+    bool pollDownloaders(LoopState* pState, bool* pbIdle);
+    HRESULT verifyAfterLastPiece();
+    static uint32_t errorForLoopResult(HRESULT hrResult);
+    // Stops the downloaders, flushes the storage, updates the progress and reports a failure.
+    void endLoop(HRESULT hrResult);
+    bool getURL(std::string* psUrl, bool* pbNoRanges);
+    // True when the URL getURL would hand out next does not serve ranges.
+    bool nextURLRefusesRanges();
     void addURLFailure(const std::string& sUrl);
+    void markRangesRefused(const std::string& sUrl);
     void queueCompletedBlocks();
     bool blockIsDownloaded(uint32_t uBlock);
     bool verifyBlocks(uint32_t uMax, bool bAll);

@@ -7,7 +7,6 @@
 #include <new>
 
 #include "DataFile.h"
-#include "KDownloadSession.h"
 #include "KSessionLog.h"
 #include "PieceMap.h"
 #include "download_test_hooks.h"
@@ -153,11 +152,11 @@ uint32_t DownloadPieceHandler::Release() {
     return uRef;
 }
 
-bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece) {
+bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged) {
     m_pSession = pSession;
-    m_uPiece = 0xFFFFFFFFu;
+    m_uPiece = KPIECE_NONE;
     try {
-        m_buffer.assign(KDownloadSession::kPieceSize, 0);
+        m_buffer.assign(KDOWNLOAD_PIECE_SIZE, 0);
     } catch (const std::bad_alloc&) {
         m_buffer.clear();
         m_buffer.shrink_to_fit();
@@ -166,6 +165,8 @@ bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloade
     m_uDownloaderId = uDownloaderId;
     m_uPiece = uPiece;
     m_uFirstPiece = uPiece;
+    m_ullRangeStart = bRanged ? (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE : 0;
+    m_ullSkip = bRanged ? 0 : (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE;
     m_uExpected = pSession->dataFile()->pieceLength(uPiece);
     m_uFilled = 0;
     m_uCommitted = 0;
@@ -182,12 +183,12 @@ bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloade
 }
 
 void DownloadPieceHandler::releasePiece() {
-    if (m_pSession && m_uPiece != 0xFFFFFFFFu && m_pSession->pieceMap()) m_pSession->pieceMap()->release(m_uPiece);
-    m_uPiece = 0xFFFFFFFFu;
+    if (m_pSession && m_uPiece != KPIECE_NONE && m_pSession->pieceMap()) m_pSession->pieceMap()->release(m_uPiece);
+    m_uPiece = KPIECE_NONE;
 }
 
 void DownloadPieceHandler::clear() {
-    m_uPiece = 0xFFFFFFFFu;
+    m_uPiece = KPIECE_NONE;
     m_uExpected = 0;
     m_uFilled = 0;
     m_pSession = nullptr;
@@ -213,7 +214,7 @@ int32_t DownloadPieceHandler::onHeader(const char* pszName, uint32_t uNameLen, c
 }
 
 bool DownloadPieceHandler::acceptsRange(uint64_t* pullLength) const {
-    uint64_t ullOffset = (uint64_t)m_uFirstPiece * KDownloadSession::kPieceSize;
+    uint64_t ullOffset = m_ullRangeStart;
     uint64_t ullFileSize = m_pSession->dataFile()->fileSize();
     if (m_nStatus == 200) {
         // A whole-file answer fits only a request from the start of the file.
@@ -233,6 +234,13 @@ bool DownloadPieceHandler::acceptsRange(uint64_t* pullLength) const {
 
 int32_t DownloadPieceHandler::onHeadersComplete() {
     if (m_nStatus != 200 && m_nStatus != 206) return 0;
+    if (m_nStatus == 200 && m_ullRangeStart != 0) {
+        // The server ignored the range: nothing of this answer is taken, and the session is
+        // told that the URL is to be streamed from byte 0.
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) range ignored by the server", m_uDownloaderId);
+        m_hrResult = KHR_RANGES_REFUSED;
+        return E_FAIL;
+    }
     // Bytes are written at the offset the request asked for: an answer for another range
     // would land in the wrong place, so it is refused before any byte is taken.
     if (!acceptsRange(&m_ullBodyLeft)) {
@@ -254,8 +262,15 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         return E_FAIL;
     }
     m_ullBodyLeft -= uLen;
-    if (m_uPiece == 0xFFFFFFFFu || !m_pSession) return E_FAIL;
+    if (m_uPiece == KPIECE_NONE || !m_pSession) return E_FAIL;
     m_ullReceived.fetch_add(uLen, std::memory_order_relaxed);
+    if (m_ullSkip > 0) {
+        // A whole-file answer: the bytes before the first piece are not this request's.
+        uint32_t uDrop = m_ullSkip < uLen ? (uint32_t)m_ullSkip : uLen;
+        m_ullSkip -= uDrop;
+        pbyData += uDrop;
+        uLen -= uDrop;
+    }
     DataFile* pData = m_pSession->dataFile();
     PieceMap* pMap = m_pSession->pieceMap();
     while (uLen > 0) {
@@ -267,19 +282,32 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         uLen -= uTake;
         if (m_uFilled < m_uExpected) break;
 
-        uint32_t uWritten = 0;
-        if (m_uPiece >= pData->pieceCount() || m_uFilled != pData->pieceLength(m_uPiece) ||
-            FAILED(pData->write((uint64_t)m_uPiece * KDownloadSession::kPieceSize, m_buffer.data(), m_uFilled,
-                                &uWritten)) ||
-            uWritten != m_uFilled) {
-            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed", m_uDownloaderId,
-                        m_uPiece);
-            releasePiece();
-            m_hrResult = KHR_PIECE_WRITE_FAILED;
-            return KHR_PIECE_WRITE_FAILED;
+        bool bAlready = false, bStop = false, bCommitted = false;
+        {
+            // A piece that is already complete (the other copy of a split run was committed
+            // first, and may have been verified since) is never written again: the bytes of
+            // this copy are dropped, and the commit still tells whether the chain goes on.
+            // The map stays locked from the test to the commit, so that no other copy can be
+            // committed in between.
+            std::lock_guard<std::recursive_mutex> guard(pMap->lock());
+            if (pMap->isComplete(m_uPiece)) {
+                KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) piece %u already complete, copy dropped",
+                            m_uDownloaderId, m_uPiece);
+            } else {
+                uint32_t uWritten = 0;
+                if (m_uPiece >= pData->pieceCount() || m_uFilled != pData->pieceLength(m_uPiece) ||
+                    FAILED(pData->write((uint64_t)m_uPiece * KDOWNLOAD_PIECE_SIZE, m_buffer.data(), m_uFilled,
+                                        &uWritten)) ||
+                    uWritten != m_uFilled) {
+                    KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed",
+                                m_uDownloaderId, m_uPiece);
+                    releasePiece();
+                    m_hrResult = KHR_PIECE_WRITE_FAILED;
+                    return KHR_PIECE_WRITE_FAILED;
+                }
+            }
+            bCommitted = pMap->commit(m_uPiece, &bAlready, &bStop);
         }
-        bool bAlready = false, bStop = false;
-        bool bCommitted = pMap->commit(m_uPiece, &bAlready, &bStop);
         if (bCommitted) {
             KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) commit piece %u OK, stop=%d",
                         m_uDownloaderId, m_uPiece, bStop ? 1 : 0);
@@ -295,7 +323,7 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         }
         ++m_uCommitted;
         if (bStop) {
-            m_uPiece = 0xFFFFFFFFu;
+            m_uPiece = KPIECE_NONE;
             m_bStopped = true;
             m_hrResult = E_FAIL;
             return E_FAIL;
@@ -364,6 +392,7 @@ void QueryFileInfoHandler::resetAttempt() {
     m_bHasContentLength = false;
     m_lastModified = SYSTEMTIME{};
     m_sLocation.clear();
+    m_bNoRanges = false;
     m_hrResult = E_FAIL;
 }
 
@@ -388,6 +417,11 @@ int32_t QueryFileInfoHandler::onHeader(const char* pszName, uint32_t uNameLen, c
         parseHttpDate(s.c_str(), &m_lastModified);
     } else if (NameIs(pszName, uNameLen, "Location")) {
         m_sLocation.assign(pszValue, uValueLen);
+    } else if (NameIs(pszName, uNameLen, "Accept-Ranges")) {
+        std::string sValue(pszValue, uValueLen);
+        size_t uFirst = sValue.find_first_not_of(" \t"), uLast = sValue.find_last_not_of(" \t");
+        m_bNoRanges = uFirst != std::string::npos &&
+                      QN_StrICmp(sValue.substr(uFirst, uLast - uFirst + 1).c_str(), "none") == 0;
     }
     return 0;
 }
@@ -412,7 +446,7 @@ KHttpDownloader::~KHttpDownloader() {
     }
 }
 
-HRESULT KHttpDownloader::init(uint32_t uId, KDownloadSession* pSession, SpeedLimiter* pLimiter) {
+HRESULT KHttpDownloader::init(uint32_t uId, IKPieceStore* pSession, SpeedLimiter* pLimiter) {
     m_uId = uId;
     m_pSession = pSession;
     m_pHandler = new (std::nothrow) DownloadPieceHandler;
@@ -438,13 +472,14 @@ void KHttpDownloader::stop() {
     m_bBusy = false;
 }
 
-HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece) {
+HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged) {
     char szRange[100];
-    uint64_t ullOffset = (uint64_t)uFirstPiece * KDownloadSession::kPieceSize;
+    uint64_t ullOffset = bRanged ? (uint64_t)uFirstPiece * KDOWNLOAD_PIECE_SIZE : 0;
     m_sCurrentUrl = sUrl;
     m_uServerAddress = uServerAddress;
     m_uFirstPiece = uFirstPiece;
-    if (!m_pHandler->begin(m_pSession, m_uId, uFirstPiece)) return E_FAIL;
+    m_bRanged = bRanged;
+    if (!m_pHandler->begin(m_pSession, m_uId, uFirstPiece, bRanged)) return E_FAIL;
     if (!m_request.open(KHTTP_METHOD_GET, sUrl.c_str())) return E_FAIL;
     if (uServerAddress != 0 && !m_request.setServerAddress(uServerAddress)) return E_FAIL;
     m_request.addHeader("User-Agent", KDOWNLOADER_USER_AGENT);
@@ -458,15 +493,15 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
     return S_OK;
 }
 
-HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece) {
+HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged) {
     if (!m_pHandler) return E_OUTOFMEMORY;
     if (m_bBusy) stop();
     m_sListUrl = sUrl;
     m_uRedirects = 0;
-    HRESULT hr = send(sUrl, uServerAddress, uFirstPiece);
+    HRESULT hr = send(sUrl, uServerAddress, uFirstPiece, bRanged);
     if (FAILED(hr)) {
         // The piece goes back to the map, whether or not the handler had taken it over.
-        if (m_pHandler->currentPiece() != 0xFFFFFFFFu) {
+        if (m_pHandler->currentPiece() != KPIECE_NONE) {
             m_pHandler->releasePiece();
         } else if (m_pSession->pieceMap()) {
             m_pSession->pieceMap()->release(uFirstPiece);
@@ -497,7 +532,7 @@ bool KHttpDownloader::pollBusy(HRESULT* phrResult, std::string* psUrl, int32_t* 
         if (!bOldOk || !UrlOrigin(sLocation, &sNewOrigin, nullptr) || sNewOrigin != sOldOrigin) uAddress = 0;
         uint32_t uFirst = m_uFirstPiece;
         // The first piece is still taken for this downloader: nothing of it was written.
-        if (SUCCEEDED(send(sLocation, uAddress, uFirst))) {
+        if (SUCCEEDED(send(sLocation, uAddress, uFirst, m_bRanged))) {
             KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) redirect(%d) location=%s OK", m_uId,
                         (int)m_uRedirects, sLocation.c_str());
             return true;

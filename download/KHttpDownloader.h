@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "IKHttp.h"
+#include "IKPieceStore.h"
 #include "KHttpRequest.h"
+#include "PieceMap.h"
 #include "qn_systemtime.h"
 
-class KDownloadSession;
 class SpeedLimiter;
 
 // The result a piece request reports for a connection-level failure, and for any response
@@ -20,6 +21,9 @@ class SpeedLimiter;
 inline constexpr HRESULT KHR_CONNECTION_FAILED = (HRESULT)0x800704C6u;
 // A piece could not be written or committed.
 inline constexpr HRESULT KHR_PIECE_WRITE_FAILED = (HRESULT)0x80070570u;
+// A ranged request was answered with the whole file (200): the server does not serve ranges.
+// Not a failure of the URL; the session then streams that URL from byte 0 on one connection.
+inline constexpr HRESULT KHR_RANGES_REFUSED = (HRESULT)0x80070032u;
 
 inline constexpr const char* KDOWNLOADER_USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko";
 inline constexpr uint32_t KDOWNLOADER_REDIRECT_LIMIT = 3;
@@ -46,8 +50,9 @@ public:
     int32_t onBody(const uint8_t* pbyData, uint32_t uLen) override;
     int32_t onEnd() override;
 
-    // Prepares the handler for a request starting at uPiece.
-    bool begin(KDownloadSession* pSession, uint32_t uDownloaderId, uint32_t uPiece);
+    // Prepares the handler for a request starting at uPiece. bRanged false: the request asks
+    // for the whole file, and the bytes before uPiece are dropped as they arrive.
+    bool begin(IKPieceStore* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged = true);
     // Releases the current piece in the piece map (when there is one) and forgets it.
     void releasePiece();
     void clear();
@@ -68,13 +73,15 @@ private:
 
     std::vector<uint8_t> m_buffer;
     uint32_t m_uDownloaderId = 0;
-    uint32_t m_uPiece = 0xFFFFFFFFu;
-    uint32_t m_uFirstPiece = 0xFFFFFFFFu;
+    uint32_t m_uPiece = KPIECE_NONE;
+    uint32_t m_uFirstPiece = KPIECE_NONE;
+    uint64_t m_ullRangeStart = 0;  // the offset the request asked for (0: no Range)
+    uint64_t m_ullSkip = 0;        // body bytes still to drop before the first piece
     uint32_t m_uExpected = 0;
     uint32_t m_uFilled = 0;
     uint32_t m_uCommitted = 0;
     bool m_bStopped = false;
-    KDownloadSession* m_pSession = nullptr;
+    IKPieceStore* m_pSession = nullptr;
     HRESULT m_hrResult = 0;
     int m_nStatus = 0;
     std::string m_sLocation;
@@ -110,6 +117,7 @@ public:
     bool m_bHasContentLength = false;
     SYSTEMTIME m_lastModified{};
     std::string m_sLocation;
+    bool m_bNoRanges = false;  // "Accept-Ranges: none"
     HRESULT m_hrResult = E_FAIL;
 
 private:
@@ -123,9 +131,11 @@ public:
     KHttpDownloader(const KHttpDownloader&) = delete;
     KHttpDownloader& operator=(const KHttpDownloader&) = delete;
 
-    HRESULT init(uint32_t uId, KDownloadSession* pSession, SpeedLimiter* pLimiter);
+    HRESULT init(uint32_t uId, IKPieceStore* pSession, SpeedLimiter* pLimiter);
     // Starts a GET of the pieces from uFirstPiece on, with the URL the session handed out.
-    HRESULT start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece);
+    // bRanged false: a GET of the whole file (for a server that does not serve ranges), whose
+    // bytes before uFirstPiece are dropped.
+    HRESULT start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged = true);
     // True while the downloader is busy. When it has finished: *phrResult is its result (a
     // response that brought no piece data counts as a connection failure), *psUrl the URL the
     // session handed out, and for a connection failure the request's client error and trace.
@@ -138,16 +148,17 @@ public:
     KHttpRequest& request() { return m_request; }
 
 private:
-    HRESULT send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece);
+    HRESULT send(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged);
     void waitIdle();
 
     uint32_t m_uId = 0;
-    KDownloadSession* m_pSession = nullptr;
+    IKPieceStore* m_pSession = nullptr;
     std::string m_sListUrl;     // as the session handed it out
     std::string m_sCurrentUrl;  // after redirects
     uint32_t m_uServerAddress = 0;
     uint32_t m_uFirstPiece = 0;
     uint32_t m_uRedirects = 0;
+    bool m_bRanged = true;
     KHttpRequest m_request;
     DownloadPieceHandler* m_pHandler = nullptr;
     bool m_bBusy = false;

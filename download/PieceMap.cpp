@@ -190,11 +190,11 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
     // no session writes (a damaged file): counted complete, it would never be fetched, and a
     // block holding it would never be verified against the checksum file.
     for (uint8_t& b : m_states) {
-        uint8_t uLow = (uint8_t)(b & 0x0F);
+        uint8_t uLow = stateOf(b);
         if (uLow == KPIECE_DOWNLOADED || uLow == KPIECE_VERIFIED) {
             ++m_uCompleteCount;
         } else {
-            b = (uint8_t)(b & 0xF0);
+            b = (uint8_t)(b & KPIECE_ABOVE_STATE_MASK);
         }
     }
     m_uWindowStart = m_uWindowEnd = KPIECE_NONE;
@@ -212,8 +212,8 @@ bool PieceMap::getState(uint32_t uPiece, uint32_t* puState, uint32_t* puField) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
     uint8_t b = m_states[uPiece];
-    if (puState) *puState = b & 0x0Fu;
-    if (puField) *puField = (b >> 4) & 0x03u;
+    if (puState) *puState = stateOf(b);
+    if (puField) *puField = (uint32_t)(b & KPIECE_FIELD_MASK) >> 4;
     return true;
 }
 
@@ -327,7 +327,7 @@ bool PieceMap::commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop) {
     uint8_t& b = m_states[uPiece];
     if (!isCompleteState(b)) {
         ++m_uCompleteCount;
-        b = (uint8_t)((b & 0xC0) | KPIECE_DOWNLOADED);
+        b = (uint8_t)((b & KPIECE_KEPT_MASK) | KPIECE_DOWNLOADED);
         m_bDirty = true;
     } else if (pbAlreadyComplete) {
         *pbAlreadyComplete = true;
@@ -360,7 +360,7 @@ bool PieceMap::reset(uint32_t uPiece) {
     if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
     uint8_t& b = m_states[uPiece];
     if (!isCompleteState(b)) return false;
-    b = (uint8_t)(b & 0xF0);
+    b = (uint8_t)(b & KPIECE_ABOVE_STATE_MASK);
     --m_uCompleteCount;
     m_bDirty = true;
     return true;
@@ -370,8 +370,8 @@ bool PieceMap::markVerified(uint32_t uPiece) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
     uint8_t& b = m_states[uPiece];
-    if ((b & 0x0F) != KPIECE_DOWNLOADED) return false;
-    b = (uint8_t)((b & 0xF0) | KPIECE_VERIFIED);
+    if (stateOf(b) != KPIECE_DOWNLOADED) return false;
+    b = (uint8_t)((b & KPIECE_ABOVE_STATE_MASK) | KPIECE_VERIFIED);
     m_bDirty = true;
     return true;
 }
@@ -433,15 +433,3 @@ void PieceMap::close(bool bKeepFile) {
     }
     if (!sDelete.empty()) QN_DeleteFile(sDelete.c_str());
 }
-
-namespace qn::testing {
-void SetPieceStates(PieceMap* pMap, const std::vector<uint8_t>& states) {
-    std::lock_guard<std::recursive_mutex> guard(pMap->m_lock);
-    for (size_t i = 0; i < states.size() && i < pMap->m_states.size(); ++i) pMap->m_states[i] = states[i];
-    pMap->m_uCompleteCount = 0;
-    for (uint8_t b : pMap->m_states) {
-        if ((b & 0x0F) >= KPIECE_DOWNLOADED) ++pMap->m_uCompleteCount;
-    }
-    pMap->m_bDirty = true;
-}
-}  // namespace qn::testing

@@ -14,8 +14,15 @@
 #include <vector>
 
 #include "qn_com.h"
-#include "download_test_hooks.h"
 #include "qn_systemtime.h"
+
+// A piece's state byte: the low four bits are the state (below), bits 4 and 5 a field that a
+// commit clears, bits 6 and 7 flags that every change keeps.
+inline constexpr uint8_t KPIECE_STATE_MASK = 0x0F;
+inline constexpr uint8_t KPIECE_FIELD_MASK = 0x30;
+inline constexpr uint8_t KPIECE_KEPT_MASK = 0xC0;
+// Everything of a state byte but its state.
+inline constexpr uint8_t KPIECE_ABOVE_STATE_MASK = KPIECE_FIELD_MASK | KPIECE_KEPT_MASK;
 
 // Low four bits of a state byte.
 enum KPieceState : uint8_t {
@@ -97,11 +104,13 @@ public:
     std::recursive_mutex& lock() { return m_lock; }
 
 private:
-    friend void qn::testing::SetPieceStates(PieceMap* pMap, const std::vector<uint8_t>& states);
+    // Sets the in-memory states from outside the class (the layer's hooks, in their own file).
+    friend struct PieceMapStateAccess;
     ~PieceMap();
-    static bool isFreeState(uint8_t b) { return (b & 0x0F) == KPIECE_FREE || (b & 0x0F) == KPIECE_AS_FREE; }
-    static bool isCompleteState(uint8_t b) { return (b & 0x0F) >= KPIECE_DOWNLOADED; }
-    static bool isTakenState(uint8_t b) { return (b & KPIECE_TAKEN) && (b & 0x0F) < KPIECE_DOWNLOADED; }
+    static uint8_t stateOf(uint8_t b) { return (uint8_t)(b & KPIECE_STATE_MASK); }
+    static bool isFreeState(uint8_t b) { return stateOf(b) == KPIECE_FREE || stateOf(b) == KPIECE_AS_FREE; }
+    static bool isCompleteState(uint8_t b) { return stateOf(b) >= KPIECE_DOWNLOADED; }
+    static bool isTakenState(uint8_t b) { return (b & KPIECE_TAKEN) && stateOf(b) < KPIECE_DOWNLOADED; }
     void scanRange(bool bUseWindow, uint32_t* puLo, uint32_t* puHi);
     bool isWindowValidLocked();
     bool writeStates(const std::vector<uint8_t>& states);

@@ -1,21 +1,26 @@
 #include "download_test_hooks.h"
 
-#include "connection_cache.h"
-#include "event_loop.h"
-#include "host_resolver.h"
-#include "speed_limiter.h"
+#include <mutex>
 
-bool qn::testing::CoreStart() {
-    if (!EventLoop::instance().start()) return false;
-    ConnectionCache::instance().start();
-    SpeedLimiterModule::instance().start();
-    HostResolver::instance().start();
-    return true;
-}
+#include "PieceMap.h"
+#include "KDownloadCore.h"
 
-void qn::testing::CoreStop() {
-    HostResolver::instance().stop();
-    SpeedLimiterModule::instance().stop();
-    ConnectionCache::instance().stop();
-    EventLoop::instance().stop();
+bool qn::testing::CoreStart() { return KDownloadCoreStart(); }
+
+void qn::testing::CoreStop() { KDownloadCoreStop(); }
+
+struct PieceMapStateAccess {
+    static void set(PieceMap* pMap, const std::vector<uint8_t>& states) {
+        std::lock_guard<std::recursive_mutex> guard(pMap->m_lock);
+        for (size_t i = 0; i < states.size() && i < pMap->m_states.size(); ++i) pMap->m_states[i] = states[i];
+        pMap->m_uCompleteCount = 0;
+        for (uint8_t b : pMap->m_states) {
+            if (PieceMap::isCompleteState(b)) ++pMap->m_uCompleteCount;
+        }
+        pMap->m_bDirty = true;
+    }
+};
+
+void qn::testing::SetPieceStates(PieceMap* pMap, const std::vector<uint8_t>& states) {
+    PieceMapStateAccess::set(pMap, states);
 }

@@ -20,6 +20,7 @@ namespace {
 
 std::atomic<qn::testing::FileWriteHook> g_pfnWriteHook{nullptr};
 std::atomic<qn::testing::FileWriteHook> g_pfnReadHook{nullptr};
+std::atomic<qn::testing::FileFlushHook> g_pfnFlushHook{nullptr};
 
 std::mutex& AppDataLock() {
     static std::mutex* s_pLock = new std::mutex;  // never destroyed
@@ -226,6 +227,12 @@ int QN_FileReserve(int nFd, uint64_t ullSize) {
 }
 
 int QN_FileFlush(int nFd) {
+    qn::testing::FileFlushHook pfnHook = g_pfnFlushHook.load(std::memory_order_acquire);
+    if (int nErr = pfnHook ? pfnHook(nFd) : 0) {
+        errno = nErr;
+        QN_SetLastErrorFromErrno();
+        return 0;
+    }
     if (::fdatasync(nFd) != 0) {
         QN_SetLastErrorFromErrno();
         return 0;
@@ -354,6 +361,7 @@ namespace qn::testing {
 
 void SetFileWriteHook(FileWriteHook pfnHook) { g_pfnWriteHook.store(pfnHook, std::memory_order_release); }
 void SetFileReadHook(FileWriteHook pfnHook) { g_pfnReadHook.store(pfnHook, std::memory_order_release); }
+void SetFileFlushHook(FileFlushHook pfnHook) { g_pfnFlushHook.store(pfnHook, std::memory_order_release); }
 
 void SetAppDataFolder(const char* cszFolder) {
     std::lock_guard<std::mutex> lock(AppDataLock());

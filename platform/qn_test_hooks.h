@@ -25,6 +25,10 @@ using FileWriteHook = int (*)(int nFd, uint64_t ullOffset, uint32_t uLength);
 void SetFileWriteHook(FileWriteHook pfnHook);
 // The same before every QN_FileReadAt: a non-zero return fails the read without reading.
 void SetFileReadHook(FileWriteHook pfnHook);
+// Called before every QN_FileFlush with its descriptor (it may take its time, as a slow disk
+// does); a non-zero return is an errno value that fails the flush (nullptr removes the hook).
+using FileFlushHook = int (*)(int nFd);
+void SetFileFlushHook(FileFlushHook pfnHook);
 // Replaces the user's application-data folder (nullptr or "" restores it).
 void SetAppDataFolder(const char* cszFolder);
 // The path a descriptor of this process refers to.

@@ -5,10 +5,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DataFile.h"
 #include "qn_file_io.h"
+#include "qn_platform.h"
 #include "qn_string.h"
 #include "qn_test_env.h"
 #include "qn_test_hooks.h"
@@ -225,6 +227,47 @@ TEST(DataFileOpen, SecondWriterIsASharingViolation) {
     EXPECT_EQ(q->open(QN_Utf8ToWide(dir / "f").c_str(), 10, kPiece, nullptr, nullptr, nullptr, &uResume),
               (HRESULT)0x80070020u);
     q->Release();
+    p->Release();
+}
+
+// A sync that takes its time, as on a busy disk: it holds until the test lets it go.
+std::atomic<bool> g_bSyncEntered{false};
+std::atomic<bool> g_bSyncRelease{false};
+int HoldingFlushHook(int) {
+    g_bSyncEntered.store(true);
+    for (int i = 0; i < 10000 && !g_bSyncRelease.load(); ++i) QN_Sleep(1);
+    return 0;
+}
+
+// The pieces that arrive while the data file syncs are written meanwhile: the connections'
+// thread never waits for the disk, and what it commits can be recorded by the next flush.
+TEST(DataFileFlush, WritesGoOnWhileTheDiskSyncs) {
+    qn::test::TempDir dir;
+    DataFile* p = NewDataFile();
+    uint32_t uResume = 0;
+    ASSERT_EQ(p->open(QN_Utf8ToWide(dir / "f").c_str(), 4 * kPiece, kPiece, nullptr, nullptr, nullptr, &uResume), S_OK);
+    g_bSyncEntered.store(false);
+    g_bSyncRelease.store(false);
+    qn::testing::SetFileFlushHook(HoldingFlushHook);
+    std::atomic<bool> bFlushed{false};
+    std::thread syncer([&] {
+        EXPECT_TRUE(p->flush());
+        bFlushed.store(true);
+    });
+    for (int i = 0; i < 10000 && !g_bSyncEntered.load(); ++i) QN_Sleep(1);
+    ASSERT_TRUE(g_bSyncEntered.load());
+    std::vector<uint8_t> piece(kPiece, 0x5A);
+    uint32_t uWritten = 0;
+    EXPECT_EQ(p->write(kPiece, piece.data(), kPiece, &uWritten), S_OK);
+    EXPECT_FALSE(bFlushed.load()) << "the write waited for the sync to end";
+    std::vector<uint8_t> back(kPiece);
+    uint32_t uSize = kPiece;
+    EXPECT_TRUE(p->readPiece(1, 0, back.data(), &uSize));
+    EXPECT_EQ(back, piece);
+    g_bSyncRelease.store(true);
+    syncer.join();
+    qn::testing::SetFileFlushHook(nullptr);
+    EXPECT_EQ(p->finish(), S_OK);
     p->Release();
 }
 

@@ -207,6 +207,58 @@ TEST_F(SessionTest, MisbehavingPieceServersEnd) {
     }
 }
 
+// A server that ignores ranges (every GET answered 200 with the whole file), or says so in
+// the query's answer: the stream from byte 0 finishes the download, no ranged request follows
+// the first refusal, and the refusals do not use up the URL's failures.
+TEST_F(SessionTest, ServerWithoutRangesIsStreamedFromTheStart) {
+    const uint64_t kSize = 3 * 1024 * 1024 + 1000;
+    struct Row {
+        const char* szName;
+        uint32_t uConnections;
+        uint32_t uDrip;       // pace of every GET, 0: none
+        bool bSaysNone;       // the query's answer carries "Accept-Ranges: none"
+        int64_t llCutFirst;   // > 0: the first GET is cut after this many bytes
+    } rows[] = {
+        {"4 connections", 4, 0, false, -1},
+        {"4 connections, paced", 4, 1024 * 1024, false, -1},
+        {"10 connections", 10, 0, false, -1},
+        {"10 connections, paced", 10, 1024 * 1024, false, -1},
+        {"Accept-Ranges none", 4, 0, true, -1},
+        {"Accept-Ranges none, first stream cut", 4, 0, true, 2 * 65536 + 100},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        if (row.bSaysNone) server.script("/f.bin", 0, {step::Header("Accept-Ranges", "none")});
+        std::vector<qn::test::Step> steps = {step::IgnoreRange()};
+        if (row.uDrip) steps.push_back(step::Drip(row.uDrip));
+        server.script("/f.bin", server.kAnyIndex, steps);
+        if (row.llCutFirst > 0) server.script("/f.bin", 1, {step::DropAfter(row.llCutFirst)});
+        SessionOptions o;
+        o.uConnections = row.uConnections;
+        o.nDeadlineMs = 30000;
+        ExpectComplete(Run(server.url("/f.bin"), o), target(), kSize);
+        server.stop();
+        int nGets = 0, nRanged = 0;
+        for (const auto& req : server.requests()) {
+            if (req.method != "GET") continue;
+            ++nGets;
+            if (req.hasHeader("Range")) ++nRanged;
+        }
+        if (row.bSaysNone) {
+            EXPECT_EQ(nRanged, 0);
+            EXPECT_EQ(nGets, row.llCutFirst > 0 ? 2 : 1);
+        } else {
+            // The first assignment starts every connection; none is opened after the refusals.
+            EXPECT_LE(nRanged, (int)row.uConnections - 1);
+            EXPECT_EQ(nGets - nRanged, 1);
+        }
+        EXPECT_LE(server.connections().size(), (size_t)row.uConnections + 2);
+        QN_DeleteFile(target().c_str());
+    }
+}
+
 // Answers to a piece request whose body is not the range asked for: coded bodies, a
 // Content-Range that does not match the body or the file, a body that runs past its range or
 // ends short of it, an interim answer with a body. Each is refused before a byte of it is

@@ -69,7 +69,7 @@ TEST(SessionChildProcess, Download) {
     ASSERT_EQ(KDownloadGetService(IID_IKDownloadService, (void**)&pService), S_OK);
     IKDownloadSession* pSession = nullptr;
     ASSERT_EQ(pService->createSession(szUrl, nullptr, QN_Utf8ToWide(sDir).c_str(), L"f.bin", &pSession), S_OK);
-    uint32_t uConnections = 1;
+    uint32_t uConnections = Env("QN_CHILD_CONNECTIONS") ? (uint32_t)std::atoi(Env("QN_CHILD_CONNECTIONS")) : 1;
     pSession->setOption(KDS_OPT_CONNECTIONS, &uConnections, 4);
     ASSERT_EQ(pSession->start(), S_OK);
     uint32_t uStatus = 0, uError = 0, uErrorExt = 0;
@@ -126,6 +126,9 @@ struct KillPoint {
     uint32_t uRecorded;   // kill once the progress file records this many pieces
     int nKillAtCfgWrite;  // > 0: the child kills itself before this write of the states
     uint32_t uDrip = 0;   // > 0: the first GET is paced at this many bytes per second
+    // > 1: the child runs this many connections, and every GET stops (for good) after
+    // llStallAt body bytes: the kill comes after connections x llStallAt received bytes.
+    uint32_t uConnections = 1;
 };
 
 class SessionKillResume : public SessionTest, public ::testing::WithParamInterface<KillPoint> {};
@@ -136,13 +139,22 @@ TEST_P(SessionKillResume, ResumesToIdenticalBytes) {
     const uint64_t kSize = 20 * 65536 + 1000;
     m_server.addResource("/f.bin", kSize);
     // Index 0 is the child's query, 1 its first GET.
-    if (kp.llStallAt >= 0) m_server.script("/f.bin", 1, {step::StallMidBody(kp.llStallAt, 15000)});
-    if (kp.uDrip) m_server.script("/f.bin", 1, {step::Drip(kp.uDrip)});
+    if (kp.uConnections > 1) {
+        m_server.script("/f.bin", m_server.kAnyIndex, {[&kp](qn::test::Plan& p, const qn::test::RequestRecord& req) {
+                            if (req.method != "GET") return;
+                            step::StallMidBody(kp.llStallAt, 15000)(p, req);
+                            if (kp.uDrip) step::Drip(kp.uDrip)(p, req);
+                        }});
+    } else {
+        if (kp.llStallAt >= 0) m_server.script("/f.bin", 1, {step::StallMidBody(kp.llStallAt, 15000)});
+        if (kp.uDrip) m_server.script("/f.bin", 1, {step::Drip(kp.uDrip)});
+    }
     qn::test::TempDir result;
     std::vector<std::string> env = {"QN_CHILD_URL=" + m_server.url("/f.bin"), "QN_CHILD_DIR=" + m_dir.path(),
                                     "QN_CHILD_APPDATA=" + m_appData.path(), "QN_CHILD_RESULT=" + result / "r",
                                     "QN_CHILD_PIECES=" + std::to_string(kPieces)};
     if (kp.nKillAtCfgWrite) env.push_back("QN_CHILD_KILL_AT_CFG_WRITE=" + std::to_string(kp.nKillAtCfgWrite));
+    env.push_back("QN_CHILD_CONNECTIONS=" + std::to_string(kp.uConnections));
     pid_t pid = SpawnChild(env);
     ASSERT_GT(pid, 0);
     int nStatus = 0;
@@ -153,7 +165,7 @@ TEST_P(SessionKillResume, ResumesToIdenticalBytes) {
             std::string st = CfgStates(target() + ".cfg", kPieces);
             uint32_t n = 0;
             for (char c : st) n += c == 4;
-            if (n >= kp.uRecorded && !st.empty() && m_server.requestCount() >= 2) break;
+            if (n >= kp.uRecorded && !st.empty() && m_server.requestCount() >= 1 + (int)kp.uConnections) break;
             ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8)) << "the child did not get there";
             QN_Sleep(10);
         }
@@ -176,6 +188,12 @@ TEST_P(SessionKillResume, ResumesToIdenticalBytes) {
     if (!kp.nKillAtCfgWrite) {
         EXPECT_EQ(uRecorded, kp.uRecorded);
     }
+    if (kp.uConnections > 1) {
+        // What arrived a flush period before the kill is kept, but for the unfinished piece of
+        // each connection.
+        uint64_t ullReceived = (uint64_t)kp.uConnections * (uint64_t)kp.llStallAt;
+        EXPECT_GE((uint64_t)uRecorded * 65536 + (uint64_t)kp.uConnections * 65536, ullReceived);
+    }
 
     SessionOutcome r = Run(m_server.url("/f.bin"));
     ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED);
@@ -193,7 +211,11 @@ INSTANTIATE_TEST_SUITE_P(
                       KillPoint{"after piece 1", 65536, 1, 0}, KillPoint{"mid piece 4", 3 * 65536 + 1, 3, 0},
                       KillPoint{"one byte short of the end", (int64_t)(20 * 65536 + 999), 20, 0},
                       KillPoint{"during the first flush of the states", 5 * 65536 + 7, 0, 3},
-                      KillPoint{"during a later flush", -1, 0, 4, 512 * 1024}),
+                      KillPoint{"during a later flush", -1, 0, 4, 512 * 1024},
+                      // Four connections start at pieces 0, 5, 10 and 15, three pieces and a
+                      // part of the fourth each.
+                      KillPoint{"after 4 x 201608 received bytes", 3 * 65536 + 5000, 12, 0, 0, 4},
+                      KillPoint{"after 4 x 201608 paced received bytes", 3 * 65536 + 5000, 12, 0, 256 * 1024, 4}),
     [](const ::testing::TestParamInfo<KillPoint>& info) {
         std::string s;
         for (const char* p = info.param.szName; *p; ++p) s += std::isalnum((unsigned char)*p) ? *p : '_';
