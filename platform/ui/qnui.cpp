@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 
+#include "qn_process.h"
 #include "qn_string.h"
 #include "qnui_backend.h"
 #include "qnui_headless.h"
@@ -742,6 +743,12 @@ HCURSOR SetCursor(HCURSOR hCursor) {
     ws.hCursor = hCursor;
     if (hOld != hCursor) ws.Backend()->CursorChanged(hCursor);
     return hOld;
+}
+
+intptr_t ShellExecuteA(HWND /*hWnd*/, const char* cszOperation, const char* cszFile, const char* /*cszParameters*/,
+                       const char* /*cszDirectory*/, int /*nShowCmd*/) {
+    // 33 is the smallest success value; 2 is "file not found".
+    return QN_ShellOpen(cszOperation, cszFile) ? 33 : 2;
 }
 
 HICON LoadIcon(void* /*hInstance*/, const char* cszIconName) { return (HICON)(uintptr_t)cszIconName; }
