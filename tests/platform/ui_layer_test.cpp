@@ -7,7 +7,7 @@
 
 #include "ui/qnui.h"
 #include "ui/qnui_headless.h"
-#include "ui_dialog_harness.h"
+#include "qn_ui_harness.h"
 
 using namespace qnui;
 
