@@ -151,9 +151,15 @@ bool HeadlessBackend::OnUi(const std::function<void()>& fn, int nTimeoutMs) {
         std::mutex mutex;
         std::condition_variable cv;
         bool bDone = false;
+        bool bAbandoned = false;
     };
     auto pState = std::make_shared<State>();
     PostTask([pState, fn] {
+        {
+            // A caller that gave up has left; what fn refers to may be gone with it.
+            std::lock_guard<std::mutex> lock(pState->mutex);
+            if (pState->bAbandoned) return;
+        }
         fn();
         {
             std::lock_guard<std::mutex> lock(pState->mutex);
@@ -162,7 +168,9 @@ bool HeadlessBackend::OnUi(const std::function<void()>& fn, int nTimeoutMs) {
         pState->cv.notify_all();
     });
     std::unique_lock<std::mutex> lock(pState->mutex);
-    return pState->cv.wait_for(lock, std::chrono::milliseconds(nTimeoutMs), [&] { return pState->bDone; });
+    if (pState->cv.wait_for(lock, std::chrono::milliseconds(nTimeoutMs), [&] { return pState->bDone; })) return true;
+    pState->bAbandoned = true;
+    return false;
 }
 
 bool HeadlessBackend::WaitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
