@@ -43,3 +43,9 @@ void SetInstanceLockPath(const char* cszPath);
 using ShellOpenHook = void (*)(const char* cszVerb, const char* cszFile);
 void SetShellOpenHook(ShellOpenHook pfnHook);
 }  // namespace qn::testing
+
+namespace qn::testing {
+// From then on QN_DeleteFileA and QN_RemoveDirectoryA end the program (abort) when asked to
+// delete anything outside the folder (an absolute path; nullptr or "" lifts the guard).
+void SetDeletionSandbox(const char* cszFolder);
+}  // namespace qn::testing
