@@ -9,6 +9,7 @@
 
 #include "QN_QelRepairDlg.h"
 #include "app_test_hooks.h"
+#include "qn_deletion_guard.h"
 #include "qn_failure_lines.h"
 #include "qn_log_capture.h"
 #include "qn_platform_sandbox.h"
@@ -121,7 +122,7 @@ protected:
         strTool = dir.path() + "/";
         qn::test::MakeDirs(dir / "bin/zhcn");
         qn::testing::SetModuleFileName((dir / "QelRepair.exe").c_str());
-        qn::testing::SetDeletionSandbox(dir.path().c_str());
+        m_pGuard = std::make_unique<qn::test::DeletionGuard>(dir.path());
         SetArgs({});
     }
     void TearDown() override {
@@ -131,7 +132,7 @@ protected:
             ui.ui().Escape(h);
         }
         ui.Join();
-        qn::testing::SetDeletionSandbox(nullptr);
+        m_pGuard.reset();
         qn::testing::SetModuleFileName(nullptr);
         qn::testing::SetDownloadLibraryEntry(nullptr);
         QN_SetRepairDialogWorkers({nullptr, nullptr});
@@ -159,6 +160,7 @@ protected:
     Probe dlg;
     HWND h = nullptr;
     qn::test::UiThread ui;
+    std::unique_ptr<qn::test::DeletionGuard> m_pGuard;
     std::vector<std::string> m_Args;
     std::vector<char*> m_Argv;
 };
@@ -374,7 +376,7 @@ TEST_F(MainDialog, StartUpFailures) {
         qn::test::WriteFile(tool / "keep.txt", "keep");
         if (r.cszSettings) qn::test::WriteFile(tool / "repair_settings.ini", r.cszSettings);
         qn::testing::SetModuleFileName((tool / "QelRepair.exe").c_str());
-        qn::testing::SetDeletionSandbox((tool / "QelRepairTemp").c_str());
+        qn::test::DeletionGuard rowGuard(tool / "QelRepairTemp");
         g_nInits = 0;
         g_nUninits = 0;
         g_nStartedUninits = 0;
@@ -404,7 +406,7 @@ TEST_F(MainDialog, TemporaryFolderIsReusedAndRemoved) {
     qn::test::WriteFile(dir / "QelRepairTemp/old/f", "x");
     qn::test::WriteFile(dir / "other.txt", "keep");
     SetArgs({"-i"});
-    qn::testing::SetDeletionSandbox((dir / "QelRepairTemp").c_str());
+    qn::test::DeletionGuard tempGuard(dir / "QelRepairTemp");
     Start();
     ASSERT_NE(h, nullptr);
     EXPECT_TRUE(qn::test::FileExists(dir / "QelRepairTemp/old/f"));
