@@ -92,8 +92,20 @@ TEST(StartUp, OneCopyPerProgramFile) {
     // A holder that is killed leaves nothing locked.
     QN_TerminateProcess(hFirst, 1);
     EXPECT_EQ(Copy::End(hFirst), 137u);
+    ::unlink((first.folder() + "/running").c_str());
     QN_HPROCESS hAgain = first.Start();
     EXPECT_TRUE(first.WaitRunning(hAgain));
+
+    // The self-update's swap: the running file moves away and a new one takes its path; the
+    // new file is a program of its own and starts while the old copy still runs.
+    ASSERT_EQ(::rename((first.folder() + "/QelRepair.exe").c_str(), (first.folder() + "/QelRepair.exe.bak").c_str()), 0);
+    Copy swapped(first.folder());
+    ::unlink((first.folder() + "/running").c_str());
+    QN_HPROCESS hSwapped = swapped.Start();
+    EXPECT_TRUE(swapped.WaitRunning(hSwapped));
+    QN_TerminateProcess(hSwapped, 1);
+    Copy::End(hSwapped);
+
     first.Release();
     EXPECT_EQ(Copy::End(hAgain), 0u);
 }
