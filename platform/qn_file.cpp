@@ -262,6 +262,15 @@ bool QN_PathExistsW(const wchar_t* cwszPath) {
     return ::lstat(QN_NativePathFromWide(cwszPath).c_str(), &st) == 0;
 }
 
+bool QN_PathFileExistsA(const char* cszPath) {
+    if (!cszPath || !cszPath[0]) return false;
+    std::string s(cszPath);
+    for (char& c : s)
+        if (c == '\\') c = '/';
+    struct stat st;
+    return ::stat(s.c_str(), &st) == 0;
+}
+
 int QN_GetCurrentDirectoryW(wchar_t* pwszBuffer, size_t count) {
     if (!pwszBuffer || count == 0) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);

@@ -52,6 +52,9 @@ int QN_GetFileTime(int nFd, uint64_t* pullRetCreation, uint64_t* pullRetLastAcce
 
 // True when anything (file, folder, link, ...) has that name. The path is used as it is.
 bool QN_PathExistsW(const wchar_t* cwszPath);
+// The same for a narrow path, backslashes read as '/', following symbolic links as the shell's
+// existence test does (a link to nothing does not exist).
+bool QN_PathFileExistsA(const char* cszPath);
 
 // The working folder as wide text, without a trailing separator (except for "/"). 1, or 0
 // when it cannot be read or does not fit into count characters with the terminator.

@@ -30,3 +30,16 @@ void SetAppDataFolder(const char* cszFolder);
 // The path a descriptor of this process refers to.
 std::string PathOfFd(int nFd);
 }  // namespace qn::testing
+
+namespace qn::testing {
+// Sets the platform root (nullptr or "" restores the environment's QN_PLATFORM_ROOT).
+void SetPlatformRoot(const char* cszRoot);
+// Replaces the program path that QN_GetModuleFileNameA reports (nullptr restores it).
+void SetModuleFileName(const char* cszPath);
+// Replaces the file whose lock counts the running copies (nullptr restores /proc/self/exe).
+void SetInstanceLockPath(const char* cszPath);
+// Receives every document or URL the shell would open instead of starting a program
+// (nullptr restores the real start).
+using ShellOpenHook = void (*)(const char* cszVerb, const char* cszFile);
+void SetShellOpenHook(ShellOpenHook pfnHook);
+}  // namespace qn::testing

@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "qn_com.h"
+
+struct IQN_PackageRepair;
+
 namespace qn::testing {
 
 // What one of the two object pools of the file layer (mappings, views) has done.
@@ -34,5 +38,20 @@ uint64_t GetEmptyFillBufferAllocations();
 
 // Longest run the block downloader joins into one request; 0 restores 64 MiB.
 void SetBlockDownloadRunLimit(uint32_t uBytes);
+
+// Replaces the package repairer's factory that the coordinator calls (nullptr: the real one).
+using PackageRepairFactory = HRESULT (*)(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL,
+                                         IQN_PackageRepair** ppRetPackageRepair);
+void SetPackageRepairFactory(PackageRepairFactory pfnFactory);
+
+// Threads of package repairers (work and download threads) running now.
+int GetLivePackageRepairThreadCount();
+// Called by the package repairer at its steps: "check-block" and "check-region" before record
+// uIndex is checked, "write" before downloaded block uIndex is written, "queue-full" each time
+// the download thread waits for the writer. nullptr: none.
+using PackageRepairStepHook = void (*)(const char* cszStep, uint32_t uIndex);
+void SetPackageRepairStepHook(PackageRepairStepHook pfnHook);
+// Bytes of downloaded blocks that may wait for the writer; 0 restores 32 MiB.
+void SetPackageDownloadQueueLimit(uint64_t ullBytes);
 
 }  // namespace qn::testing

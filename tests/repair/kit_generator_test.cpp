@@ -332,6 +332,17 @@ TEST(KitGenerator, RefusesInputsThatCannotBeServed) {
         c.damage(tmp / "client");
         EXPECT_FALSE(GenerateServerTree(tmp / "client", &m, tmp / "www", TinyOptions(), nullptr, &err)) << c.name;
     }
+    {
+        // A package without folder files would get a folder-file table without a record.
+        qn::test::TempDir tmp;
+        WriteTinyClient(tmp / "client");
+        Manifest m;
+        std::string err;
+        ASSERT_TRUE(ManifestFromText(qn::test::ReadFile(tmp / "client/pakV3.manifest"), &m, &err));
+        m.dirFiles.clear();
+        EXPECT_FALSE(GenerateServerTree(tmp / "client", &m, tmp / "www", TinyOptions(), nullptr, &err));
+        EXPECT_EQ(err, "the package has no folder files");
+    }
     // A name of 258 bytes still fits its 260-byte field with the terminator.
     qn::test::TempDir tmp;
     WriteTinyClient(tmp / "client");

@@ -349,7 +349,7 @@ std::vector<Scenario> Build() {
         s.steps = {kD11};
         s.check = Check(3, {}, 18);
         s.repair = Repair(4);
-        s.requests = Concat(AllBlockRequests(), {Req(dirFiles + "Dir0.idx", "", true), Req(dirFiles + "Dir1.idx", "", true)});
+        s.requests = Concat({Req(dirFiles + "Dir0.idx", "", true), Req(dirFiles + "Dir1.idx", "", true)}, AllBlockRequests());
         s.notes = "18 elements: the configuration, 2 folder files, 8 blocks, 7 regions";
         add(s);
     }

@@ -355,6 +355,8 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
         }
     }
     if (blockLayouts.empty()) return Fail(pErr, "the package has no blocks");
+    // The repairer refuses a folder-file table without a record, so no such tree is served.
+    if (dirFileNames.empty()) return Fail(pErr, "the package has no folder files");
 
     std::vector<Bytes> dataFiles(info.dataFileCount);
     for (uint32_t f = 0; f < info.dataFileCount; ++f) {

@@ -1,0 +1,186 @@
+#include "qn_profile.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qn_string.h"
+
+namespace {
+
+struct ProfileKey {
+    std::string name;
+    std::string value;
+};
+
+struct ProfileSection {
+    std::string name;
+    std::vector<ProfileKey> keys;
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && IsBlank(s[b])) ++b;
+    while (e > b && IsBlank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+bool ReadWholeFile(const char* cszFileName, std::string* pRet) {
+    if (!cszFileName || !cszFileName[0]) return false;
+    std::string path = cszFileName;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    std::FILE* fp = std::fopen(path.c_str(), "rbe");
+    if (!fp) return false;
+    char buf[4096];
+    size_t n = 0;
+    bool bOk = true;
+    while ((n = std::fread(buf, 1, sizeof(buf), fp)) > 0) pRet->append(buf, n);
+    if (std::ferror(fp)) bOk = false;
+    std::fclose(fp);
+    return bOk;
+}
+
+std::vector<ProfileSection> Parse(const std::string& text) {
+    std::vector<ProfileSection> sections;
+    size_t pos = 0;
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
+    bool bInSection = false;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        line = Trim(line);
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            size_t close = line.find(']');
+            std::string name = Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            sections.push_back({name, {}});
+            bInSection = true;
+            continue;
+        }
+        if (!bInSection) continue;
+        size_t eq = line.find('=');
+        ProfileKey key;
+        if (eq == std::string::npos) {
+            key.name = line;
+        } else {
+            key.name = Trim(line.substr(0, eq));
+            key.value = Trim(line.substr(eq + 1));
+        }
+        sections.back().keys.push_back(std::move(key));
+    }
+    return sections;
+}
+
+const ProfileSection* FindSection(const std::vector<ProfileSection>& sections, const char* cszName) {
+    for (const ProfileSection& s : sections)
+        if (QN_StrICmp(s.name.c_str(), cszName) == 0) return &s;
+    return nullptr;
+}
+
+const ProfileKey* FindKey(const ProfileSection& section, const char* cszName) {
+    for (const ProfileKey& k : section.keys)
+        if (QN_StrICmp(k.name.c_str(), cszName) == 0) return &k;
+    return nullptr;
+}
+
+std::string Unquote(const std::string& value) {
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+// Copies one value; cut to uSize - 1 characters when it does not fit.
+uint32_t CopyValue(const std::string& value, char* pszReturned, uint32_t uSize) {
+    size_t n = std::min<size_t>(value.size(), (size_t)uSize - 1);
+    std::memcpy(pszReturned, value.data(), n);
+    pszReturned[n] = '\0';
+    return (uint32_t)n;
+}
+
+// Copies a list of names, each followed by a zero and the list by one more. A list that does
+// not fit is cut and ends in two zeros; the result is then uSize - 2.
+uint32_t CopyList(const std::vector<std::string>& names, char* pszReturned, uint32_t uSize) {
+    std::string all;
+    for (const std::string& n : names) {
+        all += n;
+        all.push_back('\0');
+    }
+    if (all.size() + 1 <= uSize) {
+        std::memcpy(pszReturned, all.data(), all.size());
+        pszReturned[all.size()] = '\0';
+        // An empty list is two zeros where there is room for them.
+        if (all.empty() && uSize >= 2) pszReturned[1] = '\0';
+        return (uint32_t)all.size();
+    }
+    if (uSize < 2) {
+        pszReturned[0] = '\0';
+        return 0;
+    }
+    std::memcpy(pszReturned, all.data(), uSize - 2);
+    pszReturned[uSize - 2] = '\0';
+    pszReturned[uSize - 1] = '\0';
+    return uSize - 2;
+}
+
+// The value of a key, or false when the file, the section or the key is missing.
+bool LookUp(const char* cszSection, const char* cszKey, const char* cszFileName, std::string* pRetValue) {
+    std::string text;
+    if (!ReadWholeFile(cszFileName, &text)) return false;
+    std::vector<ProfileSection> sections = Parse(text);
+    const ProfileSection* pSection = FindSection(sections, cszSection);
+    if (!pSection) return false;
+    const ProfileKey* pKey = FindKey(*pSection, cszKey);
+    if (!pKey) return false;
+    *pRetValue = Unquote(pKey->value);
+    return true;
+}
+
+}  // namespace
+
+uint32_t QN_GetPrivateProfileStringA(const char* cszSection, const char* cszKey, const char* cszDefault,
+                                     char* pszReturned, uint32_t uSize, const char* cszFileName) {
+    if (!pszReturned || uSize == 0) return 0;
+    if (!cszSection || !cszKey) {
+        std::string text;
+        std::vector<std::string> names;
+        if (ReadWholeFile(cszFileName, &text)) {
+            std::vector<ProfileSection> sections = Parse(text);
+            if (!cszSection) {
+                for (const ProfileSection& s : sections) names.push_back(s.name);
+            } else if (const ProfileSection* pSection = FindSection(sections, cszSection)) {
+                for (const ProfileKey& k : pSection->keys) names.push_back(k.name);
+            }
+        }
+        return CopyList(names, pszReturned, uSize);
+    }
+    std::string value;
+    if (!LookUp(cszSection, cszKey, cszFileName, &value)) {
+        value = cszDefault ? cszDefault : "";
+        while (!value.empty() && IsBlank(value.back())) value.pop_back();
+    }
+    return CopyValue(value, pszReturned, uSize);
+}
+
+uint32_t QN_GetPrivateProfileIntA(const char* cszSection, const char* cszKey, int32_t nDefault,
+                                  const char* cszFileName) {
+    std::string value;
+    if (!cszSection || !cszKey || !LookUp(cszSection, cszKey, cszFileName, &value)) return (uint32_t)nDefault;
+    size_t i = 0;
+    while (i < value.size() && IsBlank(value[i])) ++i;
+    if (i == value.size()) return (uint32_t)nDefault;
+    bool bNegative = false;
+    if (value[i] == '+' || value[i] == '-') {
+        bNegative = value[i] == '-';
+        ++i;
+    }
+    uint32_t uValue = 0;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) uValue = uValue * 10u + (uint32_t)(value[i] - '0');
+    return bNegative ? 0u - uValue : uValue;
+}

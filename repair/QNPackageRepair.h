@@ -1,0 +1,186 @@
+// The package repairer behind IQN_PackageRepair. The check runs on the work thread
+// (QN_PackageCheck.cpp), the repair on the work thread and one download thread
+// (QN_PackageBlockRepair.cpp); the object and its lifecycle are in QNPackageRepair.cpp.
+//
+// Threads and shared values: the status, both progress values, the counts the caller polls and
+// the download thread's state are atomics. The write queue is the only structure both threads
+// change, always under m_WriteQueueLock. The finding lists and tables are written by the work
+// thread only and read by callers after the phase has ended.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "IQN_PackageRepair.h"
+#include "QN_DataFile.h"
+#include "QN_HttpTransfer.h"
+#include "QN_PackageRepairInfo.h"
+#include "QN_Thread.h"
+
+// Moves a package repairer status by the rules every thread follows: 6 (stopped) is never
+// replaced; 7 replaces 5 and every value below it; 5 replaces values below 5; the final 3 and
+// 4 are taken only from 1 and 2. Other targets are stored as they are. True when the status
+// changed.
+bool QN_RaisePackageRepairStatus(std::atomic<int32_t>* pStatus, int32_t nTarget);
+
+class QNPackageRepair;
+
+// The test hooks of repair_test_hooks.h as the repairer sees them.
+void QN_PackageRepairStep(const char* cszStep, uint32_t uIndex);
+uint64_t QN_PackageDownloadQueueLimit();
+
+// One broken block to fetch and write.
+struct QNPK_DOWNLOAD_FILE_BLOCK {
+    uint64_t ullAddress;
+    uint64_t ullSize;
+    uint32_t uDataSourceID;
+    uint64_t ullOffsetInDataSource;
+    uint32_t uCRC32;
+    uint8_t* pbyBuffer;  // null until downloaded; freed once written or when the step ends
+};
+
+// Download-thread states.
+enum QNPK_DOWNLOAD_THREAD_STATE {
+    QNPK_DTS_RUNNING = 2,
+    QNPK_DTS_FINISHED = 4,
+    QNPK_DTS_FAILED = 5,
+    QNPK_DTS_DOWNLOAD_FAILED = 7,
+};
+
+struct QNPK_DOWNLOAD_THREAD_PARAM {
+    QNPackageRepair* pPackageRepair;
+    size_t uBegin;  // the entry range [uBegin, uEnd) of the repairer's entry list
+    size_t uEnd;
+    std::atomic<int32_t> nState;
+};
+
+struct QNPK_BROKEN_DATA_FILE {
+    std::wstring strFileName;
+    uint64_t ullFileSize;  // the length it must get
+};
+
+class QNPackageRepair final : public IQN_PackageRepair {
+public:
+    static constexpr int DOWNLOAD_THREAD_COUNT = 1;
+    // A batch of pending ranges is fetched once this many bytes are pending.
+    static constexpr uint64_t DOWNLOAD_BATCH_SIZE = 0x200000;
+    // Gaps up to this size between two blocks of one source are fetched to join the ranges.
+    static constexpr uint64_t DOWNLOAD_GAP_BRIDGE_SIZE = 0x200;
+    // The download thread waits while this many downloaded bytes are not yet written.
+    static constexpr uint64_t DOWNLOAD_QUEUE_HIGH_WATER = 32ull * 1024 * 1024;
+
+    QNPackageRepair();
+    ~QNPackageRepair();
+    QNPackageRepair(const QNPackageRepair&) = delete;
+    QNPackageRepair& operator=(const QNPackageRepair&) = delete;
+
+    HRESULT Init(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL);
+
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+    HRESULT StartCheck() override;
+    HRESULT StartRepair() override;
+    HRESULT Stop() override;
+    int GetStatusCode() override;
+    float GetCheckProgress() override;
+    float GetRepairProgress() override;
+    uint32_t GetBrokenElemFileCount() override;
+    bool GetBrokenElemFileList(QNPK_BROKEN_ELEM_FILE_LIST* pRetBrokenElemFileList) override;
+    uint32_t GetCanNotRepairElemFileCount() override;
+
+private:
+    struct BrokenDirFile {
+        std::wstring strFileName;
+        uint32_t uCRC32;
+    };
+
+    static int _CheckThreadFunction(void* pvParam);
+    static int _RepairThreadFunction(void* pvParam);
+    static int _DownloadThreadFunction(void* pvParam);
+
+    bool _IsAborted() const { return m_eStatusCode.load(std::memory_order_acquire) == QN_RPS_ERROR_ABROT; }
+    void _RaiseStatus(int32_t nTarget) { QN_RaisePackageRepairStatus(&m_eStatusCode, nTarget); }
+    void _PublishBrokenElemFileCount();
+    int _FetchTable(uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize, std::vector<uint8_t>* pRetBytes);
+    std::wstring _PackagePath(const std::wstring& strName) const;
+
+    // Check (QN_PackageCheck.cpp).
+    HRESULT _CheckFunction();
+    HRESULT _InitConnection();
+    HRESULT _CheckCfgFile();
+    HRESULT _CheckDirFile();
+    HRESULT _CheckDataFile();
+    HRESULT _RepairDataFile();
+    HRESULT _CheckFileBlock();
+    HRESULT _CheckEmptyBlock();
+    int _GetDataFileNameAndPath(const wchar_t* pcszDirectory, uint32_t uIndex, std::wstring* pstrRetName,
+                                std::wstring* pstrRetPath);
+
+    // Repair (QN_PackageBlockRepair.cpp).
+    HRESULT _RepairFunction();
+    HRESULT _RepairCfgFile();
+    int _RepairDirFile();
+    int _RepairFileBlock();
+    int _RepairEmptyBlock();
+    int _DownloadDataSourceMapFile();
+    int _DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThreadParam);
+    int _AddFileToWriteQueue(size_t uBegin, size_t uEnd, uint64_t* pullRetQueuedBytes);
+    int _GetOneFileBlockFromWriteQueue(QNPK_DOWNLOAD_FILE_BLOCK** ppRetFileBlock);
+    int _GetDownloadThreadState();
+    int _WriteBlockToFileFromQueue(QN_DataFileWriter* pWriter);
+    bool _DownloadMustStop() const;
+    void _EndBlockDownload();
+
+    std::atomic<int32_t> m_nRefCount;
+    std::atomic<int32_t> m_eStatusCode;
+    std::atomic<float> m_fCheckProgress;
+    std::atomic<float> m_fRepairProgress;
+    std::atomic<uint32_t> m_uBrokenElemFileCount;
+    std::atomic<uint32_t> m_uCanNotRepairElemFileCount;
+
+    wchar_t m_szPackageDirectory[QN_MAX_PATH];
+    wchar_t m_szPackageRepairURL[QN_MAX_PATH];
+    wchar_t m_szRepairFileName[QN_MAX_PATH];
+
+    QN_HttpBlockDownloader m_RepairFileHttpSyncBlock;
+
+    // Findings of the check.
+    int m_bCfgFileBroken;
+    std::vector<BrokenDirFile> m_BrokenDirFileList;
+    std::vector<QNPK_BROKEN_DATA_FILE> m_BrokenDataFileList;
+    std::vector<uint32_t> m_BrokenFileBlockIndexList;
+    std::vector<uint32_t> m_BrokenEmptyBlockRegionIndexList;
+
+    // The block step: entries, the write queue and what the download thread has handed over.
+    std::mutex m_WriteQueueLock;
+    std::list<QNPK_DOWNLOAD_FILE_BLOCK*> m_WriteQueue;
+    std::vector<QNPK_DOWNLOAD_FILE_BLOCK> m_DownloadFileBlockList;
+    std::atomic<uint64_t> m_ullQueuedBytes;
+    std::atomic<bool> m_bCancelDownload;
+    uint32_t m_uWrittenBlockCount;
+    // Set by the work thread when a fetch of the running phase failed; the phase then ends
+    // with 7 rather than 5. The status changes only when the phase has ended, so that a
+    // caller who sees a final status also sees the phase's counts.
+    bool m_bDownloadFailed;
+
+    QNPK_DATA_SOURCE_MAP m_DataSourceFileMap;
+    int m_bDataSourceFileMapLoaded;
+
+    QNPK_REPAIR_FILE_HEADER m_RepairFileHeader;
+    std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM> m_DirFileCheckInfoList;
+    std::vector<QNPK_ELEM_FILE_CHECK_INFO_ITEM> m_CorrectElemFileBlockList;
+    std::vector<QNPK_EMPTY_BLOCK_REGION_ITEM> m_EmptyBlockRegionList;
+    std::vector<QNPK_ELEM_FILE_REPAIR_INFO_ITEM> m_RepairElemFileBlockList;
+
+    // Receives the bytes of bridged gaps; never read.
+    uint8_t m_abyGapBuffer[DOWNLOAD_GAP_BRIDGE_SIZE];
+
+    QNPK_DOWNLOAD_THREAD_PARAM m_DownloadThreadParam[DOWNLOAD_THREAD_COUNT];
+    QN_PakThread m_DownloadThread[DOWNLOAD_THREAD_COUNT];
+    QN_PakThread m_WorkThread;
+};

@@ -1,0 +1,219 @@
+#include "QN_PackageRepairInfo.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "QN_CRC.h"
+#include "QN_FileManager.h"
+#include "qn_string.h"
+
+namespace {
+
+uint32_t LoadU32(const uint8_t* p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+uint64_t LoadU64(const uint8_t* p) { return (uint64_t)LoadU32(p) | ((uint64_t)LoadU32(p + 4) << 32); }
+
+uint32_t Crc32Update(uint32_t uCRC, const uint8_t* pbyData, uint64_t ullSize) {
+    return QN_CRC32Update(uCRC, pbyData, ullSize);
+}
+
+// A name from a table as a relative local path: terminated inside its field and accepted by
+// the one table-name helper (not empty, not absolute, no "..").
+int DecodeSafeName(const uint8_t* pbyField, std::wstring* pRetName) {
+    std::wstring strName;
+    if (!QN_DecodeTableName(pbyField, &strName)) return 0;
+    return QN_LocalPathFromTableNameW(strName.c_str(), pRetName) ? 1 : 0;
+}
+
+}  // namespace
+
+void QN_DecodeDataConfigFile(const uint8_t* pbyRecord, DataConfigFile* pRetConfig) {
+    std::memcpy(pRetConfig->abyRaw, pbyRecord, QNPK_DATA_CONFIG_FILE_SIZE);
+    pRetConfig->uDirFilesFolder = LoadU32(pbyRecord + 24);
+    pRetConfig->uDataFileCount = LoadU32(pbyRecord + 28);
+    pRetConfig->ullDataFileSize = LoadU64(pbyRecord + 32);
+    pRetConfig->ullBaseAddress = LoadU64(pbyRecord + 40);
+}
+
+void QN_DecodeRepairFileHeader(const uint8_t* pbyHeader, QNPK_REPAIR_FILE_HEADER* pRetHeader) {
+    const uint8_t* p = pbyHeader;
+    std::memcpy(pRetHeader->abyRaw, p, QNPK_REPAIR_FILE_HEADER_SIZE);
+    QN_DecodeDataConfigFile(p + 4, &pRetHeader->DataFileConfig);
+    pRetHeader->uRepairFileHeaderCRC32 = LoadU32(p + QNPK_HEADER_CRC_OFFSET);
+    pRetHeader->ullDirFileCheckInfoOffset = LoadU64(p + 212);
+    pRetHeader->ullDirFileCheckInfoSize = LoadU64(p + 220);
+    pRetHeader->uDirFileCheckInfoCRC32 = LoadU32(p + 228);
+    pRetHeader->ullElemFileCheckInfoOffset = LoadU64(p + 232);
+    pRetHeader->ullElemFileCheckInfoSize = LoadU64(p + 240);
+    pRetHeader->uElemFileCheckInfoCRC32 = LoadU32(p + 248);
+    pRetHeader->ullEmptyBlockRegionInfoOffset = LoadU64(p + 252);
+    pRetHeader->ullEmptyBlockRegionInfoSize = LoadU64(p + 260);
+    pRetHeader->uEmptyBlockRegionInfoCRC32 = LoadU32(p + 268);
+    pRetHeader->ullElemFileRepairInfoOffset = LoadU64(p + 272);
+    pRetHeader->ullElemFileRepairInfoSize = LoadU64(p + 280);
+    pRetHeader->uElemFileRepairInfoCRC32 = LoadU32(p + 288);
+    pRetHeader->ullDataSourceInfoOffset = LoadU64(p + 292);
+    pRetHeader->ullDataSourceInfoSize = LoadU64(p + 300);
+    pRetHeader->uDataSourceInfoCRC32 = LoadU32(p + 308);
+}
+
+uint32_t QN_GetRepairFileHeaderCRC32(const uint8_t* pbyHeader) {
+    static const uint8_t kZero[4] = {0, 0, 0, 0};
+    uint32_t uCRC = Crc32Update(0, pbyHeader, QNPK_HEADER_CRC_OFFSET);
+    uCRC = Crc32Update(uCRC, kZero, 4);
+    return Crc32Update(uCRC, pbyHeader + QNPK_HEADER_CRC_OFFSET + 4,
+                       QNPK_REPAIR_FILE_HEADER_SIZE - QNPK_HEADER_CRC_OFFSET - 4);
+}
+
+int QN_DecodeTableName(const uint8_t* pbyField, std::wstring* pRetName) {
+    size_t uUnits = 0;
+    while (uUnits < QNPK_NAME_UNITS && (pbyField[2 * uUnits] | pbyField[2 * uUnits + 1]) != 0) ++uUnits;
+    if (uUnits == QNPK_NAME_UNITS) return 0;
+    *pRetName = QN_Utf16LEToWide(pbyField, uUnits);
+    return 1;
+}
+
+int QN_IsTableSizeValid(uint64_t ullSize, size_t uRecordSize) {
+    return ullSize > 0 && ullSize <= 0xFFFFFFFFull && ullSize % uRecordSize == 0;
+}
+
+int QN_DecodeDirFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize,
+                               std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM>* pRetItems) {
+    pRetItems->clear();
+    if (!pbyTable || !QN_IsTableSizeValid(ullSize, QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE)) return 0;
+    const size_t uCount = (size_t)(ullSize / QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE);
+    pRetItems->resize(uCount);
+    for (size_t i = 0; i < uCount; ++i) {
+        const uint8_t* p = pbyTable + i * QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE;
+        QNPK_DIR_FILE_CHECK_INFO_ITEM& item = (*pRetItems)[i];
+        if (!DecodeSafeName(p, &item.strFileName)) {
+            pRetItems->clear();
+            return 0;
+        }
+        item.uCRC32 = LoadU32(p + 128);
+    }
+    return 1;
+}
+
+int QN_DecodeElemFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize,
+                                std::vector<QNPK_ELEM_FILE_CHECK_INFO_ITEM>* pRetItems) {
+    pRetItems->clear();
+    if (!pbyTable || !QN_IsTableSizeValid(ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE)) return 0;
+    const size_t uCount = (size_t)(ullSize / QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE);
+    pRetItems->resize(uCount);
+    for (size_t i = 0; i < uCount; ++i) {
+        const uint8_t* p = pbyTable + i * QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE;
+        (*pRetItems)[i] = {LoadU64(p), LoadU64(p + 8), LoadU32(p + 16)};
+    }
+    return 1;
+}
+
+int QN_DecodeEmptyBlockRegionTable(const uint8_t* pbyTable, uint64_t ullSize,
+                                   std::vector<QNPK_EMPTY_BLOCK_REGION_ITEM>* pRetItems) {
+    pRetItems->clear();
+    if (!pbyTable || !QN_IsTableSizeValid(ullSize, QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE)) return 0;
+    const size_t uCount = (size_t)(ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE);
+    pRetItems->resize(uCount);
+    for (size_t i = 0; i < uCount; ++i) {
+        const uint8_t* p = pbyTable + i * QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE;
+        (*pRetItems)[i] = {LoadU64(p), LoadU64(p + 8)};
+    }
+    return 1;
+}
+
+int QN_DecodeElemFileRepairTable(const uint8_t* pbyTable, uint64_t ullSize,
+                                 std::vector<QNPK_ELEM_FILE_REPAIR_INFO_ITEM>* pRetItems) {
+    pRetItems->clear();
+    if (!pbyTable || !QN_IsTableSizeValid(ullSize, QNPK_ELEM_FILE_REPAIR_INFO_ITEM_SIZE)) return 0;
+    const size_t uCount = (size_t)(ullSize / QNPK_ELEM_FILE_REPAIR_INFO_ITEM_SIZE);
+    pRetItems->resize(uCount);
+    for (size_t i = 0; i < uCount; ++i) {
+        const uint8_t* p = pbyTable + i * QNPK_ELEM_FILE_REPAIR_INFO_ITEM_SIZE;
+        (*pRetItems)[i] = {LoadU32(p), LoadU64(p + 4)};
+    }
+    return 1;
+}
+
+int QN_DecodeDataSourceTable(const uint8_t* pbyTable, uint64_t ullSize, QNPK_DATA_SOURCE_MAP* pRetMap) {
+    pRetMap->clear();
+    if (!pbyTable || !QN_IsTableSizeValid(ullSize, QNPK_DATA_SOURCE_INFO_ITEM_SIZE)) return 0;
+    const size_t uCount = (size_t)(ullSize / QNPK_DATA_SOURCE_INFO_ITEM_SIZE);
+    for (size_t i = 0; i < uCount; ++i) {
+        const uint8_t* p = pbyTable + i * QNPK_DATA_SOURCE_INFO_ITEM_SIZE;
+        QNPK_DATA_SOURCE_INFO_ITEM item;
+        item.uDataSourceFileID = LoadU32(p);
+        item.ullBaseOffset = LoadU64(p + 136);
+        item.ullSize = LoadU64(p + 144);
+        if (!DecodeSafeName(p + 8, &item.strFileName) || !pRetMap->emplace(item.uDataSourceFileID, item).second) {
+            pRetMap->clear();
+            return 0;
+        }
+    }
+    return 1;
+}
+
+uint32_t QN_GetElemFileBlockCRC32(const uint8_t* pbyBlock, uint64_t ullSize) {
+    static const uint8_t kZero[4] = {0, 0, 0, 0};
+    const uint64_t ullHead = ullSize < 4 ? ullSize : 4;
+    uint32_t uCRC = Crc32Update(0, kZero, ullHead);
+    return Crc32Update(uCRC, pbyBlock + ullHead, ullSize - ullHead);
+}
+
+int QN_GetDataFileLocation(const DataConfigFile& config, uint64_t ullAddress, uint64_t ullSize,
+                           uint32_t* puRetFileIndex, uint64_t* pullRetOffset) {
+    if (config.ullDataFileSize == 0 || ullAddress < config.ullBaseAddress || ullSize == 0) return 0;
+    const uint64_t ullPosition = ullAddress - config.ullBaseAddress;
+    const uint64_t ullIndex = ullPosition / config.ullDataFileSize;
+    const uint64_t ullOffset = ullPosition % config.ullDataFileSize;
+    if (ullIndex >= config.uDataFileCount) return 0;
+    if (ullSize > config.ullDataFileSize - ullOffset) return 0;
+    if (puRetFileIndex) *puRetFileIndex = (uint32_t)ullIndex;
+    if (pullRetOffset) *pullRetOffset = ullOffset;
+    return 1;
+}
+
+int QN_RangesAreDisjoint(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        // Sizes are at least 1 and the ranges lie inside the package, so the end cannot wrap.
+        if (ranges[i].first - ranges[i - 1].first < ranges[i - 1].second) return 0;
+    }
+    return 1;
+}
+
+int QN_GetAbsOffsetInDataSource(const QNPK_DATA_SOURCE_MAP* pMap, uint32_t uDataSourceID,
+                                uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
+                                uint64_t* pullRetAbsOffset) {
+    if (uDataSourceID == 0 || !pullRetAbsOffset) return 0;
+    if (!pMap) {
+        *pullRetAbsOffset = ullOffsetInDataSource;
+        return 1;
+    }
+    auto it = pMap->find(uDataSourceID);
+    if (it == pMap->end() || it->second.uDataSourceFileID != uDataSourceID) return 0;
+    const QNPK_DATA_SOURCE_INFO_ITEM& rItem = it->second;
+    // The whole block must lie inside its source, or the bytes of the next source would be
+    // taken for it.
+    if (ullOffsetInDataSource >= rItem.ullSize || ullBlockSize > rItem.ullSize - ullOffsetInDataSource) return 0;
+    if (rItem.ullBaseOffset > UINT64_MAX - ullOffsetInDataSource) return 0;
+    *pullRetAbsOffset = rItem.ullBaseOffset + ullOffsetInDataSource;
+    return 1;
+}
+
+int QN_GetDataSourceFileURL(const wchar_t* pcszPackageRepairURL, const QNPK_DATA_SOURCE_MAP* pMap,
+                            uint32_t uDataSourceID, std::string* pstrRetURL) {
+    if (!pcszPackageRepairURL || !pstrRetURL || uDataSourceID == 0) return 0;
+    std::string strURL = QN_WideToUtf8(pcszPackageRepairURL) + "/";
+    if (pMap) {
+        auto it = pMap->find(uDataSourceID);
+        if (it == pMap->end() || it->second.uDataSourceFileID != uDataSourceID) return 0;
+        strURL += QN_WideToUtf8(it->second.strFileName);
+    } else {
+        strURL += "UpdateFiles/" + std::to_string(uDataSourceID - 1) + "-" + std::to_string(uDataSourceID) + ".UPDATE";
+    }
+    if (strURL.size() >= QN_MAX_PATH) return 0;
+    *pstrRetURL = strURL;
+    return 1;
+}
