@@ -43,3 +43,9 @@ void SetInstanceLockPath(const char* cszPath);
 using ShellOpenHook = void (*)(const char* cszVerb, const char* cszFile);
 void SetShellOpenHook(ShellOpenHook pfnHook);
 }  // namespace qn::testing
+
+namespace qn::testing {
+// Replaces the form-posting client's default connect and receive time-outs, in milliseconds,
+// used when a session sets none (0 restores the default of 60 s).
+void SetInternetDefaultTimeouts(uint32_t uConnectMs, uint32_t uReceiveMs);
+}  // namespace qn::testing
