@@ -31,6 +31,11 @@ protected:
     // Reads the client's version number from "version.cfg" in its bin folder.
     int _GetClientVersionNumber(const char* cszClientBinPath, std::string* pRetVersionNumber);
 
+    // Shortcuts: links to m_strClientPath's "gameupdater.exe" start "QelLauncher.exe", then those
+    // to its "GameConfig.exe" start "QelLauncher.exe" with "-c" (only when the first walk
+    // succeeded). 1 when both walks succeeded.
+    int _EditAllShortcut();
+
     qnui::HICON m_hIcon;
     qnui::CMenu* m_pMenu;
     CLinkStatic m_LinkStatic;

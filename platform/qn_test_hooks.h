@@ -49,3 +49,15 @@ namespace qn::testing {
 // used when a session sets none (0 restores the default of 60 s).
 void SetInternetDefaultTimeouts(uint32_t uConnectMs, uint32_t uReceiveMs);
 }  // namespace qn::testing
+
+namespace qn::testing {
+// Called at every QN_FindNextFileA with the folder being listed; a non-zero return is a Win32
+// error that fails the call (nullptr removes the hook).
+using FindNextFileHook = uint32_t (*)(const char* cszFolder);
+void SetFindNextFileHook(FindNextFileHook pfnHook);
+}  // namespace qn::testing
+
+namespace qn::testing {
+// The calling thread's count of component-library initialisations not yet undone.
+int ComInitializeCount();
+}  // namespace qn::testing
