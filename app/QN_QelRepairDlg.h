@@ -31,6 +31,13 @@ protected:
     // Reads the client's version number from "version.cfg" in its bin folder.
     int _GetClientVersionNumber(const char* cszClientBinPath, std::string* pRetVersionNumber);
 
+    // The client's environment.
+    // 1 when a program from the client root other than the tool runs; its file name goes to
+    // *pRetFileName. 0 when none runs or the process list cannot be read.
+    int _IsOtherClientApplicationRunning(std::string* pRetFileName);
+    // Removes a folder tree inside the tool's temporary folder.
+    int _RemoveDir(const char* cszPath);
+
     // Shortcuts: links to m_strClientPath's "gameupdater.exe" start "QelLauncher.exe", then those
     // to its "GameConfig.exe" start "QelLauncher.exe" with "-c" (only when the first walk
     // succeeded). 1 when both walks succeeded.

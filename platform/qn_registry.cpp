@@ -296,7 +296,7 @@ public:
         if (::stat(m_strPath.c_str(), &st) != 0) {
             if (errno != ENOENT) return ERROR_ACCESS_DENIED;
             pHive->sections.clear();
-            m_uMode = 0666;
+            m_uMode = 0644;  // a new hive: writable by its owner only
             return 0;
         }
         m_uMode = st.st_mode & 07777;
@@ -350,7 +350,7 @@ private:
     int m_nHive;
     bool m_bWrite;
     int m_nLockFd = -1;
-    uint32_t m_uMode = 0666;
+    uint32_t m_uMode = 0644;
     std::string m_strFolder;
     std::string m_strPath;
 };

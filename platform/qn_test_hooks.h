@@ -61,3 +61,9 @@ namespace qn::testing {
 // The calling thread's count of component-library initialisations not yet undone.
 int ComInitializeCount();
 }  // namespace qn::testing
+
+namespace qn::testing {
+// From then on QN_DeleteFileA and QN_RemoveDirectoryA end the program (abort) when asked to
+// delete anything outside the folder (an absolute path; nullptr or "" lifts the guard).
+void SetDeletionSandbox(const char* cszFolder);
+}  // namespace qn::testing

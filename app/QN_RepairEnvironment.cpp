@@ -1,0 +1,60 @@
+// The main dialog's checks of the client's environment.
+#include <vector>
+
+#include "QN_ClientEnvironment.h"
+#include "QN_Log.h"
+#include "QN_QelRepairDlg.h"
+#include "qn_platform.h"
+#include "qn_process.h"
+#include "qn_string.h"
+
+namespace {
+
+bool IStartsWith(const std::string& s, const std::string& strPrefix) {
+    return s.size() >= strPrefix.size() && QN_StrICmp(s.substr(0, strPrefix.size()).c_str(), strPrefix.c_str()) == 0;
+}
+
+}  // namespace
+
+int QN_QelRepairDlg::_IsOtherClientApplicationRunning(std::string* pRetFileName) {
+    int nResult = 0;
+    int nRetCode = 0;
+    uint32_t cbNeeded = 0;
+    const uint32_t uOwnPid = QN_GetCurrentProcessId();
+    std::vector<uint32_t> ids(1024);
+
+    QNLOG_PROCESS_ERROR(pRetFileName);
+    // The list is grown until it holds every process: on a busy machine the newest ones, the
+    // client just started among them, come last.
+    for (;;) {
+        nRetCode = QN_EnumProcesses(ids.data(), (uint32_t)(ids.size() * sizeof(uint32_t)), &cbNeeded);
+        if (!nRetCode) goto Exit0;
+        if (cbNeeded < ids.size() * sizeof(uint32_t)) break;
+        ids.resize(ids.size() * 2);
+    }
+    ids.resize(cbNeeded / sizeof(uint32_t));
+    for (uint32_t uPid : ids) {
+        char szPath[260];
+        uint32_t uLength = 0;
+        QN_HPROCESS hProcess = nullptr;
+        // The tool itself, whatever its file is called now (after a self-update its running
+        // file is the backup in the temporary folder).
+        if (uPid == uOwnPid) continue;
+        hProcess = QN_OpenProcess(QN_PROCESS_QUERY_INFORMATION | QN_PROCESS_VM_READ, 0, uPid);
+        if (!hProcess) continue;
+        uLength = QN_GetModuleFileNameExA(hProcess, nullptr, szPath, (uint32_t)_countof(szPath));
+        QN_CloseProcessHandle(hProcess);
+        if (uLength == 0) continue;
+        std::string strPath(szPath, uLength);
+        if (QN_StrICmp(strPath.c_str(), m_strExePath.c_str()) == 0) continue;
+        if (m_strClientPath.empty() || !IStartsWith(strPath, m_strClientPath)) continue;
+        size_t uSeparator = strPath.find_last_of("/\\");
+        *pRetFileName = uSeparator == std::string::npos ? strPath : strPath.substr(uSeparator + 1);
+        nResult = 1;
+        break;
+    }
+Exit0:
+    return nResult;
+}
+
+int QN_QelRepairDlg::_RemoveDir(const char* cszPath) { return _RemoveDirectory(cszPath, m_strTempPath.c_str()); }

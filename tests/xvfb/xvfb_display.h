@@ -1,0 +1,6 @@
+#pragma once
+
+#include <string>
+
+// Why no Xvfb runs for the tests; empty when one does.
+const std::string& XvfbStartError();

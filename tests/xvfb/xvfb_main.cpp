@@ -1,0 +1,80 @@
+// The main of the screenshot tests: starts an Xvfb of its own on a free display, points
+// DISPLAY at it, runs the tests on this thread (the UI thread) and stops the server.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "qn_string.h"
+#include "xvfb_display.h"
+
+extern char** environ;
+
+namespace {
+pid_t g_XvfbPid = -1;
+std::string g_strXvfbError;
+}  // namespace
+
+const std::string& XvfbStartError() { return g_strXvfbError; }
+
+static bool StartXvfb() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        g_strXvfbError = "no pipe";
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+    const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset", nullptr};
+    int nErr = ::posix_spawnp(&g_XvfbPid, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (nErr != 0) {
+        ::close(fds[0]);
+        g_XvfbPid = -1;
+        g_strXvfbError = std::string("Xvfb could not be started: ") + std::strerror(nErr);
+        return false;
+    }
+    std::string strDisplay;
+    struct pollfd pfd = {fds[0], POLLIN, 0};
+    while (strDisplay.find('\n') == std::string::npos && ::poll(&pfd, 1, 30000) > 0) {
+        char buf[32];
+        ssize_t n = ::read(fds[0], buf, sizeof(buf));
+        if (n <= 0) break;
+        strDisplay.append(buf, (size_t)n);
+    }
+    ::close(fds[0]);
+    if (strDisplay.find('\n') == std::string::npos) {
+        g_strXvfbError = "Xvfb did not report its display";
+        return false;
+    }
+    strDisplay.resize(strDisplay.find('\n'));
+    ::setenv("DISPLAY", (":" + strDisplay).c_str(), 1);
+    return true;
+}
+
+static void StopXvfb() {
+    if (g_XvfbPid <= 0) return;
+    ::kill(g_XvfbPid, SIGTERM);
+    int nStatus;
+    ::waitpid(g_XvfbPid, &nStatus, 0);
+    g_XvfbPid = -1;
+}
+
+int main(int argc, char** argv) {
+    QN_SetupLocale();
+    ::testing::InitGoogleTest(&argc, argv);
+    bool bListing = ::testing::GTEST_FLAG(list_tests);
+    if (!bListing) StartXvfb();
+    int nResult = RUN_ALL_TESTS();
+    StopXvfb();
+    return nResult;
+}
