@@ -67,3 +67,8 @@ namespace qn::testing {
 // delete anything outside the folder (an absolute path; nullptr or "" lifts the guard).
 void SetDeletionSandbox(const char* cszFolder);
 }  // namespace qn::testing
+
+namespace qn::testing {
+// Replaces the name QN_GetComputerNameA reports ("" is an empty name; nullptr restores it).
+void SetComputerName(const char* cszName);
+}  // namespace qn::testing
