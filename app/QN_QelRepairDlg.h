@@ -11,17 +11,86 @@
 #include "QN_RepairClientResource.h"
 #include "QN_RepairVersionInfo.h"
 #include "QN_Thread.h"
+#include "qn_com.h"
 #include "ui/qnui.h"
+
+class QN_QelRepairDlg;
+
+// The three entry points of the download library the dialog starts and stops.
+struct QN_DOWNLOAD_LIBRARY_ENTRY {
+    HRESULT (*pfnInit)();
+    HRESULT (*pfnUninit)();
+    HRESULT (*pfnGetService)(REFIID riid, void** ppvOut);
+};
+
+// What the dialog runs for the self-update and for a click on Start; the code of those steps
+// sets them at start-up. Without a self-update worker the dialog cannot start unconfirmed.
+struct QN_REPAIR_DIALOG_WORKERS {
+    QN_Thread::QN_THREAD_FUNCTION pfnSelfUpdateThread;  // receives the dialog
+    void (*pfnStartClicked)(QN_QelRepairDlg* pDlg);
+};
+void QN_SetRepairDialogWorkers(const QN_REPAIR_DIALOG_WORKERS& workers);
+
+// The private messages; workers post them with both parameters 0.
+enum : qnui::UINT {
+    WM_SET_STATUS_TEXT = qnui::WM_USER + 100,
+    WM_SET_PROGRESS = qnui::WM_USER + 101,
+    WM_CLOSE_REPAIR_DIALOG = qnui::WM_USER + 102,
+    WM_ENABLE_START_BUTTON = qnui::WM_USER + 110,
+    WM_DISABLE_START_BUTTON = qnui::WM_USER + 111,
+    WM_UPDATE_START_BUTTON = qnui::WM_USER + 112,
+    WM_ENABLE_EXIT = qnui::WM_USER + 113,
+    WM_DISABLE_EXIT = qnui::WM_USER + 114,
+};
 
 class QN_QelRepairDlg : public qnui::CDialog {
 public:
     enum { IDD = 102 };
+    enum {
+        IDC_BUTTON_START = 1001,
+        IDC_BUTTON_EXIT = 1002,
+        IDC_PROGRESS_REPAIR = 1004,
+        IDC_STATIC_TITLE = 1019,
+        IDC_STATIC_WELCOME = 1020,
+        IDC_STATIC_LINK = 1021,
+        IDC_STATIC_LINE = 1022,
+    };
 
     explicit QN_QelRepairDlg(qnui::CWnd* pParent = nullptr);
     // Waits for the worker first.
     ~QN_QelRepairDlg() override;
 
+    // Any thread: replaces the status text and posts WM_SET_STATUS_TEXT. 1.
+    int _SetStatusText(const char* cszText);
+    // Any thread: stores a percentage of at most 100 and posts WM_SET_PROGRESS in every case. 1.
+    int _SetProgress(uint32_t uProgress);
+
+    // Read by the workers.
+    std::atomic<int32_t>& ExitFlag() { return m_nExitFlag; }
+
 protected:
+    qnui::BOOL OnInitDialog() override;
+    void OnCancel() override;
+    void OnDestroy() override;
+    void DoDataExchange(qnui::CDataExchange* pDX) override;
+    qnui::LRESULT WindowProc(qnui::UINT uMsg, qnui::WPARAM wParam, qnui::LPARAM lParam) override;
+
+    qnui::LRESULT OnSetStatusText(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    qnui::LRESULT OnSetProgress(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    qnui::LRESULT OnCloseRepairDialog(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    qnui::LRESULT OnEnableStartButton(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    qnui::LRESULT OnDisableStartButton(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    qnui::LRESULT OnUpdateStartButton(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    qnui::LRESULT OnEnableExit(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    qnui::LRESULT OnDisableExit(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    qnui::LRESULT OnQueryDragIcon(qnui::WPARAM wParam, qnui::LPARAM lParam);
+    void OnBnClickedButtonStart();
+    void OnBnClickedButtonExit();
+    // Shows the status text in the status line unless it shows it already.
+    void _ShowStatusText();
+    // Stops the download library if this dialog started it; once.
+    void _StopDownloadLibrary();
+
     // Settings and the edition's record.
     // Fills m_szRepairServerURL from "repair_settings.ini" in the client root (ending in a
     // separator), with the production or, for a development client, the development default.
@@ -72,4 +141,7 @@ protected:
     std::string m_strBinPath;
     std::string m_strTempPath;
     char m_szRepairServerURL[260];
+    // Set only once the temporary folder was made, and the download library started.
+    bool m_bTempPathReady;
+    bool m_bDownloadLibStarted;
 };

@@ -24,19 +24,6 @@ const uint32_t kProfileReadSize = 1024;
 
 }  // namespace
 
-QN_QelRepairDlg::QN_QelRepairDlg(qnui::CWnd* pParent)
-    : CDialog(IDD, pParent),
-      m_hIcon(qnui::LoadIcon(nullptr, MAKEINTRESOURCE(128))),
-      m_pMenu(nullptr),
-      m_nProgress(0),
-      m_bAllRepaired(0),
-      m_nExitFlag(0),
-      m_bPathConfirmed(0) {
-    std::memset(m_szRepairServerURL, 0, sizeof(m_szRepairServerURL));
-}
-
-QN_QelRepairDlg::~QN_QelRepairDlg() { m_WorkThread.Wait(); }
-
 int QN_QelRepairDlg::_LoadSettings(const char* cszClientPath) {
     int nResult = 0;
     int nRetCode = 0;

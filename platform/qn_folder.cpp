@@ -127,4 +127,8 @@ void SetDeletionSandbox(const char* cszFolder) {
     Sandbox() = cszFolder ? cszFolder : "";
     while (Sandbox().size() > 1 && Sandbox().back() == '/') Sandbox().pop_back();
 }
+std::string GetDeletionSandbox() {
+    std::lock_guard<std::mutex> lock(SandboxLock());
+    return Sandbox();
+}
 }  // namespace qn::testing

@@ -245,6 +245,20 @@ uint32_t QN_GetModuleFileNameA(void* /*hModule*/, char* szBuf, uint32_t uSize) {
 
 uint32_t QN_GetCurrentProcessId() { return (uint32_t)::getpid(); }
 
+int QN_SetCurrentDirectoryA(const char* cszPath) {
+    if (!cszPath || !cszPath[0]) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string strPath(cszPath);
+    std::replace(strPath.begin(), strPath.end(), '\\', '/');
+    if (::chdir(strPath.c_str()) != 0) {
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+        return 0;
+    }
+    return 1;
+}
+
 std::vector<std::string> QN_SplitCommandLine(const char* cszCommandLine) {
     std::vector<std::string> args;
     if (!cszCommandLine) return args;

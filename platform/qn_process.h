@@ -37,6 +37,9 @@ uint32_t QN_GetModuleFileNameExA(QN_HPROCESS hProcess, void* hModule, char* szBu
 // does not change it. The length copied; when it does not fit, uSize - 1 bytes are copied,
 // terminated, and uSize is returned (last error 122).
 uint32_t QN_GetModuleFileNameA(void* hModule, char* szBuf, uint32_t uSize);
+// Makes the folder the process's current folder (start-up only: it changes it for every
+// thread). 1 or 0 with the last error.
+int QN_SetCurrentDirectoryA(const char* cszPath);
 // This process's id.
 uint32_t QN_GetCurrentProcessId();
 

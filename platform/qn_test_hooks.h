@@ -66,6 +66,7 @@ namespace qn::testing {
 // From then on QN_DeleteFileA and QN_RemoveDirectoryA end the program (abort) when asked to
 // delete anything outside the folder (an absolute path; nullptr or "" lifts the guard).
 void SetDeletionSandbox(const char* cszFolder);
+std::string GetDeletionSandbox();
 }  // namespace qn::testing
 
 namespace qn::testing {

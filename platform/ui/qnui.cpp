@@ -2,6 +2,8 @@
 #include "qnui.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -53,6 +55,8 @@ struct WindowSystem {
     std::map<UINT, const DLGTEMPLATE*> templates;
     std::set<HFONT> fonts;
 
+    // The thread running the modal loops, while one runs.
+    std::atomic<std::thread::id> uiThread{std::thread::id()};
     // UI thread only.
     int nLoopDepth = 0;
     bool bQuit = false;
@@ -134,7 +138,7 @@ IBackend* GetBackend() { return WindowSystem::Get().Backend(); }
 bool RunModalLoop(const std::function<bool()>& bDone) {
     WindowSystem& ws = WindowSystem::Get();
     IBackend* pB = ws.Backend();
-    ++ws.nLoopDepth;
+    if (ws.nLoopDepth++ == 0) ws.uiThread = std::this_thread::get_id();
     while (!ws.bQuit && !bDone()) {
         QueuedItem item;
         if (ws.Pop(&item)) {
@@ -146,9 +150,14 @@ bool RunModalLoop(const std::function<bool()>& bDone) {
     bool bQuitted = ws.bQuit;
     --ws.nLoopDepth;
     // The outermost loop takes the quit message, as the application's own loop would.
-    if (ws.nLoopDepth == 0) ws.bQuit = false;
+    if (ws.nLoopDepth == 0) {
+        ws.bQuit = false;
+        ws.uiThread = std::thread::id();
+    }
     return !bQuitted;
 }
+
+bool IsUiThread() { return WindowSystem::Get().uiThread.load() == std::this_thread::get_id(); }
 
 void PostTask(std::function<void()> fnTask) {
     QueuedItem item;
@@ -677,7 +686,15 @@ CWinApp::CWinApp() {
     __argv = g_ppArgv;
 }
 
+CWinApp::~CWinApp() {
+    if (g_pApp == this) g_pApp = nullptr;
+}
+
 CWinApp* AfxGetApp() { return g_pApp; }
+
+int AfxGetArgc() { return g_nArgc; }
+
+char** AfxGetArgv() { return g_ppArgv; }
 
 void AfxSetCommandLine(int argc, char** argv) {
     g_nArgc = argc;

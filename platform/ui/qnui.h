@@ -435,7 +435,7 @@ private:
 class CWinApp {
 public:
     CWinApp();
-    virtual ~CWinApp() = default;
+    virtual ~CWinApp();
     virtual BOOL InitInstance() { return TRUE; }
     CWnd* m_pMainWnd = nullptr;
     int __argc = 0;
@@ -444,6 +444,9 @@ public:
 CWinApp* AfxGetApp();
 // Called by main() before InitInstance.
 void AfxSetCommandLine(int argc, char** argv);
+// The command line given to AfxSetCommandLine (0 and nullptr before).
+int AfxGetArgc();
+char** AfxGetArgv();
 
 // Posts a message to a window; any thread. FALSE when the window does not exist.
 BOOL PostMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);

@@ -56,6 +56,8 @@ IBackend* GetBackend();
 // UI thread: runs a nested modal loop, handling every queued message and task, until
 // bDone() holds or a quit message ends every loop. False when a quit ended it.
 bool RunModalLoop(const std::function<bool()>& bDone);
+// True on the thread that runs the modal loops, while one runs.
+bool IsUiThread();
 // Any thread: queues a task that a modal loop of the UI thread runs in posting order with
 // the messages.
 void PostTask(std::function<void()> fnTask);

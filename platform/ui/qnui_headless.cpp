@@ -147,6 +147,11 @@ void HeadlessBackend::WindowDestroyed(CWnd* pWnd) { m_Drawn.erase((uintptr_t)pWn
 // -------------------------------------------------------------------------------- the driver
 
 bool HeadlessBackend::OnUi(const std::function<void()>& fn, int nTimeoutMs) {
+    // A query made on the UI thread itself (inside a predicate of WaitUntil) runs at once.
+    if (IsUiThread()) {
+        fn();
+        return true;
+    }
     struct State {
         std::mutex mutex;
         std::condition_variable cv;

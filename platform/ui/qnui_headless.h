@@ -67,7 +67,8 @@ public:
     void WindowDestroyed(CWnd* pWnd) override;
 
     // --- the driver
-    // Runs fn on the UI thread and waits for it. False when the UI thread did not run it in time.
+    // Runs fn on the UI thread and waits for it (at once when called there). False when the UI
+    // thread did not run it in time.
     bool OnUi(const std::function<void()>& fn, int nTimeoutMs = kTimeoutMs);
     // Evaluates the predicate on the UI thread until it holds; false after the time-out.
     bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = kTimeoutMs);

@@ -75,14 +75,33 @@ TEST(RunningClientPrograms, Table) {
         EXPECT_EQ(strName, r.cszFileName);
     }
     // The tool's own process never counts, even when its running file lies in the client root
-    // under another name (the backup after a self-update): the client root is this program's
-    // own folder here.
+    // under another name (the backup after a self-update): a copy of this program in a folder
+    // of its own scans with that folder as the client root.
+    char szSelf[260];
+    ASSERT_GT(QN_GetModuleFileNameA(nullptr, szSelf, sizeof(szSelf)), 0u);
+    const std::string strCopy = dir / "self/QelRepairTemp/QelRepair.exe.bak";
+    qn::test::MakeDirs(dir / "self/QelRepairTemp");
+    qn::test::WriteFile(strCopy, qn::test::ReadFile(szSelf));
+    ASSERT_EQ(::chmod(strCopy.c_str(), 0755), 0);
+    QN_PROCESS_INFORMATION pi{};
+    std::string strLine = "\"" + strCopy + "\" --gtest_filter=RunningClientProgramsSelf.* --gtest_also_run_disabled_tests";
+    ASSERT_EQ(QN_CreateProcessA(nullptr, strLine.c_str(), nullptr, &pi), 1);
+    ASSERT_EQ(QN_WaitForSingleObject(pi.hProcess, 120000), QN_WAIT_OBJECT_0);
+    uint32_t uCode = 99;
+    QN_GetExitCodeProcess(pi.hProcess, &uCode);
+    QN_CloseProcessHandle(pi.hProcess);
+    EXPECT_EQ(uCode, 0u) << "the scan found the tool's own process";
+}
+
+// Run only as the copy above: the client root is the folder above the copy's own folder.
+TEST(RunningClientProgramsSelf, DISABLED_OwnProcessIsSkipped) {
     char szSelf[260];
     ASSERT_GT(QN_GetModuleFileNameA(nullptr, szSelf, sizeof(szSelf)), 0u);
     std::string strSelf = szSelf;
+    std::string strTemp = strSelf.substr(0, strSelf.find_last_of('/'));
     EnvironmentProbe dlg;
-    dlg.m_strClientPath = strSelf.substr(0, strSelf.find_last_of('/') + 1);
-    dlg.m_strExePath = dir / "elsewhere/QelRepair.exe";
+    dlg.m_strClientPath = strTemp.substr(0, strTemp.find_last_of('/') + 1);
+    dlg.m_strExePath = dlg.m_strClientPath + "QelRepair.exe";
     std::string strName;
     EXPECT_EQ(dlg._IsOtherClientApplicationRunning(&strName), 0) << strName;
 }

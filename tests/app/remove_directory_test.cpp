@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "QN_ClientEnvironment.h"
+#include "qn_deletion_guard.h"
 #include "qn_platform_sandbox.h"
 #include "qn_test_env.h"
 #include "qn_test_hooks.h"
@@ -13,11 +14,7 @@
 namespace {
 
 // Every deletion outside the test's folder ends the test program.
-class Guarded {
-public:
-    explicit Guarded(const std::string& strFolder) { qn::testing::SetDeletionSandbox(strFolder.c_str()); }
-    ~Guarded() { qn::testing::SetDeletionSandbox(nullptr); }
-};
+using Guarded = qn::test::DeletionGuard;
 
 TEST(RemoveDirectory, GuardsAndTrees) {
     qn::test::TempDir dir;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -98,8 +100,10 @@ TEST(Registry, WritesKeepTheRestAndReplaceTheFile) {
     qn::test::PlatformSandbox box;
     box.WriteHive("HKEY_LOCAL_MACHINE", kMachineHive);
     const std::string strHive = box.HivePath("HKEY_LOCAL_MACHINE");
-    struct stat st0;
-    ASSERT_EQ(::stat(strHive.c_str(), &st0), 0);
+    // The file as it was, held open: a change replaces it instead of writing into it.
+    int nOldFd = ::open(strHive.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(nOldFd, 0);
+    const std::string strOriginal = qn::test::ReadFile(strHive);
 
     HKEY hKey = nullptr;
     uint32_t uDisp = 0;
@@ -125,9 +129,14 @@ TEST(Registry, WritesKeepTheRestAndReplaceTheFile) {
     for (const char* csz : {"\"Quoted\"=\"a\\\\b\\\"c\"", "\"Blob\"=hex:01,02,ff", "\"Odd\"=something this layer does not know",
                             "@=\"default\"", "\"path\"=\"/opt/tmqs\""})
         EXPECT_NE(strText.find(csz), std::string::npos) << csz;
-    struct stat st1;
-    ASSERT_EQ(::stat(strHive.c_str(), &st1), 0);
-    EXPECT_NE(st0.st_ino, st1.st_ino);
+    struct stat stOld;
+    ASSERT_EQ(::fstat(nOldFd, &stOld), 0);
+    EXPECT_EQ(stOld.st_nlink, 0u);
+    std::string strOld(strOriginal.size() + 16, '\0');
+    EXPECT_EQ(::pread(nOldFd, strOld.data(), strOld.size(), 0), (ssize_t)strOriginal.size());
+    strOld.resize(strOriginal.size());
+    EXPECT_EQ(strOld, strOriginal);
+    ::close(nOldFd);
     std::vector<std::string> files = qn::test::ListFiles(box / "registry");
     EXPECT_EQ(files, (std::vector<std::string>{"HKEY_LOCAL_MACHINE.lock", "HKEY_LOCAL_MACHINE.reg"}));
 

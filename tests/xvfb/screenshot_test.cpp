@@ -11,6 +11,10 @@
 
 #include "LinkStatic.h"
 #include "QN_ConfirmPathDlg.h"
+#include "QN_QelRepairDlg.h"
+#include "app_test_hooks.h"
+#include "qn_test_env.h"
+#include "qn_test_hooks.h"
 #include "qnui_fltk.h"
 #include "ui/qnui.h"
 #include "ui/qnui_backend.h"
@@ -220,6 +224,57 @@ TEST_F(Screenshot, ChineseGlyphsAreDrawn) {
     EXPECT_GT(nInk1, 15);
     EXPECT_GT(nInk2, 15);
     EXPECT_GT(nDiffer, 10);
+}
+
+HRESULT FakeInit() { return S_OK; }
+HRESULT FakeUninit() { return S_OK; }
+HRESULT FakeGetService(REFIID, void** ppv) {
+    *ppv = nullptr;
+    return E_FAIL;
+}
+
+// The real main dialog, started with its path confirmed: its Chinese texts are drawn, the bar
+// shows a progress set by a worker, the link is blue and underlined.
+TEST_F(Screenshot, MainDialog) {
+    qn::test::TempDir dir;
+    qn::testing::SetModuleFileName((dir / "QelRepair.exe").c_str());
+    static const QN_DOWNLOAD_LIBRARY_ENTRY kFake = {&FakeInit, &FakeUninit, &FakeGetService};
+    qn::testing::SetDownloadLibraryEntry(&kFake);
+    static char szArg0[] = "QelRepair.exe", szArg1[] = "-i";
+    static char* argv[] = {szArg0, szArg1, nullptr};
+    AfxSetCommandLine(2, argv);
+    QN_QelRepairDlg dlg;
+    RECT rcBar{}, rcLink{}, rcStatus{};
+    Shot shot = Run(dlg, [&] {
+        dlg._SetProgress(42);
+        dlg._SetStatusText("正在修复：正在获取版本信息...");
+        // Let the two posted messages be handled first.
+        RunModalLoop([n = 0]() mutable { return ++n > 3; });
+        rcBar = RectOf(dlg, QN_QelRepairDlg::IDC_PROGRESS_REPAIR);
+        rcLink = RectOf(dlg, QN_QelRepairDlg::IDC_STATIC_LINK);
+        rcStatus = RectOf(dlg, IDC_STATIC);
+    });
+    AfxSetCommandLine(0, nullptr);
+    qn::testing::SetDownloadLibraryEntry(nullptr);
+    qn::testing::SetModuleFileName(nullptr);
+    ASSERT_TRUE(shot.ok);
+    EXPECT_LT(shot.Black(), shot.w * shot.h / 10) << "the window was not drawn";
+    EXPECT_EQ(shot.w, 585);
+    EXPECT_EQ(shot.h, 412);
+    int nY = (rcBar.top + rcBar.bottom) / 2, nGreen = 0;
+    for (int x = rcBar.left; x < rcBar.right; ++x) {
+        const unsigned char* p = shot.At(x, nY);
+        nGreen += p[1] > 140 && p[0] < 80 && p[2] < 90;
+    }
+    EXPECT_NEAR((double)nGreen / (rcBar.right - rcBar.left - 4), 0.42, 0.04);
+    int nBlue = 0;
+    for (int y = rcLink.top; y < rcLink.bottom + 3; ++y)
+        for (int x = rcLink.left; x < rcLink.right; ++x) {
+            const unsigned char* p = shot.At(x, y);
+            nBlue += p[0] == 0 && p[1] == 0 && p[2] == 255;
+        }
+    EXPECT_GT(nBlue, 50);
+    EXPECT_GT(shot.Ink(rcStatus), 60);
 }
 
 TEST_F(Screenshot, FolderDialog) {

@@ -35,8 +35,8 @@ Fl_Font FontOf(const LOGFONT* pFont) { return pFont && pFont->lfWeight >= FW_BOL
 
 int SizeOf(const LOGFONT* pFont) {
     if (!pFont || pFont->lfHeight == 0) return kDefaultSize;
-    // The dialog font's 8 points are 11 pixels of character height; the face is drawn at 12.
-    int n = pFont->lfHeight < 0 ? (-pFont->lfHeight * kDefaultSize + 5) / 11 : pFont->lfHeight;
+    // A negative height is the character height in pixels (11 for the dialog's 8 points).
+    int n = pFont->lfHeight < 0 ? -pFont->lfHeight : pFont->lfHeight;
     return std::clamp(n, 8, 48);
 }
 
@@ -189,7 +189,8 @@ public:
             } else {
                 pBox->box(FL_FLAT_BOX);
             }
-            pBox->align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+            // A text longer than its control is cut at the control's edge, as Windows does.
+            pBox->align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP | FL_ALIGN_CLIP);
             pWidget = pBox;
         }
         pWin->add(pWidget);

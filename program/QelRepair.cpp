@@ -1,0 +1,24 @@
+// The program's entry: the backend of the windows, then the application object.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "QN_QelRepairApp.h"
+#include "qnui_fltk.h"
+#include "ui/qnui_headless.h"
+
+int main(int argc, char** argv) {
+    qnui::AfxSetCommandLine(argc, argv);
+    // QN_UI=headless runs without a window, for runs that answer the dialogs from a script.
+    const char* cszUi = std::getenv("QN_UI");
+    if (cszUi && std::strcmp(cszUi, "headless") == 0) {
+        qnui::UseHeadlessBackend();
+    } else if (!qnui::UseFltkBackend()) {
+        std::fprintf(stderr,
+                     "QelRepair.exe: no X display could be opened (DISPLAY is %s); the tool needs one to show its "
+                     "window.\n",
+                     std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "not set");
+        return 1;
+    }
+    return theApp.InitInstance() ? 0 : 1;
+}
