@@ -1,11 +1,13 @@
 #include "qn_fd.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "qn_platform.h"
 
@@ -44,6 +46,33 @@ int QN_WriteAll(int nFd, const void* pvData, size_t uSize) {
         uSize -= (size_t)n;
     }
     return 1;
+}
+
+int QN_ReplaceFileContents(const char* cszPath, const char* cszTempPattern, const void* pvData, size_t uSize,
+                           unsigned uMode) {
+    if (!cszPath || !cszTempPattern || (!pvData && uSize)) return EINVAL;
+    std::string strTemp = cszTempPattern;
+    int nFd = ::mkostemp(strTemp.data(), O_CLOEXEC);
+    if (nFd < 0) return errno;
+    int nError = 0;
+    const char* p = static_cast<const char*>(pvData);
+    while (!nError && uSize > 0) {
+        ssize_t n = ::write(nFd, p, uSize);
+        if (n > 0) {
+            p += n;
+            uSize -= (size_t)n;
+        } else if (n == 0) {
+            nError = EIO;
+        } else if (errno != EINTR) {
+            nError = errno;
+        }
+    }
+    if (!nError && ::fchmod(nFd, (mode_t)uMode) != 0) nError = errno;
+    if (!nError && ::fsync(nFd) != 0) nError = errno;
+    if (::close(nFd) != 0 && !nError) nError = errno;
+    if (!nError && ::rename(strTemp.c_str(), cszPath) != 0) nError = errno;
+    if (nError) ::unlink(strTemp.c_str());
+    return nError;
 }
 
 void QN_CloseFd(int nFd) {

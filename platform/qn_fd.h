@@ -12,6 +12,14 @@ int QN_OpenFileForAppend(const char* cszPath);
 // failure with the last error set.
 int QN_WriteAll(int nFd, const void* pvData, size_t uSize);
 
+// Replaces the file at cszPath with the uSize bytes given: they are written to a new file made
+// from cszTempPattern (a path in the same folder ending in "XXXXXX"), which gets mode uMode, is
+// synced and then renamed over cszPath, so that a reader sees the old or the new content, never
+// a part of it. 0 on success, else the errno value of the failed step; the temporary file is
+// removed on failure.
+int QN_ReplaceFileContents(const char* cszPath, const char* cszTempPattern, const void* pvData, size_t uSize,
+                           unsigned uMode);
+
 // Closes a descriptor; a negative one is ignored.
 void QN_CloseFd(int nFd);
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "qn_fd.h"
 #include "qn_platform.h"
 #include "qn_string.h"
 
@@ -295,9 +296,6 @@ int QN_WritePrivateProfileStringA(const char* cszSection, const char* cszKey, co
     mode_t uMode = 0644;
     std::string text;
     std::string strTemp = strFolder + ".qnini-XXXXXX";
-    std::vector<char> temp(strTemp.begin(), strTemp.end());
-    temp.push_back('\0');
-    int nFd = -1;
     struct stat st;
     while (::flock(nFolderFd, LOCK_EX) != 0 && errno == EINTR) {
     }
@@ -321,25 +319,8 @@ int QN_WritePrivateProfileStringA(const char* cszSection, const char* cszKey, co
     }
     text = WithKey(text, cszSection, cszKey, cszValue);
 
-    nFd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (nFd < 0) {
-        QN_SetLastErrorFromErrno();
-        goto Exit0;
-    }
-    for (size_t uDone = 0; !nError && uDone < text.size();) {
-        ssize_t n = ::write(nFd, text.data() + uDone, text.size() - uDone);
-        if (n > 0) {
-            uDone += (size_t)n;
-        } else if (n < 0 && errno != EINTR) {
-            nError = errno;
-        }
-    }
-    if (!nError && ::fchmod(nFd, uMode) != 0) nError = errno;
-    if (!nError && ::fdatasync(nFd) != 0) nError = errno;
-    if (::close(nFd) != 0 && !nError) nError = errno;
-    if (!nError && ::rename(temp.data(), strPath.c_str()) != 0) nError = errno;
+    nError = QN_ReplaceFileContents(strPath.c_str(), strTemp.c_str(), text.data(), text.size(), uMode);
     if (nError) {
-        ::unlink(temp.data());
         errno = nError;
         QN_SetLastErrorFromErrno();
         goto Exit0;

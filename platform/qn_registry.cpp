@@ -320,19 +320,10 @@ public:
     }
 
     int32_t Store(const HiveFile& hive) {
-        std::string strTemp = m_strPath + ".XXXXXX";
-        std::vector<char> name(strTemp.begin(), strTemp.end());
-        name.push_back(0);
-        int nFd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (nFd < 0) return ERROR_ACCESS_DENIED;
         std::string strText = FormatHive(hive);
-        bool bOk = QN_WriteAll(nFd, strText.data(), strText.size()) && ::fchmod(nFd, (mode_t)m_uMode) == 0 &&
-                   ::fsync(nFd) == 0;
-        bOk = ::close(nFd) == 0 && bOk;
-        if (!bOk || ::rename(name.data(), m_strPath.c_str()) != 0) {
-            ::unlink(name.data());
+        std::string strTemp = m_strPath + ".XXXXXX";
+        if (QN_ReplaceFileContents(m_strPath.c_str(), strTemp.c_str(), strText.data(), strText.size(), m_uMode) != 0)
             return ERROR_ACCESS_DENIED;
-        }
         return 0;
     }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "qn_fd.h"
 #include "qn_file.h"
 #include "qn_platform.h"
 #include "qn_special_folder.h"
@@ -138,28 +139,8 @@ public:
 
         size_t uSlash = strPath.rfind('/');
         std::string strTemp = (uSlash == std::string::npos ? std::string() : strPath.substr(0, uSlash + 1)) + ".qnlnk-XXXXXX";
-        std::vector<char> temp(strTemp.begin(), strTemp.end());
-        temp.push_back('\0');
-        int nFd = ::mkostemp(temp.data(), O_CLOEXEC);
-        if (nFd < 0) return ResultFromErrno(errno);
-        int nError = 0;
-        size_t uDone = 0;
-        while (!nError && uDone < strText.size()) {
-            ssize_t n = ::write(nFd, strText.data() + uDone, strText.size() - uDone);
-            if (n > 0) {
-                uDone += (size_t)n;
-            } else if (n < 0 && errno != EINTR) {
-                nError = errno;
-            }
-        }
-        if (!nError && ::fchmod(nFd, uMode) != 0) nError = errno;
-        if (!nError && ::fdatasync(nFd) != 0) nError = errno;
-        if (::close(nFd) != 0 && !nError) nError = errno;
-        if (!nError && ::rename(temp.data(), strPath.c_str()) != 0) nError = errno;
-        if (nError) {
-            ::unlink(temp.data());
-            return ResultFromErrno(nError);
-        }
+        int nError = QN_ReplaceFileContents(strPath.c_str(), strTemp.c_str(), strText.data(), strText.size(), uMode);
+        if (nError) return ResultFromErrno(nError);
         return S_OK;
     }
 
