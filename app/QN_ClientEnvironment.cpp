@@ -8,6 +8,7 @@
 #include "app_test_hooks.h"
 #include "qn_file.h"
 #include "qn_file_io.h"
+#include "qn_find_file.h"
 #include "qn_folder.h"
 #include "qn_platform.h"
 #include "qn_process.h"
@@ -63,9 +64,9 @@ bool QN_IsPathWithin(const char* cszPath, const char* cszWithin) {
 
 int _RemoveDirectory(const char* cszPath, const char* cszWithin) {
     int nResult = 0;
-    int nRetCode = 0;
     std::string strFolder;
-    std::vector<QN_FOLDER_ENTRY> entries;
+    WIN32_FIND_DATAA findData;
+    QN_HFIND hFind = nullptr;
 
     QNLOG_PROCESS_ERROR(cszPath);
     QNLOG_PROCESS_ERROR(cszPath[0]);
@@ -77,20 +78,23 @@ int _RemoveDirectory(const char* cszPath, const char* cszWithin) {
         nResult = 1;
         goto Exit0;
     }
-    nRetCode = QN_ListFolder(strFolder.c_str(), &entries);
-    QNLOG_PROCESS_ERROR(nRetCode);
-    for (const QN_FOLDER_ENTRY& entry : entries) {
-        std::string strEntry = strFolder + entry.strName;
-        if (entry.bFolder) {
-            if (entry.strName[0] != '.') _RemoveDirectory(strEntry.c_str(), cszWithin);
+    hFind = QN_FindFirstFileA((strFolder + "*").c_str(), &findData);
+    QNLOG_PROCESS_ERROR(hFind);
+    do {
+        std::string strName = findData.cFileName;
+        if (strName == "." || strName == "..") continue;
+        std::string strEntry = strFolder + strName;
+        if (findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (strName[0] != '.') _RemoveDirectory(strEntry.c_str(), cszWithin);
             continue;
         }
         QN_SetFileAttributesNormalA(strEntry.c_str());
         QN_DeleteFileA(strEntry.c_str());
-    }
+    } while (QN_FindNextFileA(hFind, &findData));
     QN_RemoveDirectoryA(strFolder.c_str());
     nResult = 1;
 Exit0:
+    if (hFind) QN_FindClose(hFind);
     return nResult;
 }
 

@@ -1,6 +1,5 @@
 #include "qn_folder.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,36 +53,6 @@ void CheckSandbox(const std::string& strPath) {
 }
 
 }  // namespace
-
-int QN_ListFolder(const char* cszFolder, std::vector<QN_FOLDER_ENTRY>* pRetEntries) {
-    if (!cszFolder || !pRetEntries) {
-        QN_SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    pRetEntries->clear();
-    std::string strFolder = Native(cszFolder);
-    DIR* pDir = ::opendir(strFolder.c_str());
-    if (!pDir) {
-        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
-        return 0;
-    }
-    if (!strFolder.empty() && strFolder.back() != '/') strFolder += '/';
-    errno = 0;
-    while (dirent* pEntry = ::readdir(pDir)) {
-        if (!std::strcmp(pEntry->d_name, ".") || !std::strcmp(pEntry->d_name, "..")) continue;
-        struct stat st;
-        bool bFolder = ::lstat((strFolder + pEntry->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        pRetEntries->push_back(QN_FOLDER_ENTRY{pEntry->d_name, bFolder});
-        errno = 0;
-    }
-    int nErr = errno;
-    ::closedir(pDir);
-    if (nErr != 0) {
-        QN_SetLastError(QN_Win32ErrorFromErrno(nErr, QN_ERROR_OBJECT_FOLDER));
-        return 0;
-    }
-    return 1;
-}
 
 int QN_RemoveDirectoryA(const char* cszPath) {
     std::string strPath = Native(cszPath);
