@@ -1,7 +1,7 @@
 // The coordinator with a scripted stand-in of the package repairer (injected through the
 // factory hook) and the real ordinary-file repairer over the stand-in transport: Init's
 // refusals, the package repair URL of the development switch, the status folds, stops and
-// shutdown, and the results.
+// shutdown (there also with the real package repairer), and the results.
 #include <gtest/gtest.h>
 
 #include <atomic>
