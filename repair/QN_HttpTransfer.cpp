@@ -21,6 +21,11 @@ constexpr uint32_t kPollIntervalMs = 20;
 constexpr size_t kSyncUrlBufferSize = 1024;
 // How long an aborted session may take to end before the download gives up waiting for it.
 constexpr uint32_t kAbortWaitLimitMs = 30000;
+// A ranged request run under a stop test is waited for in slices of this length, with the
+// stop test between them; a cancelled one may take the limit to end before it is handed to
+// the service.
+constexpr uint32_t kStopSliceMs = 20;
+constexpr uint32_t kCancelWaitLimitMs = 30000;
 
 bool IsSuccessStatus(int nStatus) { return nStatus == 200 || nStatus == 206; }
 
@@ -74,9 +79,12 @@ SimpleHttpHandler::SimpleHttpHandler(uint8_t* pbyBuffer, uint32_t uBufferSize)
       m_pbyBuffer(pbyBuffer),
       m_uBufferSize(uBufferSize),
       m_uReceivedSize(0),
-      m_bRequestFailed(false) {}
+      m_bRequestFailed(false),
+      m_pbyOwnedBuffer(nullptr) {}
 
-SimpleHttpHandler::~SimpleHttpHandler() = default;
+SimpleHttpHandler::~SimpleHttpHandler() { delete[] m_pbyOwnedBuffer; }
+
+void SimpleHttpHandler::AdoptBuffer() { m_pbyOwnedBuffer = m_pbyBuffer; }
 
 HRESULT SimpleHttpHandler::QueryInterface(REFIID riid, void** ppvObject) {
     if (!ppvObject || riid != IID_IKHttpResponseHandler) return E_NOINTERFACE;
@@ -200,6 +208,8 @@ int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
     std::string strRefreshURL;
     char szRange[64];
     bool bSucceeded = false;
+    // With a stop test the request runs asynchronously, so that a stop cuts it short.
+    const bool bCuttable = (bool)m_fnStop;
     size_t uPos = 0;
 
     QNLOG_PROCESS_ERROR(puBlockIndex);
@@ -243,11 +253,26 @@ int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
 
         hrRetCode = m_repairDlService->createClient(kRequestBufferSize, KHTTP_METHOD_GET,
                                                     uAttempt == 0 ? strRefreshURL.c_str() : m_strFileURL.c_str(),
-                                                    pHandler, false, &piClient);
+                                                    pHandler, bCuttable, &piClient);
         if (FAILED(hrRetCode)) goto Exit0;
 
         piClient->addHeader("Range", szRange);
         hrRetCode = piClient->execute();
+        if (bCuttable && SUCCEEDED(hrRetCode)) {
+            nRetCode = _WaitForRequest(piClient);
+            if (!nRetCode) {
+                // Stopped. A request that did not end after its cancel still writes into the
+                // handler's buffer: the handler takes the buffer over and the service holds
+                // the request until it ends, so both go only with it.
+                if (!piClient->wait(0)) {
+                    QNLog_Printf(3, "_SyncDownloadBlock cancelled request did not end");
+                    pHandler->AdoptBuffer();
+                    pbyRecvBuffer = nullptr;
+                    if (SUCCEEDED(m_repairDlService->addClient(piClient))) piClient = nullptr;
+                }
+                goto Exit0;
+            }
+        }
 
         // A whole-file answer (200) holds the requested bytes only when the run starts at 0;
         // a partial one (206) only when its Content-Range is the run. An answer longer than
@@ -277,9 +302,27 @@ int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
 
     nResult = 1;
 Exit0:
-    delete[] pbyRecvBuffer;
-    if (pHandler) pHandler->Release();
+    // The request first, then its handler and buffer.
     if (piClient) piClient->Release();
+    if (pHandler) pHandler->Release();
+    delete[] pbyRecvBuffer;
+    return nResult;
+}
+
+int QN_HttpBlockDownloader::_WaitForRequest(IKHttpClient* piClient) {
+    int nResult = 0;
+
+    while (!piClient->wait(kStopSliceMs)) {
+        if (_StopRequested()) {
+            QNLog_Printf(3, "_SyncDownloadBlock stopped while a request was running");
+            piClient->cancel();
+            piClient->wait(kCancelWaitLimitMs);
+            goto Exit0;
+        }
+    }
+
+    nResult = 1;
+Exit0:
     return nResult;
 }
 

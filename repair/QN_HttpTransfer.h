@@ -4,8 +4,9 @@
 // (_QN_HttpSyncDownloadFile), and the two string helpers they share.
 //
 // All of them block the calling thread until they are done. Each can be given a stop test: the
-// block downloader tests it before every run and attempt, the whole-file download while it polls
-// (it then aborts its session and waits for it to end).
+// block downloader tests it before every run and attempt and while a request runs (it then
+// cancels the request), the whole-file download while it polls (it then aborts its session and
+// waits for it to end).
 #pragma once
 
 #include <atomic>
@@ -56,6 +57,13 @@ public:
     bool m_bRequestFailed;
     // The Content-Range value of the answer ("" when it had none).
     std::string m_strContentRange;
+
+    // From now on the handler owns its buffer and frees it when it is destroyed: for a
+    // request that may still write into the buffer after its caller has given up on it.
+    void AdoptBuffer();
+
+private:
+    uint8_t* m_pbyOwnedBuffer;
 };
 
 class QN_HttpBlockDownloader {
@@ -81,7 +89,9 @@ public:
     int AddBlock(uint64_t ullOffset, uint32_t uSize, void* pvRetBuffer);
     // Fetches every block into its buffer. The list stays in place, sorted by offset.
     int Download();
-    // Tested before each run and each attempt; a true result fails the download at once.
+    // Tested before each run and each attempt, and every 20 ms while a request runs; a true
+    // result cancels the running request and fails the download at once. Without a stop test
+    // each request runs to its end.
     void SetStopTest(QN_TransferStopTest fnStop) { m_fnStop = std::move(fnStop); }
 
     std::vector<BlockInfo> m_BlockInfoVector;
@@ -90,6 +100,10 @@ public:
 
 private:
     int _SyncDownloadBlock(uint32_t* puBlockIndex);
+    // Waits for an executed asynchronous request, testing the stop test between short waits.
+    // 1 when it has ended; 0 when a stop was asked for (the request was then cancelled and
+    // waited for, within a bound).
+    int _WaitForRequest(IKHttpClient* piClient);
     bool _StopRequested() const { return m_fnStop && m_fnStop(); }
 
     std::string m_strFileURL;

@@ -1,7 +1,7 @@
 // The coordinator with a scripted stand-in of the package repairer (injected through the
 // factory hook) and the real ordinary-file repairer over the stand-in transport: Init's
 // refusals, the package repair URL of the development switch, the status folds, stops and
-// shutdown, and the results.
+// shutdown (there also with the real package repairer), and the results.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -384,18 +384,48 @@ TEST_F(CoordinatorDouble, PhasesFoldBothRepairers) {
 }
 
 TEST_F(CoordinatorDouble, UnInitStopsAPackageRepairStillRunning) {
-    // The ordinary-file repair ends in "file in use" while the package repair has 10 s to go.
-    Prepare("D7");
-    g_factory.script.repair = {QN_RPS_SUCCESS_FINISH_REPAIR, 10000};
-    QN_RepairClientResource c;
-    ASSERT_EQ(Init(c), 1);
-    ASSERT_EQ(Run(c, false).status, QN_RCRSC_SUCCESS_FINISH_CHECK);
-    ASSERT_EQ(Run(c, true).status, QN_RCRSC_ERROR_FILE_IN_USE);
-    EXPECT_EQ(c.m_pPackageRepair->GetStatusCode(), QN_RPS_REPAIRING);
-    const auto t0 = std::chrono::steady_clock::now();
-    c.UnInit();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-    EXPECT_GE(DoublePackageRepair::s_stops.load(), 1);
+    // The ordinary-file repair ends in "file in use" while the package repair has 10 s to go:
+    // the stand-in's scripted phase, or the real repairer's data-source request held 10 s.
+    struct Row {
+        const char* name;
+        bool real;
+    };
+    for (const Row& r : {Row{"stand-in", false}, Row{"real package repairer", true}}) {
+        SCOPED_TRACE(r.name);
+        DoublePackageRepair::s_stops = 0;
+        qn::testing::SetPackageRepairFactory(r.real ? nullptr : &DoubleFactory);
+        PreparedRun run;
+        Scenario sc = *FindScenario("D7");
+        if (r.real) {
+            const std::vector<DamageStep> d1 = FindScenario("D1")->steps;
+            sc.steps.insert(sc.steps.end(), d1.begin(), d1.end());
+        }
+        std::string err;
+        bool bSkip = false;
+        ASSERT_TRUE(run.Prepare(TransportKind::Fake, &sc, &err, &bSkip)) << err;
+        run.m_served.AddDelay({"/UpdateFiles/1-2.UPDATE", "", 10000});
+        g_factory.script.repair = {QN_RPS_SUCCESS_FINISH_REPAIR, 10000};
+        QN_RepairClientResource c;
+        ASSERT_EQ(c.Init("zhcn", run.m_harness.binPath().c_str(), run.m_harness.repairTempPath().c_str(),
+                         run.m_served.UrlPrefix().c_str(), (run.m_harness.workRoot() + "/").c_str(), 3),
+                  1);
+        for (const std::string& f : ClientIgnoreFiles()) c.AddIgnoreNormalFile(f.c_str());
+        for (const std::string& d : ClientIgnoreDirectories()) c.AddIgnoreNormalDirectory(d.c_str());
+        ASSERT_EQ(Run(c, false).status, QN_RCRSC_SUCCESS_FINISH_CHECK);
+        ASSERT_EQ(Run(c, true).status, QN_RCRSC_ERROR_FILE_IN_USE);
+        EXPECT_EQ(c.m_pPackageRepair->GetStatusCode(), QN_RPS_REPAIRING);
+        // The real repairer is inside its data-source request: one request begun, not ended.
+        if (r.real) {
+            FakeTransport* pFake = run.m_served.fake();
+            ASSERT_TRUE(WaitFor([&] { return pFake->Begun() > pFake->Requests().size(); }, 10000));
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        c.UnInit();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+        if (!r.real) {
+            EXPECT_GE(DoublePackageRepair::s_stops.load(), 1);
+        }
+    }
 }
 
 TEST_F(CoordinatorDouble, StopInEitherPhaseStopsBothRepairers) {

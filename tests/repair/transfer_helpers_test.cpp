@@ -6,6 +6,7 @@
 #include <chrono>
 #include <clocale>
 #include <filesystem>
+#include <future>
 #include <regex>
 
 #include "FakeTransport.h"
@@ -235,6 +236,54 @@ TEST_F(TransferFake, StopTestEndsTheRangedFetchBeforeTheNextAttempt) {
     EXPECT_EQ(m_fake->Begun(), 1u);
     EXPECT_EQ(m_fake->Requests().size(), 1u);
     d.m_repairDlService->Release();
+}
+
+// A request that the transport holds: a stop cuts it short; without a stop the download
+// waits it out, however many wait slices that takes.
+TEST_F(TransferFake, StopCutsAHeldRangedRequestShort) {
+    const Bytes file = Content(100);
+    Put("/f.bin", file);
+    struct Case {
+        const char* name;
+        uint32_t holdMs;  // how long the transport holds the answer
+        bool stopOnceBegun;
+        int result;
+    };
+    const Case cases[] = {
+        // The hold ends only with the transport: the download can come back only by cancelling.
+        {"stop while the answer is held", 3600u * 1000u, true, 0},
+        {"a held answer without a stop", 300, false, 1},
+        {"an answer at once without a stop", 0, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Use(FakeTailMode::Strip);
+        FakeRule hold;
+        hold.pathSuffix = "/f.bin";
+        hold.action = FakeRule::Delay;
+        hold.delayMs = c.holdMs;
+        if (c.holdMs) m_fake->AddRule(hold);
+        QN_HttpBlockDownloader d;
+        ASSERT_EQ(d.Init(Url("/f.bin").c_str()), 1);
+        d.SetStopTest([&] { return c.stopOnceBegun && m_fake->Begun() > 0; });
+        Bytes buf(40, '\0');
+        ASSERT_EQ(d.AddBlock(30, 40, buf.data()), 1);
+        std::future<int> result = std::async(std::launch::async, [&] { return d.Download(); });
+        const bool ended = result.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        EXPECT_TRUE(ended) << "the download did not come back while the answer was held";
+        if (!ended) m_fake->Stop();  // ends the hold, so that the download can return
+        EXPECT_EQ(result.get(), c.result);
+        const std::vector<FakeRequest> requests = m_fake->Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        if (c.result == 1) {
+            EXPECT_EQ(buf, file.substr(30, 40));
+            EXPECT_EQ(requests[0].bodyBytes, 40u);
+        } else {
+            EXPECT_EQ(buf, Bytes(40, '\0')) << "bytes were copied out of a stopped run";
+            EXPECT_EQ(requests[0].bodyBytes, 0u);
+        }
+        d.m_repairDlService->Release();
+    }
 }
 
 TEST_F(TransferFake, InitAndAddBlockRefuseBadArguments) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -341,5 +342,64 @@ TEST_P(TransferLoopbackScripts, AStalledWholeFileDownloadEndsOnStopAndWithoutPro
         EXPECT_TRUE(sawCause) << c.cause;
         EXPECT_FALSE(sawStuck);
         EXPECT_FALSE(qn::test::FileExists(temp + "/lib/core.dll"));
+    }
+}
+
+// A ranged request that the server holds: a stop asked for meanwhile makes the client leave
+// (the server sees the connection closed under its hold); without a stop the download waits
+// the hold out.
+TEST_P(TransferLoopbackScripts, AStopCutsAHeldRangedRequestShort) {
+    using namespace qn::test::http_step;
+    const std::string path = "/qelrepair/zhcn_v3/PakV3Repair/UpdateFiles/0-1.UPDATE";
+    const Bytes file = qn::test::ReadFile(m_fx.docroot + path);
+    struct Case {
+        const char* name;
+        int holdMs;  // -1: the hold's condition never turns true
+        bool stopOnceHeld;
+        int result;
+    };
+    const Case cases[] = {
+        {"stop while the answer is held", -1, true, 0},
+        {"a held answer without a stop", 300, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_loopback->stop();
+        m_loopback = std::make_unique<qn::test::LoopbackHttpServer>();
+        m_loopback->serveFolder("/", m_fx.docroot);
+        m_port = m_loopback->port();
+        const auto start = std::chrono::steady_clock::now();
+        const int holdMs = c.holdMs;
+        m_loopback->script(qn::test::LoopbackHttpServer::kAnyPath, qn::test::LoopbackHttpServer::kAnyIndex,
+                           {HoldUntil(
+                               [start, holdMs] {
+                                   return holdMs >= 0 && std::chrono::steady_clock::now() - start >=
+                                                             std::chrono::milliseconds(holdMs);
+                               },
+                               3600 * 1000)});
+        QN_HttpBlockDownloader d;
+        ASSERT_EQ(d.Init(Url(path).c_str()), 1);
+        d.SetStopTest([&] { return c.stopOnceHeld && m_loopback->requestCount() > 0; });
+        Bytes buf(4096, '\0');
+        ASSERT_EQ(d.AddBlock(2000, 4096, buf.data()), 1);
+        std::future<int> result = std::async(std::launch::async, [&] { return d.Download(); });
+        const bool ended = result.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        EXPECT_TRUE(ended) << "the download did not come back while the answer was held";
+        if (!ended) m_loopback->stop();  // ends the hold, so that the download can return
+        EXPECT_EQ(result.get(), c.result);
+        if (c.result == 1) {
+            EXPECT_TRUE(buf == file.substr(2000, 4096)) << "the bytes differ";
+        } else {
+            EXPECT_TRUE(buf == Bytes(4096, '\0')) << "bytes were copied out of a stopped run";
+            // One request, left unanswered: the client closed the connection under the hold.
+            ASSERT_TRUE(m_loopback->waitForClosedConnections(1, 30000));
+            const std::vector<qn::test::ConnectionRecord> conns = m_loopback->connections();
+            ASSERT_EQ(conns.size(), 1u);
+            EXPECT_TRUE(conns[0].closedByPeer);
+            const std::vector<qn::test::RequestRecord> reqs = m_loopback->requests();
+            ASSERT_EQ(reqs.size(), 1u);
+            EXPECT_EQ(reqs[0].status, 0);
+        }
+        d.m_repairDlService->Release();
     }
 }

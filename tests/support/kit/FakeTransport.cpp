@@ -56,7 +56,6 @@ class FakeHttpClient;
 class FakeHttpService : public IKHttpService, public KSimpleUnknownImpl {
 public:
     explicit FakeHttpService(FakeTransport* owner) : m_owner(owner) {}
-    virtual ~FakeHttpService() = default;
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv || riid != IID_IKHttpService) return E_NOINTERFACE;
         *ppv = static_cast<IKHttpService*>(this);
@@ -71,16 +70,27 @@ public:
     }
     HRESULT createClient(uint32_t uRequestBufferSize, int32_t nMethod, const char* pszUrl, IKHttpResponseHandler* pHandler,
                          bool bAsync, IKHttpClient** ppRetClient) override;
-    HRESULT addClient(IKHttpClient*) override { return E_NOTIMPL; }
+    // Holds the client until the service goes (a running one holds itself until it ends).
+    HRESULT addClient(IKHttpClient* pClient) override {
+        if (!pClient) return E_INVALIDARG;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held.push_back(pClient);
+        return S_OK;
+    }
 
 private:
+    virtual ~FakeHttpService() {
+        for (IKHttpClient* c : m_held) c->Release();
+    }
     FakeTransport* m_owner;
+    std::mutex m_mutex;
+    std::vector<IKHttpClient*> m_held;
 };
 
 class FakeHttpClient : public IKHttpClient, public KSimpleUnknownImpl {
 public:
-    FakeHttpClient(FakeTransport* owner, int32_t nMethod, std::string url, IKHttpResponseHandler* pHandler)
-        : m_owner(owner), m_method(nMethod), m_url(std::move(url)), m_handler(pHandler) {
+    FakeHttpClient(FakeTransport* owner, int32_t nMethod, std::string url, IKHttpResponseHandler* pHandler, bool bAsync)
+        : m_owner(owner), m_method(nMethod), m_url(std::move(url)), m_handler(pHandler), m_async(bAsync) {
         m_handler->AddRef();  // held for the request's lifetime
     }
     virtual ~FakeHttpClient() {
@@ -105,23 +115,34 @@ public:
     }
     HRESULT setBody(const void*, uint32_t) override { return S_OK; }
     HRESULT cancel() override {
+        std::lock_guard<std::mutex> lock(m_doneMutex);
+        if (!m_executed || m_done) return E_FAIL;
         m_cancel = true;
         return S_OK;
     }
-    bool wait(uint32_t) override { return true; }
+    // True when not running: before execute, or once the handler's last call has returned.
+    bool wait(uint32_t uMilliseconds) override {
+        std::unique_lock<std::mutex> lock(m_doneMutex);
+        return m_doneCv.wait_for(lock, std::chrono::milliseconds(uMilliseconds), [&] { return !m_executed || m_done; });
+    }
     HRESULT execute() override {
-        if (m_executed.exchange(true)) return E_FAIL;
-        std::mutex mu;
-        std::condition_variable cv;
-        bool done = false;
-        m_owner->Post([&] {
+        {
+            std::lock_guard<std::mutex> lock(m_doneMutex);
+            if (m_executed || m_owner->stopping()) return E_FAIL;
+            m_executed = true;
+        }
+        // The task holds the client until the request has ended, as the library's loop does.
+        AddRef();
+        m_owner->Post([this] {
             Deliver();
-            std::lock_guard<std::mutex> lock(mu);
-            done = true;
-            cv.notify_all();
+            {
+                std::lock_guard<std::mutex> lock(m_doneMutex);
+                m_done = true;
+            }
+            m_doneCv.notify_all();
+            Release();
         });
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return done; });
+        if (!m_async) wait(UINT32_MAX);
         return S_OK;
     }
 
@@ -179,17 +200,21 @@ private:
     std::string m_url;
     IKHttpResponseHandler* m_handler;
     std::string m_range;
+    bool m_async;
     std::atomic<bool> m_cancel{false};
-    std::atomic<bool> m_executed{false};
+    std::mutex m_doneMutex;
+    std::condition_variable m_doneCv;
+    bool m_executed = false;  // under m_doneMutex
+    bool m_done = false;      // under m_doneMutex
 };
 
 HRESULT FakeHttpService::createClient(uint32_t uRequestBufferSize, int32_t nMethod, const char* pszUrl,
                                       IKHttpResponseHandler* pHandler, bool bAsync, IKHttpClient** ppRetClient) {
     std::string target;
-    if (!pszUrl || !pHandler || !ppRetClient || bAsync || !TargetOf(pszUrl, &target)) return E_FAIL;
+    if (!pszUrl || !pHandler || !ppRetClient || !TargetOf(pszUrl, &target)) return E_FAIL;
     if (nMethod != KHTTP_METHOD_GET && nMethod != KHTTP_METHOD_HEAD && nMethod != KHTTP_METHOD_POST) return E_FAIL;
     if (std::strlen(pszUrl) + 64 > uRequestBufferSize) return E_FAIL;
-    FakeHttpClient* c = new FakeHttpClient(m_owner, nMethod, pszUrl, pHandler);
+    FakeHttpClient* c = new FakeHttpClient(m_owner, nMethod, pszUrl, pHandler, bAsync);
     c->AddRef();
     *ppRetClient = c;
     return S_OK;

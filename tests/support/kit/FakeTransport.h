@@ -1,8 +1,9 @@
 // A stand-in for the download library behind its public interfaces (IKHttpService,
 // IKHttpClient, IKDownloadService, IKDownloadSession), without sockets: URLs are mapped to
 // files below a folder with the same rules as the test servers, fault rules change answers,
-// and every request is logged. Handler calls are made on a private "loop" thread while the
-// caller waits in execute, as the real library does.
+// and every request is logged. Handler calls are made on a private "loop" thread, as the real
+// library does: a synchronous client waits in execute, an asynchronous one returns at once and
+// is waited for with wait; cancel cuts a running request short (it ends with onError).
 #pragma once
 
 #include <atomic>
@@ -29,7 +30,7 @@ struct FakeRule {
         ShortBody,        // announce the full length, send k bytes, then the connection drops
         LongBody,         // one byte more than announced
         CorruptByte,      // xor the byte at file offset k, only in what is sent
-        Delay,            // wait delayMs before answering (cut short by Stop or abort)
+        Delay,            // wait delayMs before answering (cut short by Stop, abort or cancel)
         CloseNoResponse,  // the connection drops before any answer
     };
     std::string pathSuffix;  // matched against the decoded path after the tail rule
