@@ -8,6 +8,7 @@
 #include <string>
 
 #include "LinkStatic.h"
+#include "QN_RepairClientResource.h"
 #include "QN_RepairVersionInfo.h"
 #include "QN_Thread.h"
 #include "qn_com.h"
@@ -106,6 +107,20 @@ protected:
     int _IsOtherClientApplicationRunning(std::string* pRetFileName);
     // Removes a folder tree inside the tool's temporary folder.
     int _RemoveDir(const char* cszPath);
+
+    // Shortcuts: links to m_strClientPath's "gameupdater.exe" start "QelLauncher.exe", then those
+    // to its "GameConfig.exe" start "QelLauncher.exe" with "-c" (only when the first walk
+    // succeeded). 1 when both walks succeeded.
+    int _EditAllShortcut();
+
+    // The usage report of a run that ended well (status 3 or 4): the machine identifier, the
+    // edition's key, the client's version, the status and the counts of corrupt and unrepaired
+    // ordinary files and package elements, posted to the report endpoint. 1 when every field
+    // was added, whatever the post gave; 0 (nothing posted) otherwise.
+    int _PostRepairResult(const char* cszVersionType, const char* cszVersionNumber, int nRepairStatus,
+                          const QN_CLIENT_FILE_NAME_LIST& CorruptNormalFileList,
+                          const QN_CLIENT_FILE_NAME_LIST& CanNotRepairNormalFileList, uint32_t uCorruptPakV3BlockCount,
+                          const QN_PAK_ID_LIST& CanNotRepairPakBlockList);
 
     qnui::HICON m_hIcon;
     qnui::CMenu* m_pMenu;

@@ -63,8 +63,10 @@ QN_GUID LoadOrCreate() {
     if (sFolder.empty()) return FallbackUuid(QN_GetLastError() ? QN_GetLastError() : ERROR_PATH_NOT_FOUND);
     std::string sPath = sFolder + "/" + KCLIENT_IDENTITY_FILE_NAME;
     bool bExisted = false;
+    // Only a regular file at the name itself: a symbolic link there is never followed, so the
+    // file it points to is neither read nor truncated nor overwritten.
     int nFd = QN_FileOpen(sPath.c_str(), QN_FILE_ACCESS_READ | QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_NONE,
-                          QN_FILE_OPEN_ALWAYS, &bExisted);
+                          QN_FILE_OPEN_ALWAYS, &bExisted, QN_FILE_OPTION_REGULAR_NO_LINK);
     if (nFd < 0) return FallbackUuid(QN_GetLastError());
 
     QN_GUID uuid{};

@@ -174,6 +174,9 @@ bool DownloadPieceHandler::begin(KDownloadSession* pSession, uint32_t uDownloade
     m_nStatus = 0;
     m_sLocation.clear();
     m_sContentRange.clear();
+    m_bHasContentLength = false;
+    m_ullContentLength = 0;
+    m_ullBodyLeft = 0;
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) start download piece %u", uDownloaderId, uPiece);
     return true;
 }
@@ -203,29 +206,36 @@ int32_t DownloadPieceHandler::onHeader(const char* pszName, uint32_t uNameLen, c
         m_sLocation.assign(pszValue, uValueLen);
     } else if (NameIs(pszName, uNameLen, "Content-Range")) {
         m_sContentRange.assign(pszValue, uValueLen);
+    } else if (NameIs(pszName, uNameLen, "Content-Length")) {
+        m_bHasContentLength = ParseDecimal(pszValue, uValueLen, &m_ullContentLength);
     }
     return 0;
 }
 
-bool DownloadPieceHandler::acceptsRange() const {
+bool DownloadPieceHandler::acceptsRange(uint64_t* pullLength) const {
     uint64_t ullOffset = (uint64_t)m_uFirstPiece * KDownloadSession::kPieceSize;
+    uint64_t ullFileSize = m_pSession->dataFile()->fileSize();
     if (m_nStatus == 200) {
         // A whole-file answer fits only a request from the start of the file.
-        return ullOffset == 0;
+        if (ullOffset != 0) return false;
+        *pullLength = ullFileSize;
+    } else {
+        uint64_t ullStart = 0, ullEnd = 0, ullTotal = 0;
+        bool bHasTotal = false;
+        if (!ParseContentRange(m_sContentRange, &ullStart, &ullEnd, &bHasTotal, &ullTotal)) return false;
+        if (ullStart != ullOffset || ullEnd >= ullFileSize) return false;
+        if (bHasTotal && ullTotal != ullFileSize) return false;
+        *pullLength = ullEnd - ullStart + 1;
     }
-    uint64_t ullStart = 0, ullEnd = 0, ullTotal = 0;
-    bool bHasTotal = false;
-    if (!ParseContentRange(m_sContentRange, &ullStart, &ullEnd, &bHasTotal, &ullTotal)) return false;
-    if (ullStart != ullOffset) return false;
-    if (bHasTotal && ullTotal != m_pSession->dataFile()->fileSize()) return false;
-    return true;
+    // A length that disagrees with the range means the body is not that range.
+    return !m_bHasContentLength || m_ullContentLength == *pullLength;
 }
 
 int32_t DownloadPieceHandler::onHeadersComplete() {
     if (m_nStatus != 200 && m_nStatus != 206) return 0;
     // Bytes are written at the offset the request asked for: an answer for another range
     // would land in the wrong place, so it is refused before any byte is taken.
-    if (!acceptsRange()) {
+    if (!acceptsRange(&m_ullBodyLeft)) {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) range refused: status=%d, Content-Range=\"%s\"",
                     m_uDownloaderId, m_nStatus, m_sContentRange.c_str());
         m_hrResult = KHR_CONNECTION_FAILED;
@@ -237,6 +247,13 @@ int32_t DownloadPieceHandler::onHeadersComplete() {
 int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onBody len=%u", m_uDownloaderId, uLen);
     if (m_nStatus != 200 && m_nStatus != 206) return 0;
+    // Bytes past what the headers announced are not of the range: none of them is taken.
+    if (uLen > m_ullBodyLeft) {
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) body longer than its range", m_uDownloaderId);
+        m_hrResult = KHR_CONNECTION_FAILED;
+        return E_FAIL;
+    }
+    m_ullBodyLeft -= uLen;
     if (m_uPiece == 0xFFFFFFFFu || !m_pSession) return E_FAIL;
     m_ullReceived.fetch_add(uLen, std::memory_order_relaxed);
     DataFile* pData = m_pSession->dataFile();
@@ -307,6 +324,12 @@ int32_t DownloadPieceHandler::onError() {
 int32_t DownloadPieceHandler::onEnd() {
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onEnd", m_uDownloaderId);
     m_hrResult = 0;
+    // A chunked or close-delimited body that ended before its range did is a failed transfer;
+    // its unfinished piece was never written.
+    if ((m_nStatus == 200 || m_nStatus == 206) && m_ullBodyLeft > 0) {
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) body shorter than its range", m_uDownloaderId);
+        m_hrResult = KHR_CONNECTION_FAILED;
+    }
     return 0;
 }
 

@@ -62,7 +62,9 @@ public:
 
 private:
     ~DownloadPieceHandler() override;
-    bool acceptsRange() const;
+    // True when the answer's headers describe the bytes asked for; *pullLength is then the
+    // length of its body.
+    bool acceptsRange(uint64_t* pullLength) const;
 
     std::vector<uint8_t> m_buffer;
     uint32_t m_uDownloaderId = 0;
@@ -77,6 +79,11 @@ private:
     int m_nStatus = 0;
     std::string m_sLocation;
     std::string m_sContentRange;
+    bool m_bHasContentLength = false;
+    uint64_t m_ullContentLength = 0;
+    // Body bytes the accepted answer still owes: what its Content-Range (or, for a 200, the
+    // file size) announces. A body that runs past it or ends short of it is not the range.
+    uint64_t m_ullBodyLeft = 0;
     std::atomic<uint64_t> m_ullReceived{0};
 };
 

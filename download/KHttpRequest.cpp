@@ -54,6 +54,44 @@ const char* MethodText(int32_t nMethod) {
 
 unsigned long long AddressOf(const void* p) { return (unsigned long long)(uintptr_t)p; }
 
+// Bytes that may stand as they are in a request target: unreserved, sub-delims, ':', '@',
+// '/', '?' and the '%' of an escape already made.
+bool InRequestTargetSet(unsigned char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return c != 0 && std::strchr("-._~!$&'()*+,;=:@/?%", c) != nullptr;
+}
+
+// The URL parser lets through bytes that a request line must not carry raw (TAB, form feed,
+// bytes above 0x7F, '"', '<', '>', '\' and others, typically from a server's Location):
+// they are percent-escaped.
+std::string EscapeTarget(const std::string& s) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(s.size());
+    for (char ch : s) {
+        unsigned char c = (unsigned char)ch;
+        if (InRequestTargetSet(c)) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+// Header names and single tokens compare without regard to case.
+bool EqualsNoCase(const std::string& a, const char* b) { return QN_StrICmp(a.c_str(), b) == 0; }
+
+// The value without the blanks HTTP allows around it.
+std::string TrimBlanks(const std::string& s) {
+    size_t uBegin = s.find_first_not_of(" \t");
+    if (uBegin == std::string::npos) return std::string();
+    size_t uEnd = s.find_last_not_of(" \t");
+    return s.substr(uBegin, uEnd - uBegin + 1);
+}
+
 // Requests between send and the end of finish. Every finish that runs off the loop thread
 // (a task drained at stop or posted to a stopped loop, and the loop's stop hook) holds this
 // lock, so two of them never run on one request at once. While a request is on the list its
@@ -149,6 +187,8 @@ void KHttpRequest::reset() {
     m_bKeepAlive = false;
     m_bSawInterim = false;
     m_nRefusalLine = 0;
+    m_nRefusalCode = KHTTP_CE_REFUSED;
+    resetAnswer();
     m_ullResolverId = 0;
     m_bNoReuse = false;
     m_pConnection = nullptr;
@@ -179,9 +219,13 @@ bool KHttpRequest::parseUrl(const char* pszUrl) {
     if (http_parser_parse_url(pszUrl, uLen, 0, &m_url) != 0) return false;
     auto field = [&](int f) { return std::string(pszUrl + m_url.field_data[f].off, m_url.field_data[f].len); };
     auto has = [&](int f) { return (m_url.field_set & (1u << f)) != 0; };
-    if (has(UF_SCHEMA) && field(UF_SCHEMA) != "http") return false;
+    // Scheme names are case-insensitive.
+    if (has(UF_SCHEMA) && QN_StrICmp(field(UF_SCHEMA).c_str(), "http") != 0) return false;
     if (!has(UF_HOST) || m_url.field_data[UF_HOST].len == 0) return false;
     m_strHost = field(UF_HOST);
+    // A bracketed IPv6 literal is the only host with a ':' in it; this client connects over
+    // IPv4 only.
+    if (m_strHost.find(':') != std::string::npos) return false;
     if (has(UF_PORT)) {
         // Port 0 parses, but nothing can be reached there.
         if (m_url.port == 0) return false;
@@ -189,9 +233,9 @@ bool KHttpRequest::parseUrl(const char* pszUrl) {
     } else {
         m_uPort = 80;
     }
-    m_strPath = has(UF_PATH) ? field(UF_PATH) : "/";
-    if (has(UF_QUERY)) m_strPath += "?" + field(UF_QUERY);
-    if (has(UF_FRAGMENT)) m_strPath += "#" + field(UF_FRAGMENT);
+    // The fragment belongs to the client and is never sent.
+    m_strPath = has(UF_PATH) ? EscapeTarget(field(UF_PATH)) : "/";
+    if (has(UF_QUERY)) m_strPath += "?" + EscapeTarget(field(UF_QUERY));
     m_strUrl = pszUrl;
     return true;
 }
@@ -575,7 +619,7 @@ int KHttpRequest::parse(const char* pData, size_t uLen) {
         size_t uUsed = http_parser_execute(&m_parser, &m_settings, pData + uOffset, uLen - uOffset);
         uOffset += uUsed;
         if (m_nRefusalLine) {
-            finish(KHTTP_CE_REFUSED, "line=%d", m_nRefusalLine);
+            finish(m_nRefusalCode, "line=%d", m_nRefusalLine);
             return 0;
         }
         if (m_bMessageComplete) {
@@ -588,6 +632,7 @@ int KHttpRequest::parse(const char* pData, size_t uLen) {
                 m_nHeaderState = 0;
                 m_strHeaderName.clear();
                 m_strHeaderValue.clear();
+                resetAnswer();
                 m_bSawInterim = true;
                 if (uOffset < uLen) continue;
                 return 1;
@@ -686,9 +731,32 @@ bool KHttpRequest::interim() const {
     return m_parser.status_code >= 100 && m_parser.status_code < 200 && m_parser.status_code != 101;
 }
 
-bool KHttpRequest::refuse(int nLine) {
+bool KHttpRequest::refuse(int nLine, int32_t nCode) {
     m_nRefusalLine = nLine;
+    m_nRefusalCode = nCode;
     return false;
+}
+
+void KHttpRequest::resetAnswer() {
+    m_bBodyAnnounced = false;
+    m_bForeignCoding = false;
+    m_uTransferEncodings = 0;
+}
+
+void KHttpRequest::noteHeader() {
+    if (EqualsNoCase(m_strHeaderName, "Transfer-Encoding")) {
+        m_bBodyAnnounced = true;
+        // Only chunked framing alone is undone here; "gzip, chunked" would leave compressed
+        // bytes and any coding without chunked last a body read until the connection closes.
+        if (++m_uTransferEncodings > 1 || !EqualsNoCase(TrimBlanks(m_strHeaderValue), "chunked")) {
+            m_bForeignCoding = true;
+        }
+    } else if (EqualsNoCase(m_strHeaderName, "Content-Encoding")) {
+        if (!EqualsNoCase(TrimBlanks(m_strHeaderValue), "identity")) m_bForeignCoding = true;
+    } else if (EqualsNoCase(m_strHeaderName, "Content-Length")) {
+        std::string sValue = TrimBlanks(m_strHeaderValue);
+        if (sValue.find_first_not_of('0') != std::string::npos) m_bBodyAnnounced = true;
+    }
 }
 
 bool KHttpRequest::reportStatus(int nLine) {
@@ -700,6 +768,7 @@ bool KHttpRequest::reportStatus(int nLine) {
 
 bool KHttpRequest::deliverHeader(int nLine) {
     if (m_nHeaderState != 2) return true;
+    noteHeader();
     int32_t nRes = 0;
     if (m_pHandler) {
         nRes = m_pHandler->onHeader(m_strHeaderName.c_str(), (uint32_t)m_strHeaderName.size(),
@@ -716,6 +785,7 @@ int KHttpRequest::onHeaderField(http_parser* p, const char* at, size_t len) {
     if (!self->interim()) {
         if (!self->reportStatus(kLineRefusedHeader) || !self->deliverHeader(kLineRefusedHeader)) return -1;
     } else if (self->m_nHeaderState == 2) {
+        self->noteHeader();
         self->m_strHeaderName.clear();
         self->m_strHeaderValue.clear();
     }
@@ -733,8 +803,21 @@ int KHttpRequest::onHeaderValue(http_parser* p, const char* at, size_t len) {
 
 int KHttpRequest::onHeadersComplete(http_parser* p) {
     KHttpRequest* self = static_cast<KHttpRequest*>(p->data);
-    if (self->interim()) return 0;
+    if (self->interim()) {
+        if (self->m_nHeaderState == 2) self->noteHeader();
+        // An interim answer has no body; one that announces a body cannot be framed.
+        if (self->m_bBodyAnnounced) {
+            self->refuse(kLineParse, KHTTP_CE_PARSE);
+            return -1;
+        }
+        return 0;
+    }
     if (!self->reportStatus(kLineRefusedHeadersComplete) || !self->deliverHeader(kLineRefusedHeadersComplete)) return -1;
+    if (self->m_bForeignCoding) {
+        // The body would not be the plain bytes of the resource.
+        self->refuse(kLineParse, KHTTP_CE_PARSE);
+        return -1;
+    }
     if (self->m_pHandler && self->m_pHandler->onHeadersComplete() < 0) {
         self->refuse(kLineRefusedHeadersComplete);
         return -1;
@@ -745,6 +828,10 @@ int KHttpRequest::onHeadersComplete(http_parser* p) {
 
 int KHttpRequest::onBody(http_parser* p, const char* at, size_t len) {
     KHttpRequest* self = static_cast<KHttpRequest*>(p->data);
+    if (self->interim()) {
+        self->refuse(kLineParse, KHTTP_CE_PARSE);
+        return -1;
+    }
     if (self->m_pHandler && self->m_pHandler->onBody(reinterpret_cast<const uint8_t*>(at), (uint32_t)len) < 0) {
         self->refuse(kLineRefusedBody);
         return -1;

@@ -5,6 +5,16 @@
 // including every handler and status-callback call. The owner learns the end through the
 // handler, the done event, the state (5) and the client error.
 //
+// The engine never asks for a coding, so it hands over only plain bytes: an answer whose
+// Transfer-Encoding is anything but absent or exactly "chunked", or whose Content-Encoding is
+// anything but absent or "identity", ends with client error 5 before its body is delivered;
+// so does an interim (1xx) answer that announces a body, which could never reach the handler
+// without shifting the framing of the answer after it.
+//
+// Request targets: bytes outside the request-target set are percent-escaped, the fragment is
+// not sent, the scheme is compared without regard to case, and IPv6 literal hosts are refused
+// (the client connects over IPv4 only).
+//
 // Lifetime rules:
 // - finish ends with the done event, and that is the loop thread's last access to the request
 //   on its path; a task's or the resolver callback's "tasks in flight - 1" comes after it as
@@ -156,7 +166,10 @@ private:
     static int onMessageComplete(http_parser* p);
     bool reportStatus(int nLine);
     bool deliverHeader(int nLine);
-    bool refuse(int nLine);
+    // Records what a finished header says about the framing and coding of the body.
+    void noteHeader();
+    void resetAnswer();
+    bool refuse(int nLine, int32_t nCode = KHTTP_CE_REFUSED);
     bool interim() const;
 
     uint32_t m_uRequestBufferSize = 0;
@@ -192,6 +205,11 @@ private:
     bool m_bKeepAlive = false;      // the completed response allows the connection to be kept
     bool m_bSawInterim = false;     // a 1xx answer came on this connection
     int m_nRefusalLine = 0;         // a handler refused (line of the trace), 0 = none
+    int32_t m_nRefusalCode = KHTTP_CE_REFUSED;
+    // What the headers of the answer being parsed say about its body.
+    bool m_bBodyAnnounced = false;     // a Transfer-Encoding, or a Content-Length above 0
+    bool m_bForeignCoding = false;     // a coding other than chunked framing or identity
+    uint32_t m_uTransferEncodings = 0;  // Transfer-Encoding headers seen
 
     uint64_t m_ullResolverId = 0;
     bool m_bNoReuse = false;

@@ -66,13 +66,16 @@ int TakeShareLock(int nFd, uint32_t uAccess, uint32_t uShare) {
 }  // namespace
 
 int QN_FileOpen(const char* cszPath, uint32_t uAccess, uint32_t uShare, QN_FileDisposition eDisposition,
-                bool* pbRetExisted) {
+                bool* pbRetExisted, uint32_t uOptions) {
     if (pbRetExisted) *pbRetExisted = false;
     if (!cszPath || !cszPath[0] || !(uAccess & (QN_FILE_ACCESS_READ | QN_FILE_ACCESS_WRITE))) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
     int nMode = (uAccess & QN_FILE_ACCESS_WRITE) ? ((uAccess & QN_FILE_ACCESS_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
+    const bool bRegularOnly = (uOptions & QN_FILE_OPTION_REGULAR_NO_LINK) != 0;
+    // Without waiting on a pipe's other end either: what is not a regular file is closed below.
+    if (bRegularOnly) nMode |= O_NOFOLLOW | O_NONBLOCK;
     int nFd = -1;
     bool bExisted = true;
     switch (eDisposition) {
@@ -92,13 +95,23 @@ int QN_FileOpen(const char* cszPath, uint32_t uAccess, uint32_t uShare, QN_FileD
             break;
     }
     if (nFd < 0) {
-        QN_SetLastErrorFromErrno();
+        if (bRegularOnly && errno == ELOOP) {
+            QN_SetLastError(ERROR_ACCESS_DENIED);  // a symbolic link at the name
+        } else {
+            QN_SetLastErrorFromErrno();
+        }
         return -1;
     }
     struct stat st;
-    if (::fstat(nFd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    bool bStat = ::fstat(nFd, &st) == 0;
+    if ((bStat && S_ISDIR(st.st_mode)) || (bRegularOnly && (!bStat || !S_ISREG(st.st_mode)))) {
         ::close(nFd);
         QN_SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    if (bRegularOnly && ::fcntl(nFd, F_SETFL, ::fcntl(nFd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        QN_SetLastErrorFromErrno();
+        ::close(nFd);
         return -1;
     }
     if (!TakeShareLock(nFd, uAccess, uShare)) {

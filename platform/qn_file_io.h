@@ -34,11 +34,18 @@ enum QN_FileDisposition {
     QN_FILE_OPEN_ALWAYS = 2,    // opens, creating it when missing; reports whether it existed
 };
 
+enum QN_FileOpenOption : uint32_t {
+    // The last component of the path must be a regular file itself: a symbolic link there is
+    // not followed and anything but a regular file (folder, pipe, device) is not opened; both
+    // fail with ERROR_ACCESS_DENIED before anything is read or written.
+    QN_FILE_OPTION_REGULAR_NO_LINK = 1,
+};
+
 // Opens path. Returns a descriptor (close-on-exec) or -1 with the last error set. With
 // QN_FILE_OPEN_ALWAYS, *pbRetExisted tells whether the file was there before (Windows reports
-// that as last error 183).
+// that as last error 183). uOptions: QN_FileOpenOption bits.
 int QN_FileOpen(const char* cszPath, uint32_t uAccess, uint32_t uShare, QN_FileDisposition eDisposition,
-                bool* pbRetExisted = nullptr);
+                bool* pbRetExisted = nullptr, uint32_t uOptions = 0);
 void QN_FileClose(int nFd);
 
 // Reads up to uLength bytes at ullOffset, looping over short reads and EINTR; stops early only

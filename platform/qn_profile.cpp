@@ -1,11 +1,19 @@
 #include "qn_profile.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "qn_platform.h"
 #include "qn_string.h"
 
 namespace {
@@ -183,4 +191,171 @@ uint32_t QN_GetPrivateProfileIntA(const char* cszSection, const char* cszKey, in
     uint32_t uValue = 0;
     for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) uValue = uValue * 10u + (uint32_t)(value[i] - '0');
     return bNegative ? 0u - uValue : uValue;
+}
+
+uint32_t QN_GetPrivateProfileStringW(const wchar_t* cwszSection, const wchar_t* cwszKey, const wchar_t* cwszDefault,
+                                     wchar_t* pwszReturned, uint32_t uSize, const wchar_t* cwszFileName) {
+    if (!pwszReturned || uSize == 0) return 0;
+    pwszReturned[0] = L'\0';
+    if (!cwszSection || !cwszKey) return 0;
+    const std::string strSection = QN_WideToUtf8(cwszSection);
+    const std::string strKey = QN_WideToUtf8(cwszKey);
+    const std::string strFile = cwszFileName ? QN_WideToUtf8(cwszFileName) : std::string();
+    std::string value;
+    if (!LookUp(strSection.c_str(), strKey.c_str(), strFile.c_str(), &value)) {
+        value = cwszDefault ? QN_WideToUtf8(cwszDefault) : "";
+        while (!value.empty() && IsBlank(value.back())) value.pop_back();
+    }
+    std::wstring wvalue = QN_Utf8ToWide(value);
+    size_t n = std::min<size_t>(wvalue.size(), (size_t)uSize - 1);
+    std::wmemcpy(pwszReturned, wvalue.data(), n);
+    pwszReturned[n] = L'\0';
+    return (uint32_t)n;
+}
+
+uint32_t QN_GetPrivateProfileIntW(const wchar_t* cwszSection, const wchar_t* cwszKey, int32_t nDefault,
+                                  const wchar_t* cwszFileName) {
+    if (!cwszSection || !cwszKey) return (uint32_t)nDefault;
+    const std::string strFile = cwszFileName ? QN_WideToUtf8(cwszFileName) : std::string();
+    return QN_GetPrivateProfileIntA(QN_WideToUtf8(cwszSection).c_str(), QN_WideToUtf8(cwszKey).c_str(), nDefault,
+                                    strFile.c_str());
+}
+
+namespace {
+
+bool HasLineBreak(const char* csz) { return std::strchr(csz, '\r') || std::strchr(csz, '\n'); }
+
+// The text with the key set, by the reader's rules for what a section and a key are.
+std::string WithKey(const std::string& text, const std::string& strSection, const std::string& strKey,
+                    const std::string& strValue) {
+    const std::string strLine = strKey + "=" + strValue + "\r\n";
+    size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    bool bInTarget = false;
+    bool bFound = false;
+    size_t uAfterLastLine = std::string::npos;  // where a new key of the section goes
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        size_t next = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(pos, (end == std::string::npos ? text.size() : end) - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        line = Trim(line);
+        if (!line.empty() && line[0] != ';') {
+            if (line[0] == '[') {
+                if (bInTarget) break;  // the first matching section ends here
+                size_t close = line.find(']');
+                std::string name = Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+                if (!bFound && QN_StrICmp(name.c_str(), strSection.c_str()) == 0) {
+                    bInTarget = true;
+                    bFound = true;
+                    uAfterLastLine = next;
+                }
+            } else if (bInTarget) {
+                size_t eq = line.find('=');
+                std::string name = eq == std::string::npos ? line : Trim(line.substr(0, eq));
+                if (QN_StrICmp(name.c_str(), strKey.c_str()) == 0) {
+                    return text.substr(0, pos) + strLine + text.substr(next);
+                }
+                uAfterLastLine = next;
+            }
+        }
+        pos = next;
+    }
+    std::string strHead = text;
+    if (!bFound) {
+        if (!strHead.empty() && strHead.back() != '\n') strHead += "\r\n";
+        return strHead + "[" + strSection + "]\r\n" + strLine;
+    }
+    strHead = text.substr(0, uAfterLastLine);
+    if (!strHead.empty() && strHead.back() != '\n') strHead += "\r\n";
+    return strHead + strLine + text.substr(uAfterLastLine);
+}
+
+}  // namespace
+
+int QN_WritePrivateProfileStringA(const char* cszSection, const char* cszKey, const char* cszValue,
+                                  const char* cszFileName) {
+    if (!cszSection || !cszSection[0] || !cszKey || !cszKey[0] || !cszValue || !cszFileName || !cszFileName[0] ||
+        HasLineBreak(cszSection) || HasLineBreak(cszKey) || HasLineBreak(cszValue) || std::strchr(cszSection, ']') ||
+        std::strchr(cszKey, '=')) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string strPath = cszFileName;
+    std::replace(strPath.begin(), strPath.end(), '\\', '/');
+    size_t uSlash = strPath.rfind('/');
+    const std::string strFolder = uSlash == std::string::npos ? std::string(".") : strPath.substr(0, uSlash + 1);
+
+    int nFolderFd = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nFolderFd < 0) {
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+        return 0;
+    }
+    int nResult = 0;
+    int nError = 0;
+    mode_t uMode = 0644;
+    std::string text;
+    std::string strTemp = strFolder + ".qnini-XXXXXX";
+    std::vector<char> temp(strTemp.begin(), strTemp.end());
+    temp.push_back('\0');
+    int nFd = -1;
+    struct stat st;
+    while (::flock(nFolderFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    if (::stat(strPath.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            QN_SetLastError(ERROR_ACCESS_DENIED);
+            goto Exit0;
+        }
+        if (!(st.st_mode & S_IWUSR)) {
+            QN_SetLastError(ERROR_ACCESS_DENIED);
+            goto Exit0;
+        }
+        uMode = st.st_mode & 07777;
+        if (!ReadWholeFile(strPath.c_str(), &text)) {
+            QN_SetLastErrorFromErrno();
+            goto Exit0;
+        }
+    } else if (errno != ENOENT) {
+        QN_SetLastErrorFromErrno();
+        goto Exit0;
+    }
+    text = WithKey(text, cszSection, cszKey, cszValue);
+
+    nFd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (nFd < 0) {
+        QN_SetLastErrorFromErrno();
+        goto Exit0;
+    }
+    for (size_t uDone = 0; !nError && uDone < text.size();) {
+        ssize_t n = ::write(nFd, text.data() + uDone, text.size() - uDone);
+        if (n > 0) {
+            uDone += (size_t)n;
+        } else if (n < 0 && errno != EINTR) {
+            nError = errno;
+        }
+    }
+    if (!nError && ::fchmod(nFd, uMode) != 0) nError = errno;
+    if (!nError && ::fdatasync(nFd) != 0) nError = errno;
+    if (::close(nFd) != 0 && !nError) nError = errno;
+    if (!nError && ::rename(temp.data(), strPath.c_str()) != 0) nError = errno;
+    if (nError) {
+        ::unlink(temp.data());
+        errno = nError;
+        QN_SetLastErrorFromErrno();
+        goto Exit0;
+    }
+    nResult = 1;
+Exit0:
+    ::close(nFolderFd);  // releases the lock
+    return nResult;
+}
+
+int QN_WritePrivateProfileStringW(const wchar_t* cwszSection, const wchar_t* cwszKey, const wchar_t* cwszValue,
+                                  const wchar_t* cwszFileName) {
+    if (!cwszSection || !cwszKey || !cwszValue || !cwszFileName) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return QN_WritePrivateProfileStringA(QN_WideToUtf8(cwszSection).c_str(), QN_WideToUtf8(cwszKey).c_str(),
+                                         QN_WideToUtf8(cwszValue).c_str(), QN_WideToUtf8(cwszFileName).c_str());
 }

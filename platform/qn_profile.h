@@ -31,3 +31,24 @@ uint32_t QN_GetPrivateProfileStringA(const char* cszSection, const char* cszKey,
 // or the value is empty.
 uint32_t QN_GetPrivateProfileIntA(const char* cszSection, const char* cszKey, int32_t nDefault,
                                   const char* cszFileName);
+
+// The wide forms: texts are converted to and from UTF-8 at the boundary, sizes are counted in
+// wide characters. The wide string form reads one value (a null section or key gives 0 and
+// "").
+uint32_t QN_GetPrivateProfileStringW(const wchar_t* cwszSection, const wchar_t* cwszKey, const wchar_t* cwszDefault,
+                                     wchar_t* pwszReturned, uint32_t uSize, const wchar_t* cwszFileName);
+uint32_t QN_GetPrivateProfileIntW(const wchar_t* cwszSection, const wchar_t* cwszKey, int32_t nDefault,
+                                  const wchar_t* cwszFileName);
+
+// Writes cszKey = cszValue into cszSection (WritePrivateProfileString): the first matching key
+// of the first matching section is replaced in place, a new key goes after the last line of its
+// section, a new section at the end of the file. Every other byte of the file stays as it was;
+// lines written end in CR LF. The file is made when missing, its folder never (3). The change
+// is written to a temporary file in the same folder and renamed over the file, under an
+// exclusive lock on the folder, and keeps the file's permission bits. 1, or 0 with the last
+// error: 87 for a null or empty section or key, a null value, or a text with a line break (or
+// a section name with ']', a key with '='), 5 when the file lacks its owner's write permission.
+int QN_WritePrivateProfileStringA(const char* cszSection, const char* cszKey, const char* cszValue,
+                                  const char* cszFileName);
+int QN_WritePrivateProfileStringW(const wchar_t* cwszSection, const wchar_t* cwszKey, const wchar_t* cwszValue,
+                                  const wchar_t* cwszFileName);

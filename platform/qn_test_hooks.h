@@ -45,8 +45,31 @@ void SetShellOpenHook(ShellOpenHook pfnHook);
 }  // namespace qn::testing
 
 namespace qn::testing {
+// Replaces the form-posting client's default connect and receive time-outs, in milliseconds,
+// used when a session sets none (0 restores the default of 60 s).
+void SetInternetDefaultTimeouts(uint32_t uConnectMs, uint32_t uReceiveMs);
+}  // namespace qn::testing
+
+namespace qn::testing {
+// Called at every QN_FindNextFileA with the folder being listed; a non-zero return is a Win32
+// error that fails the call (nullptr removes the hook).
+using FindNextFileHook = uint32_t (*)(const char* cszFolder);
+void SetFindNextFileHook(FindNextFileHook pfnHook);
+}  // namespace qn::testing
+
+namespace qn::testing {
+// The calling thread's count of component-library initialisations not yet undone.
+int ComInitializeCount();
+}  // namespace qn::testing
+
+namespace qn::testing {
 // From then on QN_DeleteFileA and QN_RemoveDirectoryA end the program (abort) when asked to
 // delete anything outside the folder (an absolute path; nullptr or "" lifts the guard).
 void SetDeletionSandbox(const char* cszFolder);
 std::string GetDeletionSandbox();
+}  // namespace qn::testing
+
+namespace qn::testing {
+// Replaces the name QN_GetComputerNameA reports ("" is an empty name; nullptr restores it).
+void SetComputerName(const char* cszName);
 }  // namespace qn::testing

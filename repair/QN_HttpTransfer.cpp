@@ -7,6 +7,8 @@
 #include <new>
 #include <thread>
 
+#include <strings.h>
+
 #include "QN_Log.h"
 #include "repair_test_hooks.h"
 
@@ -21,6 +23,39 @@ constexpr size_t kSyncUrlBufferSize = 1024;
 constexpr uint32_t kAbortWaitLimitMs = 30000;
 
 bool IsSuccessStatus(int nStatus) { return nStatus == 200 || nStatus == 206; }
+
+// A decimal number of digits only, that fits in 64 bits; *ppsz moves past it.
+bool ReadDecimal(const char** ppsz, uint64_t* pullRet) {
+    const char* p = *ppsz;
+    uint64_t v = 0;
+    if (*p < '0' || *p > '9') return false;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        uint64_t d = (uint64_t)(*p - '0');
+        if (v > (UINT64_MAX - d) / 10) return false;
+        v = v * 10 + d;
+    }
+    *ppsz = p;
+    *pullRet = v;
+    return true;
+}
+
+// "bytes S-E/T" or "bytes S-E/*", blanks allowed around the value.
+bool ParseContentRange(const std::string& strValue, uint64_t* pullStart, uint64_t* pullEnd) {
+    const char* p = strValue.c_str();
+    uint64_t ullTotal = 0;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (strncasecmp(p, "bytes ", 6) != 0) return false;
+    p += 6;
+    while (*p == ' ') ++p;
+    if (!ReadDecimal(&p, pullStart) || *p++ != '-' || !ReadDecimal(&p, pullEnd) || *p++ != '/') return false;
+    if (*p == '*') {
+        ++p;
+    } else if (!ReadDecimal(&p, &ullTotal) || *pullEnd >= ullTotal) {
+        return false;
+    }
+    while (*p == ' ' || *p == '\t') ++p;
+    return *p == '\0' && *pullStart <= *pullEnd;
+}
 
 std::atomic<uint32_t> g_uRunLimitOverride{0};
 
@@ -66,6 +101,17 @@ int32_t SimpleHttpHandler::onError() {
 int32_t SimpleHttpHandler::onStatus(int nStatusCode) {
     m_nHttpStatus = nStatusCode;
     return 0;
+}
+
+int32_t SimpleHttpHandler::onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue, uint32_t uValueLen) {
+    if (uNameLen == 13 && strncasecmp(pszName, "Content-Range", 13) == 0) m_strContentRange.assign(pszValue, uValueLen);
+    return 0;
+}
+
+bool SimpleHttpHandler::RangeIs(uint64_t ullStart, uint32_t uSize) const {
+    uint64_t ullFirst = 0, ullLast = 0;
+    return ParseContentRange(m_strContentRange, &ullFirst, &ullLast) && ullFirst == ullStart &&
+           ullLast == ullStart + uSize - 1;
 }
 
 int32_t SimpleHttpHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
@@ -203,11 +249,13 @@ int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
         piClient->addHeader("Range", szRange);
         hrRetCode = piClient->execute();
 
-        // A whole-file answer (200) holds the requested bytes only when the run starts at 0.
-        // An answer longer than the run fails the request once the buffer is full; the bytes
-        // that filled it are then not the answer to the range asked for.
+        // A whole-file answer (200) holds the requested bytes only when the run starts at 0;
+        // a partial one (206) only when its Content-Range is the run. An answer longer than
+        // the run fails the request once the buffer is full; the bytes that filled it are then
+        // not the answer to the range asked for.
         bSucceeded = SUCCEEDED(hrRetCode) && !pHandler->m_bRequestFailed &&
-                     (pHandler->m_nHttpStatus == 206 || (pHandler->m_nHttpStatus == 200 && ullStart == 0)) &&
+                     ((pHandler->m_nHttpStatus == 206 && pHandler->RangeIs(ullStart, uRunSize)) ||
+                      (pHandler->m_nHttpStatus == 200 && ullStart == 0)) &&
                      pHandler->m_uReceivedSize == uRunSize;
         if (bSucceeded) break;
 

@@ -39,7 +39,12 @@ public:
 
     int32_t onError() override;
     int32_t onStatus(int nStatusCode) override;
+    int32_t onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue, uint32_t uValueLen) override;
     int32_t onBody(const uint8_t* pbyData, uint32_t uLen) override;
+
+    // True when a 206 answer's Content-Range names exactly the bytes [ullStart, ullStart +
+    // uSize) of the file.
+    bool RangeIs(uint64_t ullStart, uint32_t uSize) const;
 
     // Written on the library's loop thread, read by the caller after execute has returned.
     int m_nHttpStatus;
@@ -49,6 +54,8 @@ public:
     // Set when the request ended in failure, a body longer than the buffer included: the
     // bytes collected before then are not a whole answer.
     bool m_bRequestFailed;
+    // The Content-Range value of the answer ("" when it had none).
+    std::string m_strContentRange;
 };
 
 class QN_HttpBlockDownloader {

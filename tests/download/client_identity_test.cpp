@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -106,6 +109,36 @@ TEST_F(ClientIdentity, FailuresGiveTheStandInUuid) {
     qn::test::WriteFile(m_dir / "notafolder", "x");
     qn::testing::SetAppDataFolder((m_dir / "notafolder").c_str());
     EXPECT_EQ(Load(), "00000000-0000-0000-0000-000000000003");
+}
+
+// Something other than a regular file at the name is neither followed nor written: the
+// stand-in UUID carries access denied and what a link points to stays as it was.
+TEST_F(ClientIdentity, OnlyARegularFileAtTheNameIsUsed) {
+    const std::string sOther = m_dir / "other.dat";
+    const std::string sContent = "precious bytes that are not an identity";
+    struct Row {
+        const char* szName;
+        std::function<void(const std::string&)> make;
+    } rows[] = {
+        {"link to a file", [&](const std::string& p) { ASSERT_EQ(symlink(sOther.c_str(), p.c_str()), 0); }},
+        {"link to a missing file",
+         [&](const std::string& p) { ASSERT_EQ(symlink((m_dir / "missing.dat").c_str(), p.c_str()), 0); }},
+        {"pipe", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+        {"folder", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.szName);
+        qn::test::WriteFile(sOther, sContent);
+        r.make(path());
+        EXPECT_EQ(Load(), "00000000-0000-0000-0000-000000000005");
+        EXPECT_EQ(qn::test::ReadFile(sOther), sContent);
+        EXPECT_FALSE(qn::test::FileExists(m_dir / "missing.dat"));
+        std::remove(path().c_str());  // a file, a link or an empty folder
+        // A regular file is made at the name once it is free.
+        EXPECT_NE(Load(), "00000000-0000-0000-0000-000000000005");
+        EXPECT_EQ(qn::test::ReadFile(path()).size(), 24u);
+        std::remove(path().c_str());
+    }
 }
 
 }  // namespace

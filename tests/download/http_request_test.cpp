@@ -94,12 +94,26 @@ TEST(HttpRequestBuilding, RequestLineAndHostFromTheUrl) {
     };
     const std::vector<Case> cases = {
         {KHTTP_METHOD_GET, "http://h", 256, "GET / HTTP/1.1\r\nHost: h\r\n"},
-        {KHTTP_METHOD_GET, "http://h:8080/a?b#c", 256, "GET /a?b#c HTTP/1.1\r\nHost: h:8080\r\n"},
+        // The fragment stays with the client.
+        {KHTTP_METHOD_GET, "http://h:8080/a?b#c", 256, "GET /a?b HTTP/1.1\r\nHost: h:8080\r\n"},
+        {KHTTP_METHOD_GET, "http://h/#c", 256, "GET / HTTP/1.1\r\nHost: h\r\n"},
         {KHTTP_METHOD_HEAD, "http://h:80/x", 256, "HEAD /x HTTP/1.1\r\nHost: h\r\n"},
         {KHTTP_METHOD_POST, "http://h?q", 256, "POST /?q HTTP/1.1\r\nHost: h\r\n"},
         {KHTTP_METHOD_GET, "http://u:p@h/x", 256, "GET /x HTTP/1.1\r\nHost: h\r\n"},
         {KHTTP_METHOD_GET, "https://h/", 256, nullptr},
-        {KHTTP_METHOD_GET, "HTTP://h/", 256, nullptr},
+        // Scheme names are case-insensitive.
+        {KHTTP_METHOD_GET, "HTTP://h/", 256, "GET / HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "hTtP://h/", 256, "GET / HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "HTTPS://h/", 256, nullptr},
+        // Bytes a request line must not carry raw are escaped; escapes already made stay.
+        {KHTTP_METHOD_GET, "http://h/a\tb\fc", 256, "GET /a%09b%0Cc HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "http://h/\xE4\xB8\xAD\x80\xFF", 256, "GET /%E4%B8%AD%80%FF HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "http://h/\"<>\\{|}^`[]", 256, "GET /%22%3C%3E%5C%7B%7C%7D%5E%60%5B%5D HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "http://h/a%20b?q=\"x\"&r=<1>#\"f\"", 256, "GET /a%20b?q=%22x%22&r=%3C1%3E HTTP/1.1\r\nHost: h\r\n"},
+        {KHTTP_METHOD_GET, "http://h/-._~!$&'()*+,;=:@/?/", 256, "GET /-._~!$&'()*+,;=:@/?/ HTTP/1.1\r\nHost: h\r\n"},
+        // IPv6 literals: this client connects over IPv4 only.
+        {KHTTP_METHOD_GET, "http://[::1]:8080/x", 256, nullptr},
+        {KHTTP_METHOD_GET, "http://[::ffff:127.0.0.1]/x", 256, nullptr},
         {KHTTP_METHOD_GET, "http:///x", 256, nullptr},
         {KHTTP_METHOD_GET, "http://h#f", 256, nullptr},
         {KHTTP_METHOD_GET, "http://h:0/", 256, nullptr},
@@ -242,6 +256,56 @@ TEST_F(HttpRequestTest, HandlerRefusalEndsOnceWithItsLineAndTheConnectionIsNotKe
         ASSERT_TRUE(next.get(s.url("/r")));
         EXPECT_EQ(next.req.getClientError(), KHTTP_CE_OK);
         EXPECT_EQ(s.acceptedCount(), 2);
+    }
+}
+
+// An answer whose body is not the plain bytes of the resource (a transfer or content coding
+// the engine cannot undo) and an interim answer that announces a body end with client error 5
+// before any body byte reaches the handler; a plain answer next to them is delivered whole.
+TEST_F(HttpRequestTest, AnswersThatAreNotPlainBytesEndBeforeTheirBody) {
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        bool delivered;  // false: refused with client error 5
+    };
+    const std::string data = ResourceBytes(0, 3000);
+    const std::vector<Case> cases = {
+        {"Transfer-Encoding gzip", {TransferEncoding("gzip", false)}, false},
+        {"Transfer-Encoding identity", {TransferEncoding("identity", false)}, false},
+        {"Transfer-Encoding x", {TransferEncoding("x", false)}, false},
+        {"Transfer-Encoding chunked, gzip", {TransferEncoding("chunked, gzip", true)}, false},
+        {"Transfer-Encoding gzip, chunked", {TransferEncoding("gzip, chunked", true)}, false},
+        {"two Transfer-Encoding headers", {Chunked(500), Header("Transfer-Encoding", "chunked")}, false},
+        {"Transfer-Encoding CHUNKED", {TransferEncoding("CHUNKED", true)}, true},
+        {"Content-Encoding gzip", {Header("Content-Encoding", "gzip")}, false},
+        {"Content-Encoding gzip on a 404", {Status(404), Header("Content-Encoding", "gzip")}, false},
+        {"Content-Encoding identity", {Header("Content-Encoding", "identity")}, true},
+        {"100 with a length and a body", {Preface("HTTP/1.1 100 Continue\r\nContent-Length: 5\r\n\r\nhello")}, false},
+        {"100 with a chunked body",
+         {Preface("HTTP/1.1 100 Continue\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")},
+         false},
+        {"102 with a length", {Preface("HTTP/1.1 102 Processing\r\nContent-Length: 40\r\n\r\n")}, false},
+        {"100 with a zero length", {Preface("HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n")}, true},
+    };
+    server.addResource("/r", data.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto& tc = cases[i];
+        SCOPED_TRACE(tc.name);
+        server.script("/r", (int)i, tc.steps);
+        Probe p;
+        ASSERT_TRUE(p.get(server.url("/r")));
+        if (tc.delivered) {
+            EXPECT_EQ(p.req.getClientError(), KHTTP_CE_OK) << p.req.getClientErrorExt();
+            EXPECT_EQ(p.handler->body(), data);
+            EXPECT_EQ(p.handler->count("end"), 1);
+        } else {
+            EXPECT_EQ(p.req.getClientError(), KHTTP_CE_PARSE);
+            EXPECT_EQ(p.req.getClientErrorExt(), "line=727");
+            EXPECT_EQ(p.handler->body(), "");
+            EXPECT_EQ(p.handler->count("headers"), 0);
+            EXPECT_EQ(p.handler->count("error"), 1);
+        }
+        EXPECT_EQ(p.handler->endings(), 1);
     }
 }
 

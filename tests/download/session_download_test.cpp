@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -199,6 +202,113 @@ TEST_F(SessionTest, MisbehavingPieceServersEnd) {
             EXPECT_FALSE(FileExists(target()));
         }
         QN_DeleteFile(target().c_str());
+        QN_DeleteFile((target() + ".tmp").c_str());
+        QN_DeleteFile((target() + ".cfg").c_str());
+    }
+}
+
+// Answers to a piece request whose body is not the range asked for: coded bodies, a
+// Content-Range that does not match the body or the file, a body that runs past its range or
+// ends short of it, an interim answer with a body. Each is refused before a byte of it is
+// written; each carries a flipped byte, so that a byte taken from it would show in the file.
+TEST_F(SessionTest, PieceAnswersThatAreNotTheRangeAreRefused) {
+    const uint64_t kSize = 16 * 65536 + 100;
+    const std::string kTotal = "/" + std::to_string(kSize);
+    auto range = [&](uint64_t a, uint64_t e) { return "bytes " + std::to_string(a) + "-" + std::to_string(e) + kTotal; };
+    struct Row {
+        const char* szName;
+        // The faulty answer's steps, for the range asked from offset a.
+        std::function<std::vector<qn::test::Step>(uint64_t a)> steps;
+    };
+    const Row rows[] = {
+        {"Transfer-Encoding gzip", [](uint64_t) { return std::vector{step::TransferEncoding("gzip", false), step::Corrupt(10)}; }},
+        {"Transfer-Encoding identity", [](uint64_t) { return std::vector{step::TransferEncoding("identity", false), step::Corrupt(10)}; }},
+        {"Transfer-Encoding x", [](uint64_t) { return std::vector{step::TransferEncoding("x", false), step::Corrupt(10)}; }},
+        {"Transfer-Encoding chunked, gzip", [](uint64_t) { return std::vector{step::TransferEncoding("chunked, gzip", true)}; }},
+        {"Transfer-Encoding gzip, chunked", [](uint64_t) { return std::vector{step::TransferEncoding("gzip, chunked", true), step::Corrupt(10)}; }},
+        {"Content-Encoding gzip", [](uint64_t) { return std::vector{step::Header("Content-Encoding", "gzip"), step::Corrupt(10)}; }},
+        {"Content-Range start after the offset",
+         [&](uint64_t a) { return std::vector{step::ContentRange(range(a + 65536, kSize - 1)), step::Corrupt(10)}; }},
+        {"Content-Range end past the file",
+         [&](uint64_t a) { return std::vector{step::ContentRange(range(a, kSize + 99)), step::Corrupt(10)}; }},
+        // The body runs on past the range its headers name.
+        {"Content-Range end short of a body with its length",
+         [&](uint64_t a) { return std::vector{step::ContentRange(range(a, a + 65535)), step::Corrupt(65536 + 10)}; }},
+        {"Content-Range end short of a chunked body",
+         [&](uint64_t a) {
+             return std::vector{step::Chunked(4096), step::ContentRange(range(a, a + 65535)), step::Corrupt(65536 + 10)};
+         }},
+        {"Content-Range end short of a body ended by close",
+         [&](uint64_t a) {
+             return std::vector{step::UntilClose(), step::ContentRange(range(a, a + 65535)), step::Corrupt(65536 + 10)};
+         }},
+        // The body ends cleanly inside its second piece: that piece is never written.
+        {"chunked body short of its range",
+         [](uint64_t) { return std::vector{step::Chunked(4096), step::BodyLength(65536 + 100), step::Corrupt(65536 + 50)}; }},
+        {"interim answer with a body",
+         [](uint64_t) {
+             return std::vector{step::Preface("HTTP/1.1 100 Continue\r\nContent-Length: 5\r\n\r\nhello"), step::Corrupt(10)};
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        // The first ranged GET gets the fault; every other request is answered as asked. The
+        // stream from byte 0 is paced so that the session splits its run among connections.
+        auto faulted = std::make_shared<std::atomic<int>>(0);
+        auto steps = row.steps;
+        server.script("/f.bin", server.kAnyIndex,
+                      {[faulted, steps](qn::test::Plan& p, const qn::test::RequestRecord& r) {
+                          if (r.method != "GET") return;
+                          if (!r.hasHeader("Range")) {
+                              step::Drip(1000000)(p, r);
+                              return;
+                          }
+                          if (faulted->fetch_add(1) != 0) return;
+                          for (const auto& st : steps(p.bodyOffset)) st(p, r);
+                      }});
+        SessionOptions o;
+        o.uConnections = 4;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        EXPECT_GE(faulted->load(), 1) << "no ranged request was made";
+        ExpectComplete(r, target(), kSize);
+        QN_DeleteFile(target().c_str());
+    }
+}
+
+// Refused answers count against the URL: a server that sends only such answers ends the
+// session with a network error, and no byte of them is in the data file.
+TEST_F(SessionTest, RefusedPieceAnswersCountAsUrlFailures) {
+    const uint64_t kSize = 4 * 65536;
+    struct Row {
+        const char* szName;
+        std::vector<qn::test::Step> steps;
+    } rows[] = {
+        {"Transfer-Encoding gzip", {step::TransferEncoding("gzip", false), step::Corrupt(10)}},
+        {"Content-Encoding gzip", {step::Header("Content-Encoding", "gzip"), step::Corrupt(10)}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        // Index 0 is the HEAD query.
+        for (int i = 1; i < 1000; ++i) server.script("/f.bin", i, row.steps);
+        SessionOptions o;
+        o.nDeadlineMs = 30000;
+        o.uConnections = 10;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        EXPECT_FALSE(r.bTimedOut);
+        EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+        EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+        EXPECT_FALSE(FileExists(target()));
+        // What the data file holds is unwritten space or the resource's own bytes.
+        std::string s = ReadFile(target() + ".tmp");
+        for (size_t off = 0; off < s.size(); off += 65536) {
+            std::string piece = s.substr(off, 65536);
+            if (piece.find_first_not_of('\0') == std::string::npos) continue;
+            EXPECT_EQ(FirstResourceMismatch(off, piece.data(), piece.size()), -1) << "piece at " << off;
+        }
         QN_DeleteFile((target() + ".tmp").c_str());
         QN_DeleteFile((target() + ".cfg").c_str());
     }

@@ -175,6 +175,26 @@ TEST_F(SessionTest, PieceRedirects) {
     EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
 }
 
+// A Location with bytes a request line must not carry raw (TAB, '"', '<', '>', '\\', a byte
+// above 0x7F) is requested with them percent-escaped, and without its fragment.
+TEST_F(SessionTest, PieceRedirectLocationIsEscapedWithoutItsFragment) {
+    const std::string sEscaped = "/d%09%22%3C%3E%5C%E4.bin";
+    m_server.addResource("/f.bin", 3 * 65536);
+    m_server.addResource(sEscaped, 3 * 65536);
+    for (int i = 1; i < 50; ++i) {
+        m_server.script("/f.bin", i, {step::Redirect(302, "/d\t\"<>\\\xE4.bin#part")});
+    }
+    SessionOptions o;
+    o.uConnections = 1;
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED) << "error " << r.uError << "/" << r.uErrorExt;
+    std::string s = ReadFile(target());
+    EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+    auto gets = RequestsFor(m_server, "GET", sEscaped);
+    ASSERT_FALSE(gets.empty());
+    for (const auto& g : gets) EXPECT_EQ(g.target, sEscaped);
+}
+
 int FailDataWrites(int nFd, uint64_t, uint32_t uLength) {
     std::string sPath = qn::testing::PathOfFd(nFd);
     // Fail the piece writes of the data file, not its 1-byte preallocation touches.

@@ -243,6 +243,7 @@ TEST_P(TransferLoopbackScripts, AnswersThatCountAndAnswersThatDoNot) {
         int plainRequests;  // after the tailed first attempt, which this server answers 404
     };
     const int any = qn::test::LoopbackHttpServer::kAnyIndex;
+    const std::string total = std::to_string(file.size());
     const Case cases[] = {
         {"500, then the bytes", {Status(500)}, 0, 2000, 4096, 1, 2},
         {"dropped mid-body, then the bytes", {DropAfter(100)}, 0, 2000, 4096, 1, 2},
@@ -251,6 +252,23 @@ TEST_P(TransferLoopbackScripts, AnswersThatCountAndAnswersThatDoNot) {
         // 200 with as many bytes as the run, but they are the file's first bytes.
         {"the whole file for a run at 100 of the file's length", {IgnoreRange()}, any, 100, (uint32_t)file.size(), 0, 4},
         {"the whole file for a run at 0 that covers it", {IgnoreRange()}, any, 0, (uint32_t)file.size(), 1, 1},
+        // Answers whose body is not the run asked for (bytes=2000-6095) are refused; the flipped
+        // byte would show if one were taken.
+        {"Transfer-Encoding gzip, then the bytes", {TransferEncoding("gzip", false), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"Transfer-Encoding identity, then the bytes", {TransferEncoding("identity", false), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"Transfer-Encoding chunked, gzip, then the bytes", {TransferEncoding("chunked, gzip", true)}, 0, 2000, 4096, 1, 2},
+        {"Transfer-Encoding gzip, chunked, then the bytes", {TransferEncoding("gzip, chunked", true), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"Content-Encoding gzip, then the bytes", {Header("Content-Encoding", "gzip"), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"Content-Encoding identity", {Header("Content-Encoding", "identity")}, 0, 2000, 4096, 1, 1},
+        {"Content-Range of another start, then the bytes", {ContentRange("bytes 2001-6096/" + total), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"Content-Range of another end, then the bytes", {ContentRange("bytes 2000-6094/" + total), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"Content-Range past its total, then the bytes", {ContentRange("bytes 2000-6095/6000"), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"206 without Content-Range, then the bytes", {ContentRange(""), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"chunked body short of the run, then the bytes", {Chunked(1000), BodyLength(4000)}, 0, 2000, 4096, 1, 2},
+        {"chunked body past the run, then the bytes", {Chunked(1000), BodyLength(5000)}, 0, 2000, 4096, 1, 2},
+        {"interim answer with a body, then the bytes",
+         {Preface("HTTP/1.1 100 Continue\r\nContent-Length: 5\r\n\r\nhello"), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        {"Transfer-Encoding gzip every time", {TransferEncoding("gzip", false)}, any, 2000, 4096, 0, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

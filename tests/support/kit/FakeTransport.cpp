@@ -147,6 +147,8 @@ private:
         if (!failed) {
             std::string len = std::to_string(a.announced);
             failed = m_handler->onHeader("Content-Length", 14, len.c_str(), (uint32_t)len.size()) < 0 ||
+                     (!a.contentRange.empty() && m_handler->onHeader("Content-Range", 13, a.contentRange.c_str(),
+                                                                     (uint32_t)a.contentRange.size()) < 0) ||
                      m_handler->onHeadersComplete() < 0;
         }
         size_t sent = 0;
@@ -548,6 +550,7 @@ FakeTransport::Answer FakeTransport::Resolve(const std::string& method, const st
         first = av;
         a.status = 206;
         a.body = content.substr(av, bv - av + 1);
+        a.contentRange = "bytes " + std::to_string(av) + "-" + std::to_string(bv) + "/" + std::to_string(content.size());
     } else {
         a.status = 200;
         a.body = content;

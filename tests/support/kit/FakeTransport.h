@@ -82,6 +82,7 @@ public:
         int status = 0;  // 0: the connection dropped before any answer
         std::string body;
         uint64_t announced = 0;
+        std::string contentRange;  // sent with a 206
         bool dropAfterBody = false;
         uint32_t delayMs = 0;
         std::string path;
