@@ -4,8 +4,13 @@
 #include <cstring>
 
 #include "QN_QelRepairApp.h"
+#include "QN_QelRepairDlg.h"
 #include "qnui_fltk.h"
+#include "qn_version_info.h"
 #include "ui/qnui_headless.h"
+
+// The version the self-update compares with the repair server's.
+QN_DEFINE_VERSION_RECORD(g_QelRepairVersionRecord, QN_PROGRAM_VERSION);
 
 int main(int argc, char** argv) {
     qnui::AfxSetCommandLine(argc, argv);
@@ -20,5 +25,6 @@ int main(int argc, char** argv) {
                      std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "not set");
         return 1;
     }
+    QN_SetRepairDialogWorkers(QN_GetProgramRepairDialogWorkers());
     return theApp.InitInstance() ? 0 : 1;
 }
