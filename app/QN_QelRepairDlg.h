@@ -34,6 +34,11 @@ void QN_SetRepairDialogWorkers(const QN_REPAIR_DIALOG_WORKERS& workers);
 // The program's own workers: the self-update thread and the Start flow with its repair thread.
 QN_REPAIR_DIALOG_WORKERS QN_GetProgramRepairDialogWorkers();
 
+// The percentage of a repair phase from the two repairers' progress (each 0 to 1): packages
+// weigh 0.7, ordinary files 0.3, truncated toward zero. False for a value that is no
+// percentage (negative, above 100, not a number), which is then not stored.
+bool QN_RepairPhasePercentage(float fPackage, float fNormal, uint32_t* puRetPercentage);
+
 // The private messages; workers post them with both parameters 0.
 enum : qnui::UINT {
     WM_SET_STATUS_TEXT = qnui::WM_USER + 100,

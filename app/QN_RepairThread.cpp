@@ -16,10 +16,9 @@ namespace {
 
 const uint32_t kPollMs = 100;
 
-// The percentage of a phase from the two repairers' progress (each 0 to 1): the packages weigh
-// 0.7, the ordinary files 0.3. Truncated toward zero; false for a value that is not a
-// percentage (negative, above 100, not a number), which is then not stored.
-bool PhasePercentage(float fPackage, float fNormal, uint32_t* puRetPercentage) {
+}  // namespace
+
+bool QN_RepairPhasePercentage(float fPackage, float fNormal, uint32_t* puRetPercentage) {
     float fPercentage = (fPackage * 0.7f + fNormal * 0.3f) * 100;
     if (!(fPercentage >= 0.0f && fPercentage < 101.0f)) return false;
     uint32_t uPercentage = (uint32_t)fPercentage;
@@ -27,6 +26,8 @@ bool PhasePercentage(float fPackage, float fNormal, uint32_t* puRetPercentage) {
     *puRetPercentage = uPercentage;
     return true;
 }
+
+namespace {
 
 float PackageProgress(QN_RepairClientResource& Coordinator, bool bRepair) {
     IQN_PackageRepair* pPackageRepair = Coordinator.m_pPackageRepair;
@@ -185,7 +186,7 @@ int QN_QelRepairDlg::_RepairClientResource(uint32_t* puRetTotal, uint32_t* puRet
             QNLOG_PROCESS_ERROR(false);
         }
         _SetFormattedStatusText("正在修复%s客户端资源：正在检测资源完整性，这可能需要很长时间，请耐心等候...", cszName);
-        if (PhasePercentage(PackageProgress(Coordinator, false), Coordinator.m_RepairNormalFile.m_fCheckProgress,
+        if (QN_RepairPhasePercentage(PackageProgress(Coordinator, false), Coordinator.m_RepairNormalFile.m_fCheckProgress,
                             &uPercentage))
             m_nProgress = uPercentage;
         PostMessage(WM_SET_PROGRESS, 0, 0);
@@ -217,7 +218,7 @@ int QN_QelRepairDlg::_RepairClientResource(uint32_t* puRetTotal, uint32_t* puRet
             }
             _SetFormattedStatusText("正在修复%s客户端资源：共有%u个资源损坏，这可能需要很长时间，请耐心等候...", cszName,
                                     *puRetTotal);
-            if (PhasePercentage(PackageProgress(Coordinator, true), Coordinator.m_RepairNormalFile.m_fRepairProgress,
+            if (QN_RepairPhasePercentage(PackageProgress(Coordinator, true), Coordinator.m_RepairNormalFile.m_fRepairProgress,
                                 &uPercentage))
                 _SetProgress(uPercentage);
             else
