@@ -103,16 +103,21 @@ printf '%s' "$settings" >"$client/repair_settings.ini"
 export QN_PLATFORM_ROOT="$work/platform"
 
 echo "demo: running the tool on the broken client $client/"
+tool_status=0
 if [ -n "${DISPLAY:-}" ] && [ "${QN_DEMO_HEADLESS:-0}" != 1 ]; then
   echo "demo: in its window: confirm the folder $client/ and click 开始修复"
-  "$work/download/QelRepair.exe" | cat
+  "$work/download/QelRepair.exe" | cat || tool_status=$?
 else
   # The pipe stays open until the copy in the client folder has ended too.
   QN_UI=headless QN_SCRIPT_CLIENT_ROOT="$client/" timeout "${QN_DEMO_TIME_LIMIT:-300}" \
-    "$work/download/QelRepair.exe" | tee "$work/run.log"
+    "$work/download/QelRepair.exe" | tee "$work/run.log" || tool_status=$?
 fi
 
 status=0
+if [ "$tool_status" -ne 0 ]; then
+  echo "demo: the tool ended with status $tool_status" >&2
+  status=1
+fi
 for part in bin/zhcn pakV3; do
   if ! diff -r -q "$good/$part" "$client/$part"; then status=1; fi
 done
