@@ -3,6 +3,7 @@
 // the user's shortcuts start the launcher afterwards.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -16,6 +17,7 @@
 #include "qn_process.h"
 #include "qn_special_folder.h"
 #include "qn_string.h"
+#include "qn_platform.h"
 #include "qn_test_env.h"
 
 using namespace qn::kit;
@@ -56,7 +58,12 @@ private:
     bool m_bHad = false;
 };
 
-TEST(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
+// bFromOutside: the tool starts from a download folder; the scripted user confirms the client
+// root, and the tool copies itself there and goes on in a second process started with "-i".
+class EndToEnd : public ::testing::TestWithParam<bool> {};
+
+TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
+    const bool bFromOutside = GetParam();
     qn::test::TempDir tmp;
     std::string err;
     BuiltFixture fx;
@@ -94,20 +101,43 @@ TEST(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
     qn::test::WriteFile(h.binPath() + "QelClient.memory", "stale");
     qn::test::WriteFile(h.binPath() + "update/part.dat", "stale");
 
+    std::string tool = root + "QelRepair.exe";
+    if (bFromOutside) {
+        ::unlink(tool.c_str());
+        tool = tmp / "download/QelRepair.exe";
+        qn::test::WriteFile(tool, program);
+        ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
+        qn::test::WriteFile(tmp / "download/repair_settings.ini", qn::test::ReadFile(root + "repair_settings.ini"));
+    }
+    ScopedEnv envScript("QN_SCRIPT_CLIENT_ROOT", root);
     ScopedEnv envUi("QN_UI", "headless");
     ScopedEnv envReport("QN_USAGE_REPORT_HOST", "127.0.0.1:" + std::to_string(sink.port()));
     const std::string out = tmp / "out.txt";
-    const std::string line = "/bin/sh -c \"exec '" + root + "QelRepair.exe' > '" + out + "' 2>&1\"";
+    const std::string line = "/bin/sh -c \"exec '" + tool + "' > '" + out + "' 2>&1\"";
     QN_PROCESS_INFORMATION info{};
-    ASSERT_EQ(QN_CreateProcessA(nullptr, line.c_str(), root.c_str(), &info), 1);
+    ASSERT_EQ(QN_CreateProcessA(nullptr, line.c_str(), nullptr, &info), 1);
     ASSERT_EQ(QN_WaitForSingleObject(info.hProcess, 180000), QN_WAIT_OBJECT_0) << qn::test::ReadFile(out);
     uint32_t uExit = 1;
     QN_GetExitCodeProcess(info.hProcess, &uExit);
     QN_CloseProcessHandle(info.hProcess);
+    if (bFromOutside) {
+        // The copy in the client root carries on after the first process has ended; it is done
+        // once it has left and removed its temporary folder.
+        EXPECT_EQ(qn::test::ReadFile(root + "QelRepair.exe"), program);
+        for (int i = 0; i < 1800; ++i) {
+            std::string so_far = qn::test::ReadFile(out);
+            if (so_far.find("user: clicks 完成\n") != std::string::npos && !qn::test::FileExists(root + "QelRepairTemp"))
+                break;
+            QN_Sleep(100);
+        }
+        EXPECT_TRUE(qn::test::FileExists(tmp / "download/QelRepairTemp") == false) << "the first copy cleaned up";
+    }
     const std::string printed = qn::test::ReadFile(out);
     EXPECT_EQ(uExit, 0u) << printed;
     EXPECT_NE(printed.find("summary: 修复完成：共有6个资源损坏，成功修复6个，失败0个。\n"), std::string::npos) << printed;
     EXPECT_NE(printed.find("user: clicks 完成\n"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("user: confirms the client folder " + root + "\n") != std::string::npos, bFromOutside)
+        << printed;
 
     EXPECT_EQ(CheckEndState(s, fx.clientRoot, h.workRoot()), "");
     EXPECT_FALSE(qn::test::FileExists(h.binPath() + "QelClient.memory"));
@@ -129,5 +159,10 @@ TEST(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
     EXPECT_NE(config.find("Target=" + root + "QelLauncher.exe\n"), std::string::npos) << config;
     EXPECT_NE(config.find("Arguments=-c\n"), std::string::npos) << config;
 }
+
+INSTANTIATE_TEST_SUITE_P(Starts, EndToEnd, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "FromADownloadFolder" : "InTheClientRoot");
+                         });
 
 }  // namespace
