@@ -80,7 +80,8 @@ QN_QelRepairDlg::QN_QelRepairDlg(CWnd* pParent)
       m_nExitFlag(0),
       m_bPathConfirmed(0),
       m_bTempPathReady(false),
-      m_bDownloadLibStarted(false) {
+      m_bDownloadLibStarted(false),
+      m_bHandedOver(0) {
     std::memset(m_szRepairServerURL, 0, sizeof(m_szRepairServerURL));
     RegisterDialogTemplate(&kRepairDialogTemplate);
 }
@@ -300,7 +301,8 @@ void QN_QelRepairDlg::OnCancel() {
 void QN_QelRepairDlg::OnDestroy() {
     _StopDownloadLibrary();
     // Only the folder this run made (or found) is removed; after an early failure there is none.
-    if (m_bTempPathReady) _RemoveDir(m_strTempPath.c_str());
+    // After a hand-over the new copy works in the same folder and removes it at its own end.
+    if (m_bTempPathReady && !m_bHandedOver) _RemoveDir(m_strTempPath.c_str());
     CDialog::OnDestroy();
     m_TitleFont.DeleteObject();
 }

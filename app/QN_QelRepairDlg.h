@@ -12,6 +12,7 @@
 #include "QN_RepairVersionInfo.h"
 #include "QN_Thread.h"
 #include "qn_com.h"
+#include "qn_string.h"
 #include "ui/qnui.h"
 
 class QN_QelRepairDlg;
@@ -30,6 +31,13 @@ struct QN_REPAIR_DIALOG_WORKERS {
     void (*pfnStartClicked)(QN_QelRepairDlg* pDlg);
 };
 void QN_SetRepairDialogWorkers(const QN_REPAIR_DIALOG_WORKERS& workers);
+// The program's own workers: the self-update thread and the Start flow with its repair thread.
+QN_REPAIR_DIALOG_WORKERS QN_GetProgramRepairDialogWorkers();
+
+// The percentage of a repair phase from the two repairers' progress (each 0 to 1): packages
+// weigh 0.7, ordinary files 0.3, truncated toward zero. False for a value that is no
+// percentage (negative, above 100, not a number), which is then not stored.
+bool QN_RepairPhasePercentage(float fPackage, float fNormal, uint32_t* puRetPercentage);
 
 // The private messages; workers post them with both parameters 0.
 enum : qnui::UINT {
@@ -68,6 +76,16 @@ public:
     // Read by the workers.
     std::atomic<int32_t>& ExitFlag() { return m_nExitFlag; }
 
+    // The workers. The entries receive the dialog.
+    static int _SelfUpdateThreadEntry(void* pvDialog);
+    static int _RepairThreadEntry(void* pvDialog);
+    static void _StartClickedEntry(QN_QelRepairDlg* pDialog);
+    // Checks for a newer tool on the repair server, installs it and starts it; 1 when the
+    // tool is current or was replaced and started again.
+    int _SelfUpdateThreadFunction();
+    // One whole repair, up to the summary line; 1 when it reached it.
+    int _RepairThreadFunction();
+
 protected:
     qnui::BOOL OnInitDialog() override;
     void OnCancel() override;
@@ -90,6 +108,22 @@ protected:
     void _ShowStatusText();
     // Stops the download library if this dialog started it; once.
     void _StopDownloadLibrary();
+
+    // The Start flow: ends the tool after a complete repair, else confirms the client folder,
+    // refuses while the client is busy and starts the repair thread.
+    void _StartRepairFlow();
+    // Makes sure the tool runs from a client root: 1 when it does, or when it copied itself to
+    // the folder the user chose and started the copy there (*pnRetRelaunched = 1).
+    int _ConfirmClientPath(int* pnRetRelaunched);
+    // Starts a program from a Windows-style command line without waiting for it. 1 or 0.
+    int _CreateNewApplicationProcess(char* szCommandLine);
+    // The check and repair phases over the coordinator: the count of corrupt resources and of
+    // those left broken, and the usage report. 1 or 0.
+    int _RepairClientResource(uint32_t* puRetTotal, uint32_t* puRetFailed);
+    // The status text of a coordinator status that ends a phase.
+    void _ShowRepairFailure(int32_t nStatus, bool bRepair);
+    // Formats a status line into 256 bytes (cut, never dropped) and sets it.
+    void _SetFormattedStatusText(const char* cszFormat, ...) QN_PRINTF_FORMAT(2, 3);
 
     // Settings and the edition's record.
     // Fills m_szRepairServerURL from "repair_settings.ini" in the client root (ending in a
@@ -144,4 +178,7 @@ protected:
     // Set only once the temporary folder was made, and the download library started.
     bool m_bTempPathReady;
     bool m_bDownloadLibStarted;
+    // Set when a self-update handed over to the new copy, which uses the same temporary
+    // folder: this copy then leaves the folder to it.
+    std::atomic<int32_t> m_bHandedOver;
 };

@@ -14,3 +14,14 @@ namespace qn::testing {
 // the library's own).
 void SetDownloadLibraryEntry(const QN_DOWNLOAD_LIBRARY_ENTRY* pEntry);
 }  // namespace qn::testing
+
+#include <functional>
+class QN_SelfUpdater;
+namespace qn::testing {
+// Replaces the start of new program copies (the restart and the relaunch in the client
+// folder): the hook gets the command line and returns what the start would (empty: the real
+// start).
+void SetCreateProcessHook(std::function<int(const char* cszCommandLine)> fnHook);
+// Called with the self-update thread's updater before its first use (to set its download).
+void SetSelfUpdaterHook(std::function<void(QN_SelfUpdater* pUpdater)> fnHook);
+}  // namespace qn::testing

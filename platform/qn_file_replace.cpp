@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "qn_platform.h"
 
@@ -86,4 +87,46 @@ Exit0:
         errno = nSaved;
     }
     return nResult;
+}
+
+int QN_MoveFileReplaceA(const char* cszFrom, const char* cszTo) {
+    if (!cszFrom || !cszTo) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (::rename(cszFrom, cszTo) != 0) {
+        QN_SetLastErrorFromErrno();
+        return 0;
+    }
+    return 1;
+}
+
+int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists) {
+    struct stat stFrom, stTo;
+    uint32_t uMode = 0;
+    if (!cszFrom || !cszTo) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (::stat(cszFrom, &stFrom) != 0) {
+        QN_SetLastErrorFromErrno();
+        return 0;
+    }
+    if (::stat(cszTo, &stTo) == 0) {
+        if (bFailIfExists) {
+            QN_SetLastError(ERROR_FILE_EXISTS);
+            return 0;
+        }
+        // A copy onto itself would empty the source.
+        if (stTo.st_dev == stFrom.st_dev && stTo.st_ino == stFrom.st_ino) {
+            QN_SetLastError(ERROR_SHARING_VIOLATION);
+            return 0;
+        }
+    }
+    if (!QN_GetRegularFileMode(cszFrom, &uMode)) return 0;
+    if (!QN_CopyFileReplace(cszFrom, cszTo)) {
+        if (errno == ETXTBSY) QN_SetLastError(ERROR_SHARING_VIOLATION);
+        return 0;
+    }
+    return QN_SetFileMode(cszTo, uMode);
 }

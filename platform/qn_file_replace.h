@@ -18,3 +18,11 @@ int QN_SetFileMode(const char* cszPath, uint32_t uMode);
 // to the disk. A folder at cszTo fails (EISDIR). A failed copy may leave a partial cszTo;
 // callers copy to a name of their own and rename it into place. 1 or 0.
 int QN_CopyFileReplace(const char* cszFrom, const char* cszTo);
+
+// Moves a file over an existing one (rename; MoveFileEx with REPLACE_EXISTING). A running
+// program may be moved and replaced. 1 or 0 with the last error.
+int QN_MoveFileReplaceA(const char* cszFrom, const char* cszTo);
+// Copies a regular file, replacing cszTo unless bFailIfExists, with the source's permission
+// bits. The same file under two names is refused (32), and so is a running program at cszTo
+// (ETXTBSY, 32). 1 or 0 with the last error.
+int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists);

@@ -318,3 +318,14 @@ void QN_SetupLocale() {
     const char* cszCodeset = nl_langinfo(CODESET);
     if (!cszCodeset || std::strcmp(cszCodeset, "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
 }
+
+bool QN_IsBareFileName(const char* cszName) {
+    std::string strPath;
+    if (!cszName || !cszName[0]) return false;
+    if (std::strcmp(cszName, ".") == 0 || std::strcmp(cszName, "..") == 0) return false;
+    for (const char* p = cszName; *p; ++p) {
+        unsigned char c = (unsigned char)*p;
+        if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+    }
+    return QN_LocalPathFromTableName(cszName, &strPath) && strPath == cszName;
+}

@@ -47,6 +47,9 @@ bool QN_IsAbsolutePathW(const wchar_t* wsz);
 // Refuses (returns false) a name that is empty, absolute, or has a ".." part.
 bool QN_LocalPathFromTableName(const char* cszName, std::string* pRetPath);
 bool QN_LocalPathFromTableNameW(const wchar_t* wszName, std::wstring* pRetPath);
+// True for a bare file name: a name the table rule accepts that holds no separator, no ':',
+// no control character and is not "." or "..".
+bool QN_IsBareFileName(const char* cszName);
 
 // ASCII case-insensitive comparisons.
 int QN_StrICmp(const char* a, const char* b);

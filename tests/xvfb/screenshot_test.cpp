@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <functional>
 #include <string>
 #include <vector>
@@ -9,7 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "DamageScenarios.h"
+#include "EngineHarness.h"
+#include "FakeTransport.h"
 #include "LinkStatic.h"
+#include "ServedTree.h"
 #include "QN_ConfirmPathDlg.h"
 #include "QN_QelRepairDlg.h"
 #include "app_test_hooks.h"
@@ -293,6 +300,81 @@ TEST_F(Screenshot, FolderDialog) {
     RECT rcTitle{rcGroup.left + 2, rcGroup.top + 1, rcGroup.right - 2, rcGroup.top + 16};
     EXPECT_GT(shot.Ink(rcTitle), 60);
     EXPECT_GT(shot.Ink(rcOk), 20);
+}
+
+// A whole repair of a broken kit client in the real window: the summary line, the full
+// progress bar and the caption "完成" as drawn.
+TEST_F(Screenshot, RepairSummary) {
+    qn::test::TempDir dir;
+    std::string err;
+    qn::kit::BuiltFixture fx;
+    ASSERT_TRUE(qn::kit::BuildFixture(qn::kit::FixtureId::F1, dir / "fx", qn::kit::SourceMode::UpdateFiles, &fx, &err))
+        << err;
+    qn::kit::EngineHarness h(dir / "run");
+    ASSERT_TRUE(h.Prepare(fx, qn::kit::FindScenario("D-ALL"), &err)) << err;
+    qn::kit::ServedTree served;
+    ASSERT_TRUE(served.Start(qn::kit::TransportKind::Fake, h.docroot(), &err)) << err;
+    qn::test::WriteFile(h.workRoot() + "/repair_settings.ini", "[server]\r\nip=" + served.BaseUrl() + "/qelrepair/\r\n");
+    qn::testing::SetModuleFileName((h.workRoot() + "/QelRepair.exe").c_str());
+    static const QN_DOWNLOAD_LIBRARY_ENTRY kEntry = {&FakeInit, &FakeUninit, &qn::kit::FakeTransport::GetService};
+    qn::testing::SetDownloadLibraryEntry(&kEntry);
+    QN_SetRepairDialogWorkers(QN_GetProgramRepairDialogWorkers());
+    static char szArg0[] = "QelRepair.exe", szArg1[] = "-i";
+    static char* argv[] = {szArg0, szArg1, nullptr};
+    AfxSetCommandLine(2, argv);
+    const std::string kSummary = "修复完成：共有6个资源损坏，成功修复6个，失败0个。";
+    QN_QelRepairDlg dlg;
+    RECT rcBar{}, rcStatus{}, rcStart{};
+    std::string strStatus, strCaption;
+    Shot shot = Run(dlg, [&] {
+        dlg.SendMessage(WM_COMMAND, MAKEWPARAM(QN_QelRepairDlg::IDC_BUTTON_START, BN_CLICKED), 0);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        // The loop waits for messages; a waker looks again every 100 ms, so that the deadline
+        // holds even when the run posts nothing more.
+        std::atomic<bool> bDone{false};
+        std::thread waker([&] {
+            while (!bDone) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                GetBackend()->Wake();
+            }
+        });
+        RunModalLoop([&] {
+            CString s;
+            dlg.GetDlgItem(IDC_STATIC)->GetWindowText(s);
+            // The run has ended once Start is open again under a final line.
+            return (s.find("修复") == 0 && dlg.GetDlgItem(QN_QelRepairDlg::IDC_BUTTON_START)->IsWindowEnabled()) ||
+                   std::chrono::steady_clock::now() > deadline;
+        });
+        bDone = true;
+        waker.join();
+        // Start is opened by the run's last message: the caption and the progress came before.
+        CString s, c;
+        dlg.GetDlgItem(IDC_STATIC)->GetWindowText(s);
+        dlg.GetDlgItem(QN_QelRepairDlg::IDC_BUTTON_START)->GetWindowText(c);
+        strStatus = s;
+        strCaption = c;
+        rcBar = RectOf(dlg, QN_QelRepairDlg::IDC_PROGRESS_REPAIR);
+        rcStatus = RectOf(dlg, IDC_STATIC);
+        rcStart = RectOf(dlg, QN_QelRepairDlg::IDC_BUTTON_START);
+    });
+    AfxSetCommandLine(0, nullptr);
+    QN_SetRepairDialogWorkers({nullptr, nullptr});
+    served.Stop();
+    qn::testing::SetDownloadLibraryEntry(nullptr);
+    qn::testing::SetModuleFileName(nullptr);
+    ASSERT_TRUE(shot.ok);
+    EXPECT_EQ(strStatus, kSummary);
+    EXPECT_EQ(strCaption, "完成");
+    EXPECT_LT(shot.Black(), shot.w * shot.h / 10) << "the window was not drawn";
+    int nY = (rcBar.top + rcBar.bottom) / 2, nGreen = 0;
+    for (int x = rcBar.left; x < rcBar.right; ++x) {
+        const unsigned char* p = shot.At(x, nY);
+        nGreen += p[1] > 140 && p[0] < 80 && p[2] < 90;
+    }
+    EXPECT_GT((double)nGreen / (rcBar.right - rcBar.left - 4), 0.95) << "the bar is full";
+    // The summary's 25 glyphs leave far more ink than the short start-up line would.
+    EXPECT_GT(shot.Ink(rcStatus), 400);
+    EXPECT_GT(shot.Ink(rcStart), 20);
 }
 
 }  // namespace

@@ -1,0 +1,168 @@
+// The program itself, headless with its scripted user, against nginx serving a broken kit
+// client's repair server: the client is repaired, the usage report reaches a loopback sink and
+// the user's shortcuts start the launcher afterwards.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "DamageScenarios.h"
+#include "EngineHarness.h"
+#include "NginxServer.h"
+#include "QN_MD5.h"
+#include "loopback_http_server.h"
+#include "qn_platform_sandbox.h"
+#include "qn_process.h"
+#include "qn_special_folder.h"
+#include "qn_string.h"
+#include "qn_platform.h"
+#include "qn_test_env.h"
+
+using namespace qn::kit;
+
+namespace {
+
+const char kReportPath[] = "/report/Qel/gamefix_report";
+
+std::string Md5Of(const std::string& bytes) {
+    QN_MD5_CTX ctx;
+    uint8_t digest[16];
+    char sz[33];
+    QN_MD5Init(&ctx);
+    QN_MD5Update(&ctx, reinterpret_cast<const uint8_t*>(bytes.data()), (int)bytes.size());
+    QN_MD5Final(&ctx, digest);
+    for (int i = 0; i < 16; ++i) QN_snprintf(sz + 2 * i, 3, "%02x", digest[i]);
+    return sz;
+}
+
+// Sets an environment variable for the test's length (the started program inherits it).
+class ScopedEnv {
+public:
+    ScopedEnv(const char* cszName, const std::string& strValue) : m_strName(cszName) {
+        const char* csz = std::getenv(cszName);
+        m_bHad = csz != nullptr;
+        if (csz) m_strOld = csz;
+        ::setenv(cszName, strValue.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (m_bHad)
+            ::setenv(m_strName.c_str(), m_strOld.c_str(), 1);
+        else
+            ::unsetenv(m_strName.c_str());
+    }
+
+private:
+    std::string m_strName, m_strOld;
+    bool m_bHad = false;
+};
+
+// bFromOutside: the tool starts from a download folder; the scripted user confirms the client
+// root, and the tool copies itself there and goes on in a second process started with "-i".
+class EndToEnd : public ::testing::TestWithParam<bool> {};
+
+TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
+    const bool bFromOutside = GetParam();
+    qn::test::TempDir tmp;
+    std::string err;
+    BuiltFixture fx;
+    ASSERT_TRUE(BuildFixture(FixtureId::F1, tmp / "fx", SourceMode::UpdateFiles, &fx, &err)) << err;
+    const Scenario& s = *FindScenario("D-ALL");
+    EngineHarness h(tmp / "run");
+    ASSERT_TRUE(h.Prepare(fx, &s, &err)) << err;
+    const std::string root = h.workRoot() + "/";
+
+    // The repair server, with a self-update index that offers the program's own version.
+    const std::string program = qn::test::ReadFile(QN_PROGRAM);
+    qn::test::WriteFile(h.docroot() + "/qelrepair/QelRepair.exe", program);
+    qn::test::WriteFile(h.docroot() + "/qelrepair/qel_index.info",
+                        std::string("[SelfUpdate]\r\nLastestVersionNumber=") + QN_PROGRAM_VERSION_TEXT +
+                            "\r\nFileName=QelRepair.exe\r\nFileMD5=" + Md5Of(program) + "\r\n");
+    qn::test::NginxServer nginx;
+    if (!nginx.Start(h.docroot(), qn::test::NginxServer::TailMode::Strip, &err)) GTEST_SKIP() << err;
+
+    // The report's sink, the machine identifier, and the user's shortcuts to the client.
+    qn::test::LoopbackHttpServer sink;
+    sink.addContent(kReportPath, "ok");
+    qn::test::PlatformSandbox platform;
+    ScopedEnv envRoot("QN_PLATFORM_ROOT", platform.root());
+    std::string desktop;
+    ASSERT_EQ(QN_GetSpecialFolderPath(CSIDL_DESKTOPDIRECTORY, &desktop, true), 1);
+    const std::string kept = "WorkingDirectory=" + root + "\nDescription=Qel\nHotKey=0\n";
+    qn::test::WriteFile(desktop + "/Qel.lnk", "QNLNK 1\nTarget=" + root + "gameupdater.exe\nArguments=\n" + kept);
+    qn::test::WriteFile(desktop + "/Config.lnk", "QNLNK 1\nTarget=" + root + "GameConfig.exe\nArguments=\n");
+
+    // The tool in the client root with its settings, and leftovers of an earlier update.
+    qn::test::WriteFile(root + "QelRepair.exe", program);
+    ASSERT_EQ(::chmod((root + "QelRepair.exe").c_str(), 0755), 0);
+    qn::test::WriteFile(root + "repair_settings.ini",
+                        "[server]\r\nip=http://127.0.0.1:" + std::to_string(nginx.port()) + "/qelrepair/\r\n");
+    qn::test::WriteFile(h.binPath() + "QelClient.memory", "stale");
+    qn::test::WriteFile(h.binPath() + "update/part.dat", "stale");
+
+    std::string tool = root + "QelRepair.exe";
+    if (bFromOutside) {
+        ::unlink(tool.c_str());
+        tool = tmp / "download/QelRepair.exe";
+        qn::test::WriteFile(tool, program);
+        ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
+        qn::test::WriteFile(tmp / "download/repair_settings.ini", qn::test::ReadFile(root + "repair_settings.ini"));
+    }
+    ScopedEnv envScript("QN_SCRIPT_CLIENT_ROOT", root);
+    ScopedEnv envUi("QN_UI", "headless");
+    ScopedEnv envReport("QN_USAGE_REPORT_HOST", "127.0.0.1:" + std::to_string(sink.port()));
+    const std::string out = tmp / "out.txt";
+    const std::string line = "/bin/sh -c \"exec '" + tool + "' > '" + out + "' 2>&1\"";
+    QN_PROCESS_INFORMATION info{};
+    ASSERT_EQ(QN_CreateProcessA(nullptr, line.c_str(), nullptr, &info), 1);
+    ASSERT_EQ(QN_WaitForSingleObject(info.hProcess, 180000), QN_WAIT_OBJECT_0) << qn::test::ReadFile(out);
+    uint32_t uExit = 1;
+    QN_GetExitCodeProcess(info.hProcess, &uExit);
+    QN_CloseProcessHandle(info.hProcess);
+    if (bFromOutside) {
+        // The copy in the client root carries on after the first process has ended; it is done
+        // once it has left and removed its temporary folder.
+        EXPECT_EQ(qn::test::ReadFile(root + "QelRepair.exe"), program);
+        for (int i = 0; i < 1800; ++i) {
+            std::string so_far = qn::test::ReadFile(out);
+            if (so_far.find("user: clicks 完成\n") != std::string::npos && !qn::test::FileExists(root + "QelRepairTemp"))
+                break;
+            QN_Sleep(100);
+        }
+        EXPECT_TRUE(qn::test::FileExists(tmp / "download/QelRepairTemp") == false) << "the first copy cleaned up";
+    }
+    const std::string printed = qn::test::ReadFile(out);
+    EXPECT_EQ(uExit, 0u) << printed;
+    EXPECT_NE(printed.find("summary: 修复完成：共有6个资源损坏，成功修复6个，失败0个。\n"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("user: clicks 完成\n"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("user: confirms the client folder " + root + "\n") != std::string::npos, bFromOutside)
+        << printed;
+
+    EXPECT_EQ(CheckEndState(s, fx.clientRoot, h.workRoot()), "");
+    EXPECT_FALSE(qn::test::FileExists(h.binPath() + "QelClient.memory"));
+    EXPECT_FALSE(qn::test::FileExists(h.binPath() + "update"));
+    EXPECT_FALSE(qn::test::FileExists(root + "QelRepairTemp")) << "the temporary folder goes at the end";
+
+    ASSERT_EQ(sink.requestCount(), 1);
+    const std::string body = sink.requests().at(0).body;
+    EXPECT_NE(body.find("name=\"version_type\"\r\n\r\nzhcn_PakV3\r\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("name=\"repair_status\"\r\n\r\n4\r\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("name=\"corrupt_normal_file\"\r\n\r\n2\r\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("name=\"corrupt_pak_block\"\r\n\r\n4\r\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("name=\"can_not_repair_normal_file\"\r\n\r\n0\r\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("name=\"can_not_repair_pak_block\"\r\n\r\n0\r\n"), std::string::npos) << body;
+
+    EXPECT_EQ(qn::test::ReadFile(desktop + "/Qel.lnk"),
+              "QNLNK 1\nTarget=" + root + "QelLauncher.exe\nArguments=\n" + kept);
+    const std::string config = qn::test::ReadFile(desktop + "/Config.lnk");
+    EXPECT_NE(config.find("Target=" + root + "QelLauncher.exe\n"), std::string::npos) << config;
+    EXPECT_NE(config.find("Arguments=-c\n"), std::string::npos) << config;
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, EndToEnd, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "FromADownloadFolder" : "InTheClientRoot");
+                         });
+
+}  // namespace
