@@ -2,6 +2,8 @@
 // client's repair server: the client is repaired, the usage report reaches a loopback sink and
 // the user's shortcuts start the launcher afterwards.
 #include <gtest/gtest.h>
+
+#include "md5_test_util.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,16 +28,7 @@ namespace {
 
 const char kReportPath[] = "/report/Qel/gamefix_report";
 
-std::string Md5Of(const std::string& bytes) {
-    QN_MD5_CTX ctx;
-    uint8_t digest[16];
-    char sz[33];
-    QN_MD5Init(&ctx);
-    QN_MD5Update(&ctx, reinterpret_cast<const uint8_t*>(bytes.data()), (int)bytes.size());
-    QN_MD5Final(&ctx, digest);
-    for (int i = 0; i < 16; ++i) QN_snprintf(sz + 2 * i, 3, "%02x", digest[i]);
-    return sz;
-}
+using qn::apptest::Md5Of;
 
 // Sets an environment variable for the test's length (the started program inherits it).
 class ScopedEnv {

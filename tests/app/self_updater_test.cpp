@@ -1,6 +1,8 @@
 // The self-updater over a download that copies from a folder standing for the repair server:
 // the version decision, the index's checks, the replacement of the running program, the MD5.
 #include <gtest/gtest.h>
+
+#include "md5_test_util.h"
 #include <sys/stat.h>
 
 #include <string>
@@ -17,16 +19,7 @@
 
 namespace {
 
-std::string Md5Of(const std::string& bytes) {
-    QN_MD5_CTX ctx;
-    uint8_t digest[16];
-    char sz[33];
-    QN_MD5Init(&ctx);
-    QN_MD5Update(&ctx, reinterpret_cast<const uint8_t*>(bytes.data()), (int)bytes.size());
-    QN_MD5Final(&ctx, digest);
-    for (int i = 0; i < 16; ++i) QN_snprintf(sz + 2 * i, 3, "%02x", digest[i]);
-    return sz;
-}
+using qn::apptest::Md5Of;
 
 uint32_t ModeOf(const std::string& path) {
     struct stat st;

@@ -2,6 +2,8 @@
 // with the restart's command line, the client folder's confirmation with the copy into the
 // chosen root, and the refusals while the client is busy.
 #include <gtest/gtest.h>
+
+#include "md5_test_util.h"
 #include <sys/stat.h>
 
 #include <mutex>
@@ -39,16 +41,7 @@ HRESULT NoService(REFIID, void** ppv) {
     return E_FAIL;
 }
 
-std::string Md5Of(const std::string& bytes) {
-    QN_MD5_CTX ctx;
-    uint8_t digest[16];
-    char sz[33];
-    QN_MD5Init(&ctx);
-    QN_MD5Update(&ctx, reinterpret_cast<const uint8_t*>(bytes.data()), (int)bytes.size());
-    QN_MD5Final(&ctx, digest);
-    for (int i = 0; i < 16; ++i) QN_snprintf(sz + 2 * i, 3, "%02x", digest[i]);
-    return sz;
-}
+using qn::apptest::Md5Of;
 
 class Probe : public QN_QelRepairDlg {
 public:
