@@ -11,6 +11,7 @@
 
 #include "QN_HttpSyncPost.h"
 #include "loopback_http_server.h"
+#include "qn_test_env.h"
 #include "qn_failure_lines.h"
 #include "qn_log_capture.h"
 #include "qn_test_hooks.h"
@@ -174,17 +175,6 @@ TEST(HttpSyncPost, RefusedFields) {
     }
 }
 
-uint16_t ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    EXPECT_EQ(::bind(fd, (sockaddr*)&a, sizeof(a)), 0);
-    EXPECT_EQ(::getsockname(fd, (sockaddr*)&a, &len), 0);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 // Every failure is logged with its condition and the line naming the host, the path and the
 // last error; only 200 is a success.
@@ -214,7 +204,7 @@ TEST(HttpSyncPost, ServerAnswers) {
         server.addContent(kPath, "ok");
         server.addContent("/report/Qel/gamefix_report2", "ok");
         server.script(kPath, LoopbackHttpServer::kAnyIndex, r.steps);
-        EXPECT_EQ(PostTo(server, {{"uuid", ""}, {"version_type", "zhcn_v1"}}, r.bClosedPort ? ClosedPort() : 0),
+        EXPECT_EQ(PostTo(server, {{"uuid", ""}, {"version_type", "zhcn_v1"}}, r.bClosedPort ? qn::test::ClosedLoopbackPort() : 0),
                   r.nResult);
         std::vector<std::string> lines = qn::test::WithoutLineNumbers(log.Messages());
         if (!r.cszCondition) {

@@ -60,18 +60,6 @@ struct Request {
     }
 };
 
-// A port on 127.0.0.1 that nothing listens on.
-uint16_t ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    EXPECT_EQ(::bind(fd, (sockaddr*)&a, sizeof(a)), 0);
-    EXPECT_EQ(::getsockname(fd, (sockaddr*)&a, &len), 0);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 TEST(InternetRequest, BytesOnTheWire) {
     struct Row {
@@ -139,7 +127,7 @@ TEST(InternetRequest, Answers) {
 }
 
 TEST(InternetRequest, RefusedConnection) {
-    Request req("127.0.0.1", ClosedPort(), "/p");
+    Request req("127.0.0.1", qn::test::ClosedLoopbackPort(), "/p");
     Request::Outcome o = req.Send("", "");
     EXPECT_EQ(o.nSent, 0);
     EXPECT_EQ(o.uError, (uint32_t)ERROR_INTERNET_CANNOT_CONNECT);
