@@ -384,8 +384,9 @@ TEST_F(CoordinatorDouble, PhasesFoldBothRepairers) {
 }
 
 TEST_F(CoordinatorDouble, UnInitStopsAPackageRepairStillRunning) {
-    // The ordinary-file repair ends in "file in use" while the package repair has 10 s to go:
-    // the stand-in's scripted phase, or the real repairer's data-source request held 10 s.
+    // The ordinary-file repair ends in "file in use" while the package repair still runs: the
+    // stand-in's scripted phase, or the real repairer's data-source request, each held two
+    // minutes, longer than any slow build takes to get there; only a stop ends them sooner.
     struct Row {
         const char* name;
         bool real;
@@ -403,8 +404,8 @@ TEST_F(CoordinatorDouble, UnInitStopsAPackageRepairStillRunning) {
         std::string err;
         bool bSkip = false;
         ASSERT_TRUE(run.Prepare(TransportKind::Fake, &sc, &err, &bSkip)) << err;
-        run.m_served.AddDelay({"/UpdateFiles/1-2.UPDATE", "", 10000});
-        g_factory.script.repair = {QN_RPS_SUCCESS_FINISH_REPAIR, 10000};
+        run.m_served.AddDelay({"/UpdateFiles/1-2.UPDATE", "", 120000});
+        g_factory.script.repair = {QN_RPS_SUCCESS_FINISH_REPAIR, 120000};
         QN_RepairClientResource c;
         ASSERT_EQ(c.Init("zhcn", run.m_harness.binPath().c_str(), run.m_harness.repairTempPath().c_str(),
                          run.m_served.UrlPrefix().c_str(), (run.m_harness.workRoot() + "/").c_str(), 3),
@@ -417,7 +418,7 @@ TEST_F(CoordinatorDouble, UnInitStopsAPackageRepairStillRunning) {
         // The real repairer is inside its data-source request: one request begun, not ended.
         if (r.real) {
             FakeTransport* pFake = run.m_served.fake();
-            ASSERT_TRUE(WaitFor([&] { return pFake->Begun() > pFake->Requests().size(); }, 10000));
+            ASSERT_TRUE(WaitFor([&] { return pFake->Begun() > pFake->Requests().size(); }, 60000));
         }
         const auto t0 = std::chrono::steady_clock::now();
         c.UnInit();
