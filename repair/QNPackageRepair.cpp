@@ -114,10 +114,7 @@ QNPackageRepair::~QNPackageRepair() {
         delete[] entry.pbyBuffer;
         entry.pbyBuffer = nullptr;
     }
-    if (m_RepairFileHttpSyncBlock.m_repairDlService) {
-        m_RepairFileHttpSyncBlock.m_repairDlService->Release();
-        m_RepairFileHttpSyncBlock.m_repairDlService = nullptr;
-    }
+    m_RepairFileHttpSyncBlock.ReleaseService();
 }
 
 HRESULT QNPackageRepair::Init(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL) {

@@ -135,7 +135,14 @@ int32_t SimpleHttpHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
 
 QN_HttpBlockDownloader::QN_HttpBlockDownloader() : m_repairDlService(nullptr) {}
 
-QN_HttpBlockDownloader::~QN_HttpBlockDownloader() = default;
+QN_HttpBlockDownloader::~QN_HttpBlockDownloader() { ReleaseService(); }
+
+void QN_HttpBlockDownloader::ReleaseService() {
+    if (m_repairDlService) {
+        m_repairDlService->Release();
+        m_repairDlService = nullptr;
+    }
+}
 
 int QN_HttpBlockDownloader::Init(const char* cszFileURL) {
     int nResult = 0;
@@ -148,10 +155,7 @@ int QN_HttpBlockDownloader::Init(const char* cszFileURL) {
     m_BlockInfoVector.clear();
 
     // A second Init would otherwise leave the reference of the first one behind.
-    if (m_repairDlService) {
-        m_repairDlService->Release();
-        m_repairDlService = nullptr;
-    }
+    ReleaseService();
     pfnGetService = g_pfnKDownloadGetService.load(std::memory_order_acquire);
     if (pfnGetService) pfnGetService(IID_IKHttpService, (void**)&m_repairDlService);
     QNLOG_PROCESS_ERROR(m_repairDlService);

@@ -95,7 +95,11 @@ public:
     void SetStopTest(QN_TransferStopTest fnStop) { m_fnStop = std::move(fnStop); }
 
     std::vector<BlockInfo> m_BlockInfoVector;
-    // One reference from Init; the owner releases it when it is done with the downloader.
+    // Gives back the service reference taken by Init (also done by the next Init and by the
+    // destructor).
+    void ReleaseService();
+
+    // One reference from Init, held until ReleaseService, the next Init or the destructor.
     IKHttpService* m_repairDlService;
 
 private:

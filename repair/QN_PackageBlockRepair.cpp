@@ -309,10 +309,7 @@ int QNPackageRepair::_DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThre
                 if (!nRetCode) bDownloadFailed = true;
                 QNLOG_PROCESS_ERROR_TEXT(nRetCode, "false && \"HttpDownload.Download()\"");
             }
-            if (HttpDownload.m_repairDlService) {
-                HttpDownload.m_repairDlService->Release();
-                HttpDownload.m_repairDlService = nullptr;
-            }
+            HttpDownload.ReleaseService();
             nRetCode = QN_GetDataSourceFileURL(m_szPackageRepairURL, pMap, uCurrentDataSourceID, &strURL);
             QNLOG_PROCESS_ERROR(nRetCode);
             nRetCode = HttpDownload.Init(strURL.c_str());
@@ -372,10 +369,6 @@ Exit0:
         pDownloadThreadParam->nState.store(bDownloadFailed && !_DownloadMustStop() ? QNPK_DTS_DOWNLOAD_FAILED
                                                                                    : QNPK_DTS_FAILED,
                                            std::memory_order_release);
-    }
-    if (HttpDownload.m_repairDlService) {
-        HttpDownload.m_repairDlService->Release();
-        HttpDownload.m_repairDlService = nullptr;
     }
     return nResult;
 }

@@ -116,10 +116,7 @@ HRESULT QNPackageRepair::_InitConnection() {
 Exit0:
     QN_LogPrintfW(L"m_RepairFileHeader.DataFileConfig = %u, m_RepairFileHeader.uRepairFileHeaderCRC32 = %u",
                   m_RepairFileHeader.DataFileConfig.uDirFilesFolder, m_RepairFileHeader.uRepairFileHeaderCRC32);
-    if (FAILED(hrResult) && bInitialized && m_RepairFileHttpSyncBlock.m_repairDlService) {
-        m_RepairFileHttpSyncBlock.m_repairDlService->Release();
-        m_RepairFileHttpSyncBlock.m_repairDlService = nullptr;
-    }
+    if (FAILED(hrResult) && bInitialized) m_RepairFileHttpSyncBlock.ReleaseService();
     return hrResult;
 }
 

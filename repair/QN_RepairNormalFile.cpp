@@ -318,10 +318,6 @@ Exit0:
         }
     }
     delete[] pbyBuffer;
-    if (HttpSyncBlock.m_repairDlService) {
-        HttpSyncBlock.m_repairDlService->Release();
-        HttpSyncBlock.m_repairDlService = nullptr;
-    }
     return nResult;
 }
 
@@ -404,10 +400,6 @@ int QN_RepairNormalFile::_DownloadDirInfo() {
     nResult = 1;
 Exit0:
     delete[] pbyBuffer;
-    if (HttpSyncBlock.m_repairDlService) {
-        HttpSyncBlock.m_repairDlService->Release();
-        HttpSyncBlock.m_repairDlService = nullptr;
-    }
     return nResult;
 }
 
@@ -458,10 +450,6 @@ int QN_RepairNormalFile::_DownloadFileRepairInfo() {
     nResult = 1;
 Exit0:
     delete[] pbyBuffer;
-    if (HttpSyncBlock.m_repairDlService) {
-        HttpSyncBlock.m_repairDlService->Release();
-        HttpSyncBlock.m_repairDlService = nullptr;
-    }
     return nResult;
 }
 

@@ -31,7 +31,7 @@ protected:
         Bytes buf(size, '\0');
         d.AddBlock(offset, size, buf.data());
         int ok = d.Download();
-        d.m_repairDlService->Release();
+        d.ReleaseService();
         return ok == 1;
     }
 

@@ -80,7 +80,7 @@ TEST_F(TransferFake, BlockListsBecomeRangeRequests) {
             EXPECT_EQ(buffers[i], file.substr(c.blocks[i].offset, c.blocks[i].size)) << "block " << i;
         // The first attempt of each run carries the tail; in this mode it is served at once.
         for (const FakeRequest& r : m_fake->Requests()) EXPECT_TRUE(r.tail);
-        d.m_repairDlService->Release();
+        d.ReleaseService();
     }
 }
 
@@ -113,7 +113,7 @@ TEST_F(TransferFake, RunsAreSplitBeforeTheyGrowPastTheLimit) {
         EXPECT_EQ(d.Download(), 1);
         EXPECT_EQ(m_fake->RangesFor("/f.bin"), c.ranges);
         EXPECT_EQ(b[0] + b[1] + b[2] + b[3], file.substr(0, 60));
-        d.m_repairDlService->Release();
+        d.ReleaseService();
     }
     qn::testing::SetBlockDownloadRunLimit(0);
     EXPECT_EQ(QN_HttpBlockDownloader::kMaxRunSize, 64u << 20);
@@ -175,7 +175,7 @@ TEST_F(TransferFake, AnswersThatCountAndAnswersThatDoNot) {
         if (c.result == 0) {
             EXPECT_EQ(buf, Bytes(c.block.size, '\0')) << "nothing is copied out of a failed run";
         }
-        d.m_repairDlService->Release();
+        d.ReleaseService();
     }
 }
 
@@ -206,7 +206,7 @@ TEST_F(TransferFake, AFailedRunKeepsTheRunsBeforeIt) {
     }
     EXPECT_TRUE(sawAttempts);
     EXPECT_TRUE(sawRun);
-    d.m_repairDlService->Release();
+    d.ReleaseService();
 }
 
 TEST_F(TransferFake, StopTestEndsTheRangedFetchBeforeTheNextAttempt) {
@@ -235,7 +235,7 @@ TEST_F(TransferFake, StopTestEndsTheRangedFetchBeforeTheNextAttempt) {
     EXPECT_EQ(d.Download(), 0);
     EXPECT_EQ(m_fake->Begun(), 1u);
     EXPECT_EQ(m_fake->Requests().size(), 1u);
-    d.m_repairDlService->Release();
+    d.ReleaseService();
 }
 
 // A request that the transport holds: a stop cuts it short; without a stop the download
@@ -282,7 +282,7 @@ TEST_F(TransferFake, StopCutsAHeldRangedRequestShort) {
             EXPECT_EQ(buf, Bytes(40, '\0')) << "bytes were copied out of a stopped run";
             EXPECT_EQ(requests[0].bodyBytes, 0u);
         }
-        d.m_repairDlService->Release();
+        d.ReleaseService();
     }
 }
 
@@ -318,7 +318,7 @@ TEST_F(TransferFake, InitAndAddBlockRefuseBadArguments) {
     // Init again gives back the first service reference and empties the list.
     ASSERT_EQ(d.Init(Url("/f.bin").c_str()), 1);
     EXPECT_TRUE(d.m_BlockInfoVector.empty());
-    d.m_repairDlService->Release();
+    d.ReleaseService();
 }
 
 TEST(SimpleHttpHandler, CountInterfacesAndBody) {

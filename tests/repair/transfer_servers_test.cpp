@@ -123,7 +123,7 @@ TEST_P(TransferServers, EveryTableOfBothRepairFilesRoundTrips) {
         EXPECT_EQ(d.Download(), 1);
         EXPECT_TRUE(buf == file.substr(t.span.offset, t.span.size)) << "the bytes differ";
         (t.urlPath == g.infoUrlPath ? wantInfo : wantRep).push_back(RangeValue(t.span.offset, t.span.last()));
-        d.m_repairDlService->Release();
+        d.ReleaseService();
     }
     if (m_nginx) {
         ASSERT_TRUE(m_nginx->WaitForRequests(tables.size(), 2000));
@@ -154,7 +154,7 @@ TEST_P(TransferServers, EveryBlockComesBackFromItsDataSource) {
         EXPECT_EQ(d.Download(), 1);
         for (size_t i = 0; i < mine.size(); ++i)
             EXPECT_TRUE(bufs[i] == data[mine[i]->fileIndex].substr(mine[i]->offset, mine[i]->size)) << "block " << mine[i]->index;
-        d.m_repairDlService->Release();
+        d.ReleaseService();
     }
 }
 
@@ -223,7 +223,7 @@ TEST_P(TransferServerFaults, MissingFileFailsAfterFiveAttempts) {
         for (const auto& r : m_loopback->requests()) n += r.status == 404;
     }
     EXPECT_EQ(n, 5u);
-    d.m_repairDlService->Release();
+    d.ReleaseService();
 }
 
 // Faults scripted on the loopback server.
@@ -293,7 +293,7 @@ TEST_P(TransferLoopbackScripts, AnswersThatCountAndAnswersThatDoNot) {
         } else {
             EXPECT_TRUE(buf == Bytes(c.size, '\0')) << "bytes were copied out of a failed run";
         }
-        d.m_repairDlService->Release();
+        d.ReleaseService();
     }
 }
 
@@ -400,6 +400,6 @@ TEST_P(TransferLoopbackScripts, AStopCutsAHeldRangedRequestShort) {
             ASSERT_EQ(reqs.size(), 1u);
             EXPECT_EQ(reqs[0].status, 0);
         }
-        d.m_repairDlService->Release();
+        d.ReleaseService();
     }
 }
