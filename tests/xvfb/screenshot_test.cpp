@@ -511,12 +511,13 @@ TEST_F(Screenshot, InterruptQuestionIsDrawnWhole) {
     EXPECT_EQ(PartsOf(run.box, "button").size(), 2u) << "OK and Cancel";
 }
 
-// The folder dialog's two refusals, from the real dialog's OK, and a long Latin text.
-TEST_F(Screenshot, FolderDialogAndLatinBoxesAreDrawnWhole) {
+// The folder dialog's two refusals, from the real dialog's OK, and long Latin and Chinese texts.
+TEST_F(Screenshot, FolderDialogAndLongTextBoxesAreDrawnWhole) {
     qn::test::TempDir dir;
     QN_ConfirmPathDlg dlg;
     dlg.Init((dir.path() + "/").c_str());
-    BoxRun missing, noRoot, latin;
+    BoxRun missing, noRoot, latin, chinese;
+    const std::string strLongChinese = std::string(kAskInterruptText) + kFolderMissingText + kNoClientRootText;
     Shot shot = Run(dlg, [&] {
         CWnd* pCombo = dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH);
         pCombo->SetWindowText((dir / "no such folder").c_str());
@@ -527,12 +528,16 @@ TEST_F(Screenshot, FolderDialogAndLatinBoxesAreDrawnWhole) {
         dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         CaptureNextBox(&latin, dlg.GetSafeHwnd(), IDOK);
         MessageBoxA(dlg.GetSafeHwnd(), kLongLatinText, "Repair", MB_OK | MB_ICONERROR);
+        CaptureNextBox(&chinese, dlg.GetSafeHwnd(), IDOK);
+        MessageBoxA(dlg.GetSafeHwnd(), strLongChinese.c_str(), "提示", MB_OK);
     });
     ASSERT_TRUE(shot.ok);
     ExpectTextDrawnWhole(missing, kFolderMissingText, "FolderMissing");
     ExpectTextDrawnWhole(noRoot, kNoClientRootText, "NoClientRoot");
     ExpectTextDrawnWhole(latin, kLongLatinText, "LongLatin");
     EXPECT_GT(PartsOf(latin.box, "line").size(), 2u) << "the long text is broken into lines";
+    ExpectTextDrawnWhole(chinese, strLongChinese, "LongChinese");
+    EXPECT_GT(PartsOf(chinese.box, "line").size(), 2u) << "the long text is broken into lines";
 }
 
 // Each icon flag draws its own glyph in FLTK's icon box; a box without one draws none.
