@@ -510,8 +510,8 @@ public:
 
 private:
     static constexpr int kMargin = 14, kGap = 10, kIconSize = 50, kButtonW = 84, kButtonH = 26;
-    // The widest a message box's text runs before it breaks, as wide as a box of the system
-    // the dialogs copy lets a short text run.
+    // The widest a message box's text runs before it breaks: a readable measure, so that a
+    // long text makes a taller box rather than one as wide as the screen.
     static constexpr int kTextMeasure = 420;
 
     // A message box or folder browser that shows now.
