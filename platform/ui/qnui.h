@@ -135,8 +135,14 @@ enum : UINT {
 enum : UINT {
     MB_OK = 0x00000000,
     MB_OKCANCEL = 0x00000001,
+    MB_ICONHAND = 0x00000010,
+    MB_ICONERROR = MB_ICONHAND,
     MB_ICONQUESTION = 0x00000020,
     MB_ICONEXCLAMATION = 0x00000030,
+    MB_ICONWARNING = MB_ICONEXCLAMATION,
+    MB_ICONASTERISK = 0x00000040,
+    MB_ICONINFORMATION = MB_ICONASTERISK,
+    MB_ICONMASK = 0x000000F0,
 };
 
 // Drawing.
@@ -403,6 +409,8 @@ public:
     // Controls in template order.
     const std::vector<CWnd*>& Controls() const { return m_Controls; }
     UINT TemplateId() const { return m_nIDTemplate; }
+    // The owner given at construction (nullptr for none); the dialog opens centred on it.
+    CWnd* OwnerWnd() const { return m_pParentWnd; }
     bool IsModalRunning() const { return m_bInModal; }
 
 protected:

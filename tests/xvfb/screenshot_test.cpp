@@ -11,6 +11,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
+#include <filesystem>
+#include <unistd.h>
 
 #include "DamageScenarios.h"
 #include "EngineHarness.h"
@@ -375,6 +378,330 @@ TEST_F(Screenshot, RepairSummary) {
     // The summary's 25 glyphs leave far more ink than the short start-up line would.
     EXPECT_GT(shot.Ink(rcStatus), 400);
     EXPECT_GT(shot.Ink(rcStart), 20);
+}
+
+// ------------------------------------------------------------------ message boxes and browser
+
+Shot FromFltk(const FltkShot& f) {
+    Shot s;
+    s.rgb = f.rgb;
+    s.w = f.nWidth;
+    s.h = f.nHeight;
+    s.ok = !f.rgb.empty();
+    return s;
+}
+
+// The box shown next, read (with its owner) and answered from inside its own modal loop.
+struct BoxRun {
+    FltkShot box, owner;
+    bool bBox = false, bOwner = false;
+};
+void CaptureNextBox(BoxRun* pRun, HWND hOwner, int nAnswer) {
+    PostTask([pRun, hOwner, nAnswer] {
+        pRun->bBox = FltkCaptureBox(&pRun->box);
+        if (hOwner) pRun->bOwner = FltkCaptureDialog(hOwner, &pRun->owner);
+        FltkAnswerBox(nAnswer);
+    });
+}
+
+std::vector<FltkShot::Part> PartsOf(const FltkShot& shot, const std::string& strKind) {
+    std::vector<FltkShot::Part> out;
+    for (const FltkShot::Part& p : shot.parts)
+        if (p.strKind == strKind && p.bVisible) out.push_back(p);
+    return out;
+}
+
+bool Inside(const RECT& inner, const RECT& outer) {
+    return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right && inner.bottom <= outer.bottom;
+}
+
+// The centres of two windows lie within a pixel of each other.
+void ExpectCentredOn(const RECT& rc, const RECT& rcOwner, const std::string& strWhat) {
+    EXPECT_NEAR((rc.left + rc.right) / 2.0, (rcOwner.left + rcOwner.right) / 2.0, 1.0) << strWhat;
+    EXPECT_NEAR((rc.top + rc.bottom) / 2.0, (rcOwner.top + rcOwner.bottom) / 2.0, 1.0) << strWhat;
+}
+
+std::string WithoutBreaks(const std::string& s) {
+    std::string out;
+    for (char ch : s)
+        if (ch != ' ' && ch != '\n' && ch != '\r') out += ch;
+    return out;
+}
+
+// Every line of the box's text is laid out as wide as the backend's font measures it, lies in
+// the box above the buttons, and is drawn to its last character; the lines hold the whole
+// text; and nothing else is drawn in the text's part of the box.
+void ExpectTextDrawnWhole(const BoxRun& run, const std::string& strText, const std::string& strName) {
+    SCOPED_TRACE(strName);
+    ASSERT_TRUE(run.bBox) << "no box was shown";
+    const FltkShot& box = run.box;
+    Shot shot = FromFltk(box);
+    SavePng(shot, ("Box_" + strName).c_str());
+    EXPECT_LT(shot.Black(), shot.w * shot.h / 10) << "the box was not drawn";
+    EXPECT_TRUE(Inside(box.rcScreen, box.rcWorkArea)) << "the box leaves the screen";
+    if (run.bOwner) ExpectCentredOn(box.rcScreen, run.owner.rcScreen, "the box is centred on its owner");
+
+    int nButtonTop = box.nHeight;
+    for (const FltkShot::Part& p : PartsOf(box, "button")) nButtonTop = std::min<int>(nButtonTop, p.rc.top);
+    const std::vector<FltkShot::Part> lines = PartsOf(box, "line");
+    ASSERT_FALSE(lines.empty());
+    std::string strJoined;
+    for (const FltkShot::Part& line : lines) {
+        strJoined += line.strText;
+        const SIZE size = GetBackend()->MeasureText(nullptr, line.strText.data(), (int)line.strText.size());
+        EXPECT_EQ(line.rc.right - line.rc.left, size.cx) << line.strText;
+        EXPECT_TRUE(Inside(line.rc, RECT{0, 0, box.nWidth, nButtonTop})) << "line out of the box: " << line.strText;
+        if (line.strText.empty()) continue;
+        EXPECT_GT(shot.Ink(line.rc), 0) << "line not drawn: " << line.strText;
+        // The last character's cell carries ink: the line is not cut before its end.
+        size_t uLast = line.strText.size() - 1;
+        while (uLast > 0 && ((unsigned char)line.strText[uLast] & 0xC0) == 0x80) --uLast;
+        const SIZE last = GetBackend()->MeasureText(nullptr, line.strText.data() + uLast, (int)(line.strText.size() - uLast));
+        EXPECT_GT(shot.Ink(RECT{line.rc.right - last.cx, line.rc.top, line.rc.right, line.rc.bottom}), 0)
+            << "the end of the line is not drawn: " << line.strText;
+    }
+    EXPECT_EQ(WithoutBreaks(strJoined), WithoutBreaks(strText));
+
+    // Ink above the buttons lies only in the lines (a pixel's smoothing beside them) or the icon.
+    std::vector<RECT> allowed;
+    for (const FltkShot::Part& line : lines)
+        allowed.push_back(RECT{line.rc.left - 2, line.rc.top - 1, line.rc.right + 2, line.rc.bottom + 1});
+    for (const FltkShot::Part& icon : PartsOf(box, "icon")) allowed.push_back(icon.rc);
+    int nStray = 0;
+    for (int y = 0; y < nButtonTop - 2; ++y)
+        for (int x = 0; x < shot.w; ++x) {
+            if (!shot.Dark(x, y)) continue;
+            bool bAllowed = false;
+            for (const RECT& rc : allowed) bAllowed = bAllowed || (x >= rc.left && x < rc.right && y >= rc.top && y < rc.bottom);
+            nStray += !bAllowed;
+        }
+    EXPECT_EQ(nStray, 0) << "text drawn outside its lines";
+}
+
+const char kAskInterruptText[] = "中断修复有可能损坏Qel的游戏资源，使游戏无法正常运行，你确认要中断吗？\n";
+const char kFolderMissingText[] = "你选择的目录不存在，或者不是一个合法的目录，请重新选择！";
+const char kNoClientRootText[] = "你选择的目录不是Qel根目录，请重新选择！";
+const char kLongLatinText[] =
+    "The repair could not reach its server. Check that this computer is connected to the network, that no "
+    "firewall keeps the tool from the server, and that the server's address in repair_settings.ini is right; "
+    "then start the repair again. A_path_without_any_blank_in_it/that/runs/longer/than/a/line/of/the/box.";
+
+// The interrupt question, asked by the real main dialog when Exit is pressed during a repair
+// (Start is shut while one runs).
+TEST_F(Screenshot, InterruptQuestionIsDrawnWhole) {
+    qn::test::TempDir dir;
+    qn::testing::SetModuleFileName((dir / "QelRepair.exe").c_str());
+    static const QN_DOWNLOAD_LIBRARY_ENTRY kFake = {&FakeInit, &FakeUninit, &FakeGetService};
+    qn::testing::SetDownloadLibraryEntry(&kFake);
+    static char szArg0[] = "QelRepair.exe", szArg1[] = "-i";
+    static char* argv[] = {szArg0, szArg1, nullptr};
+    AfxSetCommandLine(2, argv);
+    QN_QelRepairDlg dlg;
+    BoxRun run;
+    Shot shot = Run(dlg, [&] {
+        dlg.GetDlgItem(QN_QelRepairDlg::IDC_BUTTON_START)->EnableWindow(FALSE);
+        CaptureNextBox(&run, dlg.GetSafeHwnd(), IDCANCEL);
+        dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    });
+    AfxSetCommandLine(0, nullptr);
+    qn::testing::SetDownloadLibraryEntry(nullptr);
+    qn::testing::SetModuleFileName(nullptr);
+    ASSERT_TRUE(shot.ok);
+    ExpectTextDrawnWhole(run, kAskInterruptText, "InterruptQuestion");
+    EXPECT_EQ(PartsOf(run.box, "button").size(), 2u) << "OK and Cancel";
+}
+
+// The folder dialog's two refusals, from the real dialog's OK, and long Latin and Chinese texts.
+TEST_F(Screenshot, FolderDialogAndLongTextBoxesAreDrawnWhole) {
+    qn::test::TempDir dir;
+    QN_ConfirmPathDlg dlg;
+    dlg.Init((dir.path() + "/").c_str());
+    BoxRun missing, noRoot, latin, chinese;
+    const std::string strLongChinese = std::string(kAskInterruptText) + kFolderMissingText + kNoClientRootText;
+    Shot shot = Run(dlg, [&] {
+        CWnd* pCombo = dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH);
+        pCombo->SetWindowText((dir / "no such folder").c_str());
+        CaptureNextBox(&missing, dlg.GetSafeHwnd(), IDOK);
+        dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        pCombo->SetWindowText(dir.path().c_str());
+        CaptureNextBox(&noRoot, dlg.GetSafeHwnd(), IDOK);
+        dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        CaptureNextBox(&latin, dlg.GetSafeHwnd(), IDOK);
+        MessageBoxA(dlg.GetSafeHwnd(), kLongLatinText, "Repair", MB_OK | MB_ICONERROR);
+        CaptureNextBox(&chinese, dlg.GetSafeHwnd(), IDOK);
+        MessageBoxA(dlg.GetSafeHwnd(), strLongChinese.c_str(), "提示", MB_OK);
+    });
+    ASSERT_TRUE(shot.ok);
+    ExpectTextDrawnWhole(missing, kFolderMissingText, "FolderMissing");
+    ExpectTextDrawnWhole(noRoot, kNoClientRootText, "NoClientRoot");
+    ExpectTextDrawnWhole(latin, kLongLatinText, "LongLatin");
+    EXPECT_GT(PartsOf(latin.box, "line").size(), 2u) << "the long text is broken into lines";
+    ExpectTextDrawnWhole(chinese, strLongChinese, "LongChinese");
+    EXPECT_GT(PartsOf(chinese.box, "line").size(), 2u) << "the long text is broken into lines";
+}
+
+// Each icon flag draws its own glyph in FLTK's icon box; a box without one draws none.
+TEST_F(Screenshot, MessageBoxIconsFollowTheirFlags) {
+    struct IconCase {
+        const char* cszName;
+        UINT uFlags;
+        const char* cszGlyph;  // empty: no icon
+        bool bRed;
+    };
+    const IconCase kCases[] = {
+        {"Exclamation", MB_ICONEXCLAMATION, "!", false},
+        {"Question", MB_OKCANCEL | MB_ICONQUESTION, "?", false},
+        {"Information", MB_ICONINFORMATION, "i", false},
+        {"Error", MB_ICONERROR, "X", true},
+        {"None", MB_OK, "", false},
+    };
+    MainLike dlg;
+    std::vector<BoxRun> runs(std::size(kCases));
+    Shot shot = Run(dlg, [&] {
+        for (size_t i = 0; i < std::size(kCases); ++i) {
+            CaptureNextBox(&runs[i], dlg.GetSafeHwnd(), IDOK);
+            MessageBoxA(dlg.GetSafeHwnd(), "提示", "提示", kCases[i].uFlags);
+        }
+    });
+    ASSERT_TRUE(shot.ok);
+    std::vector<std::vector<bool>> glyphs;
+    for (size_t i = 0; i < std::size(kCases); ++i) {
+        const IconCase& c = kCases[i];
+        SCOPED_TRACE(c.cszName);
+        ASSERT_TRUE(runs[i].bBox);
+        Shot box = FromFltk(runs[i].box);
+        SavePng(box, (std::string("Icon_") + c.cszName).c_str());
+        const std::vector<FltkShot::Part> icons = PartsOf(runs[i].box, "icon");
+        const std::vector<FltkShot::Part> lines = PartsOf(runs[i].box, "line");
+        ASSERT_EQ(lines.size(), 1u);
+        if (!c.cszGlyph[0]) {
+            EXPECT_TRUE(icons.empty());
+            // Nothing drawn left of the text.
+            EXPECT_EQ(box.Ink(RECT{0, 0, lines[0].rc.left - 2, lines[0].rc.bottom + 8}), 0);
+            continue;
+        }
+        ASSERT_EQ(icons.size(), 1u);
+        EXPECT_EQ(icons[0].strText, c.cszGlyph);
+        EXPECT_LE(icons[0].rc.right, lines[0].rc.left) << "the icon stands left of the text";
+        // The icon's white face carries the glyph in its colour; its pixels are kept to tell
+        // the glyphs apart.
+        const RECT& rc = icons[0].rc;
+        int nWhite = 0, nGlyph = 0;
+        std::vector<bool> mask;
+        for (int y = rc.top + 3; y < rc.bottom - 3; ++y)
+            for (int x = rc.left + 3; x < rc.right - 3; ++x) {
+                const unsigned char* p = box.At(x, y);
+                nWhite += p[0] > 240 && p[1] > 240 && p[2] > 240;
+                const bool bInk = c.bRed ? (p[0] > 150 && p[1] < 100 && p[2] < 100) : (p[2] > 150 && p[0] < 100 && p[1] < 100);
+                nGlyph += bInk;
+                mask.push_back(bInk);
+            }
+        EXPECT_GT(nWhite, (rc.right - rc.left) * (rc.bottom - rc.top) / 3) << "no white icon face";
+        EXPECT_GT(nGlyph, 20) << "no glyph in the icon";
+        glyphs.push_back(mask);
+    }
+    for (size_t i = 0; i < glyphs.size(); ++i)
+        for (size_t j = i + 1; j < glyphs.size(); ++j) {
+            int nDiffer = 0;
+            for (size_t k = 0; k < std::min(glyphs[i].size(), glyphs[j].size()); ++k) nDiffer += glyphs[i][k] != glyphs[j][k];
+            EXPECT_GT(nDiffer, 20) << kCases[i].cszName << " and " << kCases[j].cszName << " draw the same icon";
+        }
+}
+
+// The main dialog opens centred on the screen, a dialog centred on the dialog it was opened
+// from, whether that is given as its owner or not.
+TEST_F(Screenshot, DialogsOpenCentredOnTheirOwner) {
+    static const DLGITEMTEMPLATE kItems[] = {{"BUTTON", IDOK, "确定", BS_DEFPUSHBUTTON, 10, 10, 50, 16}};
+    static const DLGTEMPLATE kSmall = {9303, "small", WS_POPUP | WS_CAPTION, "MS Shell Dlg", 8, 120, 60, kItems,
+                                       std::size(kItems)};
+    RegisterDialogTemplate(&kSmall);
+    MainLike main;
+    FltkShot mainShot, ownedShot, folderShot;
+    bool bMain = false, bOwned = false, bFolder = false;
+    Shot shot = Run(main, [&] {
+        bMain = FltkCaptureDialog(main.GetSafeHwnd(), &mainShot);
+        CDialog owned(9303, &main);
+        PostTask([&] {
+            bOwned = FltkCaptureDialog(owned.GetSafeHwnd(), &ownedShot);
+            owned.EndDialog(IDOK);
+        });
+        owned.DoModal();
+        qn::test::TempDir dir;
+        QN_ConfirmPathDlg folder;  // made with no owner, as the start flow makes it
+        folder.Init((dir.path() + "/").c_str());
+        PostTask([&] {
+            bFolder = FltkCaptureDialog(folder.GetSafeHwnd(), &folderShot);
+            folder.EndDialog(IDCANCEL);
+        });
+        folder.DoModal();
+    });
+    ASSERT_TRUE(shot.ok);
+    ASSERT_TRUE(bMain && bOwned && bFolder);
+    ExpectCentredOn(mainShot.rcScreen, mainShot.rcWorkArea, "the main dialog is centred on the screen");
+    ExpectCentredOn(ownedShot.rcScreen, mainShot.rcScreen, "a dialog is centred on its owner");
+    ExpectCentredOn(folderShot.rcScreen, mainShot.rcScreen, "a dialog with no owner is centred on the one it came from");
+}
+
+// The folder browser of the folder dialog: centred on the dialog, every text of it in Chinese,
+// and only folders in its list.
+TEST_F(Screenshot, FolderBrowserInChineseListsFoldersOnly) {
+    qn::test::TempDir dir;
+    std::filesystem::create_directory(dir / "客户端");
+    qn::test::WriteFile(dir / "readme.txt", "a file");
+    // The browser starts in the current folder and keeps its favourites under HOME.
+    const std::string strOldCwd = std::filesystem::current_path().string();
+    const char* cszOldHome = std::getenv("HOME");
+    const std::string strOldHome = cszOldHome ? cszOldHome : "";
+    ::setenv("HOME", dir.path().c_str(), 1);
+    std::filesystem::current_path(dir.path());
+    QN_ConfirmPathDlg dlg;
+    dlg.Init((dir.path() + "/").c_str());
+    BoxRun run;
+    CString strAfter;
+    Shot shot = Run(dlg, [&] {
+        CaptureNextBox(&run, dlg.GetSafeHwnd(), IDCANCEL);
+        dlg.SendMessage(WM_COMMAND, MAKEWPARAM(QN_ConfirmPathDlg::IDC_CHOOSE_PATH, BN_CLICKED), 0);
+        dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH)->GetWindowText(strAfter);
+    });
+    std::filesystem::current_path(strOldCwd);
+    if (cszOldHome)
+        ::setenv("HOME", strOldHome.c_str(), 1);
+    else
+        ::unsetenv("HOME");
+    ASSERT_TRUE(shot.ok);
+    ASSERT_TRUE(run.bBox) << "no folder browser was shown";
+    Shot browser = FromFltk(run.box);
+    SavePng(browser, "FolderBrowser");
+    EXPECT_LT(browser.Black(), browser.w * browser.h / 10) << "the browser was not drawn";
+    ASSERT_TRUE(run.bOwner);
+    ExpectCentredOn(run.box.rcScreen, run.owner.rcScreen, "the browser is centred on the folder dialog");
+    EXPECT_EQ(run.box.strTitle, "选择《Qel》客户端根目录:");
+    EXPECT_EQ(strAfter, dir.path() + "/") << "a cancelled browser leaves the path as it was";
+
+    // No text of the browser is an English one: a Chinese text has bytes above 0x7F.
+    auto isChineseOrNotWords = [](const std::string& s) {
+        bool bLetters = false;
+        for (unsigned char ch : s) {
+            if (ch >= 0x80) return true;
+            bLetters = bLetters || std::isalpha(ch);
+        }
+        return !bLetters;
+    };
+    int nLabels = 0;
+    for (const FltkShot::Part& p : run.box.parts) {
+        if (p.strKind != "label" && p.strKind != "button") continue;
+        if (p.strText.find('/') != std::string::npos) continue;  // a path the user sees, not a label
+        if (p.strText[0] == '@') continue;                        // a symbol drawn as a picture
+        ++nLabels;
+        EXPECT_TRUE(isChineseOrNotWords(p.strText)) << p.strKind << " in English: " << p.strText;
+    }
+    EXPECT_GT(nLabels, 4);
+
+    // Folders only.
+    std::vector<std::string> entries;
+    for (const FltkShot::Part& p : PartsOf(run.box, "list")) entries.push_back(p.strText);
+    EXPECT_NE(std::find(entries.begin(), entries.end(), "客户端/"), entries.end()) << "the folder is listed";
+    EXPECT_EQ(std::find(entries.begin(), entries.end(), "readme.txt"), entries.end()) << "a file is listed";
 }
 
 }  // namespace

@@ -24,25 +24,27 @@ std::string g_strXvfbError;
 
 const std::string& XvfbStartError() { return g_strXvfbError; }
 
-static bool StartXvfb() {
+pid_t StartXvfbServer(bool bNoReset, std::string* pDisplay, std::string* pError) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
-        g_strXvfbError = "no pipe";
-        return false;
+        *pError = "no pipe";
+        return -1;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset", nullptr};
-    int nErr = ::posix_spawnp(&g_XvfbPid, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
+    const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                          bNoReset ? "-noreset" : nullptr, nullptr};
+    pid_t pid = -1;
+    int nErr = ::posix_spawnp(&pid, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     if (nErr != 0) {
         ::close(fds[0]);
-        g_XvfbPid = -1;
-        g_strXvfbError = std::string("Xvfb could not be started: ") + std::strerror(nErr);
-        return false;
+        *pError = std::string("Xvfb could not be started: ") + std::strerror(nErr);
+        return -1;
     }
+    // The server writes its display number once it accepts clients.
     std::string strDisplay;
     struct pollfd pfd = {fds[0], POLLIN, 0};
     while (strDisplay.find('\n') == std::string::npos && ::poll(&pfd, 1, 30000) > 0) {
@@ -53,19 +55,32 @@ static bool StartXvfb() {
     }
     ::close(fds[0]);
     if (strDisplay.find('\n') == std::string::npos) {
-        g_strXvfbError = "Xvfb did not report its display";
-        return false;
+        StopXvfbServer(pid);
+        *pError = "Xvfb did not report its display";
+        return -1;
     }
     strDisplay.resize(strDisplay.find('\n'));
-    ::setenv("DISPLAY", (":" + strDisplay).c_str(), 1);
+    *pDisplay = ":" + strDisplay;
+    return pid;
+}
+
+void StopXvfbServer(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    int nStatus;
+    ::waitpid(pid, &nStatus, 0);
+}
+
+static bool StartXvfb() {
+    std::string strDisplay;
+    g_XvfbPid = StartXvfbServer(true, &strDisplay, &g_strXvfbError);
+    if (g_XvfbPid <= 0) return false;
+    ::setenv("DISPLAY", strDisplay.c_str(), 1);
     return true;
 }
 
 static void StopXvfb() {
-    if (g_XvfbPid <= 0) return;
-    ::kill(g_XvfbPid, SIGTERM);
-    int nStatus;
-    ::waitpid(g_XvfbPid, &nStatus, 0);
+    StopXvfbServer(g_XvfbPid);
     g_XvfbPid = -1;
 }
 

@@ -5,6 +5,8 @@
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_File_Browser.H>
 #include <FL/Fl_File_Chooser.H>
 #include <FL/Fl_Input_Choice.H>
 #include <FL/Fl_Progress.H>
@@ -22,6 +24,7 @@
 #include <string>
 
 #include "ui/qnui.h"
+#include "ui/qnui_text.h"
 
 namespace qnui {
 
@@ -111,6 +114,114 @@ void OnWindow(Fl_Widget*, void* pv) {
         PostMessage(hDlg, WM_COMMAND, MAKEWPARAM((unsigned)IDCANCEL, BN_CLICKED), 0);
     else
         PostMessage(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+}
+
+// Places a window centred over its owner (centred on the screen without one), inside the
+// work area of the owner's screen. Called before the window is shown, or after, to move it.
+void PlaceCentred(Fl_Window* pWin, Fl_Window* pOwner) {
+    int nX, nY, nW, nH;
+    int nCx, nCy;
+    if (pOwner && pOwner->shown()) {
+        nCx = pOwner->x() + pOwner->w() / 2;
+        nCy = pOwner->y() + pOwner->h() / 2;
+        Fl::screen_work_area(nX, nY, nW, nH, nCx, nCy);
+    } else {
+        Fl::screen_work_area(nX, nY, nW, nH);
+        nCx = nX + nW / 2;
+        nCy = nY + nH / 2;
+    }
+    const int nLeft = std::max(nX, std::min(nCx - pWin->w() / 2, nX + nW - pWin->w()));
+    const int nTop = std::max(nY, std::min(nCy - pWin->h() / 2, nY + nH - pWin->h()));
+    pWin->position(nLeft, nTop);
+}
+
+// The text of a message box, drawn line by line as the line breaker laid it out.
+class MessageText : public Fl_Widget {
+public:
+    MessageText(int x, int y, int w, int h, std::vector<std::string> lines, int nLineHeight)
+        : Fl_Widget(x, y, w, h), m_Lines(std::move(lines)), m_nLineHeight(nLineHeight) {}
+    const std::vector<std::string>& Lines() const { return m_Lines; }
+    int LineHeight() const { return m_nLineHeight; }
+
+protected:
+    void draw() override {
+        fl_push_clip(x(), y(), w(), h());
+        fl_font(labelfont(), labelsize());
+        fl_color(labelcolor());
+        for (size_t i = 0; i < m_Lines.size(); ++i) {
+            const int nBaseline = y() + (int)i * m_nLineHeight + m_nLineHeight - fl_descent();
+            fl_draw(m_Lines[i].data(), (int)m_Lines[i].size(), x(), nBaseline);
+        }
+        fl_pop_clip();
+    }
+
+private:
+    std::vector<std::string> m_Lines;
+    int m_nLineHeight;
+};
+
+// The icon a message box's flags ask for, as FLTK's own boxes show them: "!" for a warning,
+// "?" for a question, "i" for information, and a red "X" for an error. Empty for none.
+const char* IconGlyph(UINT uType, Fl_Color* pColor) {
+    *pColor = FL_BLUE;
+    switch (uType & MB_ICONMASK) {
+    case MB_ICONEXCLAMATION:
+        return "!";
+    case MB_ICONQUESTION:
+        return "?";
+    case MB_ICONINFORMATION:
+        return "i";
+    case MB_ICONERROR:
+        *pColor = FL_RED;
+        return "X";
+    default:
+        return "";
+    }
+}
+
+// A message box's icon.
+class IconBox : public Fl_Box {
+public:
+    using Fl_Box::Fl_Box;
+};
+
+// The widgets of a window, its groups walked through, for the screenshot tests.
+void ListParts(Fl_Widget* pWidget, int nOx, int nOy, std::vector<FltkShot::Part>* pParts) {
+    auto rectOf = [&](Fl_Widget* w) { return RECT{w->x() - nOx, w->y() - nOy, w->x() - nOx + w->w(), w->y() - nOy + w->h()}; };
+    const bool bVisible = pWidget->visible_r();
+    if (auto* pText = dynamic_cast<MessageText*>(pWidget)) {
+        fl_font(pText->labelfont(), pText->labelsize());
+        for (size_t i = 0; i < pText->Lines().size(); ++i) {
+            const std::string& strLine = pText->Lines()[i];
+            const int nTop = pText->y() - nOy + (int)i * pText->LineHeight();
+            const int nLeft = pText->x() - nOx;
+            const int nWidth = (int)(fl_width(strLine.data(), (int)strLine.size()) + 0.5);
+            pParts->push_back({"line", strLine, RECT{nLeft, nTop, nLeft + nWidth, nTop + pText->LineHeight()}, bVisible});
+        }
+        return;
+    }
+    if (auto* pBrowser = dynamic_cast<Fl_Browser*>(pWidget)) {
+        for (int i = 1; i <= pBrowser->size(); ++i)
+            pParts->push_back({"list", pBrowser->text(i) ? pBrowser->text(i) : "", rectOf(pWidget), bVisible});
+    }
+    if (auto* pMenu = dynamic_cast<Fl_Menu_*>(pWidget)) {
+        for (int i = 0; i < pMenu->size(); ++i) {
+            const char* csz = pMenu->text(i);
+            if (csz) pParts->push_back({"label", csz, rectOf(pWidget), bVisible});
+        }
+    }
+    if (auto* pInput = dynamic_cast<Fl_Input_*>(pWidget)) {
+        if (pInput->value() && pInput->value()[0]) pParts->push_back({"label", pInput->value(), rectOf(pWidget), bVisible});
+    }
+    if (pWidget->label() && pWidget->label()[0] && !dynamic_cast<Fl_Window*>(pWidget)) {
+        const char* cszKind = dynamic_cast<Fl_Button*>(pWidget) ? "button" : "label";
+        if (dynamic_cast<IconBox*>(pWidget)) cszKind = "icon";
+        pParts->push_back({cszKind, pWidget->label(), rectOf(pWidget), bVisible});
+    }
+    if (pWidget->tooltip() && pWidget->tooltip()[0]) pParts->push_back({"label", pWidget->tooltip(), rectOf(pWidget), false});
+    if (auto* pGroup = pWidget->as_group()) {
+        for (int i = 0; i < pGroup->children(); ++i) ListParts(pGroup->child(i), nOx, nOy, pParts);
+    }
 }
 
 class FltkBackend : public IBackend {
@@ -227,6 +338,7 @@ public:
         if (it == m_Widgets.end()) return;
         auto* pWin = static_cast<Fl_Window*>(it->second);
         if (bShown) {
+            PlaceCentred(pWin, OwnerWindow(pDlg->OwnerWnd() ? pDlg->OwnerWnd()->GetSafeHwnd() : nullptr, pDlg));
             pWin->set_modal();
             pWin->show();
         } else {
@@ -237,18 +349,67 @@ public:
 
     void Flush() override { Fl::flush(); }
 
-    int MessageBox(HWND /*hOwner*/, const char* cszText, const char* cszCaption, UINT uType) override {
+    int MessageBox(HWND hOwner, const char* cszText, const char* cszCaption, UINT uType) override {
         EnsureStarted();
         const bool bOkCancel = (uType & 0xF) == MB_OKCANCEL;
         int nAnswer = 0;
-        Fl_Double_Window win(380, 150, cszCaption);
-        Fl_Box text(16, 12, 348, 90);
-        text.copy_label(cszText);
-        text.align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+
+        // The box is sized to its text and buttons: the text breaks into lines no wider than
+        // a readable measure, wider when the lines would not fit the screen's height.
+        int nSx, nSy, nSw, nSh;
+        Fl_Window* pOwner = OwnerWindow(hOwner, nullptr);
+        if (pOwner && pOwner->shown())
+            Fl::screen_work_area(nSx, nSy, nSw, nSh, pOwner->x() + pOwner->w() / 2, pOwner->y() + pOwner->h() / 2);
+        else
+            Fl::screen_work_area(nSx, nSy, nSw, nSh);
+        Fl_Color crIcon;
+        const char* cszGlyph = IconGlyph(uType, &crIcon);
+        const bool bIcon = cszGlyph[0] != 0;
+        const int nIconRoom = bIcon ? kIconSize + kGap : 0;
+        const int nButtons = bOkCancel ? 2 : 1;
+        const int nButtonRow = nButtons * kButtonW + (nButtons - 1) * kGap;
+        fl_font(kFont, kDefaultSize);
+        const int nLineH = fl_height();
+        auto width = [](const char* csz, int n) { return (int)(fl_width(csz, n) + 0.5); };
+        const int nWidest = std::max(kButtonW, nSw - 2 * kMargin - nIconRoom);
+        int nMaxText = std::min(kTextMeasure, nWidest);
+        std::vector<std::string> lines = BreakTextLines(cszText, nMaxText, width);
+        const int nRoomH = std::max(nLineH, nSh - 3 * kMargin - kButtonH);
+        if ((int)lines.size() * nLineH > nRoomH && nMaxText < nWidest) {
+            nMaxText = nWidest;
+            lines = BreakTextLines(cszText, nMaxText, width);
+        }
+        int nTextW = 0;
+        for (const std::string& strLine : lines) nTextW = std::max(nTextW, width(strLine.data(), (int)strLine.size()));
+        const int nTextH = std::min((int)lines.size() * nLineH, nRoomH);
+        const int nBodyH = std::max(nTextH, bIcon ? kIconSize : 0);
+        const int nW = std::min(nSw, std::max(2 * kMargin + nIconRoom + nTextW, 2 * kMargin + nButtonRow));
+        const int nH = std::min(nSh, kMargin + nBodyH + kMargin + kButtonH + kMargin);
+
+        // FLTK's own message icon gives the icon's box, colours and face (asked for before the
+        // box's window is begun: FLTK builds its own message window on first use).
+        Fl_Widget* pStyle = bIcon ? fl_message_icon() : nullptr;
+        Fl_Double_Window win(nW, nH, cszCaption);
+        IconBox icon(kMargin, kMargin, kIconSize, kIconSize);
+        if (pStyle) {
+            icon.box(pStyle->box());
+            icon.color(pStyle->color());
+            icon.labelfont(pStyle->labelfont());
+            icon.labelsize(pStyle->labelsize());
+            icon.labelcolor(crIcon);
+            icon.label(cszGlyph);
+        } else {
+            icon.hide();
+        }
+        const int nTextTop = kMargin + (nBodyH - nTextH) / 2;
+        MessageText text(kMargin + nIconRoom, nTextTop, nW - 2 * kMargin - nIconRoom, nTextH, std::move(lines), nLineH);
         text.labelfont(kFont);
         text.labelsize(kDefaultSize);
-        Fl_Return_Button ok(bOkCancel ? 186 : 286, 110, 84, 26, "确定");
-        Fl_Button cancel(286, 110, 84, 26, "取消");
+        text.labelcolor(FL_FOREGROUND_COLOR);
+        const int nButtonTop = nH - kMargin - kButtonH;
+        const int nButtonLeft = (nW - nButtonRow) / 2;
+        Fl_Return_Button ok(nButtonLeft, nButtonTop, kButtonW, kButtonH, "确定");
+        Fl_Button cancel(nButtonLeft + kButtonW + kGap, nButtonTop, kButtonW, kButtonH, "取消");
         ok.labelfont(kFont);
         cancel.labelfont(kFont);
         if (!bOkCancel) cancel.hide();
@@ -262,23 +423,35 @@ public:
         win.callback(fnAnswer, &aCancel);
         win.end();
         win.set_modal();
+        PlaceCentred(&win, pOwner);
         win.show();
+        BoxState state{&win, nullptr, &nAnswer, bOkCancel};
+        m_Boxes.push_back(&state);
         bool bAnswered = RunModalLoop([&] { return nAnswer != 0; });
+        m_Boxes.pop_back();
         win.hide();
         Fl::flush();
         return bAnswered ? nAnswer : (bOkCancel ? IDCANCEL : IDOK);
     }
 
-    bool BrowseForFolder(HWND /*hOwner*/, const char* cszTitle, std::string* pFolder) override {
+    bool BrowseForFolder(HWND hOwner, const char* cszTitle, std::string* pFolder) override {
         EnsureStarted();
-        fl_ok = "确定";
-        fl_cancel = "取消";
+        SetChooserTexts();
+        // DIRECTORY lists folders only; the filter stays "*" so that every folder shows.
         Fl_File_Chooser chooser(".", "*", Fl_File_Chooser::DIRECTORY, cszTitle);
         chooser.ok_label("确定");
+        chooser.preview(0);
+        Fl_Window* pWin = chooser.newButton->top_window();
         chooser.show();
+        // The chooser opens under the mouse pointer; it is moved over its owner.
+        PlaceCentred(pWin, OwnerWindow(hOwner, nullptr));
+        int nAnswer = 0;
+        BoxState state{pWin, &chooser, &nAnswer, true};
+        m_Boxes.push_back(&state);
         bool bNotQuit = RunModalLoop([&] { return !chooser.shown(); });
+        m_Boxes.pop_back();
         if (!bNotQuit) chooser.hide();
-        const char* csz = bNotQuit ? chooser.value() : nullptr;
+        const char* csz = bNotQuit && nAnswer != IDCANCEL ? chooser.value() : nullptr;
         if (!csz || !csz[0]) return false;
         *pFolder = csz;
         return true;
@@ -318,11 +491,84 @@ public:
         if (pWin) pWin->cursor((uintptr_t)hCursor == QNUI_CURSOR_HAND ? FL_CURSOR_HAND : FL_CURSOR_DEFAULT);
     }
 
-    bool Capture(HWND hDlg, std::vector<unsigned char>* pRgb, int* pnWidth, int* pnHeight) {
+    bool Capture(HWND hDlg, FltkShot* pShot) {
         auto it = m_Widgets.find(hDlg);
         if (it == m_Widgets.end()) return false;
-        auto* pWin = static_cast<Fl_Window*>(it->second);
-        if (!pWin->shown()) return false;
+        return CaptureWindow(static_cast<Fl_Window*>(it->second), pShot);
+    }
+
+    bool CaptureBox(FltkShot* pShot) { return !m_Boxes.empty() && CaptureWindow(m_Boxes.back()->pWin, pShot); }
+
+    bool AnswerBox(int nAnswer) {
+        if (m_Boxes.empty()) return false;
+        BoxState* pBox = m_Boxes.back();
+        *pBox->pnAnswer = nAnswer == IDOK || !pBox->bCanCancel ? IDOK : IDCANCEL;
+        if (pBox->pChooser) pBox->pChooser->hide();
+        Wake();
+        return true;
+    }
+
+private:
+    static constexpr int kMargin = 14, kGap = 10, kIconSize = 50, kButtonW = 84, kButtonH = 26;
+    // The widest a message box's text runs before it breaks: a readable measure, so that a
+    // long text makes a taller box rather than one as wide as the screen.
+    static constexpr int kTextMeasure = 420;
+
+    // A message box or folder browser that shows now.
+    struct BoxState {
+        Fl_Window* pWin;
+        Fl_File_Chooser* pChooser;
+        int* pnAnswer;
+        bool bCanCancel;
+    };
+
+    // The window a dialog or box opens over: its owner's window when that shows (a control
+    // stands for its dialog), else the innermost modal dialog running other than pSelf, else
+    // the innermost box shown; nullptr for none.
+    Fl_Window* OwnerWindow(HWND hOwner, CDialog* pSelf) {
+        auto shownWindowOf = [&](HWND h) -> Fl_Window* {
+            auto it = m_Widgets.find(h);
+            if (it == m_Widgets.end()) return nullptr;
+            Fl_Window* pWin = it->second->as_window() ? it->second->as_window() : it->second->window();
+            return pWin && pWin->shown() ? pWin : nullptr;
+        };
+        if (hOwner)
+            if (Fl_Window* pWin = shownWindowOf(hOwner)) return pWin;
+        if (!m_Boxes.empty()) return m_Boxes.back()->pWin;
+        std::vector<CDialog*> dialogs = ModalDialogs();
+        for (auto it = dialogs.rbegin(); it != dialogs.rend(); ++it) {
+            if (*it == pSelf) continue;
+            if (Fl_Window* pWin = shownWindowOf((*it)->GetSafeHwnd())) return pWin;
+        }
+        return nullptr;
+    }
+
+    // The folder browser's own texts, in Chinese. FLTK keeps them in static members that the
+    // chooser reads when it is built.
+    static void SetChooserTexts() {
+        fl_ok = "确定";
+        fl_cancel = "取消";
+        fl_yes = "是";
+        fl_no = "否";
+        fl_close = "关闭";
+        Fl_File_Chooser::add_favorites_label = "添加到收藏夹";
+        Fl_File_Chooser::all_files_label = "所有文件夹 (*)";
+        Fl_File_Chooser::custom_filter_label = "自定义筛选";
+        Fl_File_Chooser::existing_file_label = "请选择一个已有的目录！";
+        Fl_File_Chooser::favorites_label = "收藏夹";
+        Fl_File_Chooser::filename_label = "目录:";
+        Fl_File_Chooser::filesystems_label = "文件系统";
+        Fl_File_Chooser::manage_favorites_label = "管理收藏夹";
+        Fl_File_Chooser::new_directory_label = "新目录名称？";
+        Fl_File_Chooser::new_directory_tooltip = "新建目录";
+        Fl_File_Chooser::preview_label = "预览";
+        Fl_File_Chooser::save_label = "保存";
+        Fl_File_Chooser::show_label = "显示:";
+        Fl_File_Chooser::hidden_label = "显示隐藏目录";
+    }
+
+    bool CaptureWindow(Fl_Window* pWin, FltkShot* pShot) {
+        if (!pWin || !pWin->shown()) return false;
         // Let the display map the window before its pixels are read (bounded: 10 s).
         for (int i = 0; i < 200; ++i) {
             XWindowAttributes attr;
@@ -333,15 +579,24 @@ public:
         pWin->redraw();
         Fl::flush();
         XSync(fl_display, False);
+        Window child;
+        int nRootX = 0, nRootY = 0;
+        XTranslateCoordinates(fl_display, fl_xid(pWin), RootWindow(fl_display, fl_screen), 0, 0, &nRootX, &nRootY, &child);
+        pShot->rcScreen = RECT{nRootX, nRootY, nRootX + pWin->w(), nRootY + pWin->h()};
+        int nX, nY, nW, nH;
+        Fl::screen_work_area(nX, nY, nW, nH, nRootX + pWin->w() / 2, nRootY + pWin->h() / 2);
+        pShot->rcWorkArea = RECT{nX, nY, nX + nW, nY + nH};
+        pShot->strTitle = pWin->label() ? pWin->label() : "";
+        pShot->parts.clear();
+        for (int i = 0; i < pWin->children(); ++i) ListParts(pWin->child(i), 0, 0, &pShot->parts);
         pWin->make_current();
-        pRgb->assign((size_t)pWin->w() * pWin->h() * 3, 0);
-        if (!fl_read_image(pRgb->data(), 0, 0, pWin->w(), pWin->h())) return false;
-        *pnWidth = pWin->w();
-        *pnHeight = pWin->h();
+        pShot->rgb.assign((size_t)pWin->w() * pWin->h() * 3, 0);
+        if (!fl_read_image(pShot->rgb.data(), 0, 0, pWin->w(), pWin->h())) return false;
+        pShot->nWidth = pWin->w();
+        pShot->nHeight = pWin->h();
         return true;
     }
 
-private:
     static void OnWakePipe(int nFd, void*) {
         char buf[256];
         while (::read(nFd, buf, sizeof(buf)) > 0) {
@@ -399,31 +654,46 @@ private:
     int m_nWakeRead = -1;
     int m_nWakeWrite = -1;
     std::map<HWND, Fl_Widget*> m_Widgets;
+    std::vector<BoxState*> m_Boxes;  // innermost last
 };
 
 FltkBackend* g_pFltk = nullptr;
 
 }  // namespace
 
-bool FltkDisplayAvailable() {
-    const char* csz = std::getenv("DISPLAY");
-    if (!csz || !csz[0]) return false;
-    Display* pDisplay = XOpenDisplay(nullptr);
-    if (!pDisplay) return false;
-    XCloseDisplay(pDisplay);
-    return true;
-}
-
 std::shared_ptr<IBackend> UseFltkBackend() {
-    if (!FltkDisplayAvailable()) return nullptr;
+    const char* csz = std::getenv("DISPLAY");
+    if (!csz || !csz[0]) return nullptr;
+    if (!fl_display) {
+        // An X server with no other client resets when its last client leaves, and a
+        // connection made during the reset fails. The probe that tells whether the display
+        // answers therefore stays open until FLTK has its own connection, so that the server
+        // always has a client from here on.
+        Display* pProbe = XOpenDisplay(nullptr);
+        if (!pProbe) return nullptr;
+        fl_open_display();
+        XCloseDisplay(pProbe);
+    }
     auto p = std::make_shared<FltkBackend>();
     g_pFltk = p.get();
     SetBackend(p);
     return p;
 }
 
+bool FltkCaptureDialog(HWND hDlg, FltkShot* pShot) { return g_pFltk && pShot && g_pFltk->Capture(hDlg, pShot); }
+
 bool FltkCaptureDialog(HWND hDlg, std::vector<unsigned char>* pRgb, int* pnWidth, int* pnHeight) {
-    return g_pFltk && pRgb && pnWidth && pnHeight && g_pFltk->Capture(hDlg, pRgb, pnWidth, pnHeight);
+    if (!pRgb || !pnWidth || !pnHeight) return false;
+    FltkShot shot;
+    if (!FltkCaptureDialog(hDlg, &shot)) return false;
+    *pRgb = std::move(shot.rgb);
+    *pnWidth = shot.nWidth;
+    *pnHeight = shot.nHeight;
+    return true;
 }
+
+bool FltkCaptureBox(FltkShot* pShot) { return g_pFltk && pShot && g_pFltk->CaptureBox(pShot); }
+
+bool FltkAnswerBox(int nAnswer) { return g_pFltk && g_pFltk->AnswerBox(nAnswer); }
 
 }  // namespace qnui
