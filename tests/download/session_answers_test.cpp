@@ -121,6 +121,21 @@ TEST_F(SessionTest, ChunkFramingFaultsKeepNoPieceOfTheirChunk) {
     }
 }
 
+// Chunks longer than the pieces a downloader holds: each answer keeps its first pieces up to
+// the limit, commits them at the end of their chunk and ends; the next answer goes on from there.
+TEST_F(SessionTest, LongChunksAreTakenUpToTheHeldPieces) {
+    const uint64_t kSize = 3 * 1024 * 1024 + 5;
+    m_server.addResource("/f.bin", kSize);
+    m_server.script("/f.bin", m_server.kAnyIndex,
+                    {ForGets([](Plan& p, const RequestRecord& r, int) { step::Chunked(2 * 1024 * 1024)(p, r); })});
+    SessionOptions o;
+    o.uConnections = 1;
+    ExpectExactFile(Run(m_server.url("/f.bin"), o), target(), kSize);
+    auto gets = Gets(m_server);
+    ASSERT_GE(gets.size(), 2u);
+    EXPECT_EQ(gets[1].header("Range"), "bytes=" + std::to_string(16 * 65536) + "-");
+}
+
 // The file changes on the server during the download. The stream from byte 0 is of the
 // version the query saw and is held after its first piece until the session leaves, so that
 // the ranged answers of the other version come first; a flipped byte marks their bodies.
