@@ -422,8 +422,9 @@ void DownloadPieceHandler::holdFilled() {
         ++m_uFillPiece;
         m_uFilled = 0;
         m_uExpected = m_pSession->dataFile()->pieceLength(m_uFillPiece);
-        // Past the last piece, or at the limit of held pieces, no further byte is kept.
-        if (m_uFillPiece >= uCount || m_uHeld >= kMaxHeldPieces) {
+        // Past the last piece, at the limit of held pieces, or at a piece already complete
+        // (where the chain will stop), no further byte is kept.
+        if (m_uFillPiece >= uCount || m_uHeld >= kMaxHeldPieces || m_pSession->pieceMap()->isComplete(m_uFillPiece)) {
             m_bHoldFull = true;
             return;
         }
