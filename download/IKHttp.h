@@ -39,6 +39,10 @@ struct IKHttpResponseHandler : public IUnknown {
     virtual int32_t onBody(const uint8_t* pbyData, uint32_t uLen) = 0;
     virtual int32_t onEnd() = 0;
     virtual ~IKHttpResponseHandler() = default;
+    // A chunked body: the chunk whose data came last has ended where its size line said (its
+    // closing CR LF was read), so every body byte delivered so far is where the server put it.
+    // A result below 0 refuses the response as onBody's does.
+    virtual int32_t onChunkComplete() = 0;
 };
 
 // Connection progress of a request, on the event-loop thread.
@@ -107,6 +111,7 @@ public:
     int32_t onHeadersComplete() override { return 0; }
     int32_t onBody(const uint8_t*, uint32_t) override { return 0; }
     int32_t onEnd() override { return 0; }
+    int32_t onChunkComplete() override { return 0; }
 };
 
 // Defaults for status callbacks: every slot does nothing.

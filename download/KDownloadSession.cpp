@@ -389,6 +389,8 @@ HRESULT KDownloadSession::queryFileInfo(QueryResult* pResult) {
                 pResult->ullSize = pHandler->m_ullContentLength;
                 pResult->bHasSize = pHandler->m_bHasContentLength;
                 pResult->lastModified = pHandler->m_lastModified;
+                pResult->validators.sETag = pHandler->m_sETag;
+                pResult->validators.sLastModified = pHandler->m_sLastModifiedText;
                 pResult->sFinalUrl = sCurrent;
                 pResult->bNoRanges = pHandler->m_bNoRanges;
                 if (isRedirectStatus(pHandler->m_nStatus) && !pHandler->m_sLocation.empty() &&
@@ -546,6 +548,7 @@ void KDownloadSession::threadMain() {
         QN_StrCopyN(m_info.finalUrl, sizeof(m_info.finalUrl), q.sFinalUrl.c_str());
         m_info.lastModified = q.lastModified;
     }
+    m_validators = q.validators;
     m_ullFileSize.store(q.ullSize);
     if (m_wsFileName.empty()) {
         m_wsFileName = fileNameFromURL(q.sFinalUrl);
@@ -799,7 +802,7 @@ HRESULT KDownloadSession::downloading() {
         KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "abort");
         hrResult = E_ABORT;
     }
-    endLoop(hrResult);
+    endLoop(hrResult, st);
     return hrResult;
 }
 
@@ -879,6 +882,7 @@ HRESULT KDownloadSession::runRounds(LoopState* pState, bool bAssigned) {
         }
         bool bIdle = false;
         bool bFinished = pollDownloaders(pState, &bIdle);
+        if (pState->hrLastError == KHR_REMOTE_FILE_CHANGED) return KHR_REMOTE_FILE_CHANGED;
         // Back to the assignment as soon as a downloader has finished, an idle one may get
         // work, or the last piece is in.
         if (bFinished || (bIdle && bAssigned)) return S_OK;
@@ -933,6 +937,10 @@ bool KDownloadSession::pollDownloaders(LoopState* pState, bool* pbIdle) {
         bFinished = true;
         if (hr == KHR_RANGES_REFUSED) {
             markRangesRefused(sUrl);
+        } else if (hr == KHR_REMOTE_FILE_CHANGED) {
+            // Not a failure of the URL: the file itself is no longer the one asked for.
+            pState->hrLastError = hr;
+            pState->nChangedStatus = d->answerStatus();
         } else if (FAILED(hr)) {
             pState->hrLastError = hr;
             addURLFailure(sUrl);
@@ -959,14 +967,26 @@ uint32_t KDownloadSession::errorForLoopResult(HRESULT hrResult) {
     if (hrResult == KHR_CHECKSUM_FAILED) return KDS_ERR_CHECKSUM;
     if (hrResult == KHR_CONNECTION_FAILED) return KDS_ERR_NETWORK;
     if (hrResult == KHR_PIECE_WRITE_FAILED) return KDS_ERR_FILE;
+    // The server's answers ended the download, as a query status other than 200 does.
+    if (hrResult == KHR_REMOTE_FILE_CHANGED) return KDS_ERR_HTTP;
     return KDS_ERR_INTERNAL;
 }
 
-void KDownloadSession::endLoop(HRESULT hrResult) {
+void KDownloadSession::endLoop(HRESULT hrResult, const LoopState& st) {
     stopDownloaders();
     flushStorage();
     updateProgress();
-    if (hrResult < 0) fail(errorForLoopResult(hrResult), 0);
+    if (hrResult == KHR_REMOTE_FILE_CHANGED) {
+        // The pieces fetched so far are of a version the server no longer has: the progress
+        // file goes, so that no later session resumes them.
+        {
+            std::lock_guard<std::recursive_mutex> guard(m_lock);
+            if (m_pPieceMap) m_pPieceMap->close(false);
+        }
+        fail(KDS_ERR_HTTP, (uint32_t)st.nChangedStatus);
+    } else if (hrResult < 0) {
+        fail(errorForLoopResult(hrResult), 0);
+    }
     std::lock_guard<std::mutex> guard(m_clientErrorLock);
     KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG,
                 "downloading end: result=0x%08X, status=%u, error=%u, errorExt=%u, clientError=%d, clientErrorExt=\"%s\"",

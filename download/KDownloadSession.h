@@ -57,6 +57,7 @@ public:
     DataFile* dataFile() const override { return m_pDataFile; }
     PieceMap* pieceMap() const override { return m_pPieceMap; }
     void queueBlockCheck(uint32_t uPiece) override;
+    const KRemoteValidators& validators() const override { return m_validators; }
 
     // The file name a URL gives: the text after its last separator, cut at the first '?', one
     // wide character per byte; "unnamed" when that is empty, "." or "..", or there is no '/'.
@@ -85,6 +86,7 @@ private:
         uint64_t ullSize = 0;
         bool bHasSize = false;
         SYSTEMTIME lastModified{};
+        KRemoteValidators validators;
         std::string sFinalUrl;
         bool bNoRanges = false;  // the answer said "Accept-Ranges: none"
     };
@@ -112,6 +114,7 @@ private:
         uint32_t uProgressTick = 0, uFlushTick = 0, uSpeedTick = 0;
         uint64_t ullPrevTotal = 0;  // received bytes at the last speed sample
         uint32_t uRound = 0;
+        int nChangedStatus = 0;  // the status of the answer that showed the remote file changed
     };
     HRESULT downloading();
     HRESULT createDownloaders();
@@ -130,7 +133,7 @@ private:
     HRESULT verifyAfterLastPiece();
     static uint32_t errorForLoopResult(HRESULT hrResult);
     // Stops the downloaders, flushes the storage, updates the progress and reports a failure.
-    void endLoop(HRESULT hrResult);
+    void endLoop(HRESULT hrResult, const LoopState& st);
     bool getURL(std::string* psUrl, bool* pbNoRanges);
     // True when the URL getURL would hand out next does not serve ranges.
     bool nextURLRefusesRanges();
@@ -190,6 +193,7 @@ private:
     std::vector<uint8_t> m_blockQueued;
     uint32_t m_uChecksumErrors = 0;
     uint32_t m_uServerAddress = 0;
+    KRemoteValidators m_validators;  // the query's; read by the downloaders during the loop
 
     std::thread m_thread;
     std::atomic<bool> m_bStarted{false};

@@ -89,6 +89,48 @@ bool isRedirectStatus(int nStatus) {
     return nStatus == 300 || nStatus == 301 || nStatus == 302 || nStatus == 303 || nStatus == 307;
 }
 
+namespace {
+
+std::string TrimmedText(const std::string& s) {
+    size_t uFirst = s.find_first_not_of(" \t");
+    if (uFirst == std::string::npos) return std::string();
+    return s.substr(uFirst, s.find_last_not_of(" \t") - uFirst + 1);
+}
+
+bool IsWeakTag(const std::string& s) { return s.size() >= 2 && s[0] == 'W' && s[1] == '/'; }
+
+// A server's text that can go into a header line of ours: short, and no control byte that
+// would end or fold the line.
+bool FitsInHeader(const std::string& s) {
+    if (s.empty() || s.size() > 256) return false;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string ifRangeValue(const KRemoteValidators& v) {
+    // A weak entity tag may not be sent in "If-Range".
+    if (FitsInHeader(v.sETag) && !IsWeakTag(v.sETag)) return v.sETag;
+    return FitsInHeader(v.sLastModified) ? v.sLastModified : std::string();
+}
+
+bool sameEntityTag(const std::string& a, const std::string& b) {
+    std::string sA = TrimmedText(a), sB = TrimmedText(b);
+    if (IsWeakTag(sA)) sA.erase(0, 2);
+    if (IsWeakTag(sB)) sB.erase(0, 2);
+    return sA == sB;
+}
+
+bool sameHttpDate(const std::string& a, const std::string& b) {
+    std::string sA = TrimmedText(a), sB = TrimmedText(b);
+    SYSTEMTIME tA{}, tB{};
+    if (parseHttpDate(sA.c_str(), &tA) && parseHttpDate(sB.c_str(), &tB)) return std::memcmp(&tA, &tB, sizeof(tA)) == 0;
+    return sA == sB;
+}
+
 bool parseHttpDate(const char* cszText, SYSTEMTIME* pRetTime) {
     static const char* const s_aszDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const s_aszMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -155,6 +197,8 @@ uint32_t DownloadPieceHandler::Release() {
 bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged) {
     m_pSession = pSession;
     m_uPiece = KPIECE_NONE;
+    m_uFillPiece = KPIECE_NONE;
+    m_uHeld = 0;
     try {
         m_buffer.assign(KDOWNLOAD_PIECE_SIZE, 0);
     } catch (const std::bad_alloc&) {
@@ -164,6 +208,7 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
     }
     m_uDownloaderId = uDownloaderId;
     m_uPiece = uPiece;
+    m_uFillPiece = uPiece;
     m_uFirstPiece = uPiece;
     m_ullRangeStart = bRanged ? (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE : 0;
     m_ullSkip = bRanged ? 0 : (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE;
@@ -178,6 +223,12 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
     m_bHasContentLength = false;
     m_ullContentLength = 0;
     m_ullBodyLeft = 0;
+    m_bChunked = false;
+    m_bHoldFull = false;
+    m_bHasETag = m_bHasLastModified = false;
+    m_sETag.clear();
+    m_sLastModified.clear();
+    m_bIfRange = m_ullRangeStart != 0 && !ifRangeValue(pSession->validators()).empty();
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) start download piece %u", uDownloaderId, uPiece);
     return true;
 }
@@ -185,10 +236,13 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
 void DownloadPieceHandler::releasePiece() {
     if (m_pSession && m_uPiece != KPIECE_NONE && m_pSession->pieceMap()) m_pSession->pieceMap()->release(m_uPiece);
     m_uPiece = KPIECE_NONE;
+    m_uHeld = 0;
 }
 
 void DownloadPieceHandler::clear() {
     m_uPiece = KPIECE_NONE;
+    m_uFillPiece = KPIECE_NONE;
+    m_uHeld = 0;
     m_uExpected = 0;
     m_uFilled = 0;
     m_pSession = nullptr;
@@ -209,6 +263,15 @@ int32_t DownloadPieceHandler::onHeader(const char* pszName, uint32_t uNameLen, c
         m_sContentRange.assign(pszValue, uValueLen);
     } else if (NameIs(pszName, uNameLen, "Content-Length")) {
         m_bHasContentLength = ParseDecimal(pszValue, uValueLen, &m_ullContentLength);
+    } else if (NameIs(pszName, uNameLen, "Transfer-Encoding")) {
+        // The request engine lets through no coding but chunked framing alone.
+        m_bChunked = true;
+    } else if (NameIs(pszName, uNameLen, "ETag")) {
+        m_bHasETag = true;
+        m_sETag.assign(pszValue, uValueLen);
+    } else if (NameIs(pszName, uNameLen, "Last-Modified")) {
+        m_bHasLastModified = true;
+        m_sLastModified.assign(pszValue, uValueLen);
     }
     return 0;
 }
@@ -232,8 +295,30 @@ bool DownloadPieceHandler::acceptsRange(uint64_t* pullLength) const {
     return !m_bHasContentLength || m_ullContentLength == *pullLength;
 }
 
+bool DownloadPieceHandler::answerIsOtherVersion() const {
+    const KRemoteValidators& q = m_pSession->validators();
+    // A validator is compared when both the query's answer and this one carry it.
+    if (m_bHasETag && !q.sETag.empty() && !sameEntityTag(m_sETag, q.sETag)) return true;
+    if (m_bHasLastModified && !q.sLastModified.empty() && !sameHttpDate(m_sLastModified, q.sLastModified)) return true;
+    if (m_nStatus == 200 && m_bIfRange) {
+        // "If-Range" asks for the whole file exactly when the validator sent does not match.
+        // A server without ranges answers 200 as well, but under the same validator: only that
+        // answer is taken for one that ignores ranges.
+        bool bUsedETag = ifRangeValue(q) == q.sETag;
+        if (bUsedETag ? !m_bHasETag : !m_bHasLastModified) return true;
+    }
+    return false;
+}
+
 int32_t DownloadPieceHandler::onHeadersComplete() {
     if (m_nStatus != 200 && m_nStatus != 206) return 0;
+    if (answerIsOtherVersion()) {
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR,
+                    "downloader(%u) remote file changed: status=%d, ETag=\"%s\", Last-Modified=\"%s\"", m_uDownloaderId,
+                    m_nStatus, m_sETag.c_str(), m_sLastModified.c_str());
+        m_hrResult = KHR_REMOTE_FILE_CHANGED;
+        return E_FAIL;
+    }
     if (m_nStatus == 200 && m_ullRangeStart != 0) {
         // The server ignored the range: nothing of this answer is taken, and the session is
         // told that the URL is to be streamed from byte 0.
@@ -242,14 +327,111 @@ int32_t DownloadPieceHandler::onHeadersComplete() {
         return E_FAIL;
     }
     // Bytes are written at the offset the request asked for: an answer for another range
-    // would land in the wrong place, so it is refused before any byte is taken.
+    // would land in the wrong place, so it is refused before any byte is taken. A server that
+    // answers a range with another one (another start or total, several parts) does not serve
+    // ranges as asked: the URL is then streamed from byte 0, as for a server that ignores them.
+    // An answer to a request without a range that is refused is a failure of the URL.
     if (!acceptsRange(&m_ullBodyLeft)) {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) range refused: status=%d, Content-Range=\"%s\"",
                     m_uDownloaderId, m_nStatus, m_sContentRange.c_str());
-        m_hrResult = KHR_CONNECTION_FAILED;
+        m_hrResult = m_ullRangeStart != 0 ? KHR_RANGES_REFUSED : KHR_CONNECTION_FAILED;
         return E_FAIL;
     }
     return 0;
+}
+
+int32_t DownloadPieceHandler::commitPiece(const uint8_t* pbyData) {
+    DataFile* pData = m_pSession->dataFile();
+    PieceMap* pMap = m_pSession->pieceMap();
+    uint32_t uLength = pData->pieceLength(m_uPiece);
+    bool bAlready = false, bStop = false, bCommitted = false;
+    {
+        // A piece that is already complete (the other copy of a split run was committed
+        // first, and may have been verified since) is never written again: the bytes of
+        // this copy are dropped, and the commit still tells whether the chain goes on.
+        // The map stays locked from the test to the commit, so that no other copy can be
+        // committed in between.
+        std::lock_guard<std::recursive_mutex> guard(pMap->lock());
+        if (pMap->isComplete(m_uPiece)) {
+            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) piece %u already complete, copy dropped",
+                        m_uDownloaderId, m_uPiece);
+        } else {
+            uint32_t uWritten = 0;
+            if (m_uPiece >= pData->pieceCount() || uLength == 0 ||
+                FAILED(pData->write((uint64_t)m_uPiece * KDOWNLOAD_PIECE_SIZE, pbyData, uLength, &uWritten)) ||
+                uWritten != uLength) {
+                KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed", m_uDownloaderId,
+                            m_uPiece);
+                releasePiece();
+                m_hrResult = KHR_PIECE_WRITE_FAILED;
+                return KHR_PIECE_WRITE_FAILED;
+            }
+        }
+        bCommitted = pMap->commit(m_uPiece, &bAlready, &bStop);
+    }
+    if (bCommitted) {
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) commit piece %u OK, stop=%d", m_uDownloaderId,
+                    m_uPiece, bStop ? 1 : 0);
+    } else {
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) commit piece %u failed", m_uDownloaderId,
+                    m_uPiece);
+    }
+    m_pSession->queueBlockCheck(m_uPiece);
+    if (!bCommitted) {
+        releasePiece();
+        m_hrResult = KHR_PIECE_WRITE_FAILED;
+        return KHR_PIECE_WRITE_FAILED;
+    }
+    ++m_uCommitted;
+    if (bStop) {
+        m_uPiece = KPIECE_NONE;
+        m_uHeld = 0;
+        m_bStopped = true;
+        m_hrResult = E_FAIL;
+        return E_FAIL;
+    }
+    ++m_uPiece;
+    return 0;
+}
+
+int32_t DownloadPieceHandler::commitHeld() {
+    for (uint32_t i = 0; i < m_uHeld; ++i) {
+        int32_t nRes = commitPiece(m_held[i].data());
+        if (nRes < 0) {
+            m_uHeld = 0;
+            return nRes;
+        }
+    }
+    m_uHeld = 0;
+    if (m_bHoldFull && m_uPiece != KPIECE_NONE) {
+        // The bytes after the held pieces were not kept: the chain ends here, and its next
+        // piece goes back to the map when the downloader reports the end.
+        m_bStopped = true;
+        m_hrResult = E_FAIL;
+        return E_FAIL;
+    }
+    return 0;
+}
+
+void DownloadPieceHandler::holdFilled() {
+    uint32_t uCount = m_pSession->dataFile()->pieceCount();
+    try {
+        if (m_held.size() <= m_uHeld) m_held.emplace_back();
+        m_held[m_uHeld].swap(m_buffer);
+        ++m_uHeld;
+        ++m_uFillPiece;
+        m_uFilled = 0;
+        m_uExpected = m_pSession->dataFile()->pieceLength(m_uFillPiece);
+        // Past the last piece, at the limit of held pieces, or at a piece already complete
+        // (where the chain will stop), no further byte is kept.
+        if (m_uFillPiece >= uCount || m_uHeld >= kMaxHeldPieces || m_pSession->pieceMap()->isComplete(m_uFillPiece)) {
+            m_bHoldFull = true;
+            return;
+        }
+        m_buffer.resize(KDOWNLOAD_PIECE_SIZE);
+    } catch (const std::bad_alloc&) {
+        m_bHoldFull = true;
+    }
 }
 
 int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
@@ -271,9 +453,7 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         pbyData += uDrop;
         uLen -= uDrop;
     }
-    DataFile* pData = m_pSession->dataFile();
-    PieceMap* pMap = m_pSession->pieceMap();
-    while (uLen > 0) {
+    while (uLen > 0 && !m_bHoldFull) {
         uint32_t uTake = m_uExpected - m_uFilled;
         if (uTake > uLen) uTake = uLen;
         std::memcpy(m_buffer.data() + m_uFilled, pbyData, uTake);
@@ -281,61 +461,31 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         pbyData += uTake;
         uLen -= uTake;
         if (m_uFilled < m_uExpected) break;
-
-        bool bAlready = false, bStop = false, bCommitted = false;
-        {
-            // A piece that is already complete (the other copy of a split run was committed
-            // first, and may have been verified since) is never written again: the bytes of
-            // this copy are dropped, and the commit still tells whether the chain goes on.
-            // The map stays locked from the test to the commit, so that no other copy can be
-            // committed in between.
-            std::lock_guard<std::recursive_mutex> guard(pMap->lock());
-            if (pMap->isComplete(m_uPiece)) {
-                KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) piece %u already complete, copy dropped",
-                            m_uDownloaderId, m_uPiece);
-            } else {
-                uint32_t uWritten = 0;
-                if (m_uPiece >= pData->pieceCount() || m_uFilled != pData->pieceLength(m_uPiece) ||
-                    FAILED(pData->write((uint64_t)m_uPiece * KDOWNLOAD_PIECE_SIZE, m_buffer.data(), m_uFilled,
-                                        &uWritten)) ||
-                    uWritten != m_uFilled) {
-                    KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed",
-                                m_uDownloaderId, m_uPiece);
-                    releasePiece();
-                    m_hrResult = KHR_PIECE_WRITE_FAILED;
-                    return KHR_PIECE_WRITE_FAILED;
-                }
-            }
-            bCommitted = pMap->commit(m_uPiece, &bAlready, &bStop);
+        if (m_bChunked) {
+            // Its bytes are where the server put them only if the chunk holding its last byte
+            // ends where its size line said: the piece waits for that.
+            holdFilled();
+            continue;
         }
-        if (bCommitted) {
-            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) commit piece %u OK, stop=%d",
-                        m_uDownloaderId, m_uPiece, bStop ? 1 : 0);
-        } else {
-            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) commit piece %u failed", m_uDownloaderId,
-                        m_uPiece);
-        }
-        m_pSession->queueBlockCheck(m_uPiece);
-        if (!bCommitted) {
-            releasePiece();
-            m_hrResult = KHR_PIECE_WRITE_FAILED;
-            return KHR_PIECE_WRITE_FAILED;
-        }
-        ++m_uCommitted;
-        if (bStop) {
-            m_uPiece = KPIECE_NONE;
-            m_bStopped = true;
-            m_hrResult = E_FAIL;
-            return E_FAIL;
-        }
-        ++m_uPiece;
-        m_uExpected = pData->pieceLength(m_uPiece);
+        // A body of a known length needs no framing: each piece is committed as it fills.
+        int32_t nRes = commitPiece(m_buffer.data());
+        if (nRes < 0) return nRes;
+        m_uFillPiece = m_uPiece;
+        m_uExpected = m_pSession->dataFile()->pieceLength(m_uFillPiece);
         m_uFilled = 0;
     }
     return 0;
 }
 
+int32_t DownloadPieceHandler::onChunkComplete() {
+    if (m_uHeld == 0 || m_uPiece == KPIECE_NONE || !m_pSession) return 0;
+    return commitHeld();
+}
+
 int32_t DownloadPieceHandler::onError() {
+    // Held pieces of an answer that ended in an error are dropped: their framing was never
+    // confirmed.
+    m_uHeld = 0;
     if (m_bStopped) {
         // The piece map ended the chain: a clean stop.
         m_hrResult = 0;
@@ -353,10 +503,18 @@ int32_t DownloadPieceHandler::onEnd() {
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onEnd", m_uDownloaderId);
     m_hrResult = 0;
     // A chunked or close-delimited body that ended before its range did is a failed transfer;
-    // its unfinished piece was never written.
+    // its unfinished piece was never written, nor is any piece still held.
     if ((m_nStatus == 200 || m_nStatus == 206) && m_ullBodyLeft > 0) {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) body shorter than its range", m_uDownloaderId);
+        m_uHeld = 0;
         m_hrResult = KHR_CONNECTION_FAILED;
+        return 0;
+    }
+    // The answer ended well: what is still held is confirmed.
+    if (m_uHeld > 0 && m_uPiece != KPIECE_NONE && m_pSession) {
+        int32_t nRes = commitHeld();
+        if (nRes < 0 && !m_bStopped) return 0;  // a failed write keeps its result
+        m_hrResult = 0;
     }
     return 0;
 }
@@ -391,6 +549,8 @@ void QueryFileInfoHandler::resetAttempt() {
     m_ullContentLength = 0;
     m_bHasContentLength = false;
     m_lastModified = SYSTEMTIME{};
+    m_sLastModifiedText.clear();
+    m_sETag.clear();
     m_sLocation.clear();
     m_bNoRanges = false;
     m_hrResult = E_FAIL;
@@ -415,6 +575,9 @@ int32_t QueryFileInfoHandler::onHeader(const char* pszName, uint32_t uNameLen, c
     } else if (NameIs(pszName, uNameLen, "Last-Modified")) {
         std::string s(pszValue, uValueLen);
         parseHttpDate(s.c_str(), &m_lastModified);
+        m_sLastModifiedText = TrimmedText(s);
+    } else if (NameIs(pszName, uNameLen, "ETag")) {
+        m_sETag = TrimmedText(std::string(pszValue, uValueLen));
     } else if (NameIs(pszName, uNameLen, "Location")) {
         m_sLocation.assign(pszValue, uValueLen);
     } else if (NameIs(pszName, uNameLen, "Accept-Ranges")) {
@@ -487,6 +650,10 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
     if (ullOffset != 0) {
         if (QN_snprintf(szRange, sizeof(szRange), "bytes=%llu-", (unsigned long long)ullOffset) < 0) return E_FAIL;
         if (!m_request.addHeader("Range", szRange)) return E_FAIL;
+        // The range is wanted only from the version the query saw: a server that has another
+        // one answers with the whole file, which the handler refuses.
+        std::string sIfRange = ifRangeValue(m_pSession->validators());
+        if (!sIfRange.empty() && !m_request.addHeader("If-Range", sIfRange.c_str())) return E_FAIL;
     }
     if (!m_request.send()) return E_FAIL;
     m_bBusy = true;

@@ -24,6 +24,10 @@ inline constexpr HRESULT KHR_PIECE_WRITE_FAILED = (HRESULT)0x80070570u;
 // A ranged request was answered with the whole file (200): the server does not serve ranges.
 // Not a failure of the URL; the session then streams that URL from byte 0 on one connection.
 inline constexpr HRESULT KHR_RANGES_REFUSED = (HRESULT)0x80070032u;
+// An answer carried validators ("ETag", "Last-Modified") other than the query's, or answered a
+// request that carried "If-Range" with the whole file under other validators: the file changed
+// on the server since the query. No byte of that answer is taken, and the session ends.
+inline constexpr HRESULT KHR_REMOTE_FILE_CHANGED = (HRESULT)0x800703EEu;
 
 inline constexpr const char* KDOWNLOADER_USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko";
 inline constexpr uint32_t KDOWNLOADER_REDIRECT_LIMIT = 3;
@@ -34,6 +38,14 @@ bool parseHttpDate(const char* cszText, SYSTEMTIME* pRetTime);
 
 // True for the statuses that are followed as redirects.
 bool isRedirectStatus(int nStatus);
+
+// The "If-Range" value a ranged request sends for these validators: a strong ETag when there is
+// one, else the Last-Modified date; empty when neither can be used.
+std::string ifRangeValue(const KRemoteValidators& v);
+// True when two "ETag" values name the same entity tag (a weak mark is not compared).
+bool sameEntityTag(const std::string& a, const std::string& b);
+// True when two "Last-Modified" values name the same time.
+bool sameHttpDate(const std::string& a, const std::string& b);
 
 class DownloadPieceHandler : public KHttpResponseHandlerBase, public KSimpleUnknownImpl {
 public:
@@ -49,6 +61,12 @@ public:
     int32_t onHeadersComplete() override;
     int32_t onBody(const uint8_t* pbyData, uint32_t uLen) override;
     int32_t onEnd() override;
+    int32_t onChunkComplete() override;
+
+    // Pieces of a chunked answer wait in memory until the chunk holding their last byte has
+    // ended well; at most this many per answer. Past it the answer is read on without keeping
+    // its bytes up to that chunk's end, then the held pieces are committed and the chain ends.
+    static constexpr uint32_t kMaxHeldPieces = 16;
 
     // Prepares the handler for a request starting at uPiece. bRanged false: the request asks
     // for the whole file, and the bytes before uPiece are dropped as they arrive.
@@ -70,10 +88,23 @@ private:
     // True when the answer's headers describe the bytes asked for; *pullLength is then the
     // length of its body.
     bool acceptsRange(uint64_t* pullLength) const;
+    // True when the answer names another version of the file than the query did.
+    bool answerIsOtherVersion() const;
+    // Writes and commits piece m_uPiece from pbyData; then m_uPiece is the next piece of the
+    // chain. A result below 0 ends the answer (a failure, or E_FAIL when the map stopped the
+    // chain).
+    int32_t commitPiece(const uint8_t* pbyData);
+    // Commits the held pieces in order.
+    int32_t commitHeld();
+    // Keeps the filled buffer as a held piece and moves on to the next one.
+    void holdFilled();
 
     std::vector<uint8_t> m_buffer;
     uint32_t m_uDownloaderId = 0;
+    // The first piece of the chain not yet committed: the one the piece map has taken for this
+    // downloader. The pieces held after it, and the one being filled, are not marked in the map.
     uint32_t m_uPiece = KPIECE_NONE;
+    uint32_t m_uFillPiece = KPIECE_NONE;  // the piece the bytes are going into
     uint32_t m_uFirstPiece = KPIECE_NONE;
     uint64_t m_ullRangeStart = 0;  // the offset the request asked for (0: no Range)
     uint64_t m_ullSkip = 0;        // body bytes still to drop before the first piece
@@ -92,6 +123,15 @@ private:
     // file size) announces. A body that runs past it or ends short of it is not the range.
     uint64_t m_ullBodyLeft = 0;
     std::atomic<uint64_t> m_ullReceived{0};
+    // The answer's body comes in chunks: its filled pieces are held (below) until confirmed.
+    bool m_bChunked = false;
+    std::vector<std::vector<uint8_t>> m_held;  // buffers of held pieces m_uPiece, m_uPiece + 1, ...
+    uint32_t m_uHeld = 0;
+    bool m_bHoldFull = false;  // no further bytes are kept for this answer
+    // The answer's validators.
+    bool m_bHasETag = false, m_bHasLastModified = false;
+    std::string m_sETag, m_sLastModified;
+    bool m_bIfRange = false;  // the request carried "If-Range"
 };
 
 class QueryFileInfoHandler : public KHttpResponseHandlerBase, public KHttpStatusCallbackBase, public KSimpleUnknownImpl {
@@ -116,6 +156,8 @@ public:
     uint64_t m_ullContentLength = 0;
     bool m_bHasContentLength = false;
     SYSTEMTIME m_lastModified{};
+    std::string m_sLastModifiedText;  // as sent, "" when absent
+    std::string m_sETag;              // as sent, "" when absent
     std::string m_sLocation;
     bool m_bNoRanges = false;  // "Accept-Ranges: none"
     HRESULT m_hrResult = E_FAIL;
@@ -144,6 +186,8 @@ public:
     void stop();
 
     bool isBusy() const { return m_bBusy; }
+    // The status of the last answer, once pollBusy has reported the end.
+    int answerStatus() const { return m_pHandler ? m_pHandler->status() : 0; }
     uint64_t receivedBytes() const { return m_pHandler ? m_pHandler->receivedBytes() : 0; }
     KHttpRequest& request() { return m_request; }
 

@@ -131,6 +131,7 @@ KHttpRequest::KHttpRequest() {
     m_settings.on_header_value = &KHttpRequest::onHeaderValue;
     m_settings.on_headers_complete = &KHttpRequest::onHeadersComplete;
     m_settings.on_body = &KHttpRequest::onBody;
+    m_settings.on_chunk_complete = &KHttpRequest::onChunkComplete;
     m_settings.on_message_complete = &KHttpRequest::onMessageComplete;
 }
 
@@ -615,6 +616,12 @@ void KHttpRequest::onReceiveEof() {
 
 int KHttpRequest::parse(const char* pData, size_t uLen) {
     size_t uOffset = 0;
+    m_pParseEnd = pData + uLen;
+    // The end of a chunk's data that the previous bytes left unchecked.
+    if (!checkChunkEnd(pData, m_pParseEnd)) {
+        finish(KHTTP_CE_PARSE, "line=%d", kLineParse);
+        return 0;
+    }
     for (;;) {
         size_t uUsed = http_parser_execute(&m_parser, &m_settings, pData + uOffset, uLen - uOffset);
         uOffset += uUsed;
@@ -741,6 +748,16 @@ void KHttpRequest::resetAnswer() {
     m_bBodyAnnounced = false;
     m_bForeignCoding = false;
     m_uTransferEncodings = 0;
+    m_uChunkEndChecked = 2;
+}
+
+bool KHttpRequest::checkChunkEnd(const char* p, const char* pEnd) {
+    static const char kChunkEnd[2] = {'\r', '\n'};
+    while (m_uChunkEndChecked < 2 && p < pEnd) {
+        if (*p++ != kChunkEnd[m_uChunkEndChecked]) return false;
+        ++m_uChunkEndChecked;
+    }
+    return true;
 }
 
 void KHttpRequest::noteHeader() {
@@ -832,7 +849,28 @@ int KHttpRequest::onBody(http_parser* p, const char* at, size_t len) {
         self->refuse(kLineParse, KHTTP_CE_PARSE);
         return -1;
     }
+    if ((p->flags & F_CHUNKED) && p->content_length == 0) {
+        // These bytes end a chunk's data: CR LF must follow. A chunk whose data does not end
+        // where its size line said is refused before its last bytes reach the handler.
+        self->m_uChunkEndChecked = 0;
+        if (!self->checkChunkEnd(at + len, self->m_pParseEnd)) {
+            self->refuse(kLineParse, KHTTP_CE_PARSE);
+            return -1;
+        }
+    }
     if (self->m_pHandler && self->m_pHandler->onBody(reinterpret_cast<const uint8_t*>(at), (uint32_t)len) < 0) {
+        self->refuse(kLineRefusedBody);
+        return -1;
+    }
+    return 0;
+}
+
+int KHttpRequest::onChunkComplete(http_parser* p) {
+    KHttpRequest* self = static_cast<KHttpRequest*>(p->data);
+    if (self->interim()) return 0;
+    // The chunk's closing CR LF has been checked: every body byte delivered so far came in
+    // chunks that ended where their size lines said.
+    if (self->m_pHandler && self->m_pHandler->onChunkComplete() < 0) {
         self->refuse(kLineRefusedBody);
         return -1;
     }

@@ -163,7 +163,11 @@ private:
     static int onHeaderValue(http_parser* p, const char* at, size_t len);
     static int onHeadersComplete(http_parser* p);
     static int onBody(http_parser* p, const char* at, size_t len);
+    static int onChunkComplete(http_parser* p);
     static int onMessageComplete(http_parser* p);
+    // Checks the bytes that must close a chunk's data, from p up to the end of the bytes being
+    // parsed; what is not there yet is checked at the start of the next bytes received.
+    bool checkChunkEnd(const char* p, const char* pEnd);
     bool reportStatus(int nLine);
     bool deliverHeader(int nLine);
     // Records what a finished header says about the framing and coding of the body.
@@ -210,6 +214,11 @@ private:
     bool m_bBodyAnnounced = false;     // a Transfer-Encoding, or a Content-Length above 0
     bool m_bForeignCoding = false;     // a coding other than chunked framing or identity
     uint32_t m_uTransferEncodings = 0;  // Transfer-Encoding headers seen
+    // The parser takes any two bytes after a chunk's data for its closing CR LF, so a chunk
+    // whose size line does not match the data that follows would be read on as data. The
+    // closing bytes are checked here: how many of "\r\n" have been checked (2 = none pending).
+    uint32_t m_uChunkEndChecked = 2;
+    const char* m_pParseEnd = nullptr;  // end of the bytes being parsed
 
     uint64_t m_ullResolverId = 0;
     bool m_bNoReuse = false;

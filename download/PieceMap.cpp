@@ -148,9 +148,10 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
                     uOutcome = KPMR_SIZE_DIFFERS;
                 } else if (GetU32(abHeader + 2044) != uPieceSize) {
                     uOutcome = KPMR_PIECE_SIZE_DIFFERS;
-                } else if (pLastModified && !QN_IsSystemTimeZero(pLastModified) && !QN_IsSystemTimeZero(&stored) &&
-                           std::memcmp(&stored, pLastModified, sizeof(stored)) != 0) {
-                    // The remote file changed since the pieces were fetched: they cannot be kept.
+                } else if (pLastModified && std::memcmp(&stored, pLastModified, sizeof(stored)) != 0) {
+                    // The remote file's time is not the one the pieces were fetched under (a
+                    // time that was or is now absent included): they may be of another version,
+                    // so they cannot be kept.
                     uOutcome = KPMR_BAD_HEADER;
                 } else {
                     uOutcome = KPMR_RESUMED;

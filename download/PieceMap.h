@@ -60,7 +60,7 @@ public:
     // Opens or creates path + ".cfg". *puResume on entry 1 asks to resume; on return it holds a
     // KPieceMapResume outcome (a value other than 1 on entry is left alone). Anything but a
     // resume rewrites the file with every piece free. A stored Last-Modified time that differs
-    // from a given one (both non-zero) means the remote file changed: the file is rewritten.
+    // from a given one (zero for none) means the remote file changed: the file is rewritten.
     HRESULT open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullFileSize, const SYSTEMTIME* pLastModified,
                  uint32_t uPieceSize, uint32_t* puResume);
     // Writes a fresh progress file on an open descriptor.

@@ -302,6 +302,50 @@ TEST_F(HttpRequestTest, AnswersThatAreNotPlainBytesEndBeforeTheirBody) {
     }
 }
 
+// A chunk's data must be followed by CR LF where its size line says it ends, whichever receive
+// those two bytes arrive in; anything else ends the answer with client error 5 before the
+// chunk's last bytes reach the handler. The handler hears of each chunk that ended well.
+TEST_F(HttpRequestTest, ChunkDataEndsWithCrLfWhereItsSizeSays) {
+    struct Case {
+        const char* name;
+        std::string first, later;  // the answer's chunked body, in two writes
+        bool delivered;
+        std::string body;                // what reached the handler
+        std::vector<size_t> chunkEnds;  // the body length at each chunk end heard
+    };
+    const std::vector<Case> cases = {
+        {"whole", "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n", "", true, "abcde", {3, 5, 5}},
+        {"split between CR and LF", "3\r\nabc\r", "\n2\r\nde\r\n0\r\n\r\n", true, "abcde", {3, 5, 5}},
+        {"split after the data", "3\r\nabc", "\r\n0\r\n\r\n", true, "abc", {3, 3}},
+        {"other bytes after the data", "3\r\nabcXY0\r\n\r\n", "", false, "", {}},
+        {"stray CR LF after the size line", "3\r\n\r\nabc\r\n0\r\n\r\n", "", false, "", {}},
+        {"other bytes in the next write", "3\r\nabc", "XY0\r\n\r\n", false, "abc", {}},
+        {"CR then another byte in the next write", "3\r\nabc\r", "X0\r\n\r\n", false, "abc", {}},
+        {"second chunk larger than its data", "3\r\nabc\r\n3\r\nde\r\n0\r\n\r\n", "", false, "abc", {3}},
+    };
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    server.addResource("/r", 10);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto& tc = cases[i];
+        SCOPED_TRACE(tc.name);
+        std::vector<Step> steps = {[&](Plan& p, const RequestRecord&) { p.rawStatusLine = head + tc.first; }};
+        if (!tc.later.empty()) steps.push_back(Surplus(tc.later, 50));
+        server.script("/r", (int)i, steps);
+        Probe p;
+        ASSERT_TRUE(p.get(server.url("/r")));
+        if (tc.delivered) {
+            EXPECT_EQ(p.req.getClientError(), KHTTP_CE_OK) << p.req.getClientErrorExt();
+            EXPECT_EQ(p.handler->count("end"), 1);
+        } else {
+            EXPECT_EQ(p.req.getClientError(), KHTTP_CE_PARSE);
+            EXPECT_EQ(p.req.getClientErrorExt(), "line=727");
+            EXPECT_EQ(p.handler->count("error"), 1);
+        }
+        EXPECT_EQ(p.handler->body(), tc.body);
+        EXPECT_EQ(p.handler->chunkEnds(), tc.chunkEnds);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Failures
 

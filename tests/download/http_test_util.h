@@ -63,6 +63,17 @@ public:
         return 0;  // body pieces are not listed one by one
     }
     int32_t onEnd() override { return record("end", 0); }
+    // Counted apart from the other events, whose order the tests read.
+    int32_t onChunkComplete() override {
+        std::lock_guard<std::mutex> g(m_mutex);
+        m_chunkEndBody.push_back(m_body.size());
+        return 0;
+    }
+    // The body length delivered at each chunk end.
+    std::vector<size_t> chunkEnds() {
+        std::lock_guard<std::mutex> g(m_mutex);
+        return m_chunkEndBody;
+    }
 
     std::vector<std::string> events() {
         std::lock_guard<std::mutex> g(m_mutex);
@@ -117,6 +128,7 @@ private:
     }
 
     std::atomic<uint32_t> m_refs{0};
+    std::vector<size_t> m_chunkEndBody;
     Slot m_refuseAt;
     std::atomic<int>* m_destroyed;
     std::mutex m_mutex;

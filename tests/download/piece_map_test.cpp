@@ -200,6 +200,7 @@ std::string CraftCfg(const std::string& sStates, uint64_t ullSize = 0, uint32_t 
 TEST(PieceMapOpen, OutcomeTable) {
     const SYSTEMTIME lmA = {2020, 1, 3, 1, 10, 0, 0, 0};
     const SYSTEMTIME lmB = {2021, 1, 5, 1, 10, 0, 0, 0};
+    const SYSTEMTIME lmNone = {};
     struct Row {
         const char* szName;
         bool bFileExists;
@@ -223,7 +224,10 @@ TEST(PieceMapOpen, OutcomeTable) {
         {"piece size differs", true, CraftCfg("4444", 0, 32768), nullptr, KPMR_PIECE_SIZE_DIFFERS, "0000"},
         {"same Last-Modified", true, CraftCfg("4444", 0, kPiece, &lmA), &lmA, KPMR_RESUMED, "4444"},
         {"remote file changed", true, CraftCfg("4444", 0, kPiece, &lmA), &lmB, KPMR_BAD_HEADER, "0000"},
-        {"no stored Last-Modified", true, CraftCfg("4444"), &lmB, KPMR_RESUMED, "4444"},
+        // A time absent on one side only cannot show that the file is the same one.
+        {"no stored Last-Modified", true, CraftCfg("4444"), &lmB, KPMR_BAD_HEADER, "0000"},
+        {"no Last-Modified now", true, CraftCfg("4444", 0, kPiece, &lmA), &lmNone, KPMR_BAD_HEADER, "0000"},
+        {"no Last-Modified either time", true, CraftCfg("4444"), &lmNone, KPMR_RESUMED, "4444"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.szName);

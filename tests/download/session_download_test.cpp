@@ -329,8 +329,9 @@ TEST_F(SessionTest, PieceAnswersThatAreNotTheRangeAreRefused) {
     }
 }
 
-// Refused answers count against the URL: a server that sends only such answers ends the
-// session with a network error, and no byte of them is in the data file.
+// Answers refused for a coding the engine cannot undo count against the URL: a server that
+// sends only such answers ends the session with a network error, and no byte of them is in
+// the data file.
 TEST_F(SessionTest, RefusedPieceAnswersCountAsUrlFailures) {
     const uint64_t kSize = 4 * 65536;
     struct Row {

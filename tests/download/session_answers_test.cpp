@@ -1,0 +1,309 @@
+// How a session takes the answers to its piece requests: the framing of chunked bodies, the
+// version of the file an answer carries, and ranged answers that are not the range asked for.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "session_test_util.h"
+
+namespace {
+
+using qn::test::FileExists;
+using qn::test::FirstResourceMismatch;
+using qn::test::Plan;
+using qn::test::ReadFile;
+using qn::test::RequestRecord;
+using qn::test::SessionOptions;
+using qn::test::SessionOutcome;
+using qn::test::SessionTest;
+using qn::test::Step;
+namespace step = qn::test::http_step;
+
+// Steps applied to the GET requests only, with the GET's number (1 for the first).
+Step ForGets(std::function<void(Plan&, const RequestRecord&, int nGet)> fn) {
+    auto count = std::make_shared<std::atomic<int>>(0);
+    return [count, fn](Plan& p, const RequestRecord& r) {
+        if (r.method == "GET") fn(p, r, count->fetch_add(1) + 1);
+    };
+}
+
+std::vector<RequestRecord> Gets(const qn::test::LoopbackHttpServer& server) {
+    std::vector<RequestRecord> out;
+    for (const auto& r : server.requests()) {
+        if (r.method == "GET") out.push_back(r);
+    }
+    return out;
+}
+
+void ExpectExactFile(const SessionOutcome& r, const std::string& sTarget, uint64_t ullSize) {
+    ASSERT_FALSE(r.bTimedOut);
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED) << "error " << r.uError << "/" << r.uErrorExt;
+    std::string s = ReadFile(sTarget);
+    ASSERT_EQ(s.size(), ullSize);
+    EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+}
+
+// Every piece of the data file is unwritten space or the resource's own bytes.
+void ExpectOnlyResourceBytes(const std::string& sPath) {
+    std::string s = ReadFile(sPath);
+    for (size_t off = 0; off < s.size(); off += 65536) {
+        std::string piece = s.substr(off, 65536);
+        if (piece.find_first_not_of('\0') == std::string::npos) continue;
+        EXPECT_EQ(FirstResourceMismatch(off, piece.data(), piece.size()), -1) << "piece at " << off;
+    }
+}
+
+void RemoveOutputs(const std::string& sTarget) {
+    for (const char* szTail : {"", ".tmp", ".cfg"}) QN_DeleteFile((sTarget + szTail).c_str());
+}
+
+// Chunked answers whose framing fails after some of their pieces are filled: those pieces are
+// never kept. Each fault, taken for real bytes, would put wrong bytes in the first piece (a
+// stray CR LF shifts the data by two; a size one too large makes the chunk's CR part of the
+// piece) or keep pieces of a chunk that never ended.
+TEST_F(SessionTest, ChunkFramingFaultsKeepNoPieceOfTheirChunk) {
+    const uint64_t kSize = 6 * 65536 + 100;
+    struct Row {
+        const char* szName;
+        std::vector<Step> steps;
+    };
+    const Row rows[] = {
+        {"stray CR LF after each chunk size", {step::Chunked(65536), step::StrayAfterChunkSize("\r\n")}},
+        {"chunk size larger than its data", {step::Chunked(65535), step::ChunkSizeSkew(1)}},
+        {"chunk cut inside its third piece", {step::Chunked(3 * 65536), step::CutInsideChunk(2 * 65536 + 1000)}},
+    };
+    for (const Row& row : rows) {
+        for (uint32_t uConnections : {1u, 4u}) {
+            SCOPED_TRACE(std::string(row.szName) + ", connections " + std::to_string(uConnections));
+            qn::test::LoopbackHttpServer server;
+            server.addResource("/f.bin", kSize);
+            // Each connection's first GET is faulty; the later ones are answered as asked.
+            auto steps = row.steps;
+            server.script("/f.bin", server.kAnyIndex, {ForGets([steps, uConnections](Plan& p, const RequestRecord& r, int n) {
+                              if (n > (int)uConnections) return;
+                              for (const auto& st : steps) st(p, r);
+                          })});
+            SessionOptions o;
+            o.uConnections = uConnections;
+            ExpectExactFile(Run(server.url("/f.bin"), o), target(), kSize);
+            if (uConnections == 1) {
+                // Nothing of the faulty answer was kept: the retry starts again at byte 0.
+                auto gets = Gets(server);
+                ASSERT_GE(gets.size(), 2u);
+                EXPECT_FALSE(gets[1].hasHeader("Range")) << gets[1].header("Range");
+            }
+            RemoveOutputs(target());
+        }
+    }
+    // A server whose every answer has the fault never gives a successful session, and no
+    // byte of its faulty chunks is in the data file.
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.szName) + ", every answer");
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        auto steps = row.steps;
+        server.script("/f.bin", server.kAnyIndex, {ForGets([steps](Plan& p, const RequestRecord& r, int) {
+                          for (const auto& st : steps) st(p, r);
+                      })});
+        SessionOptions o;
+        o.uConnections = 10;
+        o.nDeadlineMs = 30000;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        EXPECT_FALSE(r.bTimedOut);
+        EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+        EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_NETWORK);
+        EXPECT_FALSE(FileExists(target()));
+        ExpectOnlyResourceBytes(target() + ".tmp");
+        RemoveOutputs(target());
+    }
+}
+
+// Chunks longer than the pieces a downloader holds: each answer keeps its first pieces up to
+// the limit, commits them at the end of their chunk and ends; the next answer goes on from there.
+TEST_F(SessionTest, LongChunksAreTakenUpToTheHeldPieces) {
+    const uint64_t kSize = 3 * 1024 * 1024 + 5;
+    m_server.addResource("/f.bin", kSize);
+    m_server.script("/f.bin", m_server.kAnyIndex,
+                    {ForGets([](Plan& p, const RequestRecord& r, int) { step::Chunked(2 * 1024 * 1024)(p, r); })});
+    SessionOptions o;
+    o.uConnections = 1;
+    ExpectExactFile(Run(m_server.url("/f.bin"), o), target(), kSize);
+    auto gets = Gets(m_server);
+    ASSERT_GE(gets.size(), 2u);
+    EXPECT_EQ(gets[1].header("Range"), "bytes=" + std::to_string(16 * 65536) + "-");
+}
+
+// The file changes on the server during the download. The stream from byte 0 is of the
+// version the query saw and is held after its first piece until the session leaves, so that
+// the ranged answers of the other version come first; a flipped byte marks their bodies.
+TEST_F(SessionTest, AnswersOfAnotherFileVersionEndTheSession) {
+    const uint64_t kSize = 8 * 65536;
+    const std::string kDate1 = "Sun, 06 Nov 1994 08:49:37 GMT", kDate2 = "Mon, 07 Nov 1994 08:49:37 GMT";
+    struct Row {
+        const char* szName;
+        std::vector<Step> query;   // the validators of the query's answer and of the stream
+        std::vector<Step> ranged;  // the answer to every ranged GET
+        bool bEveryGet;            // the stream from byte 0 gets the ranged answer's steps as well
+        uint32_t uStatus;          // the status reported in errorExt
+        const char* szIfRange;     // what the ranged requests carry in "If-Range"
+    };
+    const Row rows[] = {
+        {"206 under another ETag",
+         {step::Header("ETag", "\"v1\""), step::Header("Last-Modified", kDate1)},
+         {step::Header("ETag", "\"v2\""), step::Header("Last-Modified", kDate1), step::Corrupt(10)},
+         false, 206, "\"v1\""},
+        {"206 under another Last-Modified",
+         {step::Header("Last-Modified", kDate1)},
+         {step::Header("Last-Modified", kDate2), step::Corrupt(10)},
+         false, 206, kDate1.c_str()},
+        {"200 to If-Range under another ETag",
+         {step::Header("ETag", "\"v1\"")},
+         {step::IgnoreRange(), step::Header("ETag", "\"v2\""), step::Corrupt(10)},
+         false, 200, "\"v1\""},
+        {"200 to If-Range without validators",
+         {step::Header("ETag", "\"v1\"")},
+         {step::IgnoreRange(), step::Corrupt(10)},
+         false, 200, "\"v1\""},
+        {"every GET of the other version",
+         {step::Header("ETag", "\"v1\"")},
+         {step::Header("ETag", "\"v2\""), step::Corrupt(10)},
+         true, 200, "\"v1\""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        server.script("/f.bin", 0, row.query);
+        auto query = row.query;
+        auto ranged = row.ranged;
+        bool bEvery = row.bEveryGet;
+        server.script("/f.bin", server.kAnyIndex, {ForGets([=](Plan& p, const RequestRecord& r, int) {
+                          if (r.hasHeader("Range") || bEvery) {
+                              for (const auto& st : ranged) st(p, r);
+                              return;
+                          }
+                          for (const auto& st : query) st(p, r);
+                          step::HoldAtBodyByte(65536, [] { return false; }, 10000)(p, r);
+                      })});
+        SessionOptions o;
+        // With every GET of the other version, one connection: its first answer is the 200.
+        o.uConnections = row.bEveryGet ? 1 : 4;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        EXPECT_FALSE(r.bTimedOut);
+        EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+        EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_HTTP);
+        EXPECT_EQ(r.uErrorExt, row.uStatus);
+        EXPECT_FALSE(FileExists(target()));
+        // The pieces of the old version are not left for a later session to resume.
+        EXPECT_FALSE(FileExists(target() + ".cfg"));
+        ExpectOnlyResourceBytes(target() + ".tmp");
+        server.stop();
+        for (const auto& g : Gets(server)) {
+            if (g.hasHeader("Range")) {
+                EXPECT_EQ(g.header("If-Range"), row.szIfRange);
+            }
+        }
+        RemoveOutputs(target());
+    }
+}
+
+// Answers under the query's validators, or servers without validators: the download goes on
+// as before, each ranged request naming the version it wants when the query gave one.
+TEST_F(SessionTest, AnswersOfTheQueriedVersionAreTaken) {
+    const uint64_t kSize = 8 * 65536 + 7;
+    const std::string kDate = "Sun, 06 Nov 1994 08:49:37 GMT";
+    struct Row {
+        const char* szName;
+        std::vector<Step> validators;  // on every answer
+        bool bIgnoresRanges;
+        const char* szIfRange;  // expected on the ranged requests; "" for none
+    };
+    const Row rows[] = {
+        {"ETag and Last-Modified", {step::Header("ETag", "\"v1\""), step::Header("Last-Modified", kDate)}, false, "\"v1\""},
+        {"weak ETag and Last-Modified", {step::Header("ETag", "W/\"v1\""), step::Header("Last-Modified", kDate)}, false, kDate.c_str()},
+        {"Last-Modified only", {step::Header("Last-Modified", kDate)}, false, kDate.c_str()},
+        {"no validators", {}, false, ""},
+        {"no ranges, same ETag", {step::Header("ETag", "\"v1\"")}, true, "\"v1\""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        std::vector<Step> steps = row.validators;
+        if (row.bIgnoresRanges) steps.push_back(step::IgnoreRange());
+        server.script("/f.bin", server.kAnyIndex, steps);
+        // The stream from byte 0 waits after its first piece for a ranged request.
+        auto ranged = std::make_shared<std::atomic<int>>(0);
+        server.script("/f.bin", server.kAnyIndex, {ForGets([ranged](Plan& p, const RequestRecord& r, int) {
+                          if (r.hasHeader("Range")) {
+                              ranged->fetch_add(1);
+                          } else {
+                              step::HoldAtBodyByte(65536, [ranged] { return ranged->load() > 0; })(p, r);
+                          }
+                      })});
+        SessionOptions o;
+        o.uConnections = 4;
+        ExpectExactFile(Run(server.url("/f.bin"), o), target(), kSize);
+        server.stop();
+        int nRanged = 0;
+        for (const auto& g : Gets(server)) {
+            if (!g.hasHeader("Range")) {
+                EXPECT_FALSE(g.hasHeader("If-Range"));
+                continue;
+            }
+            ++nRanged;
+            EXPECT_EQ(g.hasHeader("If-Range"), row.szIfRange[0] != '\0');
+            EXPECT_EQ(g.header("If-Range"), row.szIfRange);
+        }
+        EXPECT_GE(nRanged, 1);
+        RemoveOutputs(target());
+    }
+}
+
+// Ranged answers refused at their headers (another total, several parts, another start) do
+// not use up the URL: after the first refusal the URL is streamed from byte 0 alone. The
+// stream is held after its first piece until the server has seen a dozen ranged requests, so
+// that a session that kept asking for ranges would show it; one that falls back finishes once
+// the hold runs out.
+TEST_F(SessionTest, RefusedRangedAnswersLeaveOneStream) {
+    const uint64_t kSize = 12 * 65536 + 3;
+    const std::string kTotal = "/" + std::to_string(kSize);
+    struct Row {
+        const char* szName;
+        std::function<std::vector<Step>(uint64_t a)> steps;  // for the range asked from offset a
+    };
+    const Row rows[] = {
+        {"Content-Range of another total",
+         [&](uint64_t a) { return std::vector{step::ContentRange("bytes " + std::to_string(a) + "-" + std::to_string(kSize - 1) + "/" + std::to_string(kSize + 1))}; }},
+        {"multipart/byteranges",
+         [](uint64_t) { return std::vector{step::ContentRange(""), step::Header("Content-Type", "multipart/byteranges; boundary=B")}; }},
+        {"range starting elsewhere",
+         [&](uint64_t a) { return std::vector{step::ContentRange("bytes " + std::to_string(a - 65536) + "-" + std::to_string(kSize - 1) + kTotal)}; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", kSize);
+        auto ranged = std::make_shared<std::atomic<int>>(0);
+        auto steps = row.steps;
+        server.script("/f.bin", server.kAnyIndex, {ForGets([=](Plan& p, const RequestRecord& r, int) {
+                          if (r.hasHeader("Range")) {
+                              ranged->fetch_add(1);
+                              for (const auto& st : steps(p.bodyOffset)) st(p, r);
+                              return;
+                          }
+                          step::HoldAtBodyByte(65536, [ranged] { return ranged->load() >= 12; }, 1500)(p, r);
+                      })});
+        SessionOptions o;
+        o.uConnections = 4;
+        ExpectExactFile(Run(server.url("/f.bin"), o), target(), kSize);
+        // The first assignment starts one stream and three ranged requests; none follows.
+        EXPECT_LE(ranged->load(), 3);
+        RemoveOutputs(target());
+    }
+}
+
+}  // namespace
