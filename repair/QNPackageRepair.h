@@ -123,7 +123,6 @@ private:
     HRESULT _RepairDataFile();
     void _RemoveCreatedDataFiles();
     HRESULT _CheckFileBlock();
-    int _OpenDataFilesForCheck(std::vector<FILE*>* pRetDataFileArray);
     int _IsFileBlockSound(FILE* fpDataFile, uint32_t uDataFileIndex, uint64_t ullOffsetInDataFile,
                           const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem, std::vector<uint8_t>* pFileBuffer,
                           bool* pbRetSound);

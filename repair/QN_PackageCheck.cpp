@@ -523,28 +523,6 @@ void QNPackageRepair::_RemoveCreatedDataFiles() {
     m_CreatedDataFileList.clear();
 }
 
-int QNPackageRepair::_OpenDataFilesForCheck(std::vector<FILE*>* pRetDataFileArray) {
-    int nResult = 0;
-    int nRetCode = 0;
-    std::wstring strPath;
-    std::vector<FILE*>& pfpDataFileArray = *pRetDataFileArray;
-    const uint32_t uDataFileCount = m_RepairFileHeader.DataFileConfig.uDataFileCount;
-
-    // The caller closes what was opened, on every path.
-    pfpDataFileArray.assign(uDataFileCount, nullptr);
-    for (uint32_t i = 0; i < uDataFileCount; ++i) {
-        nRetCode = _GetDataFileNameAndPath(m_szPackageDirectory, i, nullptr, &strPath);
-        QNLOG_PROCESS_ERROR(nRetCode);
-        pfpDataFileArray[i] = QN_wfopen(strPath.c_str(), "rb");
-        if (!pfpDataFileArray[i]) QN_LogPrintfW(L"Error: open file failed. szDataFilePath = %ls", strPath.c_str());
-        QNLOG_PROCESS_ERROR(pfpDataFileArray[i]);
-    }
-
-    nResult = 1;
-Exit0:
-    return nResult;
-}
-
 int QNPackageRepair::_IsFileBlockSound(FILE* fpDataFile, uint32_t uDataFileIndex, uint64_t ullOffsetInDataFile,
                                        const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem, std::vector<uint8_t>* pFileBuffer,
                                        bool* pbRetSound) {
@@ -585,6 +563,7 @@ HRESULT QNPackageRepair::_CheckFileBlock() {
     bool bSound = false;
     uint32_t uDataFileIndex = 0;
     uint64_t ullOffsetInDataFile = 0;
+    std::wstring strPath;
     std::vector<FILE*> pfpDataFileArray;
     std::vector<uint8_t> fileBuffer;
     const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
@@ -592,8 +571,15 @@ HRESULT QNPackageRepair::_CheckFileBlock() {
 
     m_BrokenFileBlockIndexList.clear();
 
-    nRetCode = _OpenDataFilesForCheck(&pfpDataFileArray);
-    QNLOG_PROCESS_ERROR(nRetCode);
+    // Every data file stays open for the whole pass.
+    pfpDataFileArray.assign(rConfig.uDataFileCount, nullptr);
+    for (uint32_t i = 0; i < rConfig.uDataFileCount; ++i) {
+        nRetCode = _GetDataFileNameAndPath(m_szPackageDirectory, i, nullptr, &strPath);
+        QNLOG_PROCESS_ERROR(nRetCode);
+        pfpDataFileArray[i] = QN_wfopen(strPath.c_str(), "rb");
+        if (!pfpDataFileArray[i]) QN_LogPrintfW(L"Error: open file failed. szDataFilePath = %ls", strPath.c_str());
+        QNLOG_PROCESS_ERROR(pfpDataFileArray[i]);
+    }
 
     // The records were fetched and checked against the header before the data files were
     // touched (_CheckPackageTables): each lies inside its data file.
