@@ -348,6 +348,7 @@ HRESULT QNPackageRepair::_CheckPackageTables() {
     size_t uBlockCount = 0;
     const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
 
+    m_EmptyBlockRegionList.clear();
     hrRetCode = _FetchElemFileCheckTable();
     QNLOG_COM_PROCESS_ERROR(hrRetCode);
     uBlockCount = m_CorrectElemFileBlockList.size();
