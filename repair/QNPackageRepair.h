@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <list>
 #include <mutex>
@@ -114,9 +115,17 @@ private:
     HRESULT _InitConnection();
     HRESULT _CheckCfgFile();
     HRESULT _CheckDirFile();
-    HRESULT _CheckDataFile();
+    HRESULT _CheckPackageTables();
+    HRESULT _FetchElemFileCheckTable();
+    HRESULT _FetchEmptyBlockRegionTable();
+    HRESULT _CheckDataFile(uint64_t* pullRetGrowth);
+    HRESULT _CheckDataFileSpace(uint64_t ullGrowth);
     HRESULT _RepairDataFile();
+    void _RemoveCreatedDataFiles();
     HRESULT _CheckFileBlock();
+    int _IsFileBlockSound(FILE* fpDataFile, uint32_t uDataFileIndex, uint64_t ullOffsetInDataFile,
+                          const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem, std::vector<uint8_t>* pFileBuffer,
+                          bool* pbRetSound);
     HRESULT _CheckEmptyBlock();
     int _GetDataFileNameAndPath(const wchar_t* pcszDirectory, uint32_t uIndex, std::wstring* pstrRetName,
                                 std::wstring* pstrRetPath);
@@ -153,6 +162,8 @@ private:
     int m_bCfgFileBroken;
     std::vector<BrokenDirFile> m_BrokenDirFileList;
     std::vector<QNPK_BROKEN_DATA_FILE> m_BrokenDataFileList;
+    // Paths of the data files the running check created; removed again when the check fails.
+    std::vector<std::wstring> m_CreatedDataFileList;
     std::vector<uint32_t> m_BrokenFileBlockIndexList;
     std::vector<uint32_t> m_BrokenEmptyBlockRegionIndexList;
 

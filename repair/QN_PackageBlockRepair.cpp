@@ -20,7 +20,7 @@
 namespace {
 
 constexpr float kProgressCfg = 0.03f;
-constexpr float kProgressDirFiles = 0.1f;
+constexpr float kRepairProgressDirFiles = 0.1f;
 constexpr float kProgressBlocks = 0.9f;
 constexpr int kWriteQueuePollMs = 100;
 constexpr int kHighWaterPollMs = 20;
@@ -45,7 +45,7 @@ HRESULT QNPackageRepair::_RepairFunction() {
     m_fRepairProgress.store(kProgressCfg);
 
     _RepairDirFile();
-    m_fRepairProgress.store(kProgressDirFiles);
+    m_fRepairProgress.store(kRepairProgressDirFiles);
 
     nRetCode = _RepairFileBlock();
     QNLOG_COM_PROCESS_ERROR(nRetCode ? S_OK : E_FAIL);
@@ -460,8 +460,8 @@ int QNPackageRepair::_WriteBlockToFileFromQueue(QN_DataFileWriter* pWriter) {
                                       pFileBlock->pbyBuffer);
         QNLOG_PROCESS_ERROR(nRetCode);
         ++m_uWrittenBlockCount;
-        m_fRepairProgress.store(kProgressDirFiles +
-                                (kProgressBlocks - kProgressDirFiles) * (float)m_uWrittenBlockCount / (float)uTotal);
+        m_fRepairProgress.store(kRepairProgressDirFiles +
+                                (kProgressBlocks - kRepairProgressDirFiles) * (float)m_uWrittenBlockCount / (float)uTotal);
         delete[] pFileBlock->pbyBuffer;
         pFileBlock->pbyBuffer = nullptr;
         m_ullQueuedBytes.fetch_sub(pFileBlock->ullSize);

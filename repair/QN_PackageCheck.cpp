@@ -1,7 +1,11 @@
 // The check phase of the package repairer: the header of the repair information, then
-// Package.CFG, the folder files, the data files' presence and length (set right at once), every
-// block's checksum and every empty region's fill. Findings only fill the lists; failures are
-// downloads (7) and bad tables, records and file-system errors (5).
+// Package.CFG, the folder files, the block and region tables (fetched and checked against the
+// header and each other before any data file is touched), the data files' presence and length
+// (set right at once when the disk has room for all of it), every block's checksum and every
+// empty region's fill. Findings only fill the lists; failures are downloads (7) and bad
+// tables, records and file-system errors (5). A failed check removes the data files it made.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -9,27 +13,33 @@
 #include "QN_LogW.h"
 #include "qn_file.h"
 #include "qn_file_io.h"
+#include "qn_machine.h"
 #include "qn_platform.h"
 #include "qn_string.h"
+#include "repair_test_hooks.h"
 
 namespace {
 
 constexpr float kProgressCfg = 0.03f;
-constexpr float kProgressDirFiles = 0.06f;
+constexpr float kCheckProgressDirFiles = 0.06f;
 constexpr float kProgressDataFiles = 0.1f;
 constexpr float kProgressBlocks = 0.9f;
 
-// The package's size in bytes, saturated.
-uint64_t PackageSize(const DataConfigFile& rConfig) {
-    if (rConfig.uDataFileCount != 0 && rConfig.ullDataFileSize > UINT64_MAX / rConfig.uDataFileCount) return UINT64_MAX;
-    return rConfig.ullDataFileSize * rConfig.uDataFileCount;
-}
+std::atomic<uint64_t> g_ullFreeSpaceLimit{UINT64_MAX};
+
+// The package's size in bytes; the header check has made sure that it does not overflow.
+uint64_t PackageSize(const DataConfigFile& rConfig) { return rConfig.ullDataFileSize * rConfig.uDataFileCount; }
 
 }  // namespace
+
+namespace qn::testing {
+void SetPackageFreeSpaceLimit(uint64_t ullBytes) { g_ullFreeSpaceLimit.store(ullBytes); }
+}  // namespace qn::testing
 
 HRESULT QNPackageRepair::_CheckFunction() {
     HRESULT hrResult = E_FAIL;
     HRESULT hrRetCode = E_FAIL;
+    uint64_t ullDataFileGrowth = 0;
 
     // A check always starts from empty findings, so that a second check on the same object
     // reports what is broken now.
@@ -40,6 +50,7 @@ HRESULT QNPackageRepair::_CheckFunction() {
     m_BrokenEmptyBlockRegionIndexList.clear();
     _PublishBrokenElemFileCount();
     m_bDownloadFailed = false;
+    m_CreatedDataFileList.clear();
 
     hrRetCode = _InitConnection();
     QNLOG_COM_PROCESS_ERROR(hrRetCode);
@@ -52,11 +63,19 @@ HRESULT QNPackageRepair::_CheckFunction() {
     hrRetCode = _CheckDirFile();
     QNLOG_COM_PROCESS_ERROR(hrRetCode);
     _PublishBrokenElemFileCount();
-    m_fCheckProgress.store(kProgressDirFiles);
+    m_fCheckProgress.store(kCheckProgressDirFiles);
 
-    hrRetCode = _CheckDataFile();
+    // The data files are created, extended or cut only by a header whose tables fit it.
+    hrRetCode = _CheckPackageTables();
     QNLOG_COM_PROCESS_ERROR(hrRetCode);
-    if (!m_BrokenDataFileList.empty()) _RepairDataFile();
+
+    hrRetCode = _CheckDataFile(&ullDataFileGrowth);
+    QNLOG_COM_PROCESS_ERROR(hrRetCode);
+    if (!m_BrokenDataFileList.empty()) {
+        hrRetCode = _CheckDataFileSpace(ullDataFileGrowth);
+        QNLOG_COM_PROCESS_ERROR(hrRetCode);
+        _RepairDataFile();
+    }
     m_fCheckProgress.store(kProgressDataFiles);
 
     hrRetCode = _CheckFileBlock();
@@ -72,7 +91,11 @@ HRESULT QNPackageRepair::_CheckFunction() {
     _RaiseStatus(QN_RPS_SUCCESS_FINISH_CHECK);
     hrResult = S_OK;
 Exit0:
-    if (FAILED(hrResult)) _RaiseStatus(m_bDownloadFailed ? QN_RPS_ERROR_DOWNLOAD : QN_RPS_ERROR_FAILED);
+    if (FAILED(hrResult)) {
+        _RemoveCreatedDataFiles();
+        _RaiseStatus(m_bDownloadFailed ? QN_RPS_ERROR_DOWNLOAD : QN_RPS_ERROR_FAILED);
+    }
+    m_CreatedDataFileList.clear();
     return hrResult;
 }
 
@@ -111,6 +134,10 @@ HRESULT QNPackageRepair::_InitConnection() {
     nRetCode = m_RepairFileHeader.DataFileConfig.ullDataFileSize > 0 &&
                m_RepairFileHeader.DataFileConfig.uDataFileCount > 0;
     QNLOG_PROCESS_ERROR_TEXT(nRetCode, "DataFileConfig invalid");
+    // Every position of the package has an address: base + count x size stays within 64 bits.
+    QNLOG_PROCESS_ERROR(m_RepairFileHeader.DataFileConfig.ullDataFileSize <=
+                        (UINT64_MAX - m_RepairFileHeader.DataFileConfig.ullBaseAddress) /
+                            m_RepairFileHeader.DataFileConfig.uDataFileCount);
 
     hrResult = S_OK;
 Exit0:
@@ -199,9 +226,12 @@ HRESULT QNPackageRepair::_CheckDirFile() {
         goto Exit0;
     }
 
-    // Names that are not terminated or would leave the package folder refuse the table.
-    nRetCode = QN_DecodeDirFileCheckTable(table.data(), table.size(), &m_DirFileCheckInfoList);
+    // Names that are not terminated, would leave the package folder, or name Package.CFG, a
+    // data file or the file of another record refuse the table.
+    nRetCode = QN_DecodeDirFileCheckTable(table.data(), table.size(), m_RepairFileHeader.DataFileConfig.uDataFileCount,
+                                          &m_DirFileCheckInfoList);
     QNLOG_PROCESS_ERROR_TEXT(nRetCode, "QN_DecodeDirFileCheckTable()");
+    std::vector<uint8_t>().swap(table);
 
     for (const QNPK_DIR_FILE_CHECK_INFO_ITEM& rItem : m_DirFileCheckInfoList) {
         const std::wstring strPath = _PackagePath(rItem.strFileName);
@@ -245,11 +275,138 @@ Exit0:
     return nResult;
 }
 
-HRESULT QNPackageRepair::_CheckDataFile() {
+HRESULT QNPackageRepair::_FetchElemFileCheckTable() {
+    HRESULT hrResult = E_FAIL;
+    int nRetCode = 0;
+    uint32_t uCRC32 = 0;
+    std::vector<uint8_t> table;
+    const uint64_t ullSize = m_RepairFileHeader.ullElemFileCheckInfoSize;
+    const uint64_t ullPackageSize = PackageSize(m_RepairFileHeader.DataFileConfig);
+
+    m_CorrectElemFileBlockList.clear();
+
+    // Blocks do not overlap and are at least a byte long, so the package bounds their number;
+    // a larger count is refused before anything is allocated for it.
+    QNLOG_PROCESS_ERROR(ullSize / QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE <= ullPackageSize);
+
+    nRetCode = _FetchTable(m_RepairFileHeader.ullElemFileCheckInfoOffset, ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE,
+                           &table);
+    QNLOG_PROCESS_ERROR(nRetCode);
+    uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
+    if (uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32) {
+        QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32\n");
+        QN_LogPrintfW(L"uCRC32 = %d, m_RepairFileHeader.uElemFileCheckInfoCRC32 = %d \n", (int)uCRC32,
+                      (int)m_RepairFileHeader.uElemFileCheckInfoCRC32);
+        goto Exit0;
+    }
+    // The raw table is dropped when this step returns; only the decoded records stay.
+    nRetCode = QN_DecodeElemFileCheckTable(table.data(), table.size(), &m_CorrectElemFileBlockList);
+    QNLOG_PROCESS_ERROR(nRetCode);
+
+    hrResult = S_OK;
+Exit0:
+    return hrResult;
+}
+
+HRESULT QNPackageRepair::_FetchEmptyBlockRegionTable() {
+    HRESULT hrResult = E_FAIL;
+    int nRetCode = 0;
+    uint32_t uCRC32 = 0;
+    std::vector<uint8_t> table;
+    const uint64_t ullSize = m_RepairFileHeader.ullEmptyBlockRegionInfoSize;
+    const uint64_t ullPackageSize = PackageSize(m_RepairFileHeader.DataFileConfig);
+    const uint64_t ullBlockCount = m_CorrectElemFileBlockList.size();
+
+    m_EmptyBlockRegionList.clear();
+
+    // Regions share no byte with each other or with a block: together they fit the package.
+    QNLOG_PROCESS_ERROR(ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE <= ullPackageSize - ullBlockCount);
+    nRetCode = _FetchTable(m_RepairFileHeader.ullEmptyBlockRegionInfoOffset, ullSize,
+                           QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE, &table);
+    QNLOG_PROCESS_ERROR(nRetCode);
+    uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
+    if (uCRC32 != m_RepairFileHeader.uEmptyBlockRegionInfoCRC32) {
+        QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uEmptyBlockRegionInfoCRC32\n");
+        QN_LogPrintfW(L"uCRC32 = %u, m_RepairFileHeader.uEmptyBlockRegionInfoCRC32 = %u \n", uCRC32,
+                      m_RepairFileHeader.uEmptyBlockRegionInfoCRC32);
+        goto Exit0;
+    }
+    nRetCode = QN_DecodeEmptyBlockRegionTable(table.data(), table.size(), &m_EmptyBlockRegionList);
+    QNLOG_PROCESS_ERROR(nRetCode);
+
+    hrResult = S_OK;
+Exit0:
+    return hrResult;
+}
+
+HRESULT QNPackageRepair::_CheckPackageTables() {
+    HRESULT hrResult = E_FAIL;
+    HRESULT hrRetCode = E_FAIL;
+    int nRetCode = 0;
+    uint32_t uDataFileIndex = 0;
+    uint32_t uUsedDataFileCount = 0;
+    size_t uBlockCount = 0;
+    const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
+
+    m_EmptyBlockRegionList.clear();
+    hrRetCode = _FetchElemFileCheckTable();
+    QNLOG_COM_PROCESS_ERROR(hrRetCode);
+    uBlockCount = m_CorrectElemFileBlockList.size();
+
+    // Every block lies inside one data file the header describes and can be fetched by one
+    // range, and no two blocks share a byte.
+    for (const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem : m_CorrectElemFileBlockList) {
+        QNLOG_PROCESS_ERROR_TEXT(rItem.ullAddress >= rConfig.ullBaseAddress,
+                                 "it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress");
+        QNLOG_PROCESS_ERROR_TEXT(rItem.ullSize > 0, "it->ullSize > 0");
+        QNLOG_PROCESS_ERROR(rItem.ullSize <= 0xFFFFFFFFull);
+        nRetCode = QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, &uDataFileIndex, nullptr);
+        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "uDataFileIndex < uDataFileCount");
+        uUsedDataFileCount = std::max(uUsedDataFileCount, uDataFileIndex + 1);
+    }
+    nRetCode = QN_RangesAreDisjoint(m_CorrectElemFileBlockList.size(), [this](size_t i) {
+        return std::make_pair(m_CorrectElemFileBlockList[i].ullAddress, m_CorrectElemFileBlockList[i].ullSize);
+    });
+    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "blocks do not overlap");
+
+    hrRetCode = _FetchEmptyBlockRegionTable();
+    QNLOG_COM_PROCESS_ERROR(hrRetCode);
+
+    // Regions get the checks blocks get, and share no byte with each other or with a block:
+    // a refill would otherwise wipe a block, or a region outside the package would be
+    // reported broken by every check.
+    for (const QNPK_EMPTY_BLOCK_REGION_ITEM& rItem : m_EmptyBlockRegionList) {
+        QNLOG_PROCESS_ERROR_TEXT(rItem.ullAddress >= rConfig.ullBaseAddress,
+                                 "it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress");
+        QNLOG_PROCESS_ERROR_TEXT(rItem.ullSize > 0, "it->ullSize > 0");
+        nRetCode = QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, &uDataFileIndex, nullptr);
+        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "uDataFileIndex < uDataFileCount");
+        uUsedDataFileCount = std::max(uUsedDataFileCount, uDataFileIndex + 1);
+    }
+    nRetCode = QN_RangesAreDisjoint(uBlockCount + m_EmptyBlockRegionList.size(), [this, uBlockCount](size_t i) {
+        if (i < uBlockCount)
+            return std::make_pair(m_CorrectElemFileBlockList[i].ullAddress, m_CorrectElemFileBlockList[i].ullSize);
+        return std::make_pair(m_EmptyBlockRegionList[i - uBlockCount].ullAddress,
+                              m_EmptyBlockRegionList[i - uBlockCount].ullSize);
+    });
+    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "regions and blocks do not overlap");
+
+    // A data file is there because the package's blocks reached into it, and every byte no
+    // block holds is an empty region: the last data file holds at least one record. A larger
+    // count names data files that no table can fill, and would only take disk space.
+    QNLOG_PROCESS_ERROR(rConfig.uDataFileCount <= uUsedDataFileCount);
+
+    hrResult = S_OK;
+Exit0:
+    return hrResult;
+}
+
+HRESULT QNPackageRepair::_CheckDataFile(uint64_t* pullRetGrowth) {
     HRESULT hrResult = E_FAIL;
     int nRetCode = 0;
     FILE* fpDataFile = nullptr;
     int64_t llFileSize = 0;
+    uint64_t ullGrowth = 0;
     std::wstring strName, strPath;
     const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
 
@@ -261,6 +418,7 @@ HRESULT QNPackageRepair::_CheckDataFile() {
 
         if (!QN_PathExistsW(strPath.c_str())) {
             m_BrokenDataFileList.push_back({strName, rConfig.ullDataFileSize});
+            ullGrowth += rConfig.ullDataFileSize;
             continue;
         }
         fpDataFile = QN_wfopen(strPath.c_str(), "rb");
@@ -273,13 +431,40 @@ HRESULT QNPackageRepair::_CheckDataFile() {
         std::fclose(fpDataFile);
         fpDataFile = nullptr;
 
-        if ((uint64_t)llFileSize != rConfig.ullDataFileSize)
+        if ((uint64_t)llFileSize != rConfig.ullDataFileSize) {
             m_BrokenDataFileList.push_back({strName, rConfig.ullDataFileSize});
+            if ((uint64_t)llFileSize < rConfig.ullDataFileSize) ullGrowth += rConfig.ullDataFileSize - (uint64_t)llFileSize;
+        }
     }
 
+    if (pullRetGrowth) *pullRetGrowth = ullGrowth;
     hrResult = S_OK;
 Exit0:
     if (fpDataFile) std::fclose(fpDataFile);
+    return hrResult;
+}
+
+HRESULT QNPackageRepair::_CheckDataFileSpace(uint64_t ullGrowth) {
+    HRESULT hrResult = E_FAIL;
+    int nRetCode = 0;
+    uint64_t ullFreeSpace = 0;
+
+    nRetCode = QN_GetDiskFreeSpaceExW(m_szPackageDirectory, &ullFreeSpace, nullptr, nullptr);
+    QNLOG_PROCESS_ERROR(nRetCode);
+    ullFreeSpace = std::min(ullFreeSpace, g_ullFreeSpaceLimit.load(std::memory_order_relaxed));
+
+    // All data files get their length, or none: a disk that cannot take them all would be
+    // filled for a check that then fails.
+    if (ullGrowth > ullFreeSpace) {
+        QN_LogPrintfW(L"data files need %llu more bytes, %llu bytes are free: error %u",
+                      (unsigned long long)ullGrowth, (unsigned long long)ullFreeSpace, (unsigned)ERROR_DISK_FULL);
+        QN_SetLastError(ERROR_DISK_FULL);
+        hrResult = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+    }
+    QNLOG_PROCESS_ERROR(ullGrowth <= ullFreeSpace);
+
+    hrResult = S_OK;
+Exit0:
     return hrResult;
 }
 
@@ -294,7 +479,7 @@ HRESULT QNPackageRepair::_RepairDataFile() {
         const QNPK_BROKEN_DATA_FILE& rFile = m_BrokenDataFileList[k];
         const std::wstring strFullDestFilePath = _PackagePath(rFile.strFileName);
 
-        QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
+        QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT);
         QNLOG_PROCESS_ERROR_TEXT(strFullDestFilePath.size() < QN_MAX_PATH, "nRetCode > 0");
 
         if (QN_PathExistsW(strFullDestFilePath.c_str())) {
@@ -302,6 +487,8 @@ HRESULT QNPackageRepair::_RepairDataFile() {
             fpDataFile = QN_wfopen(strFullDestFilePath.c_str(), "rb+");
         } else {
             fpDataFile = QN_wfopen(strFullDestFilePath.c_str(), "wb");
+            // Made by this run: a check that fails removes it again.
+            if (fpDataFile) m_CreatedDataFileList.push_back(strFullDestFilePath);
         }
         if (!fpDataFile)
             QN_LogPrintfW(L"Error: open file failed. szFullDestFilePath = %ls", strFullDestFilePath.c_str());
@@ -317,8 +504,8 @@ HRESULT QNPackageRepair::_RepairDataFile() {
 
         std::fclose(fpDataFile);
         fpDataFile = nullptr;
-        m_fCheckProgress.store(kProgressDirFiles + (kProgressDataFiles - kProgressDirFiles) * (float)(k + 1) /
-                                                       (float)uCount);
+        m_fCheckProgress.store(kCheckProgressDirFiles + (kProgressDataFiles - kCheckProgressDirFiles) *
+                                                            (float)(k + 1) / (float)uCount);
     }
 
     hrResult = S_OK;
@@ -327,105 +514,94 @@ Exit0:
     return hrResult;
 }
 
+void QNPackageRepair::_RemoveCreatedDataFiles() {
+    // Only names this run created; a file that was there before the check stays whatever
+    // happened. The unlink removes the name itself, never what a link there points to.
+    for (const std::wstring& strPath : m_CreatedDataFileList) {
+        if (!QN_DeleteFile(QN_NativePathFromWide(strPath.c_str()).c_str()))
+            QN_LogPrintfW(L"data file made by the check not removed, error %u: %ls", QN_GetLastError(), strPath.c_str());
+    }
+    m_CreatedDataFileList.clear();
+}
+
+int QNPackageRepair::_IsFileBlockSound(FILE* fpDataFile, uint32_t uDataFileIndex, uint64_t ullOffsetInDataFile,
+                                       const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem, std::vector<uint8_t>* pFileBuffer,
+                                       bool* pbRetSound) {
+    int nResult = 0;
+    int nRetCode = 0;
+    size_t uReadCount = 0;
+
+    nRetCode = QN_fseeki64(fpDataFile, (int64_t)ullOffsetInDataFile, SEEK_SET);
+    QNLOG_PROCESS_ERROR(nRetCode == 0);
+
+    // One buffer serves every block; it grows only for a larger block.
+    if (pFileBuffer->size() < rItem.ullSize) {
+        try {
+            pFileBuffer->assign((size_t)rItem.ullSize, 0);
+        } catch (const std::bad_alloc&) {
+            QNLOG_PROCESS_ERROR_TEXT(false, "pbyFileBuffer");
+        }
+    }
+
+    uReadCount = std::fread(pFileBuffer->data(), (size_t)rItem.ullSize, 1, fpDataFile);
+    if (uReadCount != 1) {
+        QN_LogPrintfW(L"_CheckFileBlock error: ullOffsetInDataFile:%llu, ullFileSize:%llu, uDataFileIndex:%d, "
+                      L"size:%d \n",
+                      (unsigned long long)ullOffsetInDataFile, (unsigned long long)rItem.ullSize, (int)uDataFileIndex,
+                      (int)m_CorrectElemFileBlockList.size());
+    }
+    QNLOG_PROCESS_ERROR(uReadCount == 1);
+
+    *pbRetSound = QN_GetElemFileBlockCRC32(pFileBuffer->data(), rItem.ullSize) == rItem.uCRC32;
+    nResult = 1;
+Exit0:
+    return nResult;
+}
+
 HRESULT QNPackageRepair::_CheckFileBlock() {
     HRESULT hrResult = E_FAIL;
     int nRetCode = 0;
-    uint32_t uCRC32 = 0;
+    bool bSound = false;
     uint32_t uDataFileIndex = 0;
     uint64_t ullOffsetInDataFile = 0;
-    size_t uReadCount = 0;
-    std::vector<uint8_t> table;
-    std::vector<FILE*> fpDataFileArray;
-    std::vector<uint8_t> fileBuffer;
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
     std::wstring strPath;
+    std::vector<FILE*> pfpDataFileArray;
+    std::vector<uint8_t> fileBuffer;
     const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
-    const uint64_t ullSize = m_RepairFileHeader.ullElemFileCheckInfoSize;
-    const uint64_t ullPackageSize = PackageSize(rConfig);
-    size_t uCount = 0;
+    const size_t uCount = m_CorrectElemFileBlockList.size();
 
     m_BrokenFileBlockIndexList.clear();
-    m_CorrectElemFileBlockList.clear();
 
-    // Blocks do not overlap and are at least a byte long, so the package bounds their number;
-    // a larger count is refused before anything is allocated for it.
-    QNLOG_PROCESS_ERROR(ullSize / QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE <= ullPackageSize);
-
-    fpDataFileArray.assign(rConfig.uDataFileCount, nullptr);
+    // Every data file stays open for the whole pass.
+    pfpDataFileArray.assign(rConfig.uDataFileCount, nullptr);
     for (uint32_t i = 0; i < rConfig.uDataFileCount; ++i) {
         nRetCode = _GetDataFileNameAndPath(m_szPackageDirectory, i, nullptr, &strPath);
         QNLOG_PROCESS_ERROR(nRetCode);
-        fpDataFileArray[i] = QN_wfopen(strPath.c_str(), "rb");
-        if (!fpDataFileArray[i]) QN_LogPrintfW(L"Error: open file failed. szDataFilePath = %ls", strPath.c_str());
-        QNLOG_PROCESS_ERROR(fpDataFileArray[i]);
+        pfpDataFileArray[i] = QN_wfopen(strPath.c_str(), "rb");
+        if (!pfpDataFileArray[i]) QN_LogPrintfW(L"Error: open file failed. szDataFilePath = %ls", strPath.c_str());
+        QNLOG_PROCESS_ERROR(pfpDataFileArray[i]);
     }
 
-    nRetCode = _FetchTable(m_RepairFileHeader.ullElemFileCheckInfoOffset, ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE,
-                           &table);
-    QNLOG_PROCESS_ERROR(nRetCode);
-    uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
-    if (uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32) {
-        QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32\n");
-        QN_LogPrintfW(L"uCRC32 = %d, m_RepairFileHeader.uElemFileCheckInfoCRC32 = %d \n", (int)uCRC32,
-                      (int)m_RepairFileHeader.uElemFileCheckInfoCRC32);
-        goto Exit0;
-    }
-    nRetCode = QN_DecodeElemFileCheckTable(table.data(), table.size(), &m_CorrectElemFileBlockList);
-    QNLOG_PROCESS_ERROR(nRetCode);
-    uCount = m_CorrectElemFileBlockList.size();
-
-    // Every record is checked before any block is read: a block outside its data file, one
-    // that cannot be fetched by one range, or two blocks sharing bytes refuse the table.
-    ranges.reserve(uCount);
-    for (const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem : m_CorrectElemFileBlockList) {
-        QNLOG_PROCESS_ERROR_TEXT(rItem.ullAddress >= rConfig.ullBaseAddress,
-                                 "it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress");
-        QNLOG_PROCESS_ERROR_TEXT(rItem.ullSize > 0, "it->ullSize > 0");
-        QNLOG_PROCESS_ERROR(rItem.ullSize <= 0xFFFFFFFFull);
-        nRetCode = QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, &uDataFileIndex,
-                                          &ullOffsetInDataFile);
-        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "uDataFileIndex < uDataFileCount");
-        ranges.emplace_back(rItem.ullAddress, rItem.ullSize);
-    }
-    nRetCode = QN_RangesAreDisjoint(ranges);
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "blocks do not overlap");
-
+    // The records were fetched and checked against the header before the data files were
+    // touched (_CheckPackageTables): each lies inside its data file.
     for (size_t i = 0; i < uCount; ++i) {
         const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem = m_CorrectElemFileBlockList[i];
 
         QN_PackageRepairStep("check-block", (uint32_t)i);
-        QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
+        QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT);
 
         QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, &uDataFileIndex, &ullOffsetInDataFile);
-        nRetCode = QN_fseeki64(fpDataFileArray[uDataFileIndex], (int64_t)ullOffsetInDataFile, SEEK_SET);
-        QNLOG_PROCESS_ERROR(nRetCode == 0);
-
-        if (fileBuffer.size() < rItem.ullSize) {
-            try {
-                fileBuffer.assign((size_t)rItem.ullSize, 0);
-            } catch (const std::bad_alloc&) {
-                QNLOG_PROCESS_ERROR_TEXT(false, "pbyFileBuffer");
-            }
-        }
-
-        uReadCount = std::fread(fileBuffer.data(), (size_t)rItem.ullSize, 1, fpDataFileArray[uDataFileIndex]);
-        if (uReadCount != 1) {
-            QN_LogPrintfW(L"_CheckFileBlock error: ullOffsetInDataFile:%llu, ullFileSize:%llu, uDataFileIndex:%d, "
-                          L"size:%d \n",
-                          (unsigned long long)ullOffsetInDataFile, (unsigned long long)rItem.ullSize,
-                          (int)uDataFileIndex, (int)uCount);
-        }
-        QNLOG_PROCESS_ERROR(uReadCount == 1);
-
-        if (QN_GetElemFileBlockCRC32(fileBuffer.data(), rItem.ullSize) != rItem.uCRC32)
-            m_BrokenFileBlockIndexList.push_back((uint32_t)i);
+        nRetCode = _IsFileBlockSound(pfpDataFileArray[uDataFileIndex], uDataFileIndex, ullOffsetInDataFile, rItem,
+                                     &fileBuffer, &bSound);
+        QNLOG_PROCESS_ERROR(nRetCode);
+        if (!bSound) m_BrokenFileBlockIndexList.push_back((uint32_t)i);
 
         m_fCheckProgress.store(kProgressDataFiles + (kProgressBlocks - kProgressDataFiles) * (float)i / (float)uCount);
     }
 
     hrResult = S_OK;
 Exit0:
-    for (FILE* fp : fpDataFileArray)
+    for (FILE* fp : pfpDataFileArray)
         if (fp) std::fclose(fp);
     return hrResult;
 }
@@ -434,55 +610,20 @@ HRESULT QNPackageRepair::_CheckEmptyBlock() {
     HRESULT hrResult = E_FAIL;
     int nRetCode = 0;
     bool bReaderOpen = false;
-    uint32_t uCRC32 = 0;
     QN_DataFileReader reader;
-    std::vector<uint8_t> table;
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
     const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
-    const uint64_t ullSize = m_RepairFileHeader.ullEmptyBlockRegionInfoSize;
-    const uint64_t ullPackageSize = PackageSize(rConfig);
 
     m_BrokenEmptyBlockRegionIndexList.clear();
-    m_EmptyBlockRegionList.clear();
 
     nRetCode = reader.Init(m_szPackageDirectory, rConfig.ullDataFileSize, rConfig.uDataFileCount);
     QNLOG_PROCESS_ERROR(nRetCode);
     bReaderOpen = true;
 
-    QNLOG_PROCESS_ERROR(ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE <= ullPackageSize);
-    nRetCode = _FetchTable(m_RepairFileHeader.ullEmptyBlockRegionInfoOffset, ullSize,
-                           QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE, &table);
-    QNLOG_PROCESS_ERROR(nRetCode);
-    uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
-    if (uCRC32 != m_RepairFileHeader.uEmptyBlockRegionInfoCRC32) {
-        QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uEmptyBlockRegionInfoCRC32\n");
-        QN_LogPrintfW(L"uCRC32 = %u, m_RepairFileHeader.uEmptyBlockRegionInfoCRC32 = %u \n", uCRC32,
-                      m_RepairFileHeader.uEmptyBlockRegionInfoCRC32);
-        goto Exit0;
-    }
-    nRetCode = QN_DecodeEmptyBlockRegionTable(table.data(), table.size(), &m_EmptyBlockRegionList);
-    QNLOG_PROCESS_ERROR(nRetCode);
-
-    // Regions get the checks blocks get, and share no byte with each other or with a block:
-    // a refill would otherwise wipe a block, or a region outside the package would be
-    // reported broken by every check.
-    for (const QNPK_EMPTY_BLOCK_REGION_ITEM& rItem : m_EmptyBlockRegionList) {
-        QNLOG_PROCESS_ERROR_TEXT(rItem.ullAddress >= rConfig.ullBaseAddress,
-                                 "it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress");
-        QNLOG_PROCESS_ERROR_TEXT(rItem.ullSize > 0, "it->ullSize > 0");
-        nRetCode = QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, nullptr, nullptr);
-        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "uDataFileIndex < uDataFileCount");
-        ranges.emplace_back(rItem.ullAddress, rItem.ullSize);
-    }
-    for (const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem : m_CorrectElemFileBlockList)
-        ranges.emplace_back(rItem.ullAddress, rItem.ullSize);
-    nRetCode = QN_RangesAreDisjoint(ranges);
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "regions and blocks do not overlap");
-
+    // The regions were fetched and checked with the blocks (_CheckPackageTables).
     for (size_t j = 0; j < m_EmptyBlockRegionList.size(); ++j) {
         const QNPK_EMPTY_BLOCK_REGION_ITEM& rItem = m_EmptyBlockRegionList[j];
         QN_PackageRepairStep("check-region", (uint32_t)j);
-        QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
+        QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT);
         if (reader.IsEmptySpace(rItem.ullAddress - rConfig.ullBaseAddress, rItem.ullSize) != 1)
             m_BrokenEmptyBlockRegionIndexList.push_back((uint32_t)j);
     }

@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "QN_CRC.h"
 #include "QN_FileManager.h"
 #include "QN_HttpTransfer.h"
+#include "KHttpRequest.h"
 #include "qn_string.h"
+
+static_assert(QNPK_MAX_ESCAPED_URL_LENGTH == KHttpRequest::kMaxUrlLength,
+              "the escaped data-source URL gets the room the download library's URL parser has");
 
 namespace {
 
@@ -28,7 +33,44 @@ int DecodeSafeName(const uint8_t* pbyField, std::wstring* pRetName) {
     return QN_LocalPathFromTableNameW(strName.c_str(), pRetName) ? 1 : 0;
 }
 
+// The index n of a key "package<n>.dat" written as the data-file name formatter writes it (no
+// leading zero, at most ten digits); -1 for any other key.
+int64_t DataFileIndexOfKey(const std::wstring& strKey) {
+    static const std::wstring kPrefix = L"package", kSuffix = L".dat";
+    if (strKey.size() <= kPrefix.size() + kSuffix.size()) return -1;
+    if (strKey.compare(0, kPrefix.size(), kPrefix) != 0) return -1;
+    if (strKey.compare(strKey.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) return -1;
+    const std::wstring strDigits = strKey.substr(kPrefix.size(), strKey.size() - kPrefix.size() - kSuffix.size());
+    if (strDigits.size() > 10 || (strDigits.size() > 1 && strDigits[0] == L'0')) return -1;
+    int64_t llIndex = 0;
+    for (wchar_t c : strDigits) {
+        if (c < L'0' || c > L'9') return -1;
+        llIndex = llIndex * 10 + (c - L'0');
+    }
+    return llIndex;
+}
+
 }  // namespace
+
+std::wstring QN_PackageNameKey(const std::wstring& strLocalPath) {
+    std::wstring strKey, strPart;
+    auto flush = [&]() {
+        if (!strPart.empty() && strPart != L".") {
+            if (!strKey.empty()) strKey.push_back(L'/');
+            strKey += strPart;
+        }
+        strPart.clear();
+    };
+    for (wchar_t c : strLocalPath) {
+        if (c == L'/' || c == L'\\') {
+            flush();
+        } else {
+            strPart.push_back(c >= L'A' && c <= L'Z' ? (wchar_t)(c + (L'a' - L'A')) : c);
+        }
+    }
+    flush();
+    return strKey;
+}
 
 void QN_DecodeDataConfigFile(const uint8_t* pbyRecord, DataConfigFile* pRetConfig) {
     std::memcpy(pRetConfig->abyRaw, pbyRecord, QNPK_DATA_CONFIG_FILE_SIZE);
@@ -80,8 +122,9 @@ int QN_IsTableSizeValid(uint64_t ullSize, size_t uRecordSize) {
     return ullSize > 0 && ullSize <= 0xFFFFFFFFull && ullSize % uRecordSize == 0;
 }
 
-int QN_DecodeDirFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize,
+int QN_DecodeDirFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize, uint32_t uDataFileCount,
                                std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM>* pRetItems) {
+    std::set<std::wstring> keys;
     pRetItems->clear();
     if (!pbyTable || !QN_IsTableSizeValid(ullSize, QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE)) return 0;
     const size_t uCount = (size_t)(ullSize / QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE);
@@ -89,7 +132,17 @@ int QN_DecodeDirFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize,
     for (size_t i = 0; i < uCount; ++i) {
         const uint8_t* p = pbyTable + i * QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE;
         QNPK_DIR_FILE_CHECK_INFO_ITEM& item = (*pRetItems)[i];
-        if (!DecodeSafeName(p, &item.strFileName)) {
+        bool bAccepted = DecodeSafeName(p, &item.strFileName);
+        if (bAccepted) {
+            // A folder file is downloaded over the file its name names: never over the
+            // package's own files, and never two records over one file.
+            const std::wstring strKey = QN_PackageNameKey(item.strFileName);
+            const int64_t llDataFileIndex = DataFileIndexOfKey(strKey);
+            bAccepted = !strKey.empty() && strKey != L"package.cfg" &&
+                        !(llDataFileIndex >= 0 && llDataFileIndex < (int64_t)uDataFileCount) &&
+                        keys.insert(strKey).second;
+        }
+        if (!bAccepted) {
             pRetItems->clear();
             return 0;
         }
@@ -175,15 +228,6 @@ int QN_GetDataFileLocation(const DataConfigFile& config, uint64_t ullAddress, ui
     return 1;
 }
 
-int QN_RangesAreDisjoint(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
-    std::sort(ranges.begin(), ranges.end());
-    for (size_t i = 1; i < ranges.size(); ++i) {
-        // Sizes are at least 1 and the ranges lie inside the package, so the end cannot wrap.
-        if (ranges[i].first - ranges[i - 1].first < ranges[i - 1].second) return 0;
-    }
-    return 1;
-}
-
 int QN_GetAbsOffsetInDataSource(const QNPK_DATA_SOURCE_MAP* pMap, uint32_t uDataSourceID,
                                 uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
                                 uint64_t* pullRetAbsOffset) {
@@ -205,18 +249,24 @@ int QN_GetAbsOffsetInDataSource(const QNPK_DATA_SOURCE_MAP* pMap, uint32_t uData
 
 int QN_GetDataSourceFileURL(const wchar_t* pcszPackageRepairURL, const QNPK_DATA_SOURCE_MAP* pMap,
                             uint32_t uDataSourceID, std::string* pstrRetURL) {
+    std::wstring strName;
     if (!pcszPackageRepairURL || !pstrRetURL || uDataSourceID == 0) return 0;
-    std::string strURL = QN_WideToUtf8(pcszPackageRepairURL) + "/";
     if (pMap) {
         auto it = pMap->find(uDataSourceID);
         if (it == pMap->end() || it->second.uDataSourceFileID != uDataSourceID) return 0;
-        // The block downloader sends its URL as given, so the name from the table is escaped
-        // here (its '/' separators stay).
-        strURL += _EscapeURL(QN_WideToUtf8(it->second.strFileName));
+        strName = it->second.strFileName;
     } else {
-        strURL += "UpdateFiles/" + std::to_string(uDataSourceID - 1) + "-" + std::to_string(uDataSourceID) + ".UPDATE";
+        strName = L"UpdateFiles/" + std::to_wstring(uDataSourceID - 1) + L"-" + std::to_wstring(uDataSourceID) +
+                  L".UPDATE";
     }
+    // The limit of 259 characters applies to the URL as the server names the file; escaping
+    // turns one character of a Chinese name into nine bytes, which the download library takes.
+    const std::wstring strURL = std::wstring(pcszPackageRepairURL) + L"/" + strName;
     if (strURL.size() >= QN_MAX_PATH) return 0;
-    *pstrRetURL = strURL;
+    // The block downloader sends its URL as given, so the name from the table is escaped here
+    // (its '/' separators stay).
+    std::string strEscapedURL = QN_WideToUtf8(pcszPackageRepairURL) + "/" + _EscapeURL(QN_WideToUtf8(strName));
+    if (strEscapedURL.size() > QNPK_MAX_ESCAPED_URL_LENGTH) return 0;
+    *pstrRetURL = std::move(strEscapedURL);
     return 1;
 }

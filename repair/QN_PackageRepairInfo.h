@@ -5,9 +5,11 @@
 //
 // The decoders also validate what they decode: a table that is empty, not a whole number of
 // records, 4 GiB or larger, or holds a name without a terminator or one that would leave the
-// package folder is refused as a whole.
+// package folder is refused as a whole. A folder-file name must also not name a file of the
+// package itself (Package.CFG, a data file) or the same file as another record.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -25,6 +27,8 @@ inline constexpr size_t QNPK_DATA_SOURCE_INFO_ITEM_SIZE = 152;
 inline constexpr size_t QNPK_NAME_UNITS = 64;
 // Offset of the header's own CRC field.
 inline constexpr size_t QNPK_HEADER_CRC_OFFSET = 208;
+// Longest URL the download library sends (its URL parser keeps 16-bit offsets).
+inline constexpr size_t QNPK_MAX_ESCAPED_URL_LENGTH = 65535;
 
 // The package configuration record, also the whole content of Package.CFG. The raw bytes are
 // what is compared and written; the four fields are decoded from them.
@@ -100,8 +104,15 @@ int QN_DecodeTableName(const uint8_t* pbyField, std::wstring* pRetName);
 
 // Table decoders. 1 with the records, or 0 (and the vector emptied) for a table that is empty,
 // not a whole number of records, or holds a record that must be refused.
-int QN_DecodeDirFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize,
+// The folder-file table also refuses a name that, as a local path below the package folder,
+// is the same file as Package.CFG, as data file 0 to uDataFileCount - 1 or as another record.
+int QN_DecodeDirFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize, uint32_t uDataFileCount,
                                std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM>* pRetItems);
+
+// The key under which a local path below the package folder names its file: separators made
+// '/', empty and "." parts dropped, ASCII letters folded to lower case. Two names with one key
+// may be one file: the client's package folder can lie on a file system that ignores case.
+std::wstring QN_PackageNameKey(const std::wstring& strLocalPath);
 int QN_DecodeElemFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize,
                                 std::vector<QNPK_ELEM_FILE_CHECK_INFO_ITEM>* pRetItems);
 int QN_DecodeEmptyBlockRegionTable(const uint8_t* pbyTable, uint64_t ullSize,
@@ -125,8 +136,25 @@ uint32_t QN_GetElemFileBlockCRC32(const uint8_t* pbyBlock, uint64_t ullSize);
 int QN_GetDataFileLocation(const DataConfigFile& config, uint64_t ullAddress, uint64_t ullSize,
                            uint32_t* puRetFileIndex, uint64_t* pullRetOffset);
 
-// 1 when no two of the ranges (address, size) overlap; the ranges need not be sorted.
-int QN_RangesAreDisjoint(std::vector<std::pair<uint64_t, uint64_t>> ranges);
+// 1 when no two of uCount ranges overlap; fnRange(i) gives range i as (address, size), the size
+// at least 1 and the end not past 2^64. The ranges need not be sorted: an index of four bytes
+// per range is sorted, so the caller's records are neither copied nor reordered.
+template <typename RangeOf>
+int QN_RangesAreDisjoint(size_t uCount, RangeOf fnRange) {
+    std::vector<uint32_t> order;
+    if (uCount > UINT32_MAX) return 0;
+    order.resize(uCount);
+    for (size_t i = 0; i < uCount; ++i) order[i] = (uint32_t)i;
+    std::sort(order.begin(), order.end(), [&fnRange](uint32_t a, uint32_t b) {
+        const std::pair<uint64_t, uint64_t> ra = fnRange(a), rb = fnRange(b);
+        return ra.first < rb.first || (ra.first == rb.first && ra.second < rb.second);
+    });
+    for (size_t i = 1; i < uCount; ++i) {
+        const std::pair<uint64_t, uint64_t> prev = fnRange(order[i - 1]), cur = fnRange(order[i]);
+        if (cur.first - prev.first < prev.second) return 0;
+    }
+    return 1;
+}
 
 // Where a block's bytes lie in the server file of its data source. Without a data-source table
 // it is the offset itself. With one, the source must be in the map under its own id and the
@@ -136,7 +164,8 @@ int QN_GetAbsOffsetInDataSource(const QNPK_DATA_SOURCE_MAP* pMap, uint32_t uData
                                 uint64_t* pullRetAbsOffset);
 
 // The URL of a data source's server file: with a table, URL + "/" + the record's name (UTF-8,
-// percent-escaped); without one, URL + "/UpdateFiles/<id-1>-<id>.UPDATE". At most 259 bytes.
-// 1 or 0.
+// percent-escaped); without one, URL + "/UpdateFiles/<id-1>-<id>.UPDATE". The URL as the
+// server names it, before escaping, holds at most 259 characters; the escaped form only has to
+// fit what the download library takes (QNPK_MAX_ESCAPED_URL_LENGTH). 1 or 0.
 int QN_GetDataSourceFileURL(const wchar_t* pcszPackageRepairURL, const QNPK_DATA_SOURCE_MAP* pMap,
                             uint32_t uDataSourceID, std::string* pstrRetURL);

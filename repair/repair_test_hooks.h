@@ -53,5 +53,8 @@ using PackageRepairStepHook = void (*)(const char* cszStep, uint32_t uIndex);
 void SetPackageRepairStepHook(PackageRepairStepHook pfnHook);
 // Bytes of downloaded blocks that may wait for the writer; 0 restores 32 MiB.
 void SetPackageDownloadQueueLimit(uint64_t ullBytes);
+// The package check sees at most this much free space on the package folder's file system;
+// UINT64_MAX (the default) restores the real free space.
+void SetPackageFreeSpaceLimit(uint64_t ullBytes);
 
 }  // namespace qn::testing

@@ -142,7 +142,7 @@ TEST(PackageRepairInfo, DecodesTheKitsGeneratedRepairFile) {
 
         auto table = [&rep](const TableSpan& s) { return U8(rep) + s.offset; };
         std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM> dirs;
-        ASSERT_EQ(QN_DecodeDirFileCheckTable(table(g.dirFileTable), g.dirFileTable.size, &dirs), 1);
+        ASSERT_EQ(QN_DecodeDirFileCheckTable(table(g.dirFileTable), g.dirFileTable.size, g.dataFileCount, &dirs), 1);
         ASSERT_EQ(dirs.size(), g.dirFiles.size());
         for (size_t i = 0; i < dirs.size(); ++i) {
             EXPECT_EQ(dirs[i].strFileName, std::wstring(g.dirFiles[i].name.begin(), g.dirFiles[i].name.end()));
@@ -234,12 +234,24 @@ TEST(PackageRepairInfo, TableNames) {
         {"drive form", u"C:x.idx", false, L""},
         {"parent part", u"..\\x.idx", false, L""},
         {"parent part inside", u"a/../../x.idx", false, L""},
+        // The package's own files, as the folder would match them (ASCII case ignored,
+        // separators and "." parts dropped); the table is read with three data files.
+        {"configuration", u"Package.CFG", false, L""},
+        {"configuration in other case", u"package.cfg", false, L""},
+        {"configuration behind a dot part", u".\\Package.CFG", false, L""},
+        {"data file", u"Package0.DAT", false, L""},
+        {"last data file in upper case", u"PACKAGE2.DAT", false, L""},
+        {"data file with a trailing separator", u"Package1.DAT\\", false, L""},
+        {"configuration behind doubled separators", u".\\\\Package.CFG", false, L""},
+        {"index at the count", u"Package3.DAT", true, L"Package3.DAT"},
+        {"index with a leading zero", u"Package01.DAT", true, L"Package01.DAT"},
+        {"data-file name in a subfolder", u"sub\\Package1.DAT", true, L"sub/Package1.DAT"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes rec = DirRecord(c.units, 0x12345678);
         std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM> items;
-        ASSERT_EQ(QN_DecodeDirFileCheckTable(U8(rec), rec.size(), &items), c.accepted ? 1 : 0);
+        ASSERT_EQ(QN_DecodeDirFileCheckTable(U8(rec), rec.size(), 3, &items), c.accepted ? 1 : 0);
         if (!c.accepted) {
             EXPECT_TRUE(items.empty());
             continue;
@@ -255,6 +267,30 @@ TEST(PackageRepairInfo, TableNames) {
     EXPECT_EQ(w.size(), 1u);
 }
 
+// Two records that name one file (as a folder that ignores case would match them) refuse the
+// table: the second download would replace the first file.
+TEST(PackageRepairInfo, FolderFileNamesNameOneFileOnce) {
+    struct Case {
+        const char* name;
+        std::u16string first, second;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"two names", u"Dir0.idx", u"Dir1.idx", true},
+        {"same name", u"Dir0.idx", u"Dir0.idx", false},
+        {"other case", u"Dir0.idx", u"dir0.IDX", false},
+        {"dot part and other separator", u"a/Dir0.idx", u"a\\.\\Dir0.idx", false},
+        {"same name in two folders", u"a\\Dir0.idx", u"b\\Dir0.idx", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes t = DirRecord(c.first, 1) + DirRecord(c.second, 2);
+        std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM> items;
+        EXPECT_EQ(QN_DecodeDirFileCheckTable(U8(t), t.size(), 3, &items), c.accepted ? 1 : 0);
+        EXPECT_EQ(items.size(), c.accepted ? 2u : 0u);
+    }
+}
+
 TEST(PackageRepairInfo, MalformedTablesAreRefusedWhole) {
     const Bytes dir = DirRecord(u"Dir0.idx", 1);
     Bytes block(20, '\x01'), region(16, '\x02'), repair(12, '\x03');
@@ -266,7 +302,7 @@ TEST(PackageRepairInfo, MalformedTablesAreRefusedWhole) {
     };
     auto dirs = [](const Bytes& b, uint64_t n) {
         std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM> v;
-        return QN_DecodeDirFileCheckTable(U8(b), n, &v);
+        return QN_DecodeDirFileCheckTable(U8(b), n, 3, &v);
     };
     auto blocks = [](const Bytes& b, uint64_t n) {
         std::vector<QNPK_ELEM_FILE_CHECK_INFO_ITEM> v;
@@ -358,11 +394,12 @@ TEST(PackageRepairInfo, AddressRule) {
 
 TEST(PackageRepairInfo, OverlapTest) {
     using R = std::vector<std::pair<uint64_t, uint64_t>>;
-    EXPECT_EQ(QN_RangesAreDisjoint(R{{100, 10}, {110, 5}, {0, 100}}), 1) << "touching ranges";
-    EXPECT_EQ(QN_RangesAreDisjoint(R{{100, 10}, {109, 5}}), 0);
-    EXPECT_EQ(QN_RangesAreDisjoint(R{{200, 1}, {100, 200}}), 0) << "one inside another, given in any order";
-    EXPECT_EQ(QN_RangesAreDisjoint(R{{5, 1}, {5, 1}}), 0);
-    EXPECT_EQ(QN_RangesAreDisjoint(R{}), 1);
+    auto disjoint = [](const R& r) { return QN_RangesAreDisjoint(r.size(), [&r](size_t i) { return r[i]; }); };
+    EXPECT_EQ(disjoint(R{{100, 10}, {110, 5}, {0, 100}}), 1) << "touching ranges";
+    EXPECT_EQ(disjoint(R{{100, 10}, {109, 5}}), 0);
+    EXPECT_EQ(disjoint(R{{200, 1}, {100, 200}}), 0) << "one inside another, given in any order";
+    EXPECT_EQ(disjoint(R{{5, 1}, {5, 1}}), 0);
+    EXPECT_EQ(disjoint(R{}), 1);
 }
 
 TEST(PackageRepairInfo, DataSources) {
@@ -407,4 +444,21 @@ TEST(PackageRepairInfo, DataSources) {
     ASSERT_EQ(QN_GetDataSourceFileURL(L"http://h/p", &named, 7, &url), 1);
     EXPECT_EQ(url, "http://h/p/%E6%95%B0%E6%8D%AE/a%201.dat") << "the name is escaped, its folders kept";
     EXPECT_EQ(QN_GetDataSourceFileURL(std::wstring(250, L'u').c_str(), nullptr, 1, &url), 0) << "longer than 259";
+
+    // The limit counts the characters of the URL as the server names the file; the escaped
+    // form (nine bytes for a Chinese character) may be far longer.
+    const Bytes rec40 = SourceBytes(3, std::u16string(40, u'\u6570') + u".dat", 0, 10);
+    QNPK_DATA_SOURCE_MAP forty;
+    ASSERT_EQ(QN_DecodeDataSourceTable(U8(rec40), rec40.size(), &forty), 1);
+    ASSERT_EQ(QN_GetDataSourceFileURL(L"http://h/p", &forty, 3, &url), 1);
+    std::string expected = "http://h/p/";
+    for (int k = 0; k < 40; ++k) expected += "%E6%95%B0";
+    EXPECT_EQ(url, expected + ".dat");
+    const std::wstring longBase = L"http://h/" + std::wstring(259 - 9 - 1 - 8, L'p');
+    const Bytes rec8 = SourceBytes(3, u"\u6570\u6570\u6570\u6570.dat", 0, 10);
+    QNPK_DATA_SOURCE_MAP eight;
+    ASSERT_EQ(QN_DecodeDataSourceTable(U8(rec8), rec8.size(), &eight), 1);
+    EXPECT_EQ(QN_GetDataSourceFileURL(longBase.c_str(), &eight, 3, &url), 1) << "259 characters";
+    EXPECT_EQ(url.size(), 259u - 4 + 4 * 9);
+    EXPECT_EQ(QN_GetDataSourceFileURL((longBase + L"p").c_str(), &eight, 3, &url), 0) << "260 characters";
 }

@@ -1,6 +1,8 @@
 // The package repairer object: factory and reference counting, the status rules, the phase
 // lifecycle, the broken-block list, stopping in every phase, and the download thread's bounds
 // after a write failure and behind a slow writer.
+#include <unistd.h>
+
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -260,6 +262,7 @@ TEST_P(PackageStop, EndsWithStatusSixAndNoDataFileWorse) {
     }
     const std::vector<Bytes> before = row.repairPhase ? DataFiles(run.PackageDir()) : std::vector<Bytes>();
 
+    WideLogCapture log;
     GateScope gate(row.step, row.index);
     ASSERT_EQ(row.repairPhase ? p->StartRepair() : p->StartCheck(), S_OK);
     ASSERT_TRUE(gate.WaitReached());
@@ -280,6 +283,12 @@ TEST_P(PackageStop, EndsWithStatusSixAndNoDataFileWorse) {
     EXPECT_LE(progress, row.maxProgress);
     if (row.repairPhase) {
         EXPECT_EQ(NoWorse(run.fixture().clientRoot + "/pakV3", before, run.PackageDir()), "");
+    } else {
+        // The stop test's line reads as written in the source, without the atomic's load.
+        EXPECT_TRUE(log.Contains("QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT) at line"));
+        // Every data file was made by this check, so the stopped check leaves none behind.
+        for (uint32_t i = 0; i < run.fixture().info.dataFileCount; ++i)
+            EXPECT_NE(::access((run.PackageDir() + "/" + DataFileName(i)).c_str(), F_OK), 0) << DataFileName(i);
     }
 }
 
