@@ -65,7 +65,8 @@ void CheckSandbox(const std::string& strPath) {
             std::free(pszReal);
         }
     }
-    bool bInside = strAbsolute.compare(0, strSandbox.size() + 1, strSandbox + "/") == 0 &&
+    // The sandbox folder itself may go as well.
+    bool bInside = (strAbsolute == strSandbox || strAbsolute.compare(0, strSandbox.size() + 1, strSandbox + "/") == 0) &&
                    strAbsolute.find("/../") == std::string::npos &&
                    (strAbsolute.size() < 3 || strAbsolute.compare(strAbsolute.size() - 3, 3, "/..") != 0);
     if (!bInside) {

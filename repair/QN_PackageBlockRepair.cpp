@@ -5,6 +5,8 @@
 // A block reaches a data file only after its checksum matched. The download thread stops
 // fetching as soon as the write loop fails or the repairer is stopped, and waits while too much
 // is queued; the block step joins it on every way out.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -33,6 +35,11 @@ constexpr int kHighWaterPollMs = 20;
 // that go on with their next item after a failure use it.
 void LogStepFailure(const char* cszCondition, int nLine, const char* cszFunction) {
     QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%s) at line %d in %s", cszCondition, nLine, cszFunction);
+}
+
+bool IsRealFolder(const std::string& strPath) {
+    struct stat st;
+    return ::lstat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool DownloadFileBlockLess(const QNPK_DOWNLOAD_FILE_BLOCK& a, const QNPK_DOWNLOAD_FILE_BLOCK& b) {
@@ -151,6 +158,12 @@ int QNPackageRepair::_RepairDirFile() {
         job.fnStop = [this] { return _IsAborted(); };
         if (job.strURL.size() >= QN_MAX_PATH || job.strTargetFile.size() >= QN_MAX_PATH) {
             LogStepFailure("nRetCode > 0", __LINE__, QN_FUNCTION_NAME());
+            m_uCanNotRepairElemFileCount.fetch_add(1);
+            continue;
+        }
+        // A folder in the file's place cannot be replaced by a file: nothing is fetched for it.
+        if (IsRealFolder(job.strTargetFile)) {
+            QN_LogPrintfW(L"folder file cannot be replaced: %s", job.strTargetFile.c_str());
             m_uCanNotRepairElemFileCount.fetch_add(1);
             continue;
         }
