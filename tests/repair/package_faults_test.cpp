@@ -326,6 +326,100 @@ TEST(PackageRepairFaults, FolderFileFailingItsChecksumAfterDownloadIsNotKept) {
     EXPECT_TRUE(!qn::test::FileExists(local) || qn::test::ReadFile(local) != served) << "the wrong copy was kept";
 }
 
+// A folder file whose server copy cannot be had, is wrong, or whose download is stopped stays
+// exactly as it was: the download goes to a temporary folder and only a copy whose checksum
+// matches replaces it. Nothing of the download is left in the package folder.
+TEST(PackageRepairFaults, FolderFileStaysAsItWasUntilAVerifiedCopyReplacesIt) {
+    const std::string kServerCopy = "qelrepair/zhcn_v3/PakV3Repair/DirFiles/7/Dir1.idx";
+    struct Row {
+        const char* name;
+        std::vector<DamageStep> server;
+        std::vector<ServerDelayRule> delays;
+        uint32_t stopAfterMs;
+        int status;
+    };
+    DamageStep missing;
+    missing.side = DamageSide::Server;
+    missing.op = DamageOp::Delete;
+    missing.path = kServerCopy;
+    DamageStep wrong = missing;
+    wrong.op = DamageOp::XorByte;
+    wrong.offset = 3;
+    wrong.value = 0x10;
+    ServerDelayRule hold;
+    hold.pathSuffix = "/DirFiles/7/Dir1.idx";
+    hold.delayMs = 120000;
+    const Row rows[] = {
+        {"not on the server", {missing}, {}, 0, QN_RPS_SUCCESS_FINISH_REPAIR},
+        {"wrong bytes on the server", {wrong}, {}, 0, QN_RPS_SUCCESS_FINISH_REPAIR},
+        {"stopped during the download", {}, {hold}, 1000, QN_RPS_ERROR_ABROT},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Scenario sc = DamageOf({ClientFlip("pakV3/Dir1.idx", 5)});
+        for (const DamageStep& d : row.server) sc.steps.push_back(d);
+        sc.delays = row.delays;
+        PackageRun run;
+        bool skip = false;
+        std::string err;
+        ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, sc, TransportKind::Loopback, &skip, &err)) << err;
+        IQN_PackageRepair* p = run.Create();
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+        const std::string local = run.PackageDir() + "/Dir1.idx";
+        const Bytes before = qn::test::ReadFile(local);
+        const std::vector<std::string> listing = qn::test::ListFiles(run.PackageDir());
+        EXPECT_EQ(run.Repair(row.stopAfterMs).status, row.status);
+        EXPECT_EQ(qn::test::ReadFile(local), before);
+        EXPECT_EQ(qn::test::ListFiles(run.PackageDir()), listing);
+        if (row.status == QN_RPS_SUCCESS_FINISH_REPAIR) {
+            EXPECT_EQ(p->GetCanNotRepairElemFileCount(), 1u);
+        }
+    }
+}
+
+// The configuration and a folder file that are symbolic links to files outside the client are
+// replaced by the repaired files themselves; the files the links point to keep their bytes.
+TEST(PackageRepairFaults, LinksInThePackageAreReplacedNotWrittenThrough) {
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({}), TransportKind::Loopback, &skip, &err)) << err;
+    qn::test::TempDir outside;
+    const std::string pak = run.PackageDir();
+    const Bytes cfg = qn::test::ReadFile(pak + "/Package.CFG");
+    const Bytes dir = qn::test::ReadFile(pak + "/Dir1.idx");
+    const Bytes dat = qn::test::ReadFile(pak + "/Package1.DAT");
+    // Each link points to a damaged copy outside: the check finds it broken and the repair
+    // writes the good bytes in the link's place.
+    struct Linked {
+        const char* name;
+        Bytes good;
+        uint64_t offset;
+    } linked[] = {{"Package.CFG", cfg, 30}, {"Dir1.idx", dir, 5}, {"Package1.DAT", dat, 1000}};
+    for (const Linked& l : linked) {
+        Bytes damaged = l.good;
+        damaged[l.offset] = (char)(damaged[l.offset] ^ 0xFF);
+        qn::test::WriteFile(outside / l.name, damaged);
+        ASSERT_EQ(::unlink((pak + "/" + l.name).c_str()), 0);
+        ASSERT_EQ(::symlink((outside / l.name).c_str(), (pak + "/" + l.name).c_str()), 0);
+    }
+    IQN_PackageRepair* p = run.Create();
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    EXPECT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    for (const Linked& l : linked) {
+        SCOPED_TRACE(l.name);
+        struct stat st {};
+        ASSERT_EQ(::lstat((pak + "/" + l.name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(qn::test::ReadFile(pak + "/" + l.name), l.good);
+        Bytes damaged = l.good;
+        damaged[l.offset] = (char)(damaged[l.offset] ^ 0xFF);
+        EXPECT_EQ(qn::test::ReadFile(outside / l.name), damaged);
+    }
+}
+
 // A folder file that cannot be read (a folder in its place) is a finding, not a failure of the
 // check; a target that cannot be cleared is not downloaded over and counts as not repaired.
 TEST(PackageRepairFaults, UnreadableFolderFileIsBrokenAndCountedWhenItStays) {
