@@ -523,3 +523,56 @@ TEST(PackageRepairFullDisk, CheckReportsTheFullDisk) {
                             "' --gtest_also_run_disabled_tests --gtest_filter=PackageRepairFullDisk.DISABLED_Scenario";
     EXPECT_EQ(RunShell(run + " >/dev/null 2>&1"), 0) << "run " << run << " to see why";
 }
+
+// A full disk while a folder file is downloaded: the temporary folder is a full tmpfs, the
+// download fails there, and the folder file and the package folder stay as they were. The
+// scenario runs in a child copy of this program inside a private mount namespace.
+namespace {
+const char* const kFolderFileFullDiskEnv = "QN_FOLDER_FILE_FULL_DISK_SCENARIO";
+}  // namespace
+
+TEST(FolderFileFullDisk, DISABLED_Scenario) {
+    ASSERT_TRUE(std::getenv(kFolderFileFullDiskEnv)) << "run by FolderFileFullDisk.OldFileStaysWhenTheTemporaryFolderIsFull";
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({ClientFlip("pakV3/Dir1.idx", 5)}),
+                            TransportKind::Loopback, &skip, &err))
+        << err;
+    qn::test::TempDir tmp;
+    const std::string temp = tmp / "QelRepairTemp";
+    ASSERT_EQ(::mkdir(temp.c_str(), 0755), 0);
+    ASSERT_EQ(::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount("tmpfs", temp.c_str(), "tmpfs", 0, "size=256k"), 0) << std::strerror(errno);
+    {
+        // Fill it to the last byte.
+        FILE* fp = std::fopen((temp + "/filler").c_str(), "wb");
+        ASSERT_NE(fp, nullptr);
+        const Bytes chunk(4096, 'f');
+        while (std::fwrite(chunk.data(), 1, chunk.size(), fp) == chunk.size() && std::fflush(fp) == 0) {
+        }
+        std::fclose(fp);
+    }
+    IQN_PackageRepair* p = run.Create(temp);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    const std::string local = run.PackageDir() + "/Dir1.idx";
+    const Bytes before = qn::test::ReadFile(local);
+    const std::vector<std::string> listing = qn::test::ListFiles(run.PackageDir());
+    EXPECT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(p->GetCanNotRepairElemFileCount(), 1u);
+    EXPECT_EQ(qn::test::ReadFile(local), before);
+    EXPECT_EQ(qn::test::ListFiles(run.PackageDir()), listing);
+    EXPECT_EQ(::umount(temp.c_str()), 0);
+}
+
+TEST(FolderFileFullDisk, OldFileStaysWhenTheTemporaryFolderIsFull) {
+    char sz[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
+    ASSERT_GT(n, 0);
+    sz[n] = '\0';
+    if (RunShell("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
+    const std::string run = std::string(kFolderFileFullDiskEnv) + "=1 unshare -rm '" + sz +
+                            "' --gtest_also_run_disabled_tests --gtest_filter=FolderFileFullDisk.DISABLED_Scenario";
+    EXPECT_EQ(RunShell(run + " >/dev/null 2>&1"), 0) << "run " << run << " to see why";
+}
