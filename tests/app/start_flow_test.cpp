@@ -216,7 +216,8 @@ TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere)
     const std::string strRoot = dir / "Games/Qel Client/";
     PublishIndex("1.0.3.10", QN_PROGRAM);
     Open(false);
-    ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady; }));
+    // The status line is set before Start is opened: wait for both.
+    ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
     ASSERT_TRUE(D().Click(h, kStart));
     HWND hConfirm = D().WaitForDialog(132, 10000);
     ASSERT_NE(hConfirm, nullptr);
