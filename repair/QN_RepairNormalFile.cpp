@@ -137,6 +137,9 @@ int QN_RepairNormalFile::StartCheck() {
 
     m_nStatusCode.store(QN_RFSC_CHECKING, std::memory_order_release);
     m_WorkThread.Wait();
+    // The new phase starts from 0 as soon as it is started, so that an owner polling right away
+    // never reads the 1.0 of the phase before and then a smaller value.
+    m_fCheckProgress = 0.0f;
     nRetCode = m_WorkThread.Create(_CheckThreadFunction, this);
     QNLOG_PROCESS_ERROR(nRetCode && "m_WorkThread.Create(_CheckThreadFunction)");
 
@@ -153,6 +156,7 @@ int QN_RepairNormalFile::StartRepair() {
     QNLOG_PROCESS_ERROR(m_nStatusCode == QN_RFSC_SUCCESS_FINISH_CHECK);
     m_nStatusCode.store(QN_RFSC_REPAIRING, std::memory_order_release);
     m_WorkThread.Wait();
+    m_fRepairProgress = 0.0f;
     nRetCode = m_WorkThread.Create(_RepairThreadFunction, this);
     QNLOG_PROCESS_ERROR(nRetCode);
 
