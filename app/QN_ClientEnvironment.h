@@ -6,13 +6,16 @@
 
 // True for "/", "\", "//", "X:", "X:\" and "X:/": the root of a file system.
 bool QN_IsFileSystemRoot(const char* cszPath);
-// True when the path is the folder cszWithin or lies below it, compared part by part after
-// both separators are read alike; a path with a ".." part is never within.
+// True when the path is the folder cszWithin or lies below it. Both are compared as the file
+// system resolves them (links followed, exact letter case), except the path's own last part,
+// which is not followed: a link named there is judged by where the link itself lies. A path
+// with a "." or ".." part is never within.
 bool QN_IsPathWithin(const char* cszPath, const char* cszWithin);
 
 // Removes a folder tree: files are made writable and deleted, sub-folders removed the same
 // way, then the folder itself. Folders whose names begin with '.' are left, and with them
-// their parents; symbolic links are removed, never followed. An empty path, a file-system root
+// their parents; symbolic links are removed, never followed, and a link given as the folder
+// itself is removed as a link (what it points to is left as it is). An empty path, a file-system root
 // and a path outside cszWithin (the client or temporary folder the caller names) are refused
 // with a failure line. A folder that does not exist counts as removed. 1 or 0.
 int _RemoveDirectory(const char* cszPath, const char* cszWithin);

@@ -9,6 +9,7 @@
 #include "QN_HttpTransfer.h"
 #include "QN_Log.h"
 #include "app_test_hooks.h"
+#include "qn_folder.h"
 #include "qn_platform.h"
 #include "qn_process.h"
 #include "qn_string.h"
@@ -155,8 +156,9 @@ BOOL QN_QelRepairDlg::OnInitDialog() {
     QNLOG_PROCESS_ERROR(nRetCode);
 
     m_strTempPath = m_strClientPath + "QelRepairTemp/";
-    // An existing folder counts as made (183 on Windows).
-    nRetCode = QN_mkdir(m_strTempPath.c_str());
+    // A real folder of this run: a link at its name, and whatever an earlier run left in it,
+    // are removed without being followed, so that no download is written through a link.
+    nRetCode = QN_MakeEmptyFolder(m_strTempPath.c_str());
     QNLOG_PROCESS_ERROR(nRetCode);
     m_bTempPathReady = true;
 

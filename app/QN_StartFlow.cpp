@@ -137,6 +137,10 @@ int QN_QelRepairDlg::_ConfirmClientPath(int* pnRetRelaunched) {
     nRetCode = QN_MakeSureDirForFile(strTarget.c_str());
     QNLOG_PROCESS_ERROR(nRetCode);
     nRetCode = QN_CopyFileA(m_strExePath.c_str(), strTarget.c_str(), 0);
+    // The copy leaves no partial file behind; the line says which system error stopped it.
+    if (!nRetCode)
+        QNLog_Printf(7, "Failed to copy %s to %s: %s", m_strExePath.c_str(), strTarget.c_str(),
+                     std::strerror(QN_GetLastErrno()));
     QNLOG_PROCESS_ERROR(nRetCode);
     nRetCode = QN_snprintf(szCommandLine, sizeof(szCommandLine), "\"%s\" %s", strTarget.c_str(), "-i");
     QNLOG_PROCESS_ERROR(nRetCode > 0);

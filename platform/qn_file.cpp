@@ -1,5 +1,7 @@
 #include "qn_file.h"
 
+#include "qn_file_replace.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +39,10 @@ FILE* OpenStream(const std::string& path, const char* cszMode) {
         errno = EINVAL;
         QN_SetLastErrorFromErrno();
         return nullptr;
+    }
+    // A stream opened for writing never writes through a symbolic link.
+    if (cszMode[0] != 'r' || std::strchr(cszMode, '+')) {
+        if (!QN_DetachLinkForWriting(path.c_str(), cszMode[0] == 'r' || cszMode[0] == 'a')) return nullptr;
     }
     // "e" asks glibc for O_CLOEXEC.
     char szMode[16];
@@ -200,10 +206,12 @@ int QN_SetFileAttributesNormalW(const wchar_t* cwszPath) {
     }
     std::string path = QN_NativePathFromWide(cwszPath);
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::lstat(path.c_str(), &st) != 0) {
         QN_SetLastErrorFromErrno();
         return 0;
     }
+    // A link is not followed: what it points to is never changed.
+    if (S_ISLNK(st.st_mode)) return 1;
     if (!(st.st_mode & S_IWUSR) && ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
         QN_SetLastErrorFromErrno();
         return 0;

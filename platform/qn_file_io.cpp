@@ -1,5 +1,7 @@
 #include "qn_file_io.h"
 
+#include "qn_file_replace.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -79,6 +81,9 @@ int QN_FileOpen(const char* cszPath, uint32_t uAccess, uint32_t uShare, QN_FileD
     if (bRegularOnly) nMode |= O_NOFOLLOW | O_NONBLOCK;
     int nFd = -1;
     bool bExisted = true;
+    // Nothing is written through a symbolic link: one at the name is replaced by a file of its
+    // own first (a caller that asked for a regular file only is refused below instead).
+    if ((uAccess & QN_FILE_ACCESS_WRITE) && !bRegularOnly && !QN_DetachLinkForWriting(cszPath, true)) return -1;
     switch (eDisposition) {
         case QN_FILE_OPEN_EXISTING:
             nFd = ::open(cszPath, nMode | O_CLOEXEC);

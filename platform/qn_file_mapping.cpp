@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "qn_file_replace.h"
 #include "qn_string.h"
 #include "qn_test_hooks.h"
 
@@ -60,6 +61,12 @@ QN_FILE QN_CreateFileA(const char* cszPath, uint32_t uAccess, uint32_t uDisposit
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+
+    // Nothing is written through a symbolic link: one at the name is replaced by a file of its
+    // own first (only removed when the opening empties the file anyway).
+    if ((uAccess & GENERIC_WRITE) &&
+        !QN_DetachLinkForWriting(cszPath, uDisposition != CREATE_ALWAYS && uDisposition != TRUNCATE_EXISTING))
+        return INVALID_HANDLE_VALUE;
 
     // O_NONBLOCK keeps a FIFO from blocking the opening; it is refused below and the flag is
     // cleared for regular files.

@@ -4,10 +4,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "qn_platform.h"
+#include "qn_test_hooks.h"
+
+namespace {
+
+// Bytes a copy may write before its writes fail as on a full disk; 0 when unlimited.
+std::atomic<uint64_t> g_ullCopyWriteLimit{0};
+
+// The side name a copy is written under before it is renamed into place.
+std::string SideName(const char* cszTo) { return std::string(cszTo) + ".qncopy"; }
+
+// Removes a leftover side file (or a link of that name) without following it.
+void RemoveSideName(const std::string& strSide) {
+    int nSaved = errno;
+    ::unlink(strSide.c_str());
+    errno = nSaved;
+}
+
+}  // namespace
+
+namespace qn::testing {
+void SetCopyWriteLimit(uint64_t ullBytes) { g_ullCopyWriteLimit.store(ullBytes); }
+}  // namespace qn::testing
+
+bool QN_IsSymbolicLink(const char* cszPath) {
+    struct stat st;
+    return cszPath && cszPath[0] && ::lstat(cszPath, &st) == 0 && S_ISLNK(st.st_mode);
+}
 
 bool QN_PathExists(const char* cszPath) {
     if (!cszPath || !cszPath[0]) return false;
@@ -44,6 +73,9 @@ int QN_SetFileMode(const char* cszPath, uint32_t uMode) {
 int QN_CopyFileReplace(const char* cszFrom, const char* cszTo) {
     int nResult = 0;
     int nIn = -1, nOut = -1;
+    bool bOutputMade = false;
+    uint64_t ullWritten = 0;
+    const uint64_t ullLimit = g_ullCopyWriteLimit.load();
     struct stat st;
     char buf[65536];
     if (!cszFrom || !cszTo) {
@@ -57,18 +89,28 @@ int QN_CopyFileReplace(const char* cszFrom, const char* cszTo) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         goto Exit0;
     }
-    nOut = ::open(cszTo, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    nOut = ::open(cszTo, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (nOut < 0) goto Exit0;
+    bOutputMade = true;
     for (;;) {
         ssize_t nGot = ::read(nIn, buf, sizeof(buf));
         if (nGot < 0 && errno == EINTR) continue;
         if (nGot < 0) goto Exit0;
         if (nGot == 0) break;
         for (ssize_t nDone = 0; nDone < nGot;) {
-            ssize_t nPut = ::write(nOut, buf + nDone, (size_t)(nGot - nDone));
+            size_t uWant = (size_t)(nGot - nDone);
+            if (ullLimit && ullWritten + uWant > ullLimit) {
+                if (ullWritten >= ullLimit) {
+                    errno = ENOSPC;
+                    goto Exit0;
+                }
+                uWant = (size_t)(ullLimit - ullWritten);
+            }
+            ssize_t nPut = ::write(nOut, buf + nDone, uWant);
             if (nPut < 0 && errno == EINTR) continue;
             if (nPut < 0) goto Exit0;
             nDone += nPut;
+            ullWritten += (uint64_t)nPut;
         }
     }
     if (::fdatasync(nOut) != 0) goto Exit0;
@@ -84,6 +126,8 @@ Exit0:
         int nSaved = errno;
         if (nIn >= 0) ::close(nIn);
         if (nOut >= 0) ::close(nOut);
+        // A partial copy is no use to anyone and may hold the last free space.
+        if (!nResult && bOutputMade) ::unlink(cszTo);
         errno = nSaved;
     }
     return nResult;
@@ -101,9 +145,53 @@ int QN_MoveFileReplaceA(const char* cszFrom, const char* cszTo) {
     return 1;
 }
 
+int QN_ReplaceLinkByCopy(const char* cszPath) {
+    struct stat stLink, stTarget;
+    uint32_t uMode = 0;
+    if (!cszPath || !cszPath[0]) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (::lstat(cszPath, &stLink) != 0) {
+        if (errno == ENOENT) return 1;
+        QN_SetLastErrorFromErrno();
+        return 0;
+    }
+    if (!S_ISLNK(stLink.st_mode)) return 1;
+    if (::stat(cszPath, &stTarget) != 0 || !S_ISREG(stTarget.st_mode)) {
+        // Nothing worth keeping behind it: the link alone goes.
+        if (::unlink(cszPath) != 0) {
+            QN_SetLastErrorFromErrno();
+            return 0;
+        }
+        return 1;
+    }
+    const std::string strSide = SideName(cszPath);
+    uMode = (uint32_t)(stTarget.st_mode & 07777);
+    RemoveSideName(strSide);
+    if (!QN_CopyFileReplace(cszPath, strSide.c_str())) return 0;
+    if (::chmod(strSide.c_str(), (mode_t)uMode) != 0 || ::rename(strSide.c_str(), cszPath) != 0) {
+        QN_SetLastErrorFromErrno();
+        RemoveSideName(strSide);
+        return 0;
+    }
+    return 1;
+}
+
+int QN_DetachLinkForWriting(const char* cszPath, bool bKeepContent) {
+    if (!QN_IsSymbolicLink(cszPath)) return 1;
+    if (bKeepContent) return QN_ReplaceLinkByCopy(cszPath);
+    if (::unlink(cszPath) != 0) {
+        QN_SetLastErrorFromErrno();
+        return 0;
+    }
+    return 1;
+}
+
 int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists) {
     struct stat stFrom, stTo;
     uint32_t uMode = 0;
+    std::string strSide;
     if (!cszFrom || !cszTo) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -112,21 +200,38 @@ int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists) {
         QN_SetLastErrorFromErrno();
         return 0;
     }
-    if (::stat(cszTo, &stTo) == 0) {
+    if (::lstat(cszTo, &stTo) == 0) {
         if (bFailIfExists) {
             QN_SetLastError(ERROR_FILE_EXISTS);
             return 0;
         }
-        // A copy onto itself would empty the source.
-        if (stTo.st_dev == stFrom.st_dev && stTo.st_ino == stFrom.st_ino) {
+        // A copy onto itself would empty the source; a link to it counts as the same file.
+        if (::stat(cszTo, &stTo) == 0 && stTo.st_dev == stFrom.st_dev && stTo.st_ino == stFrom.st_ino) {
+            QN_SetLastError(ERROR_SHARING_VIOLATION);
+            return 0;
+        }
+        if (S_ISDIR(stTo.st_mode) && !QN_IsSymbolicLink(cszTo)) {
+            errno = EISDIR;
+            QN_SetLastErrorFromErrno();
+            return 0;
+        }
+        // A program that is running cannot be replaced, as on the system the tool came from.
+        int nProbe = ::open(cszTo, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (nProbe >= 0) {
+            ::close(nProbe);
+        } else if (errno == ETXTBSY) {
             QN_SetLastError(ERROR_SHARING_VIOLATION);
             return 0;
         }
     }
     if (!QN_GetRegularFileMode(cszFrom, &uMode)) return 0;
-    if (!QN_CopyFileReplace(cszFrom, cszTo)) {
-        if (errno == ETXTBSY) QN_SetLastError(ERROR_SHARING_VIOLATION);
+    strSide = SideName(cszTo);
+    RemoveSideName(strSide);
+    if (!QN_CopyFileReplace(cszFrom, strSide.c_str())) return 0;
+    if (!QN_SetFileMode(strSide.c_str(), uMode) || !QN_MoveFileReplaceA(strSide.c_str(), cszTo)) {
+        QN_LastErrorKeeper keep;
+        RemoveSideName(strSide);
         return 0;
     }
-    return QN_SetFileMode(cszTo, uMode);
+    return 1;
 }

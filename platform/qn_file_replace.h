@@ -14,15 +14,34 @@ int QN_GetRegularFileMode(const char* cszPath, uint32_t* puRetMode);
 // Sets the permission bits. 1 or 0.
 int QN_SetFileMode(const char* cszPath, uint32_t uMode);
 
+// True when the name itself is a symbolic link (the link is not followed).
+bool QN_IsSymbolicLink(const char* cszPath);
+
 // Copies the regular file cszFrom onto cszTo, creating or truncating it, and flushes the copy
-// to the disk. A folder at cszTo fails (EISDIR). A failed copy may leave a partial cszTo;
-// callers copy to a name of their own and rename it into place. 1 or 0.
+// to the disk. A folder at cszTo fails (EISDIR); a symbolic link at cszTo is not followed and
+// fails (ELOOP), so that nothing is ever written through one. A failed copy removes what it
+// wrote at cszTo; callers copy to a name of their own and rename it into place. 1 or 0.
 int QN_CopyFileReplace(const char* cszFrom, const char* cszTo);
+
+// When cszPath is a symbolic link, puts a regular file of its own in the link's place: a copy
+// of the regular file the link points to (permission bits kept), or nothing at all when it
+// points to no regular file (the link is then only removed). What the link points to is read,
+// never written. A name that is no link is left alone. 1 or 0 with the last error; on failure
+// the link stays as it was.
+int QN_ReplaceLinkByCopy(const char* cszPath);
+
+// Called by every opening for writing in this layer: a symbolic link at the name is replaced
+// by a regular file of its own before the file is opened (QN_ReplaceLinkByCopy when the
+// opening keeps the content; the link only removed when it truncates), so that nothing is
+// ever written through a link. 1 or 0 with the last error.
+int QN_DetachLinkForWriting(const char* cszPath, bool bKeepContent);
 
 // Moves a file over an existing one (rename; MoveFileEx with REPLACE_EXISTING). A running
 // program may be moved and replaced. 1 or 0 with the last error.
 int QN_MoveFileReplaceA(const char* cszFrom, const char* cszTo);
 // Copies a regular file, replacing cszTo unless bFailIfExists, with the source's permission
 // bits. The same file under two names is refused (32), and so is a running program at cszTo
-// (ETXTBSY, 32). 1 or 0 with the last error.
+// (ETXTBSY, 32). The copy is written beside cszTo and renamed over it, so cszTo is either the
+// old file or the whole copy (a symbolic link at cszTo is replaced, not written through), and a
+// copy that fails midway (a full disk) leaves no partial file. 1 or 0 with the last error.
 int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists);

@@ -1,5 +1,6 @@
 #include "qn_folder.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,7 +44,29 @@ void CheckSandbox(const std::string& strPath) {
         char szCwd[4096];
         strAbsolute = std::string(::getcwd(szCwd, sizeof(szCwd)) ? szCwd : "") + "/" + strAbsolute;
     }
-    bool bInside = strAbsolute.compare(0, strSandbox.size() + 1, strSandbox + "/") == 0 &&
+    // The folder the name is removed from, with its links resolved: a name inside a link to a
+    // folder elsewhere is a deletion elsewhere. The name itself is not followed.
+    while (strAbsolute.size() > 1 && strAbsolute.back() == '/') strAbsolute.pop_back();
+    {
+        const size_t uSlash = strAbsolute.find_last_of('/');
+        const std::string strParent = uSlash == 0 ? "/" : strAbsolute.substr(0, uSlash);
+        char* pszReal = ::realpath(strParent.c_str(), nullptr);
+        if (pszReal) {
+            const std::string strReal = pszReal;
+            std::free(pszReal);
+            strAbsolute = (strReal == "/" ? "" : strReal) + strAbsolute.substr(uSlash);
+        }
+    }
+    {
+        // The sandbox is compared by its real path as well.
+        char* pszReal = ::realpath(strSandbox.c_str(), nullptr);
+        if (pszReal) {
+            strSandbox = pszReal;
+            std::free(pszReal);
+        }
+    }
+    // The sandbox folder itself may go as well.
+    bool bInside = (strAbsolute == strSandbox || strAbsolute.compare(0, strSandbox.size() + 1, strSandbox + "/") == 0) &&
                    strAbsolute.find("/../") == std::string::npos &&
                    (strAbsolute.size() < 3 || strAbsolute.compare(strAbsolute.size() - 3, 3, "/..") != 0);
     if (!bInside) {
@@ -85,6 +108,96 @@ int QN_SetFileAttributesNormalA(const char* cszPath) {
     if (!S_ISREG(st.st_mode)) return 1;
     if (::chmod(strPath.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
         QN_SetLastErrorFromErrno();
+        return 0;
+    }
+    return 1;
+}
+
+bool QN_IsSymbolicLinkA(const char* cszPath) {
+    struct stat st;
+    std::string strPath = Native(cszPath);
+    while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
+    return !strPath.empty() && ::lstat(strPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int QN_RemoveTree(const char* cszPath) {
+    std::string strPath = Native(cszPath);
+    struct stat st;
+    int nResult = 1;
+    uint32_t uFirstError = 0;
+    if (strPath.empty()) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
+    if (::lstat(strPath.c_str(), &st) != 0) {
+        if (errno == ENOENT) return 1;
+        QN_SetLastErrorFromErrno();
+        return 0;
+    }
+    if (!S_ISDIR(st.st_mode)) return QN_DeleteFileA(strPath.c_str());
+    if (DIR* pDir = ::opendir(strPath.c_str())) {
+        std::vector<std::string> names;
+        while (struct dirent* pEntry = ::readdir(pDir)) {
+            const std::string strName = pEntry->d_name;
+            if (strName != "." && strName != "..") names.push_back(strName);
+        }
+        ::closedir(pDir);
+        for (const std::string& strName : names) {
+            if (!QN_RemoveTree((strPath + "/" + strName).c_str())) {
+                if (nResult) uFirstError = QN_GetLastError();
+                nResult = 0;
+            }
+        }
+    } else {
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+        return 0;
+    }
+    if (!QN_RemoveDirectoryA(strPath.c_str()) && nResult) {
+        uFirstError = QN_GetLastError();
+        nResult = 0;
+    }
+    if (!nResult) QN_SetLastError(uFirstError);
+    return nResult;
+}
+
+int QN_MakeEmptyFolder(const char* cszPath) {
+    std::string strPath = Native(cszPath);
+    struct stat st;
+    if (strPath.empty()) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
+    if (::lstat(strPath.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            // The folder stays; what an earlier run left in it goes.
+            int nResult = 1;
+            uint32_t uFirstError = 0;
+            DIR* pDir = ::opendir(strPath.c_str());
+            if (!pDir) {
+                QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+                return 0;
+            }
+            std::vector<std::string> names;
+            while (struct dirent* pEntry = ::readdir(pDir)) {
+                const std::string strName = pEntry->d_name;
+                if (strName != "." && strName != "..") names.push_back(strName);
+            }
+            ::closedir(pDir);
+            for (const std::string& strName : names) {
+                if (!QN_RemoveTree((strPath + "/" + strName).c_str()) && nResult) {
+                    uFirstError = QN_GetLastError();
+                    nResult = 0;
+                }
+            }
+            if (!nResult) QN_SetLastError(uFirstError);
+            return nResult;
+        }
+        if (!QN_DeleteFileA(strPath.c_str())) return 0;
+    }
+    if (::mkdir(strPath.c_str(), 0777) != 0) {
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
         return 0;
     }
     return 1;

@@ -74,6 +74,12 @@ std::string GetDeletionSandbox();
 }  // namespace qn::testing
 
 namespace qn::testing {
+// From then on a file copy (QN_CopyFileReplace, QN_CopyFileA) fails as on a full disk (ENOSPC)
+// once it has written ullBytes bytes; 0 lifts the limit.
+void SetCopyWriteLimit(uint64_t ullBytes);
+}  // namespace qn::testing
+
+namespace qn::testing {
 // Replaces the name QN_GetComputerNameA reports ("" is an empty name; nullptr restores it).
 void SetComputerName(const char* cszName);
 }  // namespace qn::testing

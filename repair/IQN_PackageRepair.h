@@ -52,7 +52,11 @@ protected:
 
 // Creates a package repairer for the package folder and the package repair URL (the URL of the
 // server folder that holds "Repair.REP"). On success *ppRetPackageRepair holds the only
-// reference.
+// reference. pcszTempDirectory names the run's temporary folder: folder files are downloaded
+// into its "pakV3" subfolder and checked there before they replace a file of the package.
+// Without one, the repairer uses a folder ".QelRepairTemp" inside the package folder, made when
+// the folder-file step starts and removed when it ends.
 HRESULT QN_CreatePackageV3Repair(const wchar_t* pcszPackageDirectory,
                                  const wchar_t* pcszPackageRepairURL,
-                                 IQN_PackageRepair** ppRetPackageRepair);
+                                 IQN_PackageRepair** ppRetPackageRepair,
+                                 const wchar_t* pcszTempDirectory = nullptr);

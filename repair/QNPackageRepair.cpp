@@ -4,6 +4,7 @@
 #include <new>
 
 #include "QN_LogW.h"
+#include "qn_file.h"
 #include "qn_string.h"
 #include "repair_test_hooks.h"
 
@@ -56,7 +57,7 @@ bool QN_RaisePackageRepairStatus(std::atomic<int32_t>* pStatus, int32_t nTarget)
 }
 
 HRESULT QN_CreatePackageV3Repair(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL,
-                                 IQN_PackageRepair** ppRetPackageRepair) {
+                                 IQN_PackageRepair** ppRetPackageRepair, const wchar_t* pcszTempDirectory) {
     HRESULT hrResult = E_FAIL;
     HRESULT hrRetCode = E_FAIL;
     QNPackageRepair* pPackageRepair = nullptr;
@@ -68,7 +69,7 @@ HRESULT QN_CreatePackageV3Repair(const wchar_t* pcszPackageDirectory, const wcha
     pPackageRepair = new (std::nothrow) QNPackageRepair();
     QNLOG_PROCESS_ERROR(pPackageRepair);
 
-    hrRetCode = pPackageRepair->Init(pcszPackageDirectory, pcszPackageRepairURL);
+    hrRetCode = pPackageRepair->Init(pcszPackageDirectory, pcszPackageRepairURL, pcszTempDirectory);
     QNLOG_COM_PROCESS_ERROR(hrRetCode);
 
     *ppRetPackageRepair = pPackageRepair;
@@ -117,9 +118,16 @@ QNPackageRepair::~QNPackageRepair() {
     m_RepairFileHttpSyncBlock.ReleaseService();
 }
 
-HRESULT QNPackageRepair::Init(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL) {
+HRESULT QNPackageRepair::Init(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL,
+                              const wchar_t* pcszTempDirectory) {
     HRESULT hrResult = E_FAIL;
     int nRetCode = 0;
+
+    m_strTempFolder.clear();
+    if (pcszTempDirectory && pcszTempDirectory[0]) {
+        m_strTempFolder = QN_NativePathFromWide(pcszTempDirectory);
+        if (m_strTempFolder.back() != '/') m_strTempFolder.push_back('/');
+    }
 
     m_eStatusCode.store(QN_RPS_NONE);
     for (QNPK_DOWNLOAD_THREAD_PARAM& param : m_DownloadThreadParam) {

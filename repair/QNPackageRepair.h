@@ -79,7 +79,8 @@ public:
     QNPackageRepair(const QNPackageRepair&) = delete;
     QNPackageRepair& operator=(const QNPackageRepair&) = delete;
 
-    HRESULT Init(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL);
+    HRESULT Init(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL,
+                 const wchar_t* pcszTempDirectory = nullptr);
 
     HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
     uint32_t AddRef() override;
@@ -138,6 +139,20 @@ private:
     int _RepairEmptyBlock();
     int _DownloadDataSourceMapFile();
     int _DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThreadParam);
+    // The download thread's walk over its entries, in named steps. Each returns 1 or 0 and,
+    // on 0, the failed condition in *ppszFailed, which _DownloadFunction logs in its own name.
+    struct DownloadRun;
+    int _SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const char** ppszFailed);
+    int _QueueFullBatch(DownloadRun* pRun, size_t uIndex, const char** ppszFailed);
+    int _WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const char** ppszFailed);
+    int _AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const char** ppszFailed);
+    int _QueueLastBatch(DownloadRun* pRun, size_t uEnd, const char** ppszFailed);
+    int _GetAbsOffsetInDataSource(uint32_t uDataSourceID, uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
+                                  uint64_t* pullRetAbsOffset);
+    int _GetDataSourceFileURL(uint32_t uDataSourceID, std::string* pszRetDataSourceFileURL);
+    // The folder the folder files are downloaded into: the run's temporary folder's "pakV3",
+    // or the package folder's ".QelRepairTemp" when the run gave none.
+    std::string _DirFileTempFolder() const;
     int _AddFileToWriteQueue(size_t uBegin, size_t uEnd, uint64_t* pullRetQueuedBytes);
     int _GetOneFileBlockFromWriteQueue(QNPK_DOWNLOAD_FILE_BLOCK** ppRetFileBlock);
     int _GetDownloadThreadState();
@@ -155,6 +170,8 @@ private:
     wchar_t m_szPackageDirectory[QN_MAX_PATH];
     wchar_t m_szPackageRepairURL[QN_MAX_PATH];
     wchar_t m_szRepairFileName[QN_MAX_PATH];
+    // The run's temporary folder (native, ending in '/'); empty when none was given.
+    std::string m_strTempFolder;
 
     QN_HttpBlockDownloader m_RepairFileHttpSyncBlock;
 

@@ -5,6 +5,8 @@
 // A block reaches a data file only after its checksum matched. The download thread stops
 // fetching as soon as the write loop fails or the repairer is stopped, and waits while too much
 // is queued; the block step joins it on every way out.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -12,9 +14,13 @@
 #include <thread>
 
 #include "QNPackageRepair.h"
+#include "QN_FilePlacement.h"
 #include "QN_LogW.h"
+#include "QN_MakeSureDir.h"
 #include "qn_file.h"
 #include "qn_file_io.h"
+#include "qn_file_replace.h"
+#include "qn_folder.h"
 #include "qn_string.h"
 
 namespace {
@@ -24,6 +30,17 @@ constexpr float kRepairProgressDirFiles = 0.1f;
 constexpr float kProgressBlocks = 0.9f;
 constexpr int kWriteQueuePollMs = 100;
 constexpr int kHighWaterPollMs = 20;
+
+// Writes the standard failure line of a failed check without leaving the function: the steps
+// that go on with their next item after a failure use it.
+void LogStepFailure(const char* cszCondition, int nLine, const char* cszFunction) {
+    QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%s) at line %d in %s", cszCondition, nLine, cszFunction);
+}
+
+bool IsRealFolder(const std::string& strPath) {
+    struct stat st;
+    return ::lstat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 bool DownloadFileBlockLess(const QNPK_DOWNLOAD_FILE_BLOCK& a, const QNPK_DOWNLOAD_FILE_BLOCK& b) {
     if (a.uDataSourceID != b.uDataSourceID) return a.uDataSourceID < b.uDataSourceID;
@@ -65,69 +82,96 @@ HRESULT QNPackageRepair::_RepairCfgFile() {
     HRESULT hrResult = E_FAIL;
     FILE* fpCfgFile = nullptr;
     size_t uWriteCount = 0;
+    int nRetCode = 0;
     const std::wstring strCfgFilePath = _PackagePath(L"Package.CFG");
+    // The configuration is written beside its place and renamed over it: the old file stays
+    // whole until the new one is, and a symbolic link in its place is replaced, not written
+    // through.
+    const std::string strCfgNative = QN_NativePathFromWide(strCfgFilePath.c_str());
+    const std::string strSideNative = strCfgNative + ".qnrepair";
 
     if (!m_bCfgFileBroken) return S_OK;
 
     QNLOG_PROCESS_ERROR_TEXT(strCfgFilePath.size() < QN_MAX_PATH, "nRetCode != -1");
     QN_SetFileAttributesNormalW(strCfgFilePath.c_str());
 
-    fpCfgFile = QN_wfopen(strCfgFilePath.c_str(), "wb");
+    QN_DeleteFile(strSideNative.c_str());
+    fpCfgFile = QN_fopen(strSideNative.c_str(), "wb");
     if (!fpCfgFile) QN_LogPrintfW(L"Error: open file failed. szCfgFilePath = %ls", strCfgFilePath.c_str());
     QNLOG_PROCESS_ERROR(fpCfgFile);
 
     uWriteCount = std::fwrite(m_RepairFileHeader.DataFileConfig.abyRaw, QNPK_DATA_CONFIG_FILE_SIZE, 1, fpCfgFile);
     QNLOG_PROCESS_ERROR(uWriteCount == 1);
 
+    nRetCode = std::fclose(fpCfgFile) == 0;
+    fpCfgFile = nullptr;
+    if (!nRetCode) QN_LogPrintfW(L"Package.CFG not written: %ls", strCfgFilePath.c_str());
+    QNLOG_PROCESS_ERROR(nRetCode);
+
+    nRetCode = QN_ReplaceFileByRename(strSideNative, strCfgNative, nullptr);
+    QNLOG_PROCESS_ERROR(nRetCode);
+
     hrResult = S_OK;
 Exit0:
-    if (fpCfgFile && std::fclose(fpCfgFile) != 0 && SUCCEEDED(hrResult)) {
-        QN_LogPrintfW(L"Package.CFG not written: %ls", strCfgFilePath.c_str());
-        hrResult = E_FAIL;
-    }
+    if (fpCfgFile) std::fclose(fpCfgFile);
+    if (FAILED(hrResult)) QN_DeleteFile(strSideNative.c_str());
     return hrResult;
+}
+
+std::string QNPackageRepair::_DirFileTempFolder() const {
+    if (!m_strTempFolder.empty()) return m_strTempFolder + "pakV3/";
+    return QN_NativePathFromWide(m_szPackageDirectory) + "/.QelRepairTemp/";
 }
 
 int QNPackageRepair::_RepairDirFile() {
     int nResult = 0;
     int nRetCode = 0;
-    uint32_t uCRC32 = 0;
     size_t uDone = 0;
+    bool bTempFolderMade = false;
     const std::string strBaseURL = QN_WideToUtf8(m_szPackageRepairURL) + "/DirFiles/" +
                                    std::to_string(m_RepairFileHeader.DataFileConfig.uDirFilesFolder) + "/";
-    const QN_TransferStopTest fnStop = [this] { return _IsAborted(); };
+    const std::string strTempFolder = _DirFileTempFolder();
+    const std::string strPackageFolder = QN_NativePathFromWide(m_szPackageDirectory) + "/";
+
+    if (m_BrokenDirFileList.empty()) return 1;
+
+    // The downloads go into a real, empty folder of this run, never into the package folder:
+    // a folder file is replaced only by a copy whose checksum matched, and nothing of a failed
+    // download session is left among the package's files.
+    nRetCode = QN_MakeSureDirForFile((strTempFolder + "x").c_str()) && QN_MakeEmptyFolder(strTempFolder.c_str());
+    QNLOG_PROCESS_ERROR(nRetCode);
+    bTempFolderMade = true;
 
     for (uDone = 0; uDone < m_BrokenDirFileList.size(); ++uDone) {
         const BrokenDirFile& rFile = m_BrokenDirFileList[uDone];
-        const std::string strURL = strBaseURL + QN_WideToUtf8(rFile.strFileName);
-        const std::wstring strPath = _PackagePath(rFile.strFileName);
-        bool bRepaired = false;
+        const std::string strName = QN_WideToUtf8(rFile.strFileName);
+        QN_FILE_PLACEMENT job;
 
-        QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
+        QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT);
 
-        if (strURL.size() >= QN_MAX_PATH || strPath.size() >= QN_MAX_PATH) {
-            QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(nRetCode > 0) folder file %ls", rFile.strFileName.c_str());
-        } else {
-            // The download session takes a file of the right size at the target for a finished
-            // download, so a stale file must be gone before it starts (its progress files stay,
-            // they resume it).
-            QN_DeleteFile(QN_WideToUtf8(strPath).c_str());
-            if (QN_PathExistsW(strPath.c_str())) {
-                QN_LogPrintfW(L"folder file cannot be replaced: %ls", strPath.c_str());
-            } else {
-                nRetCode = _QN_HttpSyncDownloadFile(strURL.c_str(), m_szPackageDirectory, rFile.strFileName.c_str(),
-                                                    fnStop);
-                if (!nRetCode) QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(nRetCode) folder file %ls", strPath.c_str());
-                // What arrived is used only when it is the file the table describes.
-                if (nRetCode && QN_GetFileCRC32(strPath.c_str(), &uCRC32) && uCRC32 == rFile.uCRC32) {
-                    bRepaired = true;
-                } else if (nRetCode) {
-                    QN_LogPrintfW(L"downloaded folder file does not match its record: %ls", strPath.c_str());
-                    QN_DeleteFile(QN_WideToUtf8(strPath).c_str());
-                }
-            }
+        job.strURL = strBaseURL + strName;
+        job.strTempFolder = strTempFolder;
+        job.strTempName = strName;
+        job.strTempFile = strTempFolder + strName;
+        job.strTargetFile = strPackageFolder + strName;
+        job.uCRC = rFile.uCRC32;
+        job.fnStop = [this] { return _IsAborted(); };
+        if (job.strURL.size() >= QN_MAX_PATH || job.strTargetFile.size() >= QN_MAX_PATH) {
+            LogStepFailure("nRetCode > 0", __LINE__, QN_FUNCTION_NAME());
+            m_uCanNotRepairElemFileCount.fetch_add(1);
+            continue;
         }
-        if (!bRepaired) m_uCanNotRepairElemFileCount.fetch_add(1);
+        // A folder in the file's place cannot be replaced by a file: nothing is fetched for it.
+        if (IsRealFolder(job.strTargetFile)) {
+            QN_LogPrintfW(L"folder file cannot be replaced: %s", job.strTargetFile.c_str());
+            m_uCanNotRepairElemFileCount.fetch_add(1);
+            continue;
+        }
+        // Each folder file is placed on its own; one that fails stays as it was and is counted.
+        if (QN_PlaceVerifiedDownload(job, nullptr) != QN_PLACEMENT_DONE) {
+            LogStepFailure("nRetCode", __LINE__, QN_FUNCTION_NAME());
+            m_uCanNotRepairElemFileCount.fetch_add(1);
+        }
     }
 
     nResult = m_uCanNotRepairElemFileCount.load() == 0;
@@ -135,6 +179,7 @@ Exit0:
     // Folder files not reached after a stop stay broken as well.
     if (uDone < m_BrokenDirFileList.size())
         m_uCanNotRepairElemFileCount.fetch_add((uint32_t)(m_BrokenDirFileList.size() - uDone));
+    if (bTempFolderMade) QN_RemoveTree(strTempFolder.c_str());
     return nResult;
 }
 
@@ -215,7 +260,7 @@ int QNPackageRepair::_RepairFileBlock() {
     for (uint32_t uBrokenElemFileIndex : m_BrokenFileBlockIndexList) {
         const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rCheck = m_CorrectElemFileBlockList[uBrokenElemFileIndex];
         const QNPK_ELEM_FILE_REPAIR_INFO_ITEM& rRepair = m_RepairElemFileBlockList[uBrokenElemFileIndex];
-        QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
+        QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT);
         QNLOG_PROCESS_ERROR(m_RepairElemFileBlockList[uBrokenElemFileIndex].uDataSourceID != 0);
         m_DownloadFileBlockList.push_back({rCheck.ullAddress, rCheck.ullSize, rRepair.uDataSourceID,
                                            rRepair.ullOffsetInDataSource, rCheck.uCRC32, nullptr});
@@ -225,7 +270,7 @@ int QNPackageRepair::_RepairFileBlock() {
     {
         // One download thread takes the whole sorted list.
         const int nThreadNum = 0;
-        QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
+        QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT);
         QNLOG_PROCESS_ERROR(nThreadNum < DOWNLOAD_THREAD_COUNT);
         QNPK_DOWNLOAD_THREAD_PARAM& rParam = m_DownloadThreadParam[nThreadNum];
         rParam.pPackageRepair = this;
@@ -274,91 +319,76 @@ int QNPackageRepair::_DownloadThreadFunction(void* pvParam) {
 
 bool QNPackageRepair::_DownloadMustStop() const { return _IsAborted() || m_bCancelDownload.load(); }
 
+// What the download thread carries from one entry to the next.
+struct QNPackageRepair::DownloadRun {
+    QN_HttpBlockDownloader HttpDownload;
+    uint32_t uCurrentDataSourceID = 0;
+    // Bytes of blocks added to the downloader and not yet fetched.
+    uint64_t ullPendingSize = 0;
+    // The end of the previous block in the current source; all ones when there is none.
+    uint64_t ullPrevEnd = UINT64_MAX;
+    // The first entry of the batch not yet queued.
+    size_t uBatchStart = 0;
+    uint64_t ullQueued = 0;
+    bool bDownloadFailed = false;
+};
+
 int QNPackageRepair::_DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThreadParam) {
     int nResult = 0;
     int nRetCode = 0;
-    bool bDownloadFailed = false;
-    QN_HttpBlockDownloader HttpDownload;
-    uint32_t uCurrentDataSourceID = 0;
-    uint64_t ullPendingSize = 0;
-    uint64_t ullPrevEnd = UINT64_MAX;
-    uint64_t ullAbsOffset = 0;
-    uint64_t ullQueued = 0;
-    size_t uBatchStart = 0;
+    const char* pszFailed = "";
+    DownloadRun run;
     size_t uIndex = 0;
-    std::string strURL;
-    const QNPK_DATA_SOURCE_MAP* pMap = m_bDataSourceFileMapLoaded ? &m_DataSourceFileMap : nullptr;
 
     QNLOG_PROCESS_ERROR(pDownloadThreadParam);
     QNLOG_PROCESS_ERROR_TEXT(pDownloadThreadParam->uBegin != pDownloadThreadParam->uEnd, "itBegin != itEnd");
-    HttpDownload.SetStopTest([this] { return _DownloadMustStop(); });
+    run.HttpDownload.SetStopTest([this] { return _DownloadMustStop(); });
 
-    uBatchStart = pDownloadThreadParam->uBegin;
+    run.uBatchStart = pDownloadThreadParam->uBegin;
     for (uIndex = pDownloadThreadParam->uBegin; uIndex < pDownloadThreadParam->uEnd; ++uIndex) {
         QNPK_DOWNLOAD_FILE_BLOCK& rEntry = m_DownloadFileBlockList[uIndex];
 
-        QNLOG_PROCESS_ERROR_TEXT(!_DownloadMustStop(), "m_eStatusCode != QN_RPS_ERROR_ABROT");
+        QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT);
+        // Set when the write loop failed: fetching more is of no use.
+        QNLOG_PROCESS_ERROR(!m_bCancelDownload);
 
-        if (rEntry.uDataSourceID != uCurrentDataSourceID) {
-            uCurrentDataSourceID = rEntry.uDataSourceID;
-            QNLOG_PROCESS_ERROR(uCurrentDataSourceID > 0);
-            // No gap is bridged across two sources.
-            ullPrevEnd = UINT64_MAX;
-            if (ullPendingSize > 0) {
-                nRetCode = HttpDownload.Download();
-                if (!nRetCode) bDownloadFailed = true;
-                QNLOG_PROCESS_ERROR_TEXT(nRetCode, "false && \"HttpDownload.Download()\"");
+        if (rEntry.uDataSourceID != run.uCurrentDataSourceID) {
+            nRetCode = _SwitchDataSource(&run, rEntry.uDataSourceID, &pszFailed);
+            if (!nRetCode) {
+                // The step names the condition that failed; the line is this function's.
+                LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+                goto Exit0;
             }
-            HttpDownload.ReleaseService();
-            nRetCode = QN_GetDataSourceFileURL(m_szPackageRepairURL, pMap, uCurrentDataSourceID, &strURL);
-            QNLOG_PROCESS_ERROR(nRetCode);
-            nRetCode = HttpDownload.Init(strURL.c_str());
-            QNLOG_PROCESS_ERROR(nRetCode);
         }
 
-        if (ullPendingSize >= DOWNLOAD_BATCH_SIZE) {
-            nRetCode = HttpDownload.Download();
-            if (!nRetCode) bDownloadFailed = true;
-            QNLOG_PROCESS_ERROR_TEXT(nRetCode, "false && \"HttpDownload.Download()\"");
-            ullPendingSize = 0;
-            HttpDownload.m_BlockInfoVector.clear();
-            nRetCode = _AddFileToWriteQueue(uBatchStart, uIndex, &ullQueued);
-            QNLOG_PROCESS_ERROR(nRetCode);
-            uBatchStart = uIndex;
+        nRetCode = _QueueFullBatch(&run, uIndex, &pszFailed);
+        if (!nRetCode) {
+            // The step names the condition that failed; the line is this function's.
+            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            goto Exit0;
         }
 
-        // Downloaded blocks wait in memory until written; while too many bytes wait, the next
-        // block is not fetched. With nothing queued it is, however large.
-        while (m_ullQueuedBytes.load() > 0 &&
-               m_ullQueuedBytes.load() + ullPendingSize + rEntry.ullSize > QN_PackageDownloadQueueLimit()) {
-            QN_PackageRepairStep("queue-full", (uint32_t)uIndex);
-            QNLOG_PROCESS_ERROR_TEXT(!_DownloadMustStop(), "m_eStatusCode != QN_RPS_ERROR_ABROT");
-            std::this_thread::sleep_for(std::chrono::milliseconds(kHighWaterPollMs));
+        nRetCode = _WaitForQueueRoom(&run, uIndex, &pszFailed);
+        if (!nRetCode) {
+            // The step names the condition that failed; the line is this function's.
+            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            goto Exit0;
         }
 
-        rEntry.pbyBuffer = new (std::nothrow) uint8_t[(size_t)rEntry.ullSize];
-        QNLOG_PROCESS_ERROR_TEXT(rEntry.pbyBuffer, "it->pbyBuffer");
-
-        nRetCode = QN_GetAbsOffsetInDataSource(pMap, rEntry.uDataSourceID, rEntry.ullOffsetInDataSource, rEntry.ullSize,
-                                               &ullAbsOffset);
-        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "ullOffsetInDataSource < rDataSourceInfoItem.ullSize");
-
-        if (ullPrevEnd < ullAbsOffset && ullAbsOffset - ullPrevEnd <= DOWNLOAD_GAP_BRIDGE_SIZE) {
-            nRetCode = HttpDownload.AddBlock(ullPrevEnd, (uint32_t)(ullAbsOffset - ullPrevEnd), m_abyGapBuffer);
-            QNLOG_PROCESS_ERROR(nRetCode);
+        nRetCode = _AddEntryBlock(&run, &rEntry, &pszFailed);
+        if (!nRetCode) {
+            // The step names the condition that failed; the line is this function's.
+            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            goto Exit0;
         }
-        nRetCode = HttpDownload.AddBlock(ullAbsOffset, (uint32_t)rEntry.ullSize, rEntry.pbyBuffer);
-        QNLOG_PROCESS_ERROR(nRetCode);
-        ullPrevEnd = ullAbsOffset + rEntry.ullSize;
-        ullPendingSize += rEntry.ullSize;
     }
 
-    nRetCode = HttpDownload.Download();
-    if (!nRetCode) bDownloadFailed = true;
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "false && \"HttpDownload.Download()\"");
-    HttpDownload.m_BlockInfoVector.clear();
-    nRetCode = _AddFileToWriteQueue(uBatchStart, pDownloadThreadParam->uEnd, &ullQueued);
-    QNLOG_PROCESS_ERROR(nRetCode);
+    nRetCode = _QueueLastBatch(&run, pDownloadThreadParam->uEnd, &pszFailed);
+    if (!nRetCode) {
+        // The step names the condition that failed; the line is this function's.
+        LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+        goto Exit0;
+    }
 
     pDownloadThreadParam->nState.store(QNPK_DTS_FINISHED, std::memory_order_release);
     nResult = 1;
@@ -366,10 +396,159 @@ Exit0:
     if (!nResult && pDownloadThreadParam) {
         // A download that failed while nothing asked the thread to stop ends the repair with 7;
         // the write loop takes it from the state.
-        pDownloadThreadParam->nState.store(bDownloadFailed && !_DownloadMustStop() ? QNPK_DTS_DOWNLOAD_FAILED
-                                                                                   : QNPK_DTS_FAILED,
+        pDownloadThreadParam->nState.store(run.bDownloadFailed && !_DownloadMustStop() ? QNPK_DTS_DOWNLOAD_FAILED
+                                                                                       : QNPK_DTS_FAILED,
                                            std::memory_order_release);
     }
+    return nResult;
+}
+
+// The next entry comes from another data source: the blocks pending for the current one are
+// fetched first, then the downloader is pointed at the new source.
+int QNPackageRepair::_SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const char** ppszFailed) {
+    int nRetCode = 0;
+    std::string strURL;
+
+    pRun->uCurrentDataSourceID = uDataSourceID;
+    *ppszFailed = "uCurrentDataSourceID > 0";
+    if (!(pRun->uCurrentDataSourceID > 0)) return 0;
+    // No gap is bridged across two sources.
+    pRun->ullPrevEnd = UINT64_MAX;
+    if (pRun->ullPendingSize > 0) {
+        nRetCode = pRun->HttpDownload.Download();
+        if (!nRetCode) {
+            pRun->bDownloadFailed = true;
+            *ppszFailed = "false && \"HttpDownload.Download()\"";
+            return 0;
+        }
+    }
+    pRun->HttpDownload.ReleaseService();
+    nRetCode = _GetDataSourceFileURL(uDataSourceID, &strURL);
+    *ppszFailed = "nRetCode";
+    if (!nRetCode) return 0;
+    return pRun->HttpDownload.Init(strURL.c_str());
+}
+
+// Once a batch's worth of bytes is pending, it is fetched and handed to the write queue, and
+// the next batch starts at this entry.
+int QNPackageRepair::_QueueFullBatch(DownloadRun* pRun, size_t uIndex, const char** ppszFailed) {
+    if (pRun->ullPendingSize < DOWNLOAD_BATCH_SIZE) return 1;
+    if (!pRun->HttpDownload.Download()) {
+        pRun->bDownloadFailed = true;
+        *ppszFailed = "false && \"HttpDownload.Download()\"";
+        return 0;
+    }
+    pRun->ullPendingSize = 0;
+    pRun->HttpDownload.m_BlockInfoVector.clear();
+    *ppszFailed = "nRetCode";
+    if (!_AddFileToWriteQueue(pRun->uBatchStart, uIndex, &pRun->ullQueued)) return 0;
+    pRun->uBatchStart = uIndex;
+    return 1;
+}
+
+// Downloaded blocks wait in memory until written; while too many bytes wait, the next block
+// is not fetched. With nothing queued it is, however large.
+int QNPackageRepair::_WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const char** ppszFailed) {
+    const uint64_t ullSize = m_DownloadFileBlockList[uIndex].ullSize;
+    while (m_ullQueuedBytes.load() > 0 &&
+           m_ullQueuedBytes.load() + pRun->ullPendingSize + ullSize > QN_PackageDownloadQueueLimit()) {
+        QN_PackageRepairStep("queue-full", (uint32_t)uIndex);
+        if (m_eStatusCode == QN_RPS_ERROR_ABROT) {
+            *ppszFailed = "m_eStatusCode != QN_RPS_ERROR_ABROT";
+            return 0;
+        }
+        if (m_bCancelDownload) {
+            *ppszFailed = "!m_bCancelDownload";
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kHighWaterPollMs));
+    }
+    return 1;
+}
+
+// Gives the entry its buffer and adds it to the downloader, with the gap before it when the
+// gap is small enough to be fetched and thrown away rather than split the request.
+int QNPackageRepair::_AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const char** ppszFailed) {
+    uint64_t ullAbsOffset = 0;
+
+    pEntry->pbyBuffer = new (std::nothrow) uint8_t[(size_t)pEntry->ullSize];
+    *ppszFailed = "it->pbyBuffer";
+    if (!pEntry->pbyBuffer) return 0;
+
+    *ppszFailed = "nRetCode";
+    if (!_GetAbsOffsetInDataSource(pEntry->uDataSourceID, pEntry->ullOffsetInDataSource, pEntry->ullSize,
+                                   &ullAbsOffset))
+        return 0;
+
+    if (pRun->ullPrevEnd < ullAbsOffset && ullAbsOffset - pRun->ullPrevEnd <= DOWNLOAD_GAP_BRIDGE_SIZE) {
+        if (!pRun->HttpDownload.AddBlock(pRun->ullPrevEnd, (uint32_t)(ullAbsOffset - pRun->ullPrevEnd), m_abyGapBuffer))
+            return 0;
+    }
+    if (!pRun->HttpDownload.AddBlock(ullAbsOffset, (uint32_t)pEntry->ullSize, pEntry->pbyBuffer)) return 0;
+    pRun->ullPrevEnd = ullAbsOffset + pEntry->ullSize;
+    pRun->ullPendingSize += pEntry->ullSize;
+    return 1;
+}
+
+// After the last entry: the blocks still pending are fetched and the last batch is queued.
+int QNPackageRepair::_QueueLastBatch(DownloadRun* pRun, size_t uEnd, const char** ppszFailed) {
+    if (!pRun->HttpDownload.Download()) {
+        pRun->bDownloadFailed = true;
+        *ppszFailed = "false && \"HttpDownload.Download()\"";
+        return 0;
+    }
+    pRun->HttpDownload.m_BlockInfoVector.clear();
+    *ppszFailed = "nRetCode";
+    return _AddFileToWriteQueue(pRun->uBatchStart, uEnd, &pRun->ullQueued);
+}
+
+int QNPackageRepair::_GetAbsOffsetInDataSource(uint32_t uDataSourceID, uint64_t ullOffsetInDataSource,
+                                               uint64_t ullBlockSize, uint64_t* pullRetAbsOffset) {
+    int nResult = 0;
+    QNPK_DATA_SOURCE_MAP::const_iterator it;
+
+    QNLOG_PROCESS_ERROR(uDataSourceID > 0);
+    QNLOG_PROCESS_ERROR(pullRetAbsOffset);
+    if (!m_bDataSourceFileMapLoaded) {
+        *pullRetAbsOffset = ullOffsetInDataSource;
+        return 1;
+    }
+    it = m_DataSourceFileMap.find(uDataSourceID);
+    QNLOG_PROCESS_ERROR(it != m_DataSourceFileMap.end());
+    {
+        const QNPK_DATA_SOURCE_INFO_ITEM& rDataSourceInfoItem = it->second;
+        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.uDataSourceFileID == uDataSourceID);
+        QNLOG_PROCESS_ERROR(ullOffsetInDataSource < rDataSourceInfoItem.ullSize);
+        // Beyond the offset test: the whole block must lie inside its source, or bytes of the
+        // next source would be taken for it, and the sum must not wrap.
+        QNLOG_PROCESS_ERROR(ullBlockSize <= rDataSourceInfoItem.ullSize - ullOffsetInDataSource);
+        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.ullBaseOffset <= UINT64_MAX - ullOffsetInDataSource);
+        *pullRetAbsOffset = rDataSourceInfoItem.ullBaseOffset + ullOffsetInDataSource;
+    }
+    nResult = 1;
+Exit0:
+    return nResult;
+}
+
+int QNPackageRepair::_GetDataSourceFileURL(uint32_t uDataSourceID, std::string* pszRetDataSourceFileURL) {
+    int nResult = 0;
+    int nRetCode = 0;
+    const QNPK_DATA_SOURCE_MAP* pMap = m_bDataSourceFileMapLoaded ? &m_DataSourceFileMap : nullptr;
+
+    QNLOG_PROCESS_ERROR(pszRetDataSourceFileURL);
+    QNLOG_PROCESS_ERROR(uDataSourceID > 0);
+    if (pMap) {
+        QNPK_DATA_SOURCE_MAP::const_iterator it = m_DataSourceFileMap.find(uDataSourceID);
+        QNLOG_PROCESS_ERROR(it != m_DataSourceFileMap.end());
+        const QNPK_DATA_SOURCE_INFO_ITEM& rDataSourceInfoItem = it->second;
+        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.uDataSourceFileID == uDataSourceID);
+    }
+    // The shared formatter escapes the name and bounds the URL's length.
+    nRetCode = QN_GetDataSourceFileURL(m_szPackageRepairURL, pMap, uDataSourceID, pszRetDataSourceFileURL) ? 1 : -1;
+    QNLOG_PROCESS_ERROR(nRetCode > 0);
+
+    nResult = 1;
+Exit0:
     return nResult;
 }
 
@@ -466,7 +645,7 @@ int QNPackageRepair::_WriteBlockToFileFromQueue(QN_DataFileWriter* pWriter) {
         pFileBlock->pbyBuffer = nullptr;
         m_ullQueuedBytes.fetch_sub(pFileBlock->ullSize);
     }
-    QNLOG_PROCESS_ERROR(m_eStatusCode.load() != QN_RPS_ERROR_ABROT);
+    QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT);
 
     nResult = 1;
 Exit0:
@@ -494,14 +673,14 @@ int QNPackageRepair::_RepairEmptyBlock() {
 
     for (uDone = 0; uDone < m_BrokenEmptyBlockRegionIndexList.size(); ++uDone) {
         const QNPK_EMPTY_BLOCK_REGION_ITEM& rRegion = m_EmptyBlockRegionList[m_BrokenEmptyBlockRegionIndexList[uDone]];
-        if (m_eStatusCode.load() == QN_RPS_ERROR_ABROT) {
-            QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(m_eStatusCode != QN_RPS_ERROR_ABROT) at %u", (unsigned)uDone);
+        if (m_eStatusCode == QN_RPS_ERROR_ABROT) {
+            LogStepFailure("m_eStatusCode != QN_RPS_ERROR_ABROT", __LINE__, QN_FUNCTION_NAME());
             break;
         }
         // Each region is refilled on its own; one that fails stays broken and is counted.
         nRetCode = writer.RemoveData(rRegion.ullAddress - rConfig.ullBaseAddress, rRegion.ullSize);
         if (!nRetCode) {
-            QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(nRetCode) empty region %u", m_BrokenEmptyBlockRegionIndexList[uDone]);
+            LogStepFailure("nRetCode", __LINE__, QN_FUNCTION_NAME());
             ++uFailed;
         }
     }

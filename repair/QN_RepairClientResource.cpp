@@ -32,9 +32,10 @@ QN_RepairEngineConfig& Config() {
 
 std::atomic<qn::testing::PackageRepairFactory> g_pfnFactoryOverride{nullptr};
 
-HRESULT CreatePackageRepair(const wchar_t* pcszFolder, const wchar_t* pcszURL, IQN_PackageRepair** ppRet) {
+HRESULT CreatePackageRepair(const wchar_t* pcszFolder, const wchar_t* pcszURL, IQN_PackageRepair** ppRet,
+                            const wchar_t* pcszTempFolder) {
     qn::testing::PackageRepairFactory pfn = g_pfnFactoryOverride.load(std::memory_order_acquire);
-    return pfn ? pfn(pcszFolder, pcszURL, ppRet) : QN_CreatePackageV3Repair(pcszFolder, pcszURL, ppRet);
+    return pfn ? pfn(pcszFolder, pcszURL, ppRet) : QN_CreatePackageV3Repair(pcszFolder, pcszURL, ppRet, pcszTempFolder);
 }
 
 // A failure ends a phase with 5 unless the status already holds 5 or more.
@@ -153,7 +154,9 @@ int QN_RepairClientResource::Init(const char* cszVersionType, const char* cszCli
     nRetCode = !wsPackageRepairURL.empty() && wsPackageRepairURL.size() <= kMaxWideText ? (int)wsPackageRepairURL.size() : -1;
     QNLOG_PROCESS_ERROR(nRetCode > 0);
 
-    hrRetCode = CreatePackageRepair(wsPackageFolder.c_str(), wsPackageRepairURL.c_str(), &m_pPackageRepair);
+    // The package repairer downloads its folder files into the run's temporary folder too.
+    hrRetCode = CreatePackageRepair(wsPackageFolder.c_str(), wsPackageRepairURL.c_str(), &m_pPackageRepair,
+                                    QN_Utf8ToWide(cszTempFilePath).c_str());
     QNLOG_COM_PROCESS_ERROR(hrRetCode);
     QNLOG_PROCESS_ERROR(m_pPackageRepair);
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "QN_CRC.h"
+#include "QN_FilePlacement.h"
 #include "QN_HttpTransfer.h"
 #include "QN_Log.h"
 #include "QN_MakeSureDir.h"
@@ -22,12 +23,6 @@ const char kDirInfoFunctionName[] = "QN_RepairNormalFile::_DownloadDirInfo";
 // Below this share of corrupt files the file-repair table is read 4 bytes a file; from it on,
 // whole.
 constexpr float kWholeRepairTableRatio = 0.05f;
-constexpr int kMoveAttempts = 3;
-constexpr uint32_t kMoveRetryDelayMs = 500;
-constexpr size_t kMaxWidePath = 260;
-// The side name in the destination folder that a copied file takes before it is renamed into
-// place, so that the destination is never half written.
-const char kCopySuffix[] = ".qnrepair";
 
 // A failed phase ends with 5 unless the status already holds a final failure (5 to 8).
 void RaiseToFailed(std::atomic<int32_t>& nStatus) {
@@ -68,17 +63,6 @@ bool StartsWithNoCase(const char* cszName, const std::string& strPrefix) {
         if (a != b) return false;
     }
     return true;
-}
-
-void SetAttributesNormal(const std::string& strNativePath) {
-    std::wstring ws = QN_Utf8ToWide(strNativePath);
-    if (QN_PathExists(strNativePath.c_str())) QN_SetFileAttributesNormalW(ws.c_str());
-}
-
-void DeleteIfFile(const std::string& strNativePath) {
-    uint32_t uMode = 0;
-    QN_LastErrorKeeper keep;
-    if (QN_GetRegularFileMode(strNativePath.c_str(), &uMode)) QN_DeleteFile(strNativePath.c_str());
 }
 
 }  // namespace
@@ -153,6 +137,9 @@ int QN_RepairNormalFile::StartCheck() {
 
     m_nStatusCode.store(QN_RFSC_CHECKING, std::memory_order_release);
     m_WorkThread.Wait();
+    // The new phase starts from 0 as soon as it is started, so that an owner polling right away
+    // never reads the 1.0 of the phase before and then a smaller value.
+    m_fCheckProgress = 0.0f;
     nRetCode = m_WorkThread.Create(_CheckThreadFunction, this);
     QNLOG_PROCESS_ERROR(nRetCode && "m_WorkThread.Create(_CheckThreadFunction)");
 
@@ -169,6 +156,7 @@ int QN_RepairNormalFile::StartRepair() {
     QNLOG_PROCESS_ERROR(m_nStatusCode == QN_RFSC_SUCCESS_FINISH_CHECK);
     m_nStatusCode.store(QN_RFSC_REPAIRING, std::memory_order_release);
     m_WorkThread.Wait();
+    m_fRepairProgress = 0.0f;
     nRetCode = m_WorkThread.Create(_RepairThreadFunction, this);
     QNLOG_PROCESS_ERROR(nRetCode);
 
@@ -459,100 +447,52 @@ int QN_RepairNormalFile::_RepairCorruptFile(const QN_CORRUPT_FILE_INFO& crCorrup
     const std::string& strName = crCorruptFileInfo.CheckInfo.strFileName;
     const uint32_t uDirID = crCorruptFileInfo.uDirID;
     std::string strLocalName;
-    std::string strURL;
     std::string strDstFile, strTmpFile;
-    std::string strDstNative, strTmpNative;
-    std::wstring wsTempDir, wsFileName;
-    uint32_t uCheckCRC = 0;
+    QN_FILE_PLACEMENT job;
+    QN_PLACEMENT_STEP eStep = QN_PLACEMENT_DONE;
 
     QNLOG_PROCESS_ERROR(uDirID < (unsigned)m_DirNameVector.size());
     nRetCode = QN_LocalPathFromTableName(strName.c_str(), &strLocalName);
     QNLOG_PROCESS_ERROR(nRetCode && "QN_LocalPathFromTableName()");
 
-    strURL = m_strURLPrefix + m_DirNameVector[uDirID] + "/" + strName;
     strDstFile = m_strClientPath + strName;
     strTmpFile = m_strTempFilePath + strName;
-    strDstNative = NativePath(m_strClientPath) + strLocalName;
-    strTmpNative = NativePath(m_strTempFilePath) + strLocalName;
+    job.strURL = m_strURLPrefix + m_DirNameVector[uDirID] + "/" + strName;
+    job.strTempFolder = NativePath(m_strTempFilePath);
+    job.strTempName = strName;
+    job.strTempFile = job.strTempFolder + strLocalName;
+    job.strTargetFile = NativePath(m_strClientPath) + strLocalName;
+    job.uCRC = crCorruptFileInfo.CheckInfo.uCRC;
+    job.fnStop = [this] { return _Aborted(); };
+    job.fnMove = [&] { return _MoveFile(strTmpFile.c_str(), strDstFile.c_str()); };
 
-    nRetCode = QN_MakeSureDirForFile(strTmpNative.c_str());
-    QNLOG_PROCESS_ERROR(nRetCode && "QN_MakeSureDirForFile()");
-    // A target left by an earlier run that was killed would be taken as already downloaded;
-    // its progress and data files stay, so that the download can resume.
-    DeleteIfFile(strTmpNative);
-
-    wsTempDir = QN_Utf8ToWide(NativePath(m_strTempFilePath));
-    wsFileName = QN_Utf8ToWide(strName);
-    QNLOG_PROCESS_ERROR(wsTempDir.size() <= kMaxWidePath);
-    QNLOG_PROCESS_ERROR(wsFileName.size() <= kMaxWidePath);
-    nRetCode = _QN_HttpSyncDownloadFile(strURL.c_str(), wsTempDir.c_str(), wsFileName.c_str(),
-                                        [this] { return _Aborted(); });
-    QNLOG_PROCESS_ERROR(nRetCode && "_QN_HttpSyncDownloadFile()");
-
-    nRetCode = QN_GetFileCRC(strTmpNative.c_str(), &uCheckCRC);
-    QNLOG_PROCESS_ERROR(nRetCode && "QN_GetFileCRC()");
-    QNLOG_PROCESS_ERROR(uCheckCRC == crCorruptFileInfo.CheckInfo.uCRC);
-
-    nRetCode = QN_MakeSureDirForFile(strDstNative.c_str());
-    QNLOG_PROCESS_ERROR(nRetCode && "QN_MakeSureDirForFile()");
-    SetAttributesNormal(strDstNative);
-
-    nRetCode = _MoveFile(strTmpFile.c_str(), strDstFile.c_str());
-    QNLOG_PROCESS_ERROR(nRetCode && "_MoveFile()");
+    // The shared placement downloads into the temporary folder and replaces the file only with
+    // a verified copy; each of its steps is reported here in this operation's own lines.
+    eStep = QN_PlaceVerifiedDownload(job, nullptr);
+    QNLOG_PROCESS_ERROR_TEXT(eStep != QN_PLACEMENT_TEMP_FOLDER && eStep != QN_PLACEMENT_TARGET_FOLDER,
+                             "nRetCode && \"QN_MakeSureDirForFile()\"");
+    QNLOG_PROCESS_ERROR_TEXT(eStep != QN_PLACEMENT_NAME_TOO_LONG,
+                             "wsTempDir.size() <= kMaxWidePath && wsFileName.size() <= kMaxWidePath");
+    QNLOG_PROCESS_ERROR_TEXT(eStep != QN_PLACEMENT_DOWNLOAD, "nRetCode && \"_QN_HttpSyncDownloadFile()\"");
+    QNLOG_PROCESS_ERROR_TEXT(eStep != QN_PLACEMENT_CHECKSUM, "nRetCode && \"QN_GetFileCRC()\"");
+    QNLOG_PROCESS_ERROR_TEXT(eStep != QN_PLACEMENT_CHECKSUM_DIFFERS, "uCheckCRC == crCorruptFileInfo.CheckInfo.uCRC");
+    QNLOG_PROCESS_ERROR_TEXT(eStep != QN_PLACEMENT_MOVE, "nRetCode && \"_MoveFile()\"");
 
     nResult = 1;
 Exit0:
     if (!nResult) QNLog_Printf(7, "Failed to repair file %s, GetLastError() = %d.", strName.c_str(), QN_GetLastErrno());
-    if (!strTmpNative.empty()) {
-        SetAttributesNormal(strTmpNative);
-        DeleteIfFile(strTmpNative);
-    }
     return nResult;
 }
 
 int QN_RepairNormalFile::_MoveFile(const char* cszSrcFile, const char* cszDstFile) {
     int nResult = 0;
-    const std::string strSrc = NativePath(cszSrcFile);
-    const std::string strDst = NativePath(cszDstFile);
-    const std::string strSide = strDst + kCopySuffix;
-    uint32_t uMode = 0;
-    bool bHasMode = false;
     int nErrno = 0;
 
-    SetAttributesNormal(strDst);
-    // The new file takes the permission bits of the one it replaces.
-    bHasMode = QN_GetRegularFileMode(strDst.c_str(), &uMode) != 0;
-    if (bHasMode) QN_SetFileMode(strSrc.c_str(), uMode);
-
-    for (int nAttempt = 0; nAttempt < kMoveAttempts; ++nAttempt) {
-        if (QN_MoveFileReplace(strSrc.c_str(), strDst.c_str())) {
-            nResult = 1;
-            goto Exit0;
-        }
-        nErrno = QN_GetLastErrno();
-        // Another file system: no retry can help; the copy below can.
-        if (nErrno == EXDEV) break;
-        QN_Sleep(kMoveRetryDelayMs);
-    }
-
-    // Copied beside the destination first, then renamed over it, so that the destination is
-    // either the old file or the whole new one.
-    if (QN_CopyFileReplace(strSrc.c_str(), strSide.c_str())) {
-        if (bHasMode) QN_SetFileMode(strSide.c_str(), uMode);
-        if (QN_MoveFileReplace(strSide.c_str(), strDst.c_str())) {
-            SetAttributesNormal(strSrc);
-            QN_DeleteFile(strSrc.c_str());
-            nResult = 1;
-            goto Exit0;
-        }
-    }
-    nErrno = QN_GetLastErrno();
-    DeleteIfFile(strSide);
-
-    QNLOG_PROCESS_ERROR_TEXT(false, "nRetCode");
+    nResult = QN_ReplaceFileByRename(NativePath(cszSrcFile), NativePath(cszDstFile), &nErrno);
+    QNLOG_PROCESS_ERROR_TEXT(nResult, "nRetCode");
 Exit0:
     if (!nResult) {
-        QNLog_Printf(7, "Failed to move file %s to %s, Error code : %d.", cszSrcFile, cszDstFile, nErrno);
+        QNLog_Printf(7, "Failed to move file `%s` to `%s`, Error code : %d.", cszSrcFile, cszDstFile, nErrno);
         m_bFileInUse = 1;
     }
     return nResult;

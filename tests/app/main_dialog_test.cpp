@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -401,7 +402,9 @@ TEST_F(MainDialog, StartUpFailures) {
 
 // An existing temporary folder is used and removed at the end, with what it holds; the rest
 // of the tool's folder stays.
-TEST_F(MainDialog, TemporaryFolderIsReusedAndRemoved) {
+// What an earlier run left in the temporary folder is removed when the dialog starts: the
+// folder is the run's own, and nothing is downloaded through what was left there.
+TEST_F(MainDialog, TemporaryFolderIsEmptiedAndRemoved) {
     qn::test::MakeDirs(dir / "QelRepairTemp/old");
     qn::test::WriteFile(dir / "QelRepairTemp/old/f", "x");
     qn::test::WriteFile(dir / "other.txt", "keep");
@@ -409,7 +412,8 @@ TEST_F(MainDialog, TemporaryFolderIsReusedAndRemoved) {
     qn::test::DeletionGuard tempGuard(dir / "QelRepairTemp");
     Start();
     ASSERT_NE(h, nullptr);
-    EXPECT_TRUE(qn::test::FileExists(dir / "QelRepairTemp/old/f"));
+    EXPECT_FALSE(qn::test::FileExists(dir / "QelRepairTemp/old/f"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "QelRepairTemp"));
     EXPECT_TRUE(ui.ui().Escape(h));
     ui.Join();
     EXPECT_FALSE(qn::test::FileExists(dir / "QelRepairTemp"));

@@ -93,4 +93,40 @@ TEST(PathWithin, Table) {
     for (const char* csz : {"", "/a", "C:a", "a"}) EXPECT_FALSE(QN_IsFileSystemRoot(csz)) << csz;
 }
 
+// A link in the place of a folder to remove is removed itself; the folder it points to, outside
+// the sandbox, keeps everything (a deletion there would end the test program).
+TEST(RemoveDirectory, LinkInThePlaceOfTheFolderIsRemovedNotEntered) {
+    qn::test::TempDir dir, outside;
+    qn::test::MakeDirs(outside / "sub");
+    qn::test::WriteFile(outside / "sub/f", "f");
+    qn::test::WriteFile(outside / "g", "g");
+    const std::string strBin = dir / "client/bin/zhcn/";
+    qn::test::MakeDirs(strBin);
+    ASSERT_EQ(::symlink(outside.path().c_str(), (strBin + "update").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.path().c_str(), (dir / "client/QelRepairTemp").c_str()), 0);
+    Guarded guard(dir / "client");
+
+    EXPECT_EQ(QN_RemoveClientFiles(strBin.c_str()), 1);
+    const std::string strTemp = dir / "client/QelRepairTemp";
+    EXPECT_EQ(_RemoveDirectory(strTemp.c_str(), strTemp.c_str()), 1);
+    struct stat st;
+    EXPECT_NE(::lstat((strBin + "update").c_str(), &st), 0);
+    EXPECT_NE(::lstat(strTemp.c_str(), &st), 0);
+    EXPECT_EQ(qn::test::ListFiles(outside.path()), (std::vector<std::string>{"g", "sub/f"}));
+}
+
+// Inside a folder means inside it as the file system resolves it, with exact letter case.
+TEST(PathWithin, ResolvedRealPaths) {
+    qn::test::TempDir dir, outside;
+    qn::test::MakeDirs(dir / "client/real");
+    qn::test::MakeDirs(outside / "x");
+    ASSERT_EQ(::symlink(outside.path().c_str(), (dir / "client/out").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "client").c_str(), (dir / "alias").c_str()), 0);
+    const std::string client = dir / "client";
+    EXPECT_FALSE(QN_IsPathWithin((client + "/out/x").c_str(), client.c_str())) << "through a link out of the folder";
+    EXPECT_TRUE(QN_IsPathWithin((client + "/out").c_str(), client.c_str())) << "the link itself lies inside";
+    EXPECT_TRUE(QN_IsPathWithin((dir / "alias/real").c_str(), client.c_str())) << "the same folder under a link";
+    EXPECT_FALSE(QN_IsPathWithin((dir / "CLIENT/real").c_str(), client.c_str())) << "another name on this system";
+}
+
 }  // namespace

@@ -216,7 +216,8 @@ TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere)
     const std::string strRoot = dir / "Games/Qel Client/";
     PublishIndex("1.0.3.10", QN_PROGRAM);
     Open(false);
-    ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady; }));
+    // The status line is set before Start is opened: wait for both.
+    ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
     ASSERT_TRUE(D().Click(h, kStart));
     HWND hConfirm = D().WaitForDialog(132, 10000);
     ASSERT_NE(hConfirm, nullptr);
@@ -272,6 +273,33 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
             EXPECT_FALSE(qn::test::FileExists(strRoot + "QelRepair.exe")) << "nothing copied";
         }
     }
+}
+
+// The copy of the tool into the chosen root runs out of space midway: no partial program is
+// left in the client, the log names the system error, and the status says the client path
+// could not be settled.
+TEST_F(StartFlow, SelfCopyFailingMidwayLeavesNothingInTheClient) {
+    PlaceTool("tool", false);
+    const std::string strRoot = dir / "full root/";
+    qn::test::MakeDirs(strRoot + "bin/zhcn");
+    PublishIndex("1.0.3.10", QN_PROGRAM);
+    Open(false);
+    ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
+    struct LimitGuard {
+        LimitGuard() { qn::testing::SetCopyWriteLimit(64 * 1024); }
+        ~LimitGuard() { qn::testing::SetCopyWriteLimit(0); }
+    } limit;
+    ASSERT_TRUE(D().Click(h, kStart));
+    HWND hConfirm = D().WaitForDialog(132, 10000);
+    ASSERT_NE(hConfirm, nullptr);
+    ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
+    ASSERT_TRUE(D().Click(hConfirm, IDOK));
+    ASSERT_TRUE(D().WaitUntil([&] { return Status() == kNoClientPath; }));
+    EXPECT_TRUE(Started().empty());
+    EXPECT_EQ(qn::test::ListFiles(dir / "full root"), std::vector<std::string>{});
+    bool bNamed = false;
+    for (const std::string& m : log.Messages()) bNamed |= m.find("No space left on device") != std::string::npos;
+    EXPECT_TRUE(bNamed);
 }
 
 TEST_F(StartFlow, BusyClientIsRefused) {

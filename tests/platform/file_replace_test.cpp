@@ -3,13 +3,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "qn_deletion_guard.h"
+#include "qn_file.h"
+#include "qn_folder.h"
+#include "qn_file_io.h"
+#include "qn_file_mapping.h"
 #include "qn_file_replace.h"
 #include "qn_platform.h"
 #include "qn_process.h"
 #include "qn_string.h"
 #include "qn_test_env.h"
+#include "qn_test_hooks.h"
 
 namespace {
 
@@ -89,3 +98,117 @@ TEST(BareFileName, OnlyANameWithoutFolders) {
 }
 
 }  // namespace
+
+namespace {
+
+struct CopyLimitGuard {
+    explicit CopyLimitGuard(uint64_t ullBytes) { qn::testing::SetCopyWriteLimit(ullBytes); }
+    ~CopyLimitGuard() { qn::testing::SetCopyWriteLimit(0); }
+};
+
+bool IsLink(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
+// A copy that runs out of space midway leaves the old target whole and no partial file that
+// would hold the last free space; the error is the disk-full one.
+TEST(CopyFile, CopyFailingMidwayLeavesNoPartialFile) {
+    qn::test::TempDir dir;
+    qn::test::WriteFile(dir / "tool", std::string(200000, 'p'));
+    qn::test::WriteFile(dir / "old", "the old program");
+    {
+        CopyLimitGuard limit(70000);
+        EXPECT_EQ(QN_CopyFileA((dir / "tool").c_str(), (dir / "old").c_str(), 0), 0);
+        EXPECT_EQ(QN_GetLastError(), (uint32_t)ERROR_DISK_FULL);
+        EXPECT_EQ(QN_CopyFileA((dir / "tool").c_str(), (dir / "new").c_str(), 0), 0);
+    }
+    EXPECT_EQ(qn::test::ReadFile(dir / "old"), "the old program");
+    EXPECT_EQ(qn::test::ListFiles(dir.path()), (std::vector<std::string>{"old", "tool"}));
+}
+
+// Every way of writing a file in the platform layer replaces a symbolic link at the name by a
+// file of its own; the file the link points to keeps its bytes.
+TEST(LinkRule, WritesReplaceTheLinkNotWhatItPointsTo) {
+    qn::test::TempDir dir, outside;
+    struct Case {
+        const char* name;
+        std::function<bool(const std::string&)> write;
+        std::string expected;  // the file at the link's name afterwards
+    };
+    const Case cases[] = {
+        {"stream opened to truncate",
+         [](const std::string& p) {
+             FILE* fp = QN_fopen(p.c_str(), "wb");
+             if (!fp) return false;
+             std::fputs("new", fp);
+             return std::fclose(fp) == 0;
+         },
+         "new"},
+        {"stream opened to update",
+         [](const std::string& p) {
+             FILE* fp = QN_fopen(p.c_str(), "rb+");
+             if (!fp) return false;
+             std::fputs("NEW", fp);
+             return std::fclose(fp) == 0;
+         },
+         "NEWside bytes"},
+        {"handle opened for writing",
+         [](const std::string& p) {
+             int fd = QN_FileOpen(p.c_str(), QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_READ, QN_FILE_OPEN_EXISTING);
+             if (fd < 0) return false;
+             uint32_t uDone = 0;
+             bool ok = QN_FileWriteAt(fd, 0, "NEW", 3, &uDone) == 1;
+             QN_FileClose(fd);
+             return ok;
+         },
+         "NEWside bytes"},
+        {"mapping handle opened for writing",
+         [](const std::string& p) {
+             QN_FILE h = QN_CreateFileA(p.c_str(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+             if (h == INVALID_HANDLE_VALUE) return false;
+             QN_CloseFile(h);
+             return true;
+         },
+         "outside bytes"},
+        {"copy onto it", [&dir](const std::string& p) { return QN_CopyFileA((dir / "src").c_str(), p.c_str(), 0) == 1; },
+         "copied"},
+    };
+    qn::test::WriteFile(dir / "src", "copied");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qn::test::WriteFile(outside / "victim", "outside bytes");
+        const std::string link = dir / "link";
+        ::unlink(link.c_str());
+        ASSERT_EQ(::symlink((outside / "victim").c_str(), link.c_str()), 0);
+        EXPECT_TRUE(c.write(link));
+        EXPECT_FALSE(IsLink(link));
+        EXPECT_EQ(qn::test::ReadFile(link), c.expected);
+        EXPECT_EQ(qn::test::ReadFile(outside / "victim"), "outside bytes");
+    }
+}
+
+// The temporary folder of a run is a real folder it made or emptied: a link at its name and
+// links and leftovers inside it are removed without being followed.
+TEST(EmptyFolder, MadeOrEmptiedWithoutFollowingLinks) {
+    qn::test::TempDir dir, outside;
+    qn::test::WriteFile(outside / "keep/f", "f");
+    qn::test::DeletionGuard guard(dir.path());
+    const std::string temp = dir / "QelRepairTemp";
+
+    ASSERT_EQ(::symlink((outside / "keep").c_str(), temp.c_str()), 0);
+    EXPECT_EQ(QN_MakeEmptyFolder(temp.c_str()), 1);
+    EXPECT_FALSE(IsLink(temp));
+    EXPECT_EQ(qn::test::ListFiles(temp), std::vector<std::string>{});
+
+    qn::test::WriteFile(temp + "/old/partial.tmp", "left by an earlier run");
+    ASSERT_EQ(::symlink((outside / "keep").c_str(), (temp + "/old/dirlink").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "keep/f").c_str(), (temp + "/filelink").c_str()), 0);
+    EXPECT_EQ(QN_MakeEmptyFolder(temp.c_str()), 1);
+    EXPECT_EQ(qn::test::ListFiles(temp), std::vector<std::string>{});
+    EXPECT_EQ(qn::test::ReadFile(outside / "keep/f"), "f");
+
+    EXPECT_EQ(QN_MakeEmptyFolder((dir / "no/parent").c_str()), 0) << "a folder that cannot be made fails";
+}

@@ -112,10 +112,13 @@ public:
     // package part adds "PakV3Repair/", so the repairer's own "/" doubles it.
     std::string Url() const { return m_served.UrlPrefix() + "PakV3Repair/"; }
 
-    IQN_PackageRepair* Create() {
+    // strTempFolder: the run's temporary folder handed to the repairer ("" hands none).
+    IQN_PackageRepair* Create(const std::string& strTempFolder = "") {
         const std::wstring dir = QN_Utf8ToWide(PackageDir());
         const std::wstring url = QN_Utf8ToWide(Url());
-        if (FAILED(QN_CreatePackageV3Repair(dir.c_str(), url.c_str(), &m_pRepair))) m_pRepair = nullptr;
+        const std::wstring temp = QN_Utf8ToWide(strTempFolder);
+        if (FAILED(QN_CreatePackageV3Repair(dir.c_str(), url.c_str(), &m_pRepair, temp.empty() ? nullptr : temp.c_str())))
+            m_pRepair = nullptr;
         return m_pRepair;
     }
 

@@ -226,7 +226,7 @@ std::vector<Scenario> Build() {
         s.check = Check(3, {"lib\\render.dll"}, 0);
         s.repair = Repair(10, 8, -1, {"lib\\render.dll"});
         s.end.differing = {"bin/zhcn/lib/render.dll", "bin/zhcn/lib/render.dll/x.txt"};
-        s.logLines = {"Failed to move file <temp>lib\\render.dll to <bin>lib\\render.dll, Error code : 21."};
+        s.logLines = {"Failed to move file `<temp>lib\\render.dll` to `<bin>lib\\render.dll`, Error code : 21."};
         s.notes = "the folder is left as it was; at least 1.5 s of move retries; the coordinator's list stays empty";
         add(s);
     }

@@ -1,0 +1,123 @@
+#include "QN_FilePlacement.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "QN_CRC.h"
+#include "QN_MakeSureDir.h"
+#include "qn_file_io.h"
+#include "qn_file_replace.h"
+#include "qn_platform.h"
+#include "qn_string.h"
+
+namespace {
+
+constexpr int kMoveAttempts = 3;
+constexpr uint32_t kMoveRetryDelayMs = 500;
+constexpr size_t kMaxWidePath = 260;
+// The side name beside the target that a copied file takes before it is renamed into place.
+const char kCopySuffix[] = ".qnrepair";
+
+// Deletes a regular file or a link of that name (never what a link points to); the last error
+// is kept.
+void RemoveFileOrLink(const std::string& strPath) {
+    struct stat st;
+    QN_LastErrorKeeper keep;
+    if (::lstat(strPath.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
+        QN_DeleteFile(strPath.c_str());
+}
+
+// Gives a regular file its owner's write permission; a link is left alone.
+void MakeWritable(const std::string& strPath) {
+    struct stat st;
+    if (::lstat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
+        ::chmod(strPath.c_str(), (st.st_mode & 07777) | S_IWUSR);
+}
+
+}  // namespace
+
+int QN_ReplaceFileByRename(const std::string& strSource, const std::string& strTarget, int* pnRetErrno) {
+    const std::string strSide = strTarget + kCopySuffix;
+    struct stat st;
+    uint32_t uMode = 0;
+    bool bHasMode = false;
+    int nErrno = 0;
+
+    MakeWritable(strTarget);
+    // The new file takes the permission bits of the regular file it replaces (not those of
+    // what a link there points to).
+    if (::lstat(strTarget.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        uMode = (uint32_t)(st.st_mode & 07777);
+        bHasMode = true;
+        QN_SetFileMode(strSource.c_str(), uMode);
+    }
+
+    for (int nAttempt = 0; nAttempt < kMoveAttempts; ++nAttempt) {
+        if (QN_MoveFileReplace(strSource.c_str(), strTarget.c_str())) return 1;
+        nErrno = QN_GetLastErrno();
+        // Another file system: no retry can help; the copy below can.
+        if (nErrno == EXDEV) break;
+        QN_Sleep(kMoveRetryDelayMs);
+    }
+
+    RemoveFileOrLink(strSide);
+    if (QN_CopyFileReplace(strSource.c_str(), strSide.c_str())) {
+        if (bHasMode) QN_SetFileMode(strSide.c_str(), uMode);
+        if (QN_MoveFileReplace(strSide.c_str(), strTarget.c_str())) {
+            RemoveFileOrLink(strSource);
+            return 1;
+        }
+    }
+    nErrno = QN_GetLastErrno();
+    RemoveFileOrLink(strSide);
+    if (pnRetErrno) *pnRetErrno = nErrno;
+    QN_RestoreLastError(QN_Win32ErrorFromErrno(nErrno), nErrno);
+    return 0;
+}
+
+QN_PLACEMENT_STEP QN_PlaceVerifiedDownload(const QN_FILE_PLACEMENT& crJob, uint32_t* puRetCRC) {
+    QN_PLACEMENT_STEP eResult = QN_PLACEMENT_DONE;
+    uint32_t uCRC = 0;
+    const std::wstring wsTempFolder = QN_Utf8ToWide(crJob.strTempFolder);
+    const std::wstring wsTempName = QN_Utf8ToWide(crJob.strTempName);
+
+    if (!QN_MakeSureDirForFile(crJob.strTempFile.c_str())) {
+        eResult = QN_PLACEMENT_TEMP_FOLDER;
+        goto Exit0;
+    }
+    // A target left by an earlier run that was killed would be taken as already downloaded;
+    // its progress and data files stay, so that the download can resume.
+    RemoveFileOrLink(crJob.strTempFile);
+
+    if (wsTempFolder.size() > kMaxWidePath || wsTempName.size() > kMaxWidePath) {
+        eResult = QN_PLACEMENT_NAME_TOO_LONG;
+        goto Exit0;
+    }
+    if (!_QN_HttpSyncDownloadFile(crJob.strURL.c_str(), wsTempFolder.c_str(), wsTempName.c_str(), crJob.fnStop)) {
+        eResult = QN_PLACEMENT_DOWNLOAD;
+        goto Exit0;
+    }
+
+    if (!QN_GetFileCRC(crJob.strTempFile.c_str(), &uCRC)) {
+        eResult = QN_PLACEMENT_CHECKSUM;
+        goto Exit0;
+    }
+    if (puRetCRC) *puRetCRC = uCRC;
+    if (uCRC != crJob.uCRC) {
+        eResult = QN_PLACEMENT_CHECKSUM_DIFFERS;
+        goto Exit0;
+    }
+
+    if (!QN_MakeSureDirForFile(crJob.strTargetFile.c_str())) {
+        eResult = QN_PLACEMENT_TARGET_FOLDER;
+        goto Exit0;
+    }
+    if (!(crJob.fnMove ? crJob.fnMove() : QN_ReplaceFileByRename(crJob.strTempFile, crJob.strTargetFile, nullptr)))
+        eResult = QN_PLACEMENT_MOVE;
+Exit0:
+    // A file already moved away is simply absent.
+    MakeWritable(crJob.strTempFile);
+    RemoveFileOrLink(crJob.strTempFile);
+    return eResult;
+}
