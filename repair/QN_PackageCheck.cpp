@@ -187,8 +187,8 @@ HRESULT QNPackageRepair::_CheckDirFile() {
     m_DirFileCheckInfoList.clear();
     QNLOG_PROCESS_ERROR(uDirFileCount > 0);
 
-    nRetCode = _FetchTable(m_RepairFileHeader.ullDirFileCheckInfoOffset, ullSize, QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE,
-                           &table);
+    nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullDirFileCheckInfoOffset, ullSize,
+                           QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE, &table);
     QNLOG_PROCESS_ERROR(nRetCode);
 
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
@@ -360,8 +360,8 @@ HRESULT QNPackageRepair::_CheckFileBlock() {
         QNLOG_PROCESS_ERROR(fpDataFileArray[i]);
     }
 
-    nRetCode = _FetchTable(m_RepairFileHeader.ullElemFileCheckInfoOffset, ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE,
-                           &table);
+    nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullElemFileCheckInfoOffset, ullSize,
+                           QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE, &table);
     QNLOG_PROCESS_ERROR(nRetCode);
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
     if (uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32) {
@@ -450,7 +450,7 @@ HRESULT QNPackageRepair::_CheckEmptyBlock() {
     bReaderOpen = true;
 
     QNLOG_PROCESS_ERROR(ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE <= ullPackageSize);
-    nRetCode = _FetchTable(m_RepairFileHeader.ullEmptyBlockRegionInfoOffset, ullSize,
+    nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullEmptyBlockRegionInfoOffset, ullSize,
                            QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE, &table);
     QNLOG_PROCESS_ERROR(nRetCode);
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
