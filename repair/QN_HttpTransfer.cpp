@@ -629,6 +629,8 @@ std::string _EscapeURL(const std::string& strIn) {
     for (unsigned char c : strIn) {
         bool bPlain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
                       c == '_' || c == '.' || c == '~' || c == ':' || c == '\\' || c == '/';
+        // Everything else, a blank included, is escaped: a blank as "%20", since a "+" in a
+        // URL path is a plus sign to the server.
         if (bPlain) {
             strOut.push_back((char)c);
         } else {

@@ -153,6 +153,8 @@ int QN_RepairNormalFile::StartCheck() {
 
     m_nStatusCode.store(QN_RFSC_CHECKING, std::memory_order_release);
     m_WorkThread.Wait();
+    // A new phase starts from 0 before anyone can poll it, not from the last phase's end.
+    m_fCheckProgress = 0.0f;
     nRetCode = m_WorkThread.Create(_CheckThreadFunction, this);
     QNLOG_PROCESS_ERROR(nRetCode && "m_WorkThread.Create(_CheckThreadFunction)");
 
@@ -169,6 +171,7 @@ int QN_RepairNormalFile::StartRepair() {
     QNLOG_PROCESS_ERROR(m_nStatusCode == QN_RFSC_SUCCESS_FINISH_CHECK);
     m_nStatusCode.store(QN_RFSC_REPAIRING, std::memory_order_release);
     m_WorkThread.Wait();
+    m_fRepairProgress = 0.0f;
     nRetCode = m_WorkThread.Create(_RepairThreadFunction, this);
     QNLOG_PROCESS_ERROR(nRetCode);
 
