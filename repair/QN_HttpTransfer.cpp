@@ -80,8 +80,10 @@ int64_t NowMs() {
         .count();
 }
 
-// A vector target grows to at least this much at once (or to its whole size when smaller).
-constexpr size_t kFirstGrowth = 64 * 1024;
+// A vector target's first room: its whole size up to this bound, taken with the answer's first
+// bytes, so that a table of ordinary size is one allocation of its exact size (no chain of
+// freed smaller copies). A larger size grows from there by doubling as the bytes arrive.
+constexpr size_t kFirstGrowth = 4 * 1024 * 1024;
 
 }  // namespace
 
