@@ -21,9 +21,9 @@ constexpr uint32_t kPollIntervalMs = 20;
 constexpr size_t kSyncUrlBufferSize = 1024;
 // How long an aborted session may take to end before the download gives up waiting for it.
 constexpr uint32_t kAbortWaitLimitMs = 30000;
-// A ranged request run under a stop test is waited for in slices of this length, with the
-// stop test between them; a cancelled one may take the limit to end before it is handed to
-// the service.
+// A ranged request is waited for in slices of this length, with the stop test and the
+// no-progress limit between them; a cancelled one may take the limit to end before it is
+// handed to the service.
 constexpr uint32_t kStopSliceMs = 20;
 constexpr uint32_t kCancelWaitLimitMs = 30000;
 
