@@ -8,6 +8,9 @@
 //   package_bench crcloop DIR warm|cold read + crc32 of every block, one thread, the same order
 //   package_bench damage DIR K          flips one byte in K blocks spread over the package
 //   package_bench repair DIR URL        check, then repair; prints both times and the count
+//   package_bench claim DIR TABLE MIB   DIR/www/claim/Repair.REP: the package's repair file whose
+//                                       header (CRC valid) gives table TABLE (0 folder files,
+//                                       1 blocks) a size of about MIB MiB that the file does not hold
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -282,6 +285,27 @@ int Repair(const std::string& dir, const std::string& url) {
     return status == QN_RPS_SUCCESS_FINISH_REPAIR ? 0 : 1;
 }
 
+// Table t's size field set to the largest whole number of records within mib MiB; the tables
+// themselves stay as they are, so the server answers a range far shorter than the claim.
+int Claim(const std::string& dir, int t, uint64_t mib) {
+    static const uint64_t kRecord[2] = {132, 20};
+    if (t < 0 || t > 1) return 2;
+    FILE* in = std::fopen((dir + "/www/pak/Repair.REP").c_str(), "rb");
+    if (!in) return 1;
+    std::string rep;
+    char b[65536];
+    size_t n = 0;
+    while ((n = std::fread(b, 1, sizeof(b), in)) > 0) rep.append(b, n);
+    std::fclose(in);
+    if (rep.size() < 324) return 1;
+    Put64(&rep, 220 + 20 * t, ((mib << 20) / kRecord[t]) * kRecord[t]);
+    Put32(&rep, 208, 0);
+    Put32(&rep, 208, Crc(rep.data(), 324));
+    const std::string out = dir + "/www/claim";
+    if (std::system(("mkdir -p '" + out + "'").c_str()) != 0) return 1;
+    return WriteAll(out + "/Repair.REP", rep) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -291,6 +315,7 @@ int main(int argc, char** argv) {
     if (cmd == "crcloop" && argc == 4) return CrcLoop(argv[2], std::string(argv[3]) == "cold");
     if (cmd == "damage" && argc == 4) return Damage(argv[2], std::strtoull(argv[3], nullptr, 10));
     if (cmd == "repair" && argc == 4) return Repair(argv[2], argv[3]);
+    if (cmd == "claim" && argc == 5) return Claim(argv[2], std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 10));
     std::fprintf(stderr, "usage: see the head of bench/package_bench.cpp\n");
     return 2;
 }

@@ -269,7 +269,13 @@ bool LocalPathFromTableNameT(const Ch* name, std::basic_string<Ch>* pRet) {
     if (IsAbsoluteT(name)) return false;
     std::basic_string<Ch> out;
     std::basic_string<Ch> part;
-    auto partOk = [&]() { return !(part.size() == 2 && part[0] == Ch('.') && part[1] == Ch('.')); };
+    // A part must name something inside its folder: not empty (a doubled or trailing
+    // separator), not "." and not "..".
+    auto partOk = [&]() {
+        if (part.empty()) return false;
+        if (part.size() == 1 && part[0] == Ch('.')) return false;
+        return !(part.size() == 2 && part[0] == Ch('.') && part[1] == Ch('.'));
+    };
     for (const Ch* p = name; *p; ++p) {
         Ch c = *p;
         if (c == Ch('\\') || c == Ch('/')) {

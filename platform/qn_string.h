@@ -44,7 +44,8 @@ bool QN_IsAbsolutePath(const char* csz);
 bool QN_IsAbsolutePathW(const wchar_t* wsz);
 
 // Turns a relative name from a table ("bin\\zhcn\\a.dll") into a local relative path with '/'.
-// Refuses (returns false) a name that is empty, absolute, or has a ".." part.
+// Refuses (returns false) a name that is empty, absolute, or has an empty, "." or ".." part
+// (a doubled or trailing separator included).
 bool QN_LocalPathFromTableName(const char* cszName, std::string* pRetPath);
 bool QN_LocalPathFromTableNameW(const wchar_t* wszName, std::wstring* pRetPath);
 // True for a bare file name: a name the table rule accepts that holds no separator, no ':',

@@ -262,29 +262,33 @@ std::wstring QNPackageRepair::_PackagePath(const std::wstring& strName) const {
     return std::wstring(m_szPackageDirectory) + L"/" + strName;
 }
 
-int QNPackageRepair::_FetchTable(uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize,
+int QNPackageRepair::_FetchTable(const QN_CallSite& site, uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize,
                                  std::vector<uint8_t>* pRetBytes) {
     int nResult = 0;
-    int nRetCode = 0;
+    QN_HttpBlockDownloader::TableFetch eFetch = QN_HttpBlockDownloader::TableFetch::Refused;
+    // The lines are written in the calling step's name and at its line: the fetch is one of
+    // that step's steps.
+    auto logFailed = [&site](const wchar_t* cwszCondition) {
+        QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%ls) at line %d in %s", cwszCondition, site.nLine, site.cszFunction);
+    };
 
-    // A table is fetched in one piece: at least one whole record, below 4 GiB.
-    nRetCode = QN_IsTableSizeValid(ullSize, uRecordSize);
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "table size is a whole number of records below 4 GiB");
-
-    try {
-        pRetBytes->assign((size_t)ullSize, 0);
-    } catch (const std::bad_alloc&) {
-        QN_LogPrintfW(L"table of %llu bytes cannot be held", (unsigned long long)ullSize);
+    // A table is fetched in one piece: at least one whole record, below 4 GiB. Its bytes are
+    // received straight into *pRetBytes, which grows with what arrives.
+    if (!QN_IsTableSizeValid(ullSize, uRecordSize)) {
+        logFailed(L"table size is a whole number of records below 4 GiB");
         goto Exit0;
     }
 
-    m_RepairFileHttpSyncBlock.m_BlockInfoVector.clear();
-    nRetCode = m_RepairFileHttpSyncBlock.AddBlock(ullOffset, (uint32_t)ullSize, pRetBytes->data());
-    QNLOG_PROCESS_ERROR(nRetCode);
-
-    nRetCode = m_RepairFileHttpSyncBlock.Download();
-    if (!nRetCode) m_bDownloadFailed = true;
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "false && \"m_RepairFileHttpSyncBlock.Download()\"");
+    eFetch = m_RepairFileHttpSyncBlock.FetchTable(ullOffset, (uint32_t)ullSize, pRetBytes);
+    if (eFetch == QN_HttpBlockDownloader::TableFetch::Refused) {
+        logFailed(L"nRetCode");
+        goto Exit0;
+    }
+    if (eFetch == QN_HttpBlockDownloader::TableFetch::Failed) {
+        m_bDownloadFailed = true;
+        logFailed(L"false && \"m_RepairFileHttpSyncBlock.Download()\"");
+        goto Exit0;
+    }
 
     nResult = 1;
 Exit0:

@@ -19,6 +19,7 @@
 #include "IQN_PackageRepair.h"
 #include "QN_DataFile.h"
 #include "QN_HttpTransfer.h"
+#include "QN_Log.h"
 #include "QN_PackageRepairInfo.h"
 #include "QN_Thread.h"
 
@@ -29,6 +30,14 @@
 bool QN_RaisePackageRepairStatus(std::atomic<int32_t>* pStatus, int32_t nTarget);
 
 class QNPackageRepair;
+
+// A calling step's qualified name and line, for the failure lines a helper writes on its behalf.
+// QN_CALL_SITE() is used as an argument: the name lives until the call has returned.
+struct QN_CallSite {
+    const char* cszFunction;
+    int nLine;
+};
+#define QN_CALL_SITE() (QN_CallSite{QN_FUNCTION_NAME(), __LINE__})
 
 // The test hooks of repair_test_hooks.h as the repairer sees them.
 void QN_PackageRepairStep(const char* cszStep, uint32_t uIndex);
@@ -108,7 +117,10 @@ private:
     bool _IsAborted() const { return m_eStatusCode.load(std::memory_order_acquire) == QN_RPS_ERROR_ABROT; }
     void _RaiseStatus(int32_t nTarget) { QN_RaisePackageRepairStatus(&m_eStatusCode, nTarget); }
     void _PublishBrokenElemFileCount();
-    int _FetchTable(uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize, std::vector<uint8_t>* pRetBytes);
+    // Fetches one table of "Repair.REP" into *pRetBytes (size checked first); a failed
+    // download marks the phase as failed by download. The failure lines name the caller (site).
+    int _FetchTable(const QN_CallSite& site, uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize,
+                    std::vector<uint8_t>* pRetBytes);
     std::wstring _PackagePath(const std::wstring& strName) const;
 
     // Check (QN_PackageCheck.cpp).

@@ -21,9 +21,9 @@ constexpr uint32_t kPollIntervalMs = 20;
 constexpr size_t kSyncUrlBufferSize = 1024;
 // How long an aborted session may take to end before the download gives up waiting for it.
 constexpr uint32_t kAbortWaitLimitMs = 30000;
-// A ranged request run under a stop test is waited for in slices of this length, with the
-// stop test between them; a cancelled one may take the limit to end before it is handed to
-// the service.
+// A ranged request is waited for in slices of this length, with the stop test and the
+// no-progress limit between them; a cancelled one may take the limit to end before it is
+// handed to the service.
 constexpr uint32_t kStopSliceMs = 20;
 constexpr uint32_t kCancelWaitLimitMs = 30000;
 
@@ -63,11 +63,27 @@ bool ParseContentRange(const std::string& strValue, uint64_t* pullStart, uint64_
 }
 
 std::atomic<uint32_t> g_uRunLimitOverride{0};
+std::atomic<uint32_t> g_uNoProgressLimitOverride{0};
 
 uint32_t RunLimit() {
     uint32_t u = g_uRunLimitOverride.load(std::memory_order_relaxed);
     return u ? u : QN_HttpBlockDownloader::kMaxRunSize;
 }
+
+uint32_t NoProgressLimitMs() {
+    uint32_t u = g_uNoProgressLimitOverride.load(std::memory_order_relaxed);
+    return u ? u : QN_SYNC_DOWNLOAD_NO_PROGRESS_LIMIT_MS;
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A vector target's first room: its whole size up to this bound, taken with the answer's first
+// bytes, so that a table of ordinary size is one allocation of its exact size (no chain of
+// freed smaller copies). A larger size grows from there by doubling as the bytes arrive.
+constexpr size_t kFirstGrowth = 4 * 1024 * 1024;
 
 }  // namespace
 
@@ -75,16 +91,25 @@ uint32_t RunLimit() {
 // SimpleHttpHandler
 
 SimpleHttpHandler::SimpleHttpHandler(uint8_t* pbyBuffer, uint32_t uBufferSize)
+    : SimpleHttpHandler(std::vector<Target>{Target{pbyBuffer, uBufferSize, nullptr}}) {}
+
+SimpleHttpHandler::SimpleHttpHandler(std::vector<Target> targets)
     : m_nHttpStatus(0),
-      m_pbyBuffer(pbyBuffer),
-      m_uBufferSize(uBufferSize),
+      m_uBufferSize(0),
       m_uReceivedSize(0),
       m_bRequestFailed(false),
-      m_pbyOwnedBuffer(nullptr) {}
+      m_Targets(std::move(targets)),
+      m_uTarget(0),
+      m_uTargetFilled(0),
+      m_bExpectRange(false),
+      m_ullExpectedStart(0),
+      m_bAnswerChecked(false),
+      m_llContentLength(-1),
+      m_bDetached(false) {
+    for (const Target& t : m_Targets) m_uBufferSize += t.uSize;
+}
 
-SimpleHttpHandler::~SimpleHttpHandler() { delete[] m_pbyOwnedBuffer; }
-
-void SimpleHttpHandler::AdoptBuffer() { m_pbyOwnedBuffer = m_pbyBuffer; }
+SimpleHttpHandler::~SimpleHttpHandler() = default;
 
 HRESULT SimpleHttpHandler::QueryInterface(REFIID riid, void** ppvObject) {
     if (!ppvObject || riid != IID_IKHttpResponseHandler) return E_NOINTERFACE;
@@ -113,7 +138,23 @@ int32_t SimpleHttpHandler::onStatus(int nStatusCode) {
 
 int32_t SimpleHttpHandler::onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue, uint32_t uValueLen) {
     if (uNameLen == 13 && strncasecmp(pszName, "Content-Range", 13) == 0) m_strContentRange.assign(pszValue, uValueLen);
+    if (uNameLen == 14 && strncasecmp(pszName, "Content-Length", 14) == 0) {
+        const std::string strValue(pszValue, uValueLen);
+        const char* p = strValue.c_str();
+        uint64_t ullLength = 0;
+        while (*p == ' ' || *p == '\t') ++p;
+        bool bNumber = ReadDecimal(&p, &ullLength) && ullLength <= (uint64_t)INT64_MAX;
+        while (*p == ' ' || *p == '\t') ++p;
+        // A value that is no plain number counts as a length no range has.
+        m_llContentLength = bNumber && *p == '\0' ? (int64_t)ullLength : INT64_MAX;
+    }
     return 0;
+}
+
+void SimpleHttpHandler::ExpectRange(uint64_t ullStart) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_bExpectRange = true;
+    m_ullExpectedStart = ullStart;
 }
 
 bool SimpleHttpHandler::RangeIs(uint64_t ullStart, uint32_t uSize) const {
@@ -122,10 +163,77 @@ bool SimpleHttpHandler::RangeIs(uint64_t ullStart, uint32_t uSize) const {
            ullLast == ullStart + uSize - 1;
 }
 
+void SimpleHttpHandler::Detach() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_bDetached = true;
+}
+
+uint32_t SimpleHttpHandler::ReceivedSize() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_uReceivedSize;
+}
+
+bool SimpleHttpHandler::_AnswerIsTheRange() const {
+    if (m_nHttpStatus == 206) return RangeIs(m_ullExpectedStart, m_uBufferSize);
+    // A whole-file answer holds the range only when the range is the whole file.
+    return m_nHttpStatus == 200 && m_ullExpectedStart == 0 &&
+           (m_llContentLength < 0 || m_llContentLength == (int64_t)m_uBufferSize);
+}
+
+bool SimpleHttpHandler::_Store(const uint8_t* pbyData, uint32_t uLen) {
+    while (uLen > 0 && m_uTarget < m_Targets.size()) {
+        const Target& t = m_Targets[m_uTarget];
+        const uint32_t uPart = std::min(uLen, t.uSize - m_uTargetFilled);
+        if (t.pGrowing) {
+            // The vector grows with what arrives, geometrically, never past the target's size.
+            std::vector<uint8_t>& v = *t.pGrowing;
+            const size_t uNeed = v.size() + uPart;
+            if (uNeed > v.capacity()) {
+                size_t uCapacity = std::max(uNeed, std::max(v.capacity() * 2, kFirstGrowth));
+                uCapacity = std::min(uCapacity, (size_t)t.uSize);
+                try {
+                    v.reserve(uCapacity);
+                } catch (const std::bad_alloc&) {
+                    return false;
+                }
+            }
+            v.insert(v.end(), pbyData, pbyData + uPart);
+        } else if (uPart > 0) {
+            std::memcpy(t.pbyBuffer + m_uTargetFilled, pbyData, uPart);
+        }
+        m_uTargetFilled += uPart;
+        pbyData += uPart;
+        uLen -= uPart;
+        if (m_uTargetFilled == t.uSize) {
+            ++m_uTarget;
+            m_uTargetFilled = 0;
+        }
+    }
+    return uLen == 0;
+}
+
 int32_t SimpleHttpHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
     if (!IsSuccessStatus(m_nHttpStatus)) return 0;
-    if ((uint64_t)m_uReceivedSize + uLen > m_uBufferSize) return E_FAIL;
-    if (uLen > 0) std::memcpy(m_pbyBuffer + m_uReceivedSize, pbyData, uLen);
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (m_bDetached) return E_FAIL;
+    // The answer is looked at once, before its first byte is stored: bytes of another range
+    // never reach the targets.
+    if (!m_bAnswerChecked) {
+        if (m_bExpectRange && !_AnswerIsTheRange()) {
+            m_bRequestFailed = true;
+            return E_FAIL;
+        }
+        m_bAnswerChecked = true;
+    }
+    if ((uint64_t)m_uReceivedSize + uLen > m_uBufferSize) {
+        m_bRequestFailed = true;
+        return E_FAIL;
+    }
+    if (!_Store(pbyData, uLen)) {
+        QNLog_Printf(3, "SimpleHttpHandler cannot hold %u more bytes", uLen);
+        m_bRequestFailed = true;
+        return E_FAIL;
+    }
     m_uReceivedSize += uLen;
     return 0;
 }
@@ -167,7 +275,7 @@ Exit0:
 
 int QN_HttpBlockDownloader::AddBlock(uint64_t ullOffset, uint32_t uSize, void* pvRetBuffer) {
     int nResult = 0;
-    BlockInfo block = {ullOffset, uSize, pvRetBuffer};
+    BlockInfo block = {ullOffset, uSize, pvRetBuffer, nullptr};
 
     QNLOG_PROCESS_ERROR(uSize);
     QNLOG_PROCESS_ERROR(pvRetBuffer);
@@ -197,24 +305,71 @@ Exit0:
     return nResult;
 }
 
+QN_HttpBlockDownloader::TableFetch QN_HttpBlockDownloader::FetchTable(uint64_t ullOffset, uint32_t uSize,
+                                                                      std::vector<uint8_t>* pRetBytes) {
+    TableFetch eResult = TableFetch::Refused;
+    int nRetCode = 0;
+
+    m_BlockInfoVector.clear();
+    QNLOG_PROCESS_ERROR(uSize);
+    QNLOG_PROCESS_ERROR(pRetBytes);
+
+    pRetBytes->clear();
+    m_BlockInfoVector.push_back({ullOffset, uSize, nullptr, pRetBytes});
+    eResult = TableFetch::Failed;
+    nRetCode = Download();
+    if (!nRetCode) goto Exit0;
+
+    eResult = TableFetch::Fetched;
+Exit0:
+    if (eResult == TableFetch::Failed) {
+        pRetBytes->clear();
+        pRetBytes->shrink_to_fit();
+    }
+    return eResult;
+}
+
+QN_HttpBlockDownloader::Run QN_HttpBlockDownloader::_FormRun(uint32_t uHeadIndex) const {
+    // The blocks that follow each other byte for byte, up to the size limit.
+    Run run = {uHeadIndex, uHeadIndex + 1, m_BlockInfoVector[uHeadIndex].ullOffset, m_BlockInfoVector[uHeadIndex].uSize};
+    while (run.uNextIndex < (uint32_t)m_BlockInfoVector.size()) {
+        const BlockInfo& next = m_BlockInfoVector[run.uNextIndex];
+        if (next.ullOffset != run.ullStart + run.uSize) break;
+        if ((uint64_t)run.uSize + next.uSize > RunLimit()) break;
+        run.uSize += next.uSize;
+        ++run.uNextIndex;
+    }
+    return run;
+}
+
+std::vector<SimpleHttpHandler::Target> QN_HttpBlockDownloader::_RunTargets(const Run& run) {
+    std::vector<SimpleHttpHandler::Target> targets;
+    targets.reserve(run.uNextIndex - run.uHeadIndex);
+    for (uint32_t i = run.uHeadIndex; i < run.uNextIndex; ++i) {
+        const BlockInfo& block = m_BlockInfoVector[i];
+        targets.push_back({static_cast<uint8_t*>(block.pvRetBuffer), block.uSize, block.pGrowing});
+    }
+    return targets;
+}
+
+void QN_HttpBlockDownloader::_ResetGrowingBlocks(const Run& run, bool bRelease) {
+    for (uint32_t i = run.uHeadIndex; i < run.uNextIndex; ++i) {
+        std::vector<uint8_t>* pGrowing = m_BlockInfoVector[i].pGrowing;
+        if (!pGrowing) continue;
+        pGrowing->clear();
+        if (bRelease) pGrowing->shrink_to_fit();
+    }
+}
+
 int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
     int nResult = 0;
     int nRetCode = 0;
-    HRESULT hrRetCode = E_FAIL;
     uint32_t uHeadIndex = 0;
-    uint32_t uNextIndex = 0;
-    uint64_t ullStart = 0;
-    uint32_t uRunSize = 0;
-    uint8_t* pbyRecvBuffer = nullptr;
-    SimpleHttpHandler* pHandler = nullptr;
-    IKHttpClient* piClient = nullptr;
+    Run run = {0, 0, 0, 0};
+    Attempt eAttempt = Attempt::Failed;
+    ProgressClock clock = {NowMs(), 0};
     std::string strRefreshTail;
-    std::string strRefreshURL;
     char szRange[64];
-    bool bSucceeded = false;
-    // With a stop test the request runs asynchronously, so that a stop cuts it short.
-    const bool bCuttable = (bool)m_fnStop;
-    size_t uPos = 0;
 
     QNLOG_PROCESS_ERROR(puBlockIndex);
     uHeadIndex = *puBlockIndex;
@@ -222,116 +377,127 @@ int QN_HttpBlockDownloader::_SyncDownloadBlock(uint32_t* puBlockIndex) {
     // Without a successful Init there is no service to ask.
     QNLOG_PROCESS_ERROR(m_repairDlService);
 
-    // The run: the blocks that follow each other byte for byte, up to the size limit.
-    ullStart = m_BlockInfoVector[uHeadIndex].ullOffset;
-    uRunSize = m_BlockInfoVector[uHeadIndex].uSize;
-    uNextIndex = uHeadIndex + 1;
-    while (uNextIndex < (uint32_t)m_BlockInfoVector.size()) {
-        const BlockInfo& next = m_BlockInfoVector[uNextIndex];
-        if (next.ullOffset != ullStart + uRunSize) break;
-        if ((uint64_t)uRunSize + next.uSize > RunLimit()) break;
-        uRunSize += next.uSize;
-        ++uNextIndex;
-    }
-
-    pbyRecvBuffer = new (std::nothrow) uint8_t[uRunSize];
-    if (!pbyRecvBuffer) {
-        QNLog_Printf(3, "_SyncDownloadBlock alloc recv buffer failed : size=%llu", (unsigned long long)uRunSize);
-        goto Exit0;
-    }
+    run = _FormRun(uHeadIndex);
 
     nRetCode = _GenerateRefreshEveryTimeString(&strRefreshTail);
     QNLOG_PROCESS_ERROR(nRetCode);
-    strRefreshURL = m_strFileURL + strRefreshTail;
 
-    QN_snprintf(szRange, sizeof(szRange), "bytes=%llu-%llu", (unsigned long long)ullStart,
-                (unsigned long long)(ullStart + uRunSize - 1));
+    QN_snprintf(szRange, sizeof(szRange), "bytes=%llu-%llu", (unsigned long long)run.ullStart,
+                (unsigned long long)(run.ullStart + run.uSize - 1));
 
-    for (uint32_t uAttempt = 0; uAttempt < kMaxAttempts; ++uAttempt) {
+    // The first attempt carries the cache-defeating tail, the others ask for the plain URL.
+    for (uint32_t uAttempt = 0; uAttempt < kMaxAttempts && eAttempt == Attempt::Failed; ++uAttempt) {
         // A stop request ends the run before the next request is sent.
         QNLOG_PROCESS_ERROR(!_StopRequested());
-
-        pHandler = new (std::nothrow) SimpleHttpHandler(pbyRecvBuffer, uRunSize);
-        QNLOG_PROCESS_ERROR(pHandler);
-        pHandler->AddRef();
-
-        hrRetCode = m_repairDlService->createClient(kRequestBufferSize, KHTTP_METHOD_GET,
-                                                    uAttempt == 0 ? strRefreshURL.c_str() : m_strFileURL.c_str(),
-                                                    pHandler, bCuttable, &piClient);
-        if (FAILED(hrRetCode)) goto Exit0;
-
-        piClient->addHeader("Range", szRange);
-        hrRetCode = piClient->execute();
-        if (bCuttable && SUCCEEDED(hrRetCode)) {
-            nRetCode = _WaitForRequest(piClient);
-            if (!nRetCode) {
-                // Stopped. A request that did not end after its cancel still writes into the
-                // handler's buffer: the handler takes the buffer over and the service holds
-                // the request until it ends, so both go only with it.
-                if (!piClient->wait(0)) {
-                    QNLog_Printf(3, "_SyncDownloadBlock cancelled request did not end");
-                    pHandler->AdoptBuffer();
-                    pbyRecvBuffer = nullptr;
-                    if (SUCCEEDED(m_repairDlService->addClient(piClient))) piClient = nullptr;
-                }
-                goto Exit0;
-            }
-        }
-
-        // A whole-file answer (200) holds the requested bytes only when the run starts at 0;
-        // a partial one (206) only when its Content-Range is the run. An answer longer than
-        // the run fails the request once the buffer is full; the bytes that filled it are then
-        // not the answer to the range asked for.
-        bSucceeded = SUCCEEDED(hrRetCode) && !pHandler->m_bRequestFailed &&
-                     ((pHandler->m_nHttpStatus == 206 && pHandler->RangeIs(ullStart, uRunSize)) ||
-                      (pHandler->m_nHttpStatus == 200 && ullStart == 0)) &&
-                     pHandler->m_uReceivedSize == uRunSize;
-        if (bSucceeded) break;
-
-        if (uAttempt + 1 == kMaxAttempts) {
-            QNLog_Printf(3, "_SyncDownloadBlock download session execute failed");
-            goto Exit0;
-        }
-        piClient->Release();
-        piClient = nullptr;
-        pHandler->Release();
-        pHandler = nullptr;
+        eAttempt = _RunAttempt(run, uAttempt == 0 ? m_strFileURL + strRefreshTail : m_strFileURL, szRange, &clock);
     }
-
-    for (uint32_t i = uHeadIndex; i < uNextIndex; ++i) {
-        std::memcpy(m_BlockInfoVector[i].pvRetBuffer, pbyRecvBuffer + uPos, m_BlockInfoVector[i].uSize);
-        uPos += m_BlockInfoVector[i].uSize;
+    if (eAttempt == Attempt::Failed) {
+        QNLog_Printf(3, "_SyncDownloadBlock download session execute failed");
+        goto Exit0;
     }
-    *puBlockIndex = uNextIndex;
+    if (eAttempt == Attempt::GivenUp) goto Exit0;
 
+    *puBlockIndex = run.uNextIndex;
     nResult = 1;
 Exit0:
-    // The request first, then its handler and buffer.
-    if (piClient) piClient->Release();
-    if (pHandler) pHandler->Release();
-    delete[] pbyRecvBuffer;
+    // A failed run keeps no table bytes.
+    if (!nResult && run.uNextIndex > run.uHeadIndex) _ResetGrowingBlocks(run, true);
     return nResult;
 }
 
-int QN_HttpBlockDownloader::_WaitForRequest(IKHttpClient* piClient) {
+QN_HttpBlockDownloader::Attempt QN_HttpBlockDownloader::_RunAttempt(const Run& run, const std::string& strURL,
+                                                                    const char* cszRange, ProgressClock* pClock) {
+    Attempt eResult = Attempt::GivenUp;
+    int nRetCode = 0;
+    HRESULT hrRetCode = E_FAIL;
+    SimpleHttpHandler* pHandler = nullptr;
+    IKHttpClient* piClient = nullptr;
+
+    // Each attempt fills the blocks again from their start.
+    _ResetGrowingBlocks(run, false);
+    pHandler = new (std::nothrow) SimpleHttpHandler(_RunTargets(run));
+    QNLOG_PROCESS_ERROR(pHandler);
+    pHandler->AddRef();
+    pHandler->ExpectRange(run.ullStart);
+    pClock->uLastReceived = 0;
+
+    // Every request runs asynchronously, so that a stop or a silent server cuts it short. A
+    // client that cannot be made ends the run without a further attempt.
+    hrRetCode = m_repairDlService->createClient(kRequestBufferSize, KHTTP_METHOD_GET, strURL.c_str(), pHandler, true,
+                                                &piClient);
+    if (FAILED(hrRetCode)) {
+        piClient = nullptr;
+        goto Exit0;
+    }
+
+    piClient->addHeader("Range", cszRange);
+    hrRetCode = piClient->execute();
+    if (SUCCEEDED(hrRetCode)) {
+        nRetCode = _WaitForRequest(&piClient, pHandler, pClock);
+        if (!nRetCode) goto Exit0;
+    }
+
+    // The handler stored only an answer that names the run (a 206 with its Content-Range, or a
+    // 200 for a run at 0); a body longer than the run failed the request.
+    eResult = SUCCEEDED(hrRetCode) && !pHandler->m_bRequestFailed &&
+                      ((pHandler->m_nHttpStatus == 206 && pHandler->RangeIs(run.ullStart, run.uSize)) ||
+                       (pHandler->m_nHttpStatus == 200 && run.ullStart == 0)) &&
+                      pHandler->m_uReceivedSize == run.uSize
+                  ? Attempt::Fetched
+                  : Attempt::Failed;
+Exit0:
+    // The request first, then its handler.
+    if (piClient) piClient->Release();
+    if (pHandler) pHandler->Release();
+    return eResult;
+}
+
+int QN_HttpBlockDownloader::_WaitForRequest(IKHttpClient** ppiClient, SimpleHttpHandler* pHandler,
+                                            ProgressClock* pClock) {
     int nResult = 0;
+    IKHttpClient* piClient = *ppiClient;
+    const uint32_t uLimitMs = NoProgressLimitMs();
 
     while (!piClient->wait(kStopSliceMs)) {
+        const uint32_t uReceived = pHandler->ReceivedSize();
+        const int64_t llNow = NowMs();
+        if (uReceived != pClock->uLastReceived) {
+            pClock->uLastReceived = uReceived;
+            pClock->llLastProgressMs = llNow;
+        }
         if (_StopRequested()) {
             QNLog_Printf(3, "_SyncDownloadBlock stopped while a request was running");
-            piClient->cancel();
-            piClient->wait(kCancelWaitLimitMs);
+            goto Exit0;
+        }
+        if (llNow - pClock->llLastProgressMs >= (int64_t)uLimitMs) {
+            QNLog_Printf(3, "_SyncDownloadBlock no progress for %u ms. cszFileURL=%s", uLimitMs, m_strFileURL.c_str());
             goto Exit0;
         }
     }
+    // Bytes of an attempt that ended between two looks still count as progress of the run.
+    if (pHandler->ReceivedSize() != pClock->uLastReceived) pClock->llLastProgressMs = NowMs();
 
     nResult = 1;
 Exit0:
+    if (!nResult) {
+        // Given up. From here on the handler stores nothing, so the blocks are the caller's
+        // again; a request that does not end after its cancel is handed to the service, which
+        // holds it (and its handler) until it ends.
+        pHandler->Detach();
+        piClient->cancel();
+        if (!piClient->wait(kCancelWaitLimitMs)) {
+            QNLog_Printf(3, "_SyncDownloadBlock cancelled request did not end");
+            if (SUCCEEDED(m_repairDlService->addClient(piClient))) *ppiClient = nullptr;
+        }
+    }
     return nResult;
 }
 
 namespace qn::testing {
 void SetBlockDownloadRunLimit(uint32_t uBytes) { g_uRunLimitOverride.store(uBytes, std::memory_order_relaxed); }
+void SetBlockDownloadNoProgressLimit(uint32_t uMilliseconds) {
+    g_uNoProgressLimitOverride.store(uMilliseconds, std::memory_order_relaxed);
+}
 }  // namespace qn::testing
 
 // ---------------------------------------------------------------------------------------------
@@ -465,6 +631,8 @@ std::string _EscapeURL(const std::string& strIn) {
     for (unsigned char c : strIn) {
         bool bPlain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
                       c == '_' || c == '.' || c == '~' || c == ':' || c == '\\' || c == '/';
+        // Everything else, a blank included, is escaped: a blank as "%20", since a "+" in a
+        // URL path is a plus sign to the server.
         if (bPlain) {
             strOut.push_back((char)c);
         } else {

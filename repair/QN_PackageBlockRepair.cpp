@@ -199,8 +199,8 @@ int QNPackageRepair::_DownloadDataSourceMapFile() {
 
     QNLOG_PROCESS_ERROR_TEXT(m_RepairFileHeader.ullDataSourceInfoSize % QNPK_DATA_SOURCE_INFO_ITEM_SIZE == 0,
                              "m_RepairFileHeader.ullDataSourceInfoSize % sizeof(QNPK_DATA_SOURCE_INFO_ITEM) == 0");
-    nRetCode = _FetchTable(m_RepairFileHeader.ullDataSourceInfoOffset, m_RepairFileHeader.ullDataSourceInfoSize,
-                           QNPK_DATA_SOURCE_INFO_ITEM_SIZE, &table);
+    nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullDataSourceInfoOffset,
+                           m_RepairFileHeader.ullDataSourceInfoSize, QNPK_DATA_SOURCE_INFO_ITEM_SIZE, &table);
     QNLOG_PROCESS_ERROR_TEXT(nRetCode, "false && \"QNPackageRepair._DownloadDataSourceMapFile()\"");
 
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
@@ -248,8 +248,8 @@ int QNPackageRepair::_RepairFileBlock() {
     nRetCode = _DownloadDataSourceMapFile();
     QNLOG_PROCESS_ERROR(nRetCode);
 
-    nRetCode = _FetchTable(m_RepairFileHeader.ullElemFileRepairInfoOffset, m_RepairFileHeader.ullElemFileRepairInfoSize,
-                           QNPK_ELEM_FILE_REPAIR_INFO_ITEM_SIZE, &table);
+    nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullElemFileRepairInfoOffset,
+                           m_RepairFileHeader.ullElemFileRepairInfoSize, QNPK_ELEM_FILE_REPAIR_INFO_ITEM_SIZE, &table);
     QNLOG_PROCESS_ERROR(nRetCode);
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
     QNLOG_PROCESS_ERROR(uCRC32 == m_RepairFileHeader.uElemFileRepairInfoCRC32);

@@ -214,7 +214,7 @@ HRESULT QNPackageRepair::_CheckDirFile() {
     m_DirFileCheckInfoList.clear();
     QNLOG_PROCESS_ERROR(uDirFileCount > 0);
 
-    nRetCode = _FetchTable(m_RepairFileHeader.ullDirFileCheckInfoOffset, ullSize, QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE,
+    nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullDirFileCheckInfoOffset, ullSize, QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE,
                            &table);
     QNLOG_PROCESS_ERROR(nRetCode);
 
@@ -289,7 +289,9 @@ HRESULT QNPackageRepair::_FetchElemFileCheckTable() {
     // a larger count is refused before anything is allocated for it.
     QNLOG_PROCESS_ERROR(ullSize / QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE <= ullPackageSize);
 
-    nRetCode = _FetchTable(m_RepairFileHeader.ullElemFileCheckInfoOffset, ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE,
+    // The table belongs to the block check: its failure lines carry that step's name.
+    nRetCode = _FetchTable(QN_CallSite{"QNPackageRepair::_CheckFileBlock", __LINE__},
+                           m_RepairFileHeader.ullElemFileCheckInfoOffset, ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE,
                            &table);
     QNLOG_PROCESS_ERROR(nRetCode);
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
@@ -321,7 +323,9 @@ HRESULT QNPackageRepair::_FetchEmptyBlockRegionTable() {
 
     // Regions share no byte with each other or with a block: together they fit the package.
     QNLOG_PROCESS_ERROR(ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE <= ullPackageSize - ullBlockCount);
-    nRetCode = _FetchTable(m_RepairFileHeader.ullEmptyBlockRegionInfoOffset, ullSize,
+    // The table belongs to the region check: its failure lines carry that step's name.
+    nRetCode = _FetchTable(QN_CallSite{"QNPackageRepair::_CheckEmptyBlock", __LINE__},
+                           m_RepairFileHeader.ullEmptyBlockRegionInfoOffset, ullSize,
                            QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE, &table);
     QNLOG_PROCESS_ERROR(nRetCode);
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());

@@ -217,10 +217,10 @@ int QN_RepairNormalFile::_CheckFunction() {
     int nResult = 0;
     int nRetCode = 0;
     QN_HttpBlockDownloader HttpSyncBlock;
+    QN_HttpBlockDownloader::TableFetch eFetch = QN_HttpBlockDownloader::TableFetch::Refused;
     std::string strInfoURL = m_strURLPrefix + kInfoFileName;
     std::string strClientPath = NativePath(m_strClientPath);
-    uint8_t* pbyBuffer = nullptr;
-    uint32_t uTableSize = 0;
+    std::vector<uint8_t> Bytes;
     std::vector<QN_REPAIR_FILE_CHECK_INFO> CheckInfoVector;
     uint32_t uFileCount = 0;
     uint32_t uCorruptCount = 0;
@@ -238,13 +238,14 @@ int QN_RepairNormalFile::_CheckFunction() {
     nRetCode = HttpSyncBlock.Init(strInfoURL.c_str());
     QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.Init()");
 
-    nRetCode = HttpSyncBlock.AddBlock(0, QN_REPAIR_INFO_HEADER_SIZE, m_RepairInfoFileHeader.byRaw);
-    QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.AddBlock()");
-    nRetCode = HttpSyncBlock.Download();
-    if (!nRetCode) {
+    eFetch = HttpSyncBlock.FetchTable(0, QN_REPAIR_INFO_HEADER_SIZE, &Bytes);
+    QNLOG_PROCESS_ERROR_TEXT(eFetch != QN_HttpBlockDownloader::TableFetch::Refused,
+                             "nRetCode && \"HttpSyncBlock.AddBlock()\"");
+    if (eFetch != QN_HttpBlockDownloader::TableFetch::Fetched) {
         nFailure = QN_RFSC_ERROR_DOWNLOAD;
         QNLOG_PROCESS_ERROR(false && "HttpSyncBlock.Download()");
     }
+    std::memcpy(m_RepairInfoFileHeader.byRaw, Bytes.data(), QN_REPAIR_INFO_HEADER_SIZE);
 
     QNLOG_PROCESS_ERROR(m_nStatusCode != QN_RFSC_ERROR_ABROT);
     m_fCheckProgress = 0.1f;
@@ -253,15 +254,12 @@ int QN_RepairNormalFile::_CheckFunction() {
     nRetCode = QN_CheckRepairInfoHeader(m_RepairInfoFileHeader, kCheckFunctionName);
     if (!nRetCode) goto Exit0;
 
-    uTableSize = m_RepairInfoFileHeader.uFileCheckInfoSize;
-    pbyBuffer = new (std::nothrow) uint8_t[uTableSize ? uTableSize : 1];
-    QNLOG_PROCESS_ERROR(pbyBuffer);
-
-    HttpSyncBlock.m_BlockInfoVector.clear();
-    nRetCode = HttpSyncBlock.AddBlock(m_RepairInfoFileHeader.uFileCheckInfoOffset, uTableSize, pbyBuffer);
-    QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.AddBlock()");
-    nRetCode = HttpSyncBlock.Download();
-    if (!nRetCode) {
+    // The table's bytes are received straight into Bytes, which grows with what arrives.
+    eFetch = HttpSyncBlock.FetchTable(m_RepairInfoFileHeader.uFileCheckInfoOffset,
+                                      m_RepairInfoFileHeader.uFileCheckInfoSize, &Bytes);
+    QNLOG_PROCESS_ERROR_TEXT(eFetch != QN_HttpBlockDownloader::TableFetch::Refused,
+                             "nRetCode && \"HttpSyncBlock.AddBlock()\"");
+    if (eFetch != QN_HttpBlockDownloader::TableFetch::Fetched) {
         nFailure = QN_RFSC_ERROR_DOWNLOAD;
         QNLOG_PROCESS_ERROR(false && "HttpSyncBlock.Download()");
     }
@@ -269,9 +267,11 @@ int QN_RepairNormalFile::_CheckFunction() {
     QNLOG_PROCESS_ERROR(m_nStatusCode != QN_RFSC_ERROR_ABROT);
     m_fCheckProgress = 0.3f;
 
-    nRetCode = QN_ParseFileCheckTable(pbyBuffer, uTableSize, m_RepairInfoFileHeader.uFileCheckInfoCRC,
+    nRetCode = QN_ParseFileCheckTable(Bytes.data(), (uint32_t)Bytes.size(), m_RepairInfoFileHeader.uFileCheckInfoCRC,
                                       [this] { return _Aborted(); }, kCheckFunctionName, &CheckInfoVector);
     if (!nRetCode) goto Exit0;
+    // The parsed records hold what the check needs; the raw table goes now.
+    std::vector<uint8_t>().swap(Bytes);
 
     uFileCount = (uint32_t)CheckInfoVector.size();
     for (uint32_t i = 0; i < uFileCount; ++i) {
@@ -305,7 +305,6 @@ Exit0:
             RaiseToSpecific(m_nStatusCode, nFailure);
         }
     }
-    delete[] pbyBuffer;
     return nResult;
 }
 
@@ -365,29 +364,27 @@ int QN_RepairNormalFile::_DownloadDirInfo() {
     int nResult = 0;
     int nRetCode = 0;
     QN_HttpBlockDownloader HttpSyncBlock;
+    QN_HttpBlockDownloader::TableFetch eFetch = QN_HttpBlockDownloader::TableFetch::Refused;
     std::string strInfoURL = m_strURLPrefix + kInfoFileName;
-    uint32_t uTableSize = m_RepairInfoFileHeader.uDirInfoSize;
-    uint8_t* pbyBuffer = nullptr;
+    std::vector<uint8_t> Bytes;
 
     m_DirNameVector.clear();
     HttpSyncBlock.SetStopTest([this] { return _Aborted(); });
 
     nRetCode = HttpSyncBlock.Init(strInfoURL.c_str());
     QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.Init()");
-    pbyBuffer = new (std::nothrow) uint8_t[uTableSize ? uTableSize : 1];
-    QNLOG_PROCESS_ERROR(pbyBuffer);
-    nRetCode = HttpSyncBlock.AddBlock(m_RepairInfoFileHeader.uDirInfoOffset, uTableSize, pbyBuffer);
-    QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.AddBlock()");
-    nRetCode = HttpSyncBlock.Download();
-    QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.Download()");
+    eFetch = HttpSyncBlock.FetchTable(m_RepairInfoFileHeader.uDirInfoOffset, m_RepairInfoFileHeader.uDirInfoSize, &Bytes);
+    QNLOG_PROCESS_ERROR_TEXT(eFetch != QN_HttpBlockDownloader::TableFetch::Refused,
+                             "nRetCode && \"HttpSyncBlock.AddBlock()\"");
+    QNLOG_PROCESS_ERROR_TEXT(eFetch == QN_HttpBlockDownloader::TableFetch::Fetched,
+                             "nRetCode && \"HttpSyncBlock.Download()\"");
 
-    nRetCode = QN_ParseDirTable(pbyBuffer, uTableSize, m_RepairInfoFileHeader.uDirInfoCRC, [this] { return _Aborted(); },
-                                kDirInfoFunctionName, &m_DirNameVector);
+    nRetCode = QN_ParseDirTable(Bytes.data(), (uint32_t)Bytes.size(), m_RepairInfoFileHeader.uDirInfoCRC,
+                                [this] { return _Aborted(); }, kDirInfoFunctionName, &m_DirNameVector);
     if (!nRetCode) goto Exit0;
 
     nResult = 1;
 Exit0:
-    delete[] pbyBuffer;
     return nResult;
 }
 
@@ -395,11 +392,11 @@ int QN_RepairNormalFile::_DownloadFileRepairInfo() {
     int nResult = 0;
     int nRetCode = 0;
     QN_HttpBlockDownloader HttpSyncBlock;
+    QN_HttpBlockDownloader::TableFetch eFetch = QN_HttpBlockDownloader::TableFetch::Refused;
     std::string strInfoURL = m_strURLPrefix + kInfoFileName;
     const uint32_t uTableOffset = m_RepairInfoFileHeader.uFileRepairInfoOffset;
     const uint32_t uTableSize = m_RepairInfoFileHeader.uFileRepairInfoSize;
-    uint8_t* pbyBuffer = nullptr;
-    std::vector<uint8_t> Entries;
+    std::vector<uint8_t> Bytes;
 
     HttpSyncBlock.SetStopTest([this] { return _Aborted(); });
     nRetCode = HttpSyncBlock.Init(strInfoURL.c_str());
@@ -407,25 +404,24 @@ int QN_RepairNormalFile::_DownloadFileRepairInfo() {
 
     if (m_fCorruptRatio < kWholeRepairTableRatio) {
         // Few files: one 4-byte range each, joined where they touch, in one download.
-        Entries.assign(m_CorruptFileList.size() * 4, 0);
+        Bytes.assign(m_CorruptFileList.size() * 4, 0);
         for (size_t k = 0; k < m_CorruptFileList.size(); ++k) {
             nRetCode = HttpSyncBlock.AddBlock((uint64_t)uTableOffset + 4ull * m_CorruptFileList[k].uFileIndex, 4,
-                                              &Entries[k * 4]);
+                                              &Bytes[k * 4]);
             QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.AddBlock()");
         }
         nRetCode = HttpSyncBlock.Download();
         QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.Download()");
-        for (size_t k = 0; k < m_CorruptFileList.size(); ++k) m_CorruptFileList[k].uDirID = QN_ReadU32LE(&Entries[k * 4]);
+        for (size_t k = 0; k < m_CorruptFileList.size(); ++k) m_CorruptFileList[k].uDirID = QN_ReadU32LE(&Bytes[k * 4]);
     } else {
-        pbyBuffer = new (std::nothrow) uint8_t[uTableSize ? uTableSize : 1];
-        QNLOG_PROCESS_ERROR(pbyBuffer);
-        nRetCode = HttpSyncBlock.AddBlock(uTableOffset, uTableSize, pbyBuffer);
-        QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.AddBlock()");
-        nRetCode = HttpSyncBlock.Download();
-        QNLOG_PROCESS_ERROR(nRetCode && "HttpSyncBlock.Download()");
+        eFetch = HttpSyncBlock.FetchTable(uTableOffset, uTableSize, &Bytes);
+        QNLOG_PROCESS_ERROR_TEXT(eFetch != QN_HttpBlockDownloader::TableFetch::Refused,
+                                 "nRetCode && \"HttpSyncBlock.AddBlock()\"");
+        QNLOG_PROCESS_ERROR_TEXT(eFetch == QN_HttpBlockDownloader::TableFetch::Fetched,
+                                 "nRetCode && \"HttpSyncBlock.Download()\"");
         for (QN_CORRUPT_FILE_INFO& info : m_CorruptFileList) {
             QNLOG_PROCESS_ERROR(m_nStatusCode != QN_RFSC_ERROR_ABROT);
-            nRetCode = QN_GetFileRepairDirID(pbyBuffer, uTableSize, info.uFileIndex, &info.uDirID);
+            nRetCode = QN_GetFileRepairDirID(Bytes.data(), uTableSize, info.uFileIndex, &info.uDirID);
             if (!nRetCode) {
                 // The table carries no checksum: a table too short for this file leaves only
                 // this file unrepairable (no folder has this index).
@@ -437,7 +433,6 @@ int QN_RepairNormalFile::_DownloadFileRepairInfo() {
 
     nResult = 1;
 Exit0:
-    delete[] pbyBuffer;
     return nResult;
 }
 

@@ -38,6 +38,9 @@ uint64_t GetEmptyFillBufferAllocations();
 
 // Longest run the block downloader joins into one request; 0 restores 64 MiB.
 void SetBlockDownloadRunLimit(uint32_t uBytes);
+// How long a ranged request of the block downloader may go without a new byte before its run
+// is given up; 0 restores the whole-file download's limit.
+void SetBlockDownloadNoProgressLimit(uint32_t uMilliseconds);
 
 // Replaces the package repairer's factory that the coordinator calls (nullptr: the real one).
 using PackageRepairFactory = HRESULT (*)(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL,

@@ -234,8 +234,10 @@ TEST(NormalInfoTables, FileCheckTable) {
         b.append("\x01\x02", 2);
         rows.push_back({"truncated crc", b, "pbyReadPos + sizeof(CheckInfo.uCRC) <= pbyTailPos"});
     }
-    // Names that would leave the client folder make the table malformed.
-    for (const char* unsafe : {"..\\evil.dll", "\\abs.dll", "/abs.dll", "C:\\x.dll", "a\\..\\..\\b", ""}) {
+    // Names that would leave the client folder, or that name no file inside it (a "." or
+    // empty part), make the table malformed.
+    for (const char* unsafe : {"..\\evil.dll", "\\abs.dll", "/abs.dll", "C:\\x.dll", "a\\..\\..\\b", "", "bin\\.",
+                               "bin\\\\x", ".\\a.dll", "bin\\"}) {
         Bytes b = Counted(2);
         AddRecord(&b, 6, Named("ok.dl"));
         AddRecord(&b, (uint32_t)std::strlen(unsafe) + 1, Named(unsafe));

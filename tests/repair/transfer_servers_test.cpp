@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "qn_log_capture.h"
 #include "qn_test_env.h"
 #include "qn_string.h"
+#include "repair_test_hooks.h"
 
 using namespace qn::kit;
 
@@ -291,7 +293,11 @@ TEST_P(TransferLoopbackScripts, AnswersThatCountAndAnswersThatDoNot) {
         if (c.result == 1) {
             EXPECT_TRUE(buf == file.substr(c.offset, c.size)) << "the bytes differ";
         } else {
-            EXPECT_TRUE(buf == Bytes(c.size, '\0')) << "bytes were copied out of a failed run";
+            // A failed run may leave the start of the run's own bytes, never other bytes.
+            const Bytes want = file.substr(c.offset, c.size);
+            size_t k = 0;
+            while (k < buf.size() && buf[k] == want[k]) ++k;
+            EXPECT_TRUE(buf.substr(k) == Bytes(c.size - k, '\0')) << "a failed run left other bytes";
         }
         d.ReleaseService();
     }
@@ -402,4 +408,76 @@ TEST_P(TransferLoopbackScripts, AStopCutsAHeldRangedRequestShort) {
         }
         d.ReleaseService();
     }
+}
+
+// A server that holds a ranged request without sending anything (before its answer, or in the
+// middle of the body) makes the run give up once the no-progress limit has passed: one request,
+// no further attempt, the connection closed by the client, and the block holds no other bytes.
+// A hold shorter than the limit is waited out.
+TEST_P(TransferLoopbackScripts, ASilentServerEndsTheRunWithoutProgress) {
+    using namespace qn::test::http_step;
+    const std::string path = "/qelrepair/zhcn_v3/PakV3Repair/UpdateFiles/0-1.UPDATE";
+    const Bytes file = qn::test::ReadFile(m_fx.docroot + path);
+    constexpr uint32_t kLimitMs = 400;
+    struct Case {
+        const char* name;
+        std::function<qn::test::Step(std::function<bool()>)> hold;
+        bool released;  // the hold ends (well within the limit) on its own
+        int result;
+        size_t requests;  // the first, tailed request is answered 404 here unless it is held
+    };
+    const Case cases[] = {
+        {"no answer at all", [](std::function<bool()> ready) { return HoldUntil(std::move(ready), 3600 * 1000); }, false, 0, 1},
+        {"stalled after 1000 body bytes",
+         [](std::function<bool()> ready) { return HoldAtBodyByte(1000, std::move(ready), 3600 * 1000); }, false, 0, 2},
+        {"a short stall mid-body",
+         [](std::function<bool()> ready) { return HoldAtBodyByte(1000, std::move(ready), 3600 * 1000); }, true, 1, 2},
+    };
+    qn::testing::SetBlockDownloadNoProgressLimit(kLimitMs);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_loopback->stop();
+        m_loopback = std::make_unique<qn::test::LoopbackHttpServer>();
+        m_loopback->serveFolder("/", m_fx.docroot);
+        m_port = m_loopback->port();
+        const auto start = std::chrono::steady_clock::now();
+        const bool released = c.released;
+        // A released hold ends a quarter of the limit after the request came in.
+        m_loopback->script(qn::test::LoopbackHttpServer::kAnyPath, qn::test::LoopbackHttpServer::kAnyIndex,
+                           {c.hold([start, released] {
+                               return released && std::chrono::steady_clock::now() - start >=
+                                                      std::chrono::milliseconds(kLimitMs / 4);
+                           })});
+        qn::test::LogCapture log;
+        QN_HttpBlockDownloader d;
+        ASSERT_EQ(d.Init(Url(path).c_str()), 1);
+        d.SetStopTest([] { return false; });
+        Bytes buf(4096, '\0');
+        ASSERT_EQ(d.AddBlock(2000, 4096, buf.data()), 1);
+        std::future<int> result = std::async(std::launch::async, [&] { return d.Download(); });
+        const bool ended = result.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        EXPECT_TRUE(ended) << "the run did not give up on the silent server";
+        if (!ended) m_loopback->stop();
+        EXPECT_EQ(result.get(), c.result);
+        bool sawGuard = false;
+        for (const std::string& m : log.Messages())
+            sawGuard |= m.find("_SyncDownloadBlock no progress for 400 ms. cszFileURL=" + Url(path)) != std::string::npos;
+        EXPECT_EQ(sawGuard, c.result == 0);
+        if (c.result == 1) {
+            EXPECT_TRUE(buf == file.substr(2000, 4096)) << "the bytes differ";
+        } else {
+            const Bytes want = file.substr(2000, 4096);
+            size_t k = 0;
+            while (k < buf.size() && buf[k] == want[k]) ++k;
+            EXPECT_TRUE(buf.substr(k) == Bytes(4096 - k, '\0')) << "the run left other bytes";
+            // No attempt after the held one; the client closed the connection under the hold.
+            ASSERT_TRUE(m_loopback->waitForClosedConnections(1, 30000));
+            const std::vector<qn::test::ConnectionRecord> conns = m_loopback->connections();
+            EXPECT_TRUE(std::any_of(conns.begin(), conns.end(),
+                                    [](const qn::test::ConnectionRecord& r) { return r.closedByPeer; }));
+        }
+        EXPECT_EQ(m_loopback->requests().size(), c.requests);
+        d.ReleaseService();
+    }
+    qn::testing::SetBlockDownloadNoProgressLimit(0);
 }
