@@ -325,6 +325,9 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         if (bStop) {
             m_uPiece = KPIECE_NONE;
             m_bStopped = true;
+            // The answer ends with this piece: it is let to end normally, so that its
+            // connection is kept for the next request instead of being closed.
+            if (uLen == 0 && m_ullBodyLeft == 0) return 0;
             m_hrResult = E_FAIL;
             return E_FAIL;
         }

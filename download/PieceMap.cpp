@@ -303,7 +303,9 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast) {
         uint32_t j = i + 1;
         while (j < uHi && isFreeState(m_states[j])) ++j;
         uint32_t uLast = j - 1;
-        if (!bFound || uLast - i > uBestLast - uBestFirst) {
+        // A taken piece with nothing free behind it is not shared: a second connection would
+        // only fetch the same bytes again.
+        if (uLast > i && (!bFound || uLast - i > uBestLast - uBestFirst)) {
             bFound = true;
             uBestFirst = i;
             uBestLast = uLast;
@@ -312,7 +314,7 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast) {
     }
     if (!bFound) return false;
     uint32_t uLength = uBestLast - uBestFirst + 1;
-    uint32_t uStart = uLength > 1 ? uBestFirst + uLength / 2 : uBestFirst;
+    uint32_t uStart = uBestFirst + uLength / 2;
     m_states[uStart] |= KPIECE_TAKEN;
     *puStart = uStart;
     *puLast = uBestLast;

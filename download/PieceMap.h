@@ -69,6 +69,9 @@ public:
 
     bool getState(uint32_t uPiece, uint32_t* puState, uint32_t* puField);
     bool pickFree(bool bUseWindow, uint32_t* puFirst, uint32_t* puLast);
+    // The longest run of a taken piece and the free pieces behind it, cut in half: the second
+    // half is taken from its start. A taken piece with no free piece behind it is never handed
+    // out again, so false when every run is that piece alone.
     bool pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast);
     bool commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop);
     bool release(uint32_t uPiece);

@@ -57,7 +57,12 @@ TEST(PieceMapPick, Table) {
     } rows[] = {
         {"400010040", kFree, false, 0, 0, true, 1, 3, "410010040"},
         {"400010040", kSplit, false, 0, 0, true, 5, 6, "400011040"},
-        {"41", kSplit, false, 0, 0, true, 1, 1, "41"},           // a lone taken piece: itself
+        // a taken piece with nothing free behind it is never handed out a second time
+        {"41", kSplit, false, 0, 0, false, 0, 0, "41"},
+        {"1", kSplit, false, 0, 0, false, 0, 0, "1"},
+        {"1114", kSplit, false, 0, 0, false, 0, 0, "1114"},
+        // a longer run after lone taken pieces is still split
+        {"11100", kSplit, false, 0, 0, true, 3, 4, "11110"},
         {"0040044", kFree, false, 0, 0, true, 0, 1, "1040044"},  // equal runs: the first
         {"4848", kFree, false, 0, 0, false, 0, 0, "4848"},
         {"4848", kSplit, false, 0, 0, false, 0, 0, "4848"},
