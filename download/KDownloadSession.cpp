@@ -835,14 +835,26 @@ void KDownloadSession::stopDownloaders() {
 HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssigned) {
     bool bAnyBusy = false;
     for (auto& d : m_downloaders) bAnyBusy = bAnyBusy || d->isBusy();
+    // A run is shared only once the request that took it has been answered. Before that, a
+    // second connection is likely to find the run done (a small file comes whole in the first
+    // answer) and to be closed having sent the first byte of its request and nothing more.
+    auto maySplit = [this](uint32_t uTakenPiece) {
+        for (auto& d : m_downloaders) {
+            if (d->awaitsAnswer(uTakenPiece)) {
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "split of piece %u waits for its answer", uTakenPiece);
+                return false;
+            }
+        }
+        return true;
+    };
     for (auto& d : m_downloaders) {
         if (d->isBusy()) continue;
         // A server that does not serve ranges is read as one stream: no second connection
         // while one runs.
         if (bAnyBusy && nextURLRefusesRanges()) break;
         uint32_t uFirst = 0, uLast = 0;
-        if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast) &&
-            !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast)) {
+        if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast, maySplit) &&
+            !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast, maySplit)) {
             KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "all piece downloaded");
             break;
         }

@@ -168,6 +168,7 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
     m_ullRangeStart = bRanged ? (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE : 0;
     m_ullSkip = bRanged ? 0 : (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE;
     m_uExpected = pSession->dataFile()->pieceLength(uPiece);
+    m_bAnswered.store(false, std::memory_order_release);
     m_uFilled = 0;
     m_uCommitted = 0;
     m_bStopped = false;
@@ -197,6 +198,7 @@ void DownloadPieceHandler::clear() {
 int32_t DownloadPieceHandler::onStatus(int nStatusCode) {
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onStatus code=%d", m_uDownloaderId, nStatusCode);
     m_nStatus = nStatusCode;
+    m_bAnswered.store(true, std::memory_order_release);
     return 0;
 }
 

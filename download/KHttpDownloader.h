@@ -64,6 +64,8 @@ public:
     uint32_t committedPieces() const { return m_uCommitted; }
     uint32_t currentPiece() const { return m_uPiece; }
     uint64_t receivedBytes() const { return m_ullReceived.load(std::memory_order_relaxed); }
+    // True once the answer to the request begun last has brought its status line.
+    bool answered() const { return m_bAnswered.load(std::memory_order_acquire); }
 
 private:
     ~DownloadPieceHandler() override;
@@ -92,6 +94,7 @@ private:
     // file size) announces. A body that runs past it or ends short of it is not the range.
     uint64_t m_ullBodyLeft = 0;
     std::atomic<uint64_t> m_ullReceived{0};
+    std::atomic<bool> m_bAnswered{false};
 };
 
 class QueryFileInfoHandler : public KHttpResponseHandlerBase, public KHttpStatusCallbackBase, public KSimpleUnknownImpl {
@@ -144,6 +147,10 @@ public:
     void stop();
 
     bool isBusy() const { return m_bBusy; }
+    // True while the request that started at uPiece has had no answer yet.
+    bool awaitsAnswer(uint32_t uPiece) const {
+        return m_bBusy && m_uFirstPiece == uPiece && m_pHandler && !m_pHandler->answered();
+    }
     uint64_t receivedBytes() const { return m_pHandler ? m_pHandler->receivedBytes() : 0; }
     KHttpRequest& request() { return m_request; }
 

@@ -287,7 +287,8 @@ bool PieceMap::pickFree(bool bUseWindow, uint32_t* puFirst, uint32_t* puLast) {
     return true;
 }
 
-bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast) {
+bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
+                         const std::function<bool(uint32_t uTakenPiece)>& fnMaySplit) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_nFd < 0) return false;
     uint32_t uLo, uHi;
@@ -312,7 +313,7 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast) {
         }
         i = j;
     }
-    if (!bFound) return false;
+    if (!bFound || (fnMaySplit && !fnMaySplit(uBestFirst))) return false;
     uint32_t uLength = uBestLast - uBestFirst + 1;
     uint32_t uStart = uBestFirst + uLength / 2;
     m_states[uStart] |= KPIECE_TAKEN;

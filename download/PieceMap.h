@@ -71,8 +71,11 @@ public:
     bool pickFree(bool bUseWindow, uint32_t* puFirst, uint32_t* puLast);
     // The longest run of a taken piece and the free pieces behind it, cut in half: the second
     // half is taken from its start. A taken piece with no free piece behind it is never handed
-    // out again, so false when every run is that piece alone.
-    bool pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast);
+    // out again, so false when every run is that piece alone. fnMaySplit (when set) is asked
+    // for the taken piece of the longest run; when it refuses, nothing is split (a shorter run
+    // is not taken instead, so that the runs stay even). It runs under the map's lock.
+    bool pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
+                   const std::function<bool(uint32_t uTakenPiece)>& fnMaySplit = {});
     bool commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop);
     bool release(uint32_t uPiece);
     // Makes a complete piece free again; any other piece is left alone (false).

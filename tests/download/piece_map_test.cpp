@@ -96,6 +96,37 @@ TEST(PieceMapPick, Table) {
     }
 }
 
+// The split asks its caller about the longest run only: a refusal splits nothing, rather than
+// a shorter run, and leaves every state as it was.
+TEST(PieceMapPick, SplitAsksAboutTheLongestRun) {
+    struct Row {
+        uint32_t uRefused;
+        bool bFound;
+        uint32_t uStart;
+        const char* szAfter;
+    } rows[] = {{0, false, 0, "1000100"}, {4, true, 2, "1010100"}};
+    qn::test::TempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.uRefused);
+        MapHolder h(dir / "f", 7 * kPiece, nullptr, 0);
+        ASSERT_EQ(h.hr, S_OK);
+        qn::testing::SetPieceStates(h.pMap, StatesFrom("1000100"));
+        std::vector<uint32_t> asked;
+        uint32_t uStart = 99, uLast = 99;
+        bool bFound = h.pMap->pickSplit(false, &uStart, &uLast, [&](uint32_t uTaken) {
+            asked.push_back(uTaken);
+            return uTaken != r.uRefused;
+        });
+        EXPECT_EQ(asked, std::vector<uint32_t>{0});
+        EXPECT_EQ(bFound, r.bFound);
+        if (r.bFound) {
+            EXPECT_EQ(uStart, r.uStart);
+            EXPECT_EQ(uLast, 3u);
+        }
+        EXPECT_EQ(StatesOf(h.pMap), r.szAfter);
+    }
+}
+
 TEST(PieceMapWindow, ClampedToPieceCount) {
     qn::test::TempDir dir;
     MapHolder h(dir / "f", 4 * kPiece, nullptr, 0);
