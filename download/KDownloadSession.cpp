@@ -835,13 +835,20 @@ void KDownloadSession::stopDownloaders() {
 HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssigned) {
     bool bAnyBusy = false;
     for (auto& d : m_downloaders) bAnyBusy = bAnyBusy || d->isBusy();
-    // A run is shared only once the request that took it has been answered. Before that, a
-    // second connection is likely to find the run done (a small file comes whole in the first
-    // answer) and to be closed having sent the first byte of its request and nothing more.
-    auto maySplit = [this](uint32_t uTakenPiece) {
+    // A run is shared only when the second connection can be of use: a new connection sends
+    // the first byte of its request alone and the rest after a pause, and one whose run is done
+    // before the rest is sent is closed with a request cut after its first byte. So a run is
+    // not shared while the request that took it has had no answer (a small file comes whole in
+    // that answer), nor when that answer's pace reaches the second half within the pause.
+    auto maySplit = [this](uint32_t uTakenPiece, uint32_t uPiecesAhead) {
         for (auto& d : m_downloaders) {
             if (d->awaitsAnswer(uTakenPiece)) {
                 KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "split of piece %u waits for its answer", uTakenPiece);
+                return false;
+            }
+            if (d->reachesWithin(uTakenPiece, (uint64_t)uPiecesAhead * kPieceSize, KHttpRequest::kFirstSendPauseMs)) {
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "split of piece %u not made: its answer gets there first",
+                            uTakenPiece);
                 return false;
             }
         }

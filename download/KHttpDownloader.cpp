@@ -85,6 +85,14 @@ bool UrlOrigin(const std::string& sUrl, std::string* psOrigin, std::string* psPr
 
 }  // namespace
 
+bool KStreamReachesWithin(uint64_t ullBytesAhead, uint64_t ullReceived, uint32_t uElapsedMs, uint32_t uWithinMs) {
+    if (ullReceived == 0) return false;
+    if (uElapsedMs == 0) uElapsedMs = 1;
+    // bytes ahead / (received / elapsed) <= within, without a division; the products can pass
+    // 64 bits.
+    return (unsigned __int128)ullBytesAhead * uElapsedMs <= (unsigned __int128)ullReceived * uWithinMs;
+}
+
 bool isRedirectStatus(int nStatus) {
     return nStatus == 300 || nStatus == 301 || nStatus == 302 || nStatus == 303 || nStatus == 307;
 }
@@ -493,9 +501,20 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
         if (QN_snprintf(szRange, sizeof(szRange), "bytes=%llu-", (unsigned long long)ullOffset) < 0) return E_FAIL;
         if (!m_request.addHeader("Range", szRange)) return E_FAIL;
     }
+    m_uSentTick = QN_GetTickCount();
+    m_ullReceivedAtSend = m_pHandler->receivedBytes();
     if (!m_request.send()) return E_FAIL;
     m_bBusy = true;
     return S_OK;
+}
+
+bool KHttpDownloader::reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const {
+    if (!m_bBusy || !m_pHandler || !m_bRanged) return false;
+    uint64_t ullReceived = m_pHandler->receivedBytes() - m_ullReceivedAtSend;
+    // The piece being received: a ranged answer brings its pieces in order from the first.
+    uint64_t ullAt = (uint64_t)m_uFirstPiece + ullReceived / KDOWNLOAD_PIECE_SIZE;
+    if (uPiece < m_uFirstPiece || uPiece != ullAt) return false;
+    return KStreamReachesWithin(ullBytesAhead, ullReceived, QN_GetTickCount() - m_uSentTick, uWithinMs);
 }
 
 HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged) {

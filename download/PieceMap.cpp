@@ -288,7 +288,7 @@ bool PieceMap::pickFree(bool bUseWindow, uint32_t* puFirst, uint32_t* puLast) {
 }
 
 bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
-                         const std::function<bool(uint32_t uTakenPiece)>& fnMaySplit) {
+                         const std::function<bool(uint32_t uTakenPiece, uint32_t uPiecesAhead)>& fnMaySplit) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_nFd < 0) return false;
     uint32_t uLo, uHi;
@@ -313,8 +313,9 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
         }
         i = j;
     }
-    if (!bFound || (fnMaySplit && !fnMaySplit(uBestFirst))) return false;
+    if (!bFound) return false;
     uint32_t uLength = uBestLast - uBestFirst + 1;
+    if (fnMaySplit && !fnMaySplit(uBestFirst, uLength / 2)) return false;
     uint32_t uStart = uBestFirst + uLength / 2;
     m_states[uStart] |= KPIECE_TAKEN;
     *puStart = uStart;

@@ -113,7 +113,8 @@ TEST(PieceMapPick, SplitAsksAboutTheLongestRun) {
         qn::testing::SetPieceStates(h.pMap, StatesFrom("1000100"));
         std::vector<uint32_t> asked;
         uint32_t uStart = 99, uLast = 99;
-        bool bFound = h.pMap->pickSplit(false, &uStart, &uLast, [&](uint32_t uTaken) {
+        bool bFound = h.pMap->pickSplit(false, &uStart, &uLast, [&](uint32_t uTaken, uint32_t uAhead) {
+            EXPECT_EQ(uAhead, 2u);
             asked.push_back(uTaken);
             return uTaken != r.uRefused;
         });
