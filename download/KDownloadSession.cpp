@@ -838,11 +838,11 @@ HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssig
     // A run is shared only when the second connection can be of use: a new connection sends
     // the first byte of its request alone and the rest after a pause, and one whose run is done
     // before the rest is sent is closed with a request cut after its first byte. So a run is
-    // not shared while the request that took it has had no answer (a small file comes whole in
-    // that answer), nor when that answer's pace reaches the second half within the pause.
+    // not shared while the request that took it has brought no byte (a small file comes whole
+    // in that answer), nor when that answer's pace reaches the second half within the pause.
     auto maySplit = [this](uint32_t uTakenPiece, uint32_t uPiecesAhead) {
         for (auto& d : m_downloaders) {
-            if (d->awaitsAnswer(uTakenPiece)) {
+            if (d->awaitsBody(uTakenPiece)) {
                 KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "split of piece %u waits for its answer", uTakenPiece);
                 return false;
             }

@@ -176,7 +176,6 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
     m_ullRangeStart = bRanged ? (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE : 0;
     m_ullSkip = bRanged ? 0 : (uint64_t)uPiece * KDOWNLOAD_PIECE_SIZE;
     m_uExpected = pSession->dataFile()->pieceLength(uPiece);
-    m_bAnswered.store(false, std::memory_order_release);
     m_uFilled = 0;
     m_uCommitted = 0;
     m_bStopped = false;
@@ -206,7 +205,6 @@ void DownloadPieceHandler::clear() {
 int32_t DownloadPieceHandler::onStatus(int nStatusCode) {
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onStatus code=%d", m_uDownloaderId, nStatusCode);
     m_nStatus = nStatusCode;
-    m_bAnswered.store(true, std::memory_order_release);
     return 0;
 }
 
@@ -508,12 +506,17 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
     return S_OK;
 }
 
+bool KHttpDownloader::awaitsBody(uint32_t uPiece) const {
+    return m_bBusy && m_pHandler && m_uFirstPiece == uPiece && m_pHandler->receivedBytes() == m_ullReceivedAtSend;
+}
+
 bool KHttpDownloader::reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const {
     if (!m_bBusy || !m_pHandler || !m_bRanged) return false;
     uint64_t ullReceived = m_pHandler->receivedBytes() - m_ullReceivedAtSend;
-    // The piece being received: a ranged answer brings its pieces in order from the first.
+    // The piece being received: a ranged answer brings its pieces in order from the first. The
+    // one before it still counts while its last bytes are being committed.
     uint64_t ullAt = (uint64_t)m_uFirstPiece + ullReceived / KDOWNLOAD_PIECE_SIZE;
-    if (uPiece < m_uFirstPiece || uPiece != ullAt) return false;
+    if (uPiece < m_uFirstPiece || uPiece > ullAt || uPiece + 1 < ullAt) return false;
     return KStreamReachesWithin(ullBytesAhead, ullReceived, QN_GetTickCount() - m_uSentTick, uWithinMs);
 }
 

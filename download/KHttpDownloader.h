@@ -68,8 +68,6 @@ public:
     uint32_t committedPieces() const { return m_uCommitted; }
     uint32_t currentPiece() const { return m_uPiece; }
     uint64_t receivedBytes() const { return m_ullReceived.load(std::memory_order_relaxed); }
-    // True once the answer to the request begun last has brought its status line.
-    bool answered() const { return m_bAnswered.load(std::memory_order_acquire); }
 
 private:
     ~DownloadPieceHandler() override;
@@ -98,7 +96,6 @@ private:
     // file size) announces. A body that runs past it or ends short of it is not the range.
     uint64_t m_ullBodyLeft = 0;
     std::atomic<uint64_t> m_ullReceived{0};
-    std::atomic<bool> m_bAnswered{false};
 };
 
 class QueryFileInfoHandler : public KHttpResponseHandlerBase, public KHttpStatusCallbackBase, public KSimpleUnknownImpl {
@@ -151,10 +148,8 @@ public:
     void stop();
 
     bool isBusy() const { return m_bBusy; }
-    // True while the request that started at uPiece has had no answer yet.
-    bool awaitsAnswer(uint32_t uPiece) const {
-        return m_bBusy && m_uFirstPiece == uPiece && m_pHandler && !m_pHandler->answered();
-    }
+    // True while the request that started at uPiece has brought no byte of its body yet.
+    bool awaitsBody(uint32_t uPiece) const;
     // True when this downloader is receiving uPiece and, at the pace of its answer so far, will
     // have received uBytesAhead more bytes within uWithinMs.
     bool reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const;

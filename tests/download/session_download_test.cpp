@@ -446,13 +446,13 @@ TEST_F(SessionTest, AbortMidDownloadKeepsResumableFiles) {
     EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
 }
 
-// A file that one answer brings whole gets no second connection while that answer is awaited:
+// A file that one answer brings whole gets no second connection before that answer has begun:
 // such a connection would be closed at the end of the session having sent only the first byte
 // of its request. The server holds the first piece request unanswered until either a second
 // connection arrives or the session has passed over every idle downloader; then every other
 // connection must have come after that answer was let go, and a one-piece file, whose taken
 // piece is never handed out twice, must have gone over the query's connection alone.
-TEST_F(SessionTest, NoSecondConnectionWhileTheFirstAnswerIsAwaited) {
+TEST_F(SessionTest, NoSecondConnectionBeforeTheFirstAnswerBegins) {
     struct Case {
         uint64_t ullSize;
         bool bOnePiece;
