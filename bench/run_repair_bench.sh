@@ -71,8 +71,9 @@ echo "--- traced repair (wall, unrepaired count, then the steps)"
 "$DRIVER" trace "$WORK" "$PREFIX"
 sleep 0.5  # nginx writes its last lines as the connections close
 BROKEN_BYTES=$(for u in $URLS; do stat -c %s "$WORK/www$u"; done | awk '{s+=$1} END {print s}')
-echo "--- nginx access log of the traced repair"
+echo "--- nginx access log of the traced repair (repairs timed: ${REPAIR[*]})"
 awk -v broken="$BROKEN_BYTES" '
+  /qel_repair\.info/ { next }  # the check before the repair
   { conns[$1] = 1; bytes += $(NF-1); up += $NF; m = $4; gsub(/"/, "", m); key = m " " $3; count[key]++ }
   END {
     for (k in count) printf "requests %-10s %d\n", k, count[k]
