@@ -25,6 +25,8 @@ constexpr uint32_t kQueryWaitMs = 50;
 constexpr uint32_t kProgressPeriodMs = 100;
 constexpr uint32_t kFlushPeriodMs = 1000;
 constexpr uint32_t kSpeedPeriodMs = 2000;
+// How long a run waits for its answer's first byte before it is shared all the same.
+constexpr uint32_t kSplitAnswerWaitMs = 2000;
 constexpr uint32_t kReportPort = 6015;
 constexpr uint32_t kReportLimit = 8191;
 // What a downloader's poll leaves in the client-error output when it reports none.
@@ -839,10 +841,11 @@ HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssig
     // the first byte of its request alone and the rest after a pause, and one whose run is done
     // before the rest is sent is closed with a request cut after its first byte. So a run is
     // not shared while the request that took it has brought no byte (a small file comes whole
-    // in that answer), nor when that answer's pace reaches the second half within the pause.
+    // in that answer; a request left unanswered for kSplitAnswerWaitMs is shared all the same),
+    // nor when that answer's pace reaches the second half within the pause.
     auto maySplit = [this](uint32_t uTakenPiece, uint32_t uPiecesAhead) {
         for (auto& d : m_downloaders) {
-            if (d->awaitsBody(uTakenPiece)) {
+            if (d->awaitsBody(uTakenPiece, kSplitAnswerWaitMs)) {
                 KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "split of piece %u waits for its answer", uTakenPiece);
                 return false;
             }

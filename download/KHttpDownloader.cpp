@@ -506,8 +506,9 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
     return S_OK;
 }
 
-bool KHttpDownloader::awaitsBody(uint32_t uPiece) const {
-    return m_bBusy && m_pHandler && m_uFirstPiece == uPiece && m_pHandler->receivedBytes() == m_ullReceivedAtSend;
+bool KHttpDownloader::awaitsBody(uint32_t uPiece, uint32_t uWithinMs) const {
+    return m_bBusy && m_pHandler && m_uFirstPiece == uPiece && m_pHandler->receivedBytes() == m_ullReceivedAtSend &&
+           QN_GetTickCount() - m_uSentTick < uWithinMs;
 }
 
 bool KHttpDownloader::reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const {

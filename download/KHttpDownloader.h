@@ -148,8 +148,9 @@ public:
     void stop();
 
     bool isBusy() const { return m_bBusy; }
-    // True while the request that started at uPiece has brought no byte of its body yet.
-    bool awaitsBody(uint32_t uPiece) const;
+    // True while the request that started at uPiece, sent less than uWithinMs ago, has brought
+    // no byte of its body yet.
+    bool awaitsBody(uint32_t uPiece, uint32_t uWithinMs) const;
     // True when this downloader is receiving uPiece and, at the pace of its answer so far, will
     // have received uBytesAhead more bytes within uWithinMs.
     bool reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const;

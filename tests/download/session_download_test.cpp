@@ -502,6 +502,27 @@ TEST_F(SessionTest, NoSecondConnectionBeforeTheFirstAnswerBegins) {
     }
 }
 
+// A first answer that does not begin is not waited for without end: its run is shared all the
+// same after a while, and the connection that takes the second half lets the first go on.
+TEST_F(SessionTest, AnUnansweredRunIsSharedAfterAWhile) {
+    const uint64_t kSize = 4 * 65536;
+    m_server.addResource("/f.bin", kSize);
+    const std::string sSplitRange = "bytes=" + std::to_string(2 * 65536) + "-";
+    auto splitAsked = [this, sSplitRange] {
+        for (const auto& req : m_server.requests())
+            if (req.header("Range") == sSplitRange) return true;
+        return false;
+    };
+    // Request 0 is the query, request 1 the first piece request.
+    m_server.script("/f.bin", 1, {step::HoldUntil(splitAsked, 120000)});
+    SessionOptions o;
+    o.uConnections = 2;
+    o.nDeadlineMs = 60000;
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    ExpectComplete(r, target(), kSize);
+    EXPECT_TRUE(splitAsked());
+}
+
 // An answer that ends with the piece its download stops at leaves its connection open and
 // parked: the next session's query and download go over the same connection.
 TEST_F(SessionTest, TheLastPieceKeepsTheConnection) {
