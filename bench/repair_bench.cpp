@@ -7,6 +7,9 @@
 //   break <root> <k>                    deletes every (files / k)-th listed file of the client; prints
 //                                       their URL paths, one a line
 //   repair <root> <url prefix>          check, then the repair; prints the repair's wall
+//   trace  <root> <url prefix>          as repair, with the library's log lines time-stamped: prints
+//                                       the mean time per file of each step of a download (see
+//                                       bench/README.md) after the repair's wall
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -18,11 +21,14 @@
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "KDownload.h"
+#include "download_test_hooks.h"
 #include "QN_HttpTransfer.h"
 #include "QN_RepairNormalFile.h"
 
@@ -140,7 +146,113 @@ int RunPhase(QN_RepairNormalFile& r, bool bRepair, double* pdSeconds) {
     return r.m_nStatusCode.load();
 }
 
-int Engine(const std::string& root, const std::string& prefix, bool bRepair) {
+// Library log lines with the time they were written, for the step breakdown.
+struct TraceLine {
+    double dMs;
+    std::string sText;
+};
+std::mutex g_traceLock;
+std::vector<TraceLine> g_trace;
+Clock::time_point g_traceStart;
+
+void StartTrace() {
+    g_traceStart = Clock::now();
+    qn::testing::SetLogSink([](const std::string&, int, const std::string& text) {
+        double dMs = std::chrono::duration<double, std::milli>(Clock::now() - g_traceStart).count();
+        std::lock_guard<std::mutex> guard(g_traceLock);
+        g_trace.push_back({dMs, text});
+    });
+}
+
+bool StartsWith(const std::string& s, const char* csz) { return s.compare(0, std::strlen(csz), csz) == 0; }
+
+// Splits each session's life into steps by its log lines and prints the mean of each step over
+// the sessions, in milliseconds. The sessions of the ordinary-file repair run one after another.
+void PrintTrace(size_t uFiles) {
+    qn::testing::SetLogSink(nullptr);
+    std::lock_guard<std::mutex> guard(g_traceLock);
+    // Marks, in the order a session passes them.
+    static const char* const kMarks[] = {"init URL=", "start", "queryFileInfo OK", "use QueryServerIP",
+                                         "downloader(", "onStatus", "commit piece", "downloading end",
+                                         "download success", "exit, abort"};
+    enum { kInit, kStart, kQuery, kAlloc, kFirstStart, kFirstStatus, kLastCommit, kLoopEnd, kSuccess, kExit, kMarkCount };
+    struct Session {
+        double t[kMarkCount];
+        double dNextInit = -1;
+        uint32_t uDownloaderStarts = 0;
+    };
+    std::vector<Session> sessions;
+    for (const TraceLine& l : g_trace) {
+        if (StartsWith(l.sText, kMarks[kInit])) {
+            if (!sessions.empty()) sessions.back().dNextInit = l.dMs;
+            sessions.push_back(Session{});
+            for (double& d : sessions.back().t) d = -1;
+            sessions.back().t[kInit] = l.dMs;
+            continue;
+        }
+        if (sessions.empty()) continue;
+        Session& s = sessions.back();
+        auto mark = [&](int k) {
+            if (s.t[k] < 0) s.t[k] = l.dMs;
+        };
+        if (l.sText == "start") mark(kStart);
+        else if (StartsWith(l.sText, "queryFileInfo OK")) mark(kQuery);
+        else if (StartsWith(l.sText, "use QueryServerIP")) mark(kAlloc);
+        else if (l.sText.find("start download piece") != std::string::npos) {
+            mark(kFirstStart);
+            ++s.uDownloaderStarts;
+        } else if (l.sText.find("onStatus") != std::string::npos) mark(kFirstStatus);
+        else if (l.sText.find("commit piece") != std::string::npos) s.t[kLastCommit] = l.dMs;
+        else if (StartsWith(l.sText, "downloading end")) mark(kLoopEnd);
+        else if (l.sText == "download success") mark(kSuccess);
+        else if (StartsWith(l.sText, "exit, abort")) mark(kExit);
+    }
+    struct Step {
+        const char* cszName;
+        int nFrom, nTo;
+    };
+    static const Step kSteps[] = {
+        {"session creation to its thread's start", kInit, kStart},
+        {"query (HEAD)", kStart, kQuery},
+        {"storage allocation (.tmp, .cfg)", kQuery, kAlloc},
+        {"to the first downloader's start", kAlloc, kFirstStart},
+        {"first piece request to its answer's status", kFirstStart, kFirstStatus},
+        {"answer's status to the last commit", kFirstStatus, kLastCommit},
+        {"last commit to the loop's end (rounds, stop)", kLastCommit, kLoopEnd},
+        {"loop's end to success (flush, rename)", kLoopEnd, kSuccess},
+        {"success to the thread's end (report)", kSuccess, kExit},
+    };
+    std::printf("%-58s %9s\n", "step (mean per file)", "ms");
+    double dTotal = 0;
+    uint32_t uStarts = 0;
+    size_t uUsed = 0;
+    for (const Session& s : sessions) uStarts += s.uDownloaderStarts;
+    for (const Step& st : kSteps) {
+        double dSum = 0;
+        size_t n = 0;
+        for (const Session& s : sessions) {
+            if (s.t[st.nFrom] < 0 || s.t[st.nTo] < 0) continue;
+            dSum += s.t[st.nTo] - s.t[st.nFrom];
+            ++n;
+        }
+        double dMean = n ? dSum / (double)n : 0;
+        dTotal += dMean;
+        std::printf("%-58s %9.2f\n", st.cszName, dMean);
+    }
+    double dGap = 0;
+    for (const Session& s : sessions) {
+        if (s.dNextInit >= 0 && s.t[kExit] >= 0) {
+            dGap += s.dNextInit - s.t[kExit];
+            ++uUsed;
+        }
+    }
+    dGap = uUsed ? dGap / (double)uUsed : 0;
+    std::printf("%-58s %9.2f\n", "thread's end to the next session (helper's poll, CRC, move)", dGap);
+    std::printf("%-58s %9.2f\n", "sum", dTotal + dGap);
+    std::printf("sessions %zu for %zu files, piece requests started %u\n", sessions.size(), uFiles, uStarts);
+}
+
+int Engine(const std::string& root, const std::string& prefix, bool bRepair, bool bTrace = false) {
     KDownloadSetReportEndpoint("");
     if (FAILED(KDownloadInit())) return 1;
     g_pfnKDownloadGetService.store(&KDownloadGetService);
@@ -157,8 +269,11 @@ int Engine(const std::string& root, const std::string& prefix, bool bRepair) {
                 std::printf("%.3f %zu\n", dCheck, r.m_CorruptFileList.size());
                 rc = 0;
             } else {
+                size_t uBroken = r.m_CorruptFileList.size();
+                if (bTrace) StartTrace();
                 s = RunPhase(r, true, &dRepair);
                 std::printf("%.3f %zu\n", dRepair, r.m_CanNotRepairFileList.size());
+                if (bTrace) PrintTrace(uBroken);
                 rc = s == QN_RFSC_SUCCESS_FINISH_REPAIR ? 0 : 1;
             }
         }
@@ -187,6 +302,7 @@ int main(int argc, char** argv) {
     if (mode == "plain" && argc == 3) return Plain(argv[2]);
     if (mode == "check" && argc == 4) return Engine(argv[2], argv[3], false);
     if (mode == "repair" && argc == 4) return Engine(argv[2], argv[3], true);
+    if (mode == "trace" && argc == 4) return Engine(argv[2], argv[3], true, true);
     if (mode == "break" && argc == 4) return Break(argv[2], (uint32_t)std::atoi(argv[3]));
     std::fprintf(stderr, "usage: see the comment at the top of repair_bench.cpp\n");
     return 2;

@@ -25,6 +25,8 @@ constexpr uint32_t kQueryWaitMs = 50;
 constexpr uint32_t kProgressPeriodMs = 100;
 constexpr uint32_t kFlushPeriodMs = 1000;
 constexpr uint32_t kSpeedPeriodMs = 2000;
+// How long a run waits for its answer's first byte before it is shared all the same.
+constexpr uint32_t kSplitAnswerWaitMs = 2000;
 constexpr uint32_t kReportPort = 6015;
 constexpr uint32_t kReportLimit = 8191;
 // What a downloader's poll leaves in the client-error output when it reports none.
@@ -838,14 +840,34 @@ void KDownloadSession::stopDownloaders() {
 HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssigned) {
     bool bAnyBusy = false;
     for (auto& d : m_downloaders) bAnyBusy = bAnyBusy || d->isBusy();
+    // A run is shared only when the second connection can be of use: a new connection sends
+    // the first byte of its request alone and the rest after a pause, and one whose run is done
+    // before the rest is sent is closed with a request cut after its first byte. So a run is
+    // not shared while the request that took it has brought no byte (a small file comes whole
+    // in that answer; a request left unanswered for kSplitAnswerWaitMs is shared all the same),
+    // nor when that answer's pace reaches the second half within the pause.
+    auto maySplit = [this](uint32_t uTakenPiece, uint32_t uPiecesAhead) {
+        for (auto& d : m_downloaders) {
+            if (d->awaitsBody(uTakenPiece, kSplitAnswerWaitMs)) {
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "split of piece %u waits for its answer", uTakenPiece);
+                return false;
+            }
+            if (d->reachesWithin(uTakenPiece, (uint64_t)uPiecesAhead * kPieceSize, KHttpRequest::kFirstSendPauseMs)) {
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "split of piece %u not made: its answer gets there first",
+                            uTakenPiece);
+                return false;
+            }
+        }
+        return true;
+    };
     for (auto& d : m_downloaders) {
         if (d->isBusy()) continue;
         // A server that does not serve ranges is read as one stream: no second connection
         // while one runs.
         if (bAnyBusy && nextURLRefusesRanges()) break;
         uint32_t uFirst = 0, uLast = 0;
-        if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast) &&
-            !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast)) {
+        if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast, maySplit) &&
+            !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast, maySplit)) {
             KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "all piece downloaded");
             break;
         }

@@ -85,6 +85,14 @@ bool UrlOrigin(const std::string& sUrl, std::string* psOrigin, std::string* psPr
 
 }  // namespace
 
+bool KStreamReachesWithin(uint64_t ullBytesAhead, uint64_t ullReceived, uint32_t uElapsedMs, uint32_t uWithinMs) {
+    if (ullReceived == 0) return false;
+    if (uElapsedMs == 0) uElapsedMs = 1;
+    // bytes ahead / (received / elapsed) <= within, without a division; the products can pass
+    // 64 bits.
+    return (unsigned __int128)ullBytesAhead * uElapsedMs <= (unsigned __int128)ullReceived * uWithinMs;
+}
+
 bool isRedirectStatus(int nStatus) {
     return nStatus == 300 || nStatus == 301 || nStatus == 302 || nStatus == 303 || nStatus == 307;
 }
@@ -469,7 +477,15 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         }
         // A body of a known length needs no framing: each piece is committed as it fills.
         int32_t nRes = commitPiece(m_buffer.data());
-        if (nRes < 0) return nRes;
+        if (nRes < 0) {
+            // An answer that ends with the chain's last piece is let to end normally, so that
+            // its connection is kept for the next request instead of being closed.
+            if (m_bStopped && nRes == E_FAIL && uLen == 0 && m_ullBodyLeft == 0) {
+                m_hrResult = 0;
+                return 0;
+            }
+            return nRes;
+        }
         m_uFillPiece = m_uPiece;
         m_uExpected = m_pSession->dataFile()->pieceLength(m_uFillPiece);
         m_uFilled = 0;
@@ -655,9 +671,26 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
         std::string sIfRange = ifRangeValue(m_pSession->validators());
         if (!sIfRange.empty() && !m_request.addHeader("If-Range", sIfRange.c_str())) return E_FAIL;
     }
+    m_uSentTick = QN_GetTickCount();
+    m_ullReceivedAtSend = m_pHandler->receivedBytes();
     if (!m_request.send()) return E_FAIL;
     m_bBusy = true;
     return S_OK;
+}
+
+bool KHttpDownloader::awaitsBody(uint32_t uPiece, uint32_t uWithinMs) const {
+    return m_bBusy && m_pHandler && m_uFirstPiece == uPiece && m_pHandler->receivedBytes() == m_ullReceivedAtSend &&
+           QN_GetTickCount() - m_uSentTick < uWithinMs;
+}
+
+bool KHttpDownloader::reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const {
+    if (!m_bBusy || !m_pHandler || !m_bRanged) return false;
+    uint64_t ullReceived = m_pHandler->receivedBytes() - m_ullReceivedAtSend;
+    // The piece being received: a ranged answer brings its pieces in order from the first. The
+    // one before it still counts while its last bytes are being committed.
+    uint64_t ullAt = (uint64_t)m_uFirstPiece + ullReceived / KDOWNLOAD_PIECE_SIZE;
+    if (uPiece < m_uFirstPiece || uPiece > ullAt || uPiece + 1 < ullAt) return false;
+    return KStreamReachesWithin(ullBytesAhead, ullReceived, QN_GetTickCount() - m_uSentTick, uWithinMs);
 }
 
 HRESULT KHttpDownloader::start(const std::string& sUrl, uint32_t uServerAddress, uint32_t uFirstPiece, bool bRanged) {

@@ -16,6 +16,10 @@
 
 class SpeedLimiter;
 
+// True when a stream that brought ullReceived bytes in uElapsedMs brings ullBytesAhead more
+// within uWithinMs at the same pace.
+bool KStreamReachesWithin(uint64_t ullBytesAhead, uint64_t ullReceived, uint32_t uElapsedMs, uint32_t uWithinMs);
+
 // The result a piece request reports for a connection-level failure, and for any response
 // that brought no piece data.
 inline constexpr HRESULT KHR_CONNECTION_FAILED = (HRESULT)0x800704C6u;
@@ -188,6 +192,12 @@ public:
     bool isBusy() const { return m_bBusy; }
     // The status of the last answer, once pollBusy has reported the end.
     int answerStatus() const { return m_pHandler ? m_pHandler->status() : 0; }
+    // True while the request that started at uPiece, sent less than uWithinMs ago, has brought
+    // no byte of its body yet.
+    bool awaitsBody(uint32_t uPiece, uint32_t uWithinMs) const;
+    // True when this downloader is receiving uPiece and, at the pace of its answer so far, will
+    // have received uBytesAhead more bytes within uWithinMs.
+    bool reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const;
     uint64_t receivedBytes() const { return m_pHandler ? m_pHandler->receivedBytes() : 0; }
     KHttpRequest& request() { return m_request; }
 
@@ -203,6 +213,8 @@ private:
     uint32_t m_uFirstPiece = 0;
     uint32_t m_uRedirects = 0;
     bool m_bRanged = true;
+    uint32_t m_uSentTick = 0;             // when the request was sent
+    uint64_t m_ullReceivedAtSend = 0;     // the handler's byte count then
     KHttpRequest m_request;
     DownloadPieceHandler* m_pHandler = nullptr;
     bool m_bBusy = false;

@@ -41,7 +41,7 @@ enum : int {
     kLineRefusedBody = 1087,
 };
 
-constexpr uint32_t kPauseMicroseconds = 100000;
+constexpr uint32_t kPauseMicroseconds = KHttpRequest::kFirstSendPauseMs * 1000;
 
 const char* MethodText(int32_t nMethod) {
     switch (nMethod) {

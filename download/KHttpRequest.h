@@ -75,6 +75,8 @@ public:
     static constexpr size_t kMaxUrlLength = 65535;
     // At or above this rate (bytes/s) the limiter is not consulted.
     static constexpr uint32_t kLimiterBypassRate = 0x1400000;
+    // On a new connection the first byte of the request goes out alone, the rest this long after.
+    static constexpr uint32_t kFirstSendPauseMs = 100;
 
     KHttpRequest();
     ~KHttpRequest();

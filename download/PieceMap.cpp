@@ -288,7 +288,8 @@ bool PieceMap::pickFree(bool bUseWindow, uint32_t* puFirst, uint32_t* puLast) {
     return true;
 }
 
-bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast) {
+bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
+                         const std::function<bool(uint32_t uTakenPiece, uint32_t uPiecesAhead)>& fnMaySplit) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_nFd < 0) return false;
     uint32_t uLo, uHi;
@@ -304,7 +305,9 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast) {
         uint32_t j = i + 1;
         while (j < uHi && isFreeState(m_states[j])) ++j;
         uint32_t uLast = j - 1;
-        if (!bFound || uLast - i > uBestLast - uBestFirst) {
+        // A taken piece with nothing free behind it is not shared: a second connection would
+        // only fetch the same bytes again.
+        if (uLast > i && (!bFound || uLast - i > uBestLast - uBestFirst)) {
             bFound = true;
             uBestFirst = i;
             uBestLast = uLast;
@@ -313,7 +316,8 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast) {
     }
     if (!bFound) return false;
     uint32_t uLength = uBestLast - uBestFirst + 1;
-    uint32_t uStart = uLength > 1 ? uBestFirst + uLength / 2 : uBestFirst;
+    if (fnMaySplit && !fnMaySplit(uBestFirst, uLength / 2)) return false;
+    uint32_t uStart = uBestFirst + uLength / 2;
     m_states[uStart] |= KPIECE_TAKEN;
     *puStart = uStart;
     *puLast = uBestLast;

@@ -69,7 +69,14 @@ public:
 
     bool getState(uint32_t uPiece, uint32_t* puState, uint32_t* puField);
     bool pickFree(bool bUseWindow, uint32_t* puFirst, uint32_t* puLast);
-    bool pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast);
+    // The longest run of a taken piece and the free pieces behind it, cut in half: the second
+    // half is taken from its start. A taken piece with no free piece behind it is never handed
+    // out again, so false when every run is that piece alone. fnMaySplit (when set) is asked
+    // about the longest run: its taken piece and how many pieces lie between that piece and
+    // the start of the second half. When it refuses, nothing is split (a shorter run is not
+    // taken instead, so that the runs stay even). It runs under the map's lock.
+    bool pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
+                   const std::function<bool(uint32_t uTakenPiece, uint32_t uPiecesAhead)>& fnMaySplit = {});
     bool commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop);
     bool release(uint32_t uPiece);
     // Makes a complete piece free again; any other piece is left alone (false).

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -166,6 +167,7 @@ public:
     void onSent(uint32_t bytes) override {
         std::lock_guard<std::mutex> g(m_mutex);
         m_sent += bytes;
+        m_sends.push_back({std::chrono::steady_clock::now(), bytes});
     }
     void onReceived(uint32_t bytes) override {
         std::lock_guard<std::mutex> g(m_mutex);
@@ -185,6 +187,11 @@ public:
         std::lock_guard<std::mutex> g(m_mutex);
         return m_sent;
     }
+    // Every completed send, in order: when it completed and its byte count.
+    std::vector<std::pair<std::chrono::steady_clock::time_point, uint32_t>> sends() {
+        std::lock_guard<std::mutex> g(m_mutex);
+        return m_sends;
+    }
 
 private:
     void add(const std::string& e) {
@@ -195,6 +202,7 @@ private:
     std::mutex m_mutex;
     std::vector<std::string> m_events;
     uint64_t m_sent = 0, m_received = 0;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, uint32_t>> m_sends;
 };
 
 // Holds one reference on a new object for the scope of a test.

@@ -57,7 +57,12 @@ TEST(PieceMapPick, Table) {
     } rows[] = {
         {"400010040", kFree, false, 0, 0, true, 1, 3, "410010040"},
         {"400010040", kSplit, false, 0, 0, true, 5, 6, "400011040"},
-        {"41", kSplit, false, 0, 0, true, 1, 1, "41"},           // a lone taken piece: itself
+        // a taken piece with nothing free behind it is never handed out a second time
+        {"41", kSplit, false, 0, 0, false, 0, 0, "41"},
+        {"1", kSplit, false, 0, 0, false, 0, 0, "1"},
+        {"1114", kSplit, false, 0, 0, false, 0, 0, "1114"},
+        // a longer run after lone taken pieces is still split
+        {"11100", kSplit, false, 0, 0, true, 3, 4, "11110"},
         {"0040044", kFree, false, 0, 0, true, 0, 1, "1040044"},  // equal runs: the first
         {"4848", kFree, false, 0, 0, false, 0, 0, "4848"},
         {"4848", kSplit, false, 0, 0, false, 0, 0, "4848"},
@@ -86,6 +91,38 @@ TEST(PieceMapPick, Table) {
         if (r.bFound) {
             EXPECT_EQ(uFirst, r.uFirst);
             EXPECT_EQ(uLast, r.uLast);
+        }
+        EXPECT_EQ(StatesOf(h.pMap), r.szAfter);
+    }
+}
+
+// The split asks its caller about the longest run only: a refusal splits nothing, rather than
+// a shorter run, and leaves every state as it was.
+TEST(PieceMapPick, SplitAsksAboutTheLongestRun) {
+    struct Row {
+        uint32_t uRefused;
+        bool bFound;
+        uint32_t uStart;
+        const char* szAfter;
+    } rows[] = {{0, false, 0, "1000100"}, {4, true, 2, "1010100"}};
+    qn::test::TempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.uRefused);
+        MapHolder h(dir / "f", 7 * kPiece, nullptr, 0);
+        ASSERT_EQ(h.hr, S_OK);
+        qn::testing::SetPieceStates(h.pMap, StatesFrom("1000100"));
+        std::vector<uint32_t> asked;
+        uint32_t uStart = 99, uLast = 99;
+        bool bFound = h.pMap->pickSplit(false, &uStart, &uLast, [&](uint32_t uTaken, uint32_t uAhead) {
+            EXPECT_EQ(uAhead, 2u);
+            asked.push_back(uTaken);
+            return uTaken != r.uRefused;
+        });
+        EXPECT_EQ(asked, std::vector<uint32_t>{0});
+        EXPECT_EQ(bFound, r.bFound);
+        if (r.bFound) {
+            EXPECT_EQ(uStart, r.uStart);
+            EXPECT_EQ(uLast, 3u);
         }
         EXPECT_EQ(StatesOf(h.pMap), r.szAfter);
     }

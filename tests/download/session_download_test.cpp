@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -443,6 +445,102 @@ TEST_F(SessionTest, AbortMidDownloadKeepsResumableFiles) {
     EXPECT_EQ(r2.info.bytesInherited, (uint64_t)nComplete * 65536);
     std::string s = ReadFile(target());
     EXPECT_EQ(FirstResourceMismatch(0, s.data(), s.size()), -1);
+}
+
+// A file that one answer brings whole gets no second connection before that answer has begun:
+// such a connection would be closed at the end of the session having sent only the first byte
+// of its request. The server holds the first piece request unanswered until either a second
+// connection arrives or the session has passed over every idle downloader; then every other
+// connection must have come after that answer was let go, and a one-piece file, whose taken
+// piece is never handed out twice, must have gone over the query's connection alone.
+TEST_F(SessionTest, NoSecondConnectionBeforeTheFirstAnswerBegins) {
+    struct Case {
+        uint64_t ullSize;
+        bool bOnePiece;
+    } cases[] = {{3000, true}, {65536, true}, {3 * 65536 + 7, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ullSize);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", c.ullSize);
+        std::atomic<bool> bPassedOver{false};
+        std::mutex lock;
+        std::chrono::steady_clock::time_point released{};
+        // Request 0 is the query, request 1 the first piece request.
+        server.script("/f.bin", 1, {step::HoldUntil([&] {
+                          if (!bPassedOver.load() && server.acceptedCount() < 2) return false;
+                          std::lock_guard<std::mutex> guard(lock);
+                          if (released == std::chrono::steady_clock::time_point{}) released = std::chrono::steady_clock::now();
+                          return true;
+                      })});
+        qn::testing::SetLogSink([&](const std::string&, int, const std::string& sText) {
+            if (sText == "all piece downloaded") bPassedOver = true;
+        });
+        SessionOptions o;
+        o.uConnections = 4;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        qn::testing::SetLogSink(nullptr);
+        server.stop();
+        ExpectComplete(r, target(), c.ullSize);
+        std::vector<qn::test::ConnectionRecord> conns = server.connections();
+        ASSERT_FALSE(conns.empty());
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            for (size_t i = 1; i < conns.size(); ++i) EXPECT_GT(conns[i].acceptedAt, released) << "connection " << i;
+        }
+        if (c.bOnePiece) {
+            EXPECT_EQ(conns.size(), 1u);
+            int nGets = 0;
+            for (const auto& req : server.requests()) nGets += req.method == "GET" ? 1 : 0;
+            EXPECT_EQ(nGets, 1);
+        }
+        // No connection sent part of a request only.
+        for (size_t i = 0; i < conns.size(); ++i) {
+            if (!conns[i].reads.empty()) {
+                EXPECT_GT(conns[i].requests, 0) << "connection " << i;
+            }
+        }
+        QN_DeleteFile(target().c_str());
+    }
+}
+
+// A first answer that does not begin is not waited for without end: its run is shared all the
+// same after a while, and the connection that takes the second half lets the first go on.
+TEST_F(SessionTest, AnUnansweredRunIsSharedAfterAWhile) {
+    const uint64_t kSize = 4 * 65536;
+    m_server.addResource("/f.bin", kSize);
+    const std::string sSplitRange = "bytes=" + std::to_string(2 * 65536) + "-";
+    auto splitAsked = [this, sSplitRange] {
+        for (const auto& req : m_server.requests())
+            if (req.header("Range") == sSplitRange) return true;
+        return false;
+    };
+    // Request 0 is the query, request 1 the first piece request.
+    m_server.script("/f.bin", 1, {step::HoldUntil(splitAsked, 120000)});
+    SessionOptions o;
+    o.uConnections = 2;
+    o.nDeadlineMs = 60000;
+    SessionOutcome r = Run(m_server.url("/f.bin"), o);
+    ExpectComplete(r, target(), kSize);
+    EXPECT_TRUE(splitAsked());
+}
+
+// An answer that ends with the piece its download stops at leaves its connection open and
+// parked: the next session's query and download go over the same connection.
+TEST_F(SessionTest, TheLastPieceKeepsTheConnection) {
+    for (uint64_t ullSize : {3000ull, 3ull * 65536 + 7}) {
+        SCOPED_TRACE(ullSize);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", ullSize);
+        SessionOptions o;
+        o.uConnections = 1;
+        for (int n = 0; n < 2; ++n) {
+            ExpectComplete(Run(server.url("/f.bin"), o), target(), ullSize);
+            QN_DeleteFile(target().c_str());
+        }
+        EXPECT_EQ(server.acceptedCount(), 1);
+        EXPECT_EQ(server.requestCount(), 4);
+        server.stop();
+    }
 }
 
 }  // namespace

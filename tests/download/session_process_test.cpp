@@ -140,8 +140,12 @@ TEST_P(SessionKillResume, ResumesToIdenticalBytes) {
     m_server.addResource("/f.bin", kSize);
     // Index 0 is the child's query, 1 its first GET.
     if (kp.uConnections > 1) {
-        m_server.script("/f.bin", m_server.kAnyIndex, {[&kp](qn::test::Plan& p, const qn::test::RequestRecord& req) {
+        // The runs are shared once the first GET's body has begun: it waits after its first
+        // byte for the other connections, so that they split the untouched run.
+        auto allAsked = [this, &kp] { return m_server.requestCount() >= 1 + (int)kp.uConnections; };
+        m_server.script("/f.bin", m_server.kAnyIndex, {[&kp, allAsked](qn::test::Plan& p, const qn::test::RequestRecord& req) {
                             if (req.method != "GET") return;
+                            step::HoldAtBodyByte(1, allAsked)(p, req);
                             step::StallMidBody(kp.llStallAt, 15000)(p, req);
                             if (kp.uDrip) step::Drip(kp.uDrip)(p, req);
                         }});

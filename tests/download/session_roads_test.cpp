@@ -467,8 +467,9 @@ std::shared_ptr<std::atomic<bool>> ScriptLateDuplicate(qn::test::LoopbackHttpSer
         uint8_t b = CfgPieceState(sCfg, 1);
         return b != 0xFF && (b & 0x0F) >= KPIECE_DOWNLOADED;
     };
-    // The stream from 0 sends nothing before the split has been asked for: the split then
-    // finds the whole run taken and nothing committed, and starts at piece 2.
+    // The stream from 0 sends one byte only before the split has been asked for (a run is
+    // shared once its answer has begun): the split then finds the whole run taken and nothing
+    // committed, and starts at piece 2.
     auto pSplitAsked = std::make_shared<std::atomic<bool>>(false);
     auto splitAsked = [pSplitAsked] { return pSplitAsked->load(); };
     const std::string sSplitRange = "bytes=" + std::to_string(2 * kLatePiece) + "-";
@@ -482,7 +483,7 @@ std::shared_ptr<std::atomic<bool>> ScriptLateDuplicate(qn::test::LoopbackHttpSer
                           return;
                       }
                       if (bSplit) pSplitAsked->store(true);
-                      if (bChain) step::HoldAtBodyByte(0, splitAsked)(p, req);
+                      if (bChain) step::HoldAtBodyByte(1, splitAsked)(p, req);
                       int64_t llPieceTwo = bChain ? (int64_t)(2 * kLatePiece) : 0;
                       if ((late == LateCopy::Chain) == bChain) {
                           step::HoldAtBodyByte(llPieceTwo, pieceTwoRecorded)(p, req);

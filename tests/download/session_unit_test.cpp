@@ -66,6 +66,28 @@ TEST(ParseHttpDate, AllOrNothing) {
     EXPECT_EQ(t.wSecond, 37);
 }
 
+// Whether a stream at its pace so far gets a given number of bytes further within a time.
+TEST(StreamReachesWithin, Table) {
+    struct Row {
+        uint64_t ullAhead, ullReceived;
+        uint32_t uElapsedMs, uWithinMs;
+        bool bReaches;
+    } rows[] = {
+        {100, 1000, 1000, 100, true},             // exactly at the bound
+        {101, 1000, 1000, 100, false},
+        {1 << 20, 0, 5, 100, false},              // nothing received yet: no pace known
+        {1 << 20, 64 << 20, 0, 100, true},        // no time passed counts as 1 ms
+        {40ull << 20, 20ull << 20, 20, 100, true},  // a fast stream passes the split point
+        {40ull << 20, 256 << 10, 1000, 100, false},  // a slow one does not
+        {~0ull, ~0ull, 0xFFFFFFFFu, 0xFFFFFFFFu, true},  // no overflow
+        {~0ull, 1, 1, 0xFFFFFFFFu, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.ullAhead) + " " + std::to_string(r.ullReceived) + " " + std::to_string(r.uElapsedMs));
+        EXPECT_EQ(KStreamReachesWithin(r.ullAhead, r.ullReceived, r.uElapsedMs, r.uWithinMs), r.bReaches);
+    }
+}
+
 TEST(ReportBody, EscapingAndFields) {
     struct Row {
         const char* szIn;
