@@ -511,7 +511,7 @@ TEST_F(CoordinatorDouble, AStopArrivingAsAPhaseEndsSticks) {
         EXPECT_TRUE(WaitFor(
             [&] {
                 for (const std::string& m : log.Messages())
-                    if (m.find("QNLOG_PROCESS_ERROR(FinishFrom(") != std::string::npos) return true;
+                    if (m.find("QNLOG_PROCESS_ERROR(QN_RaiseRepairStatus(") != std::string::npos) return true;
                 return false;
             },
             10000));
