@@ -6,12 +6,21 @@
 #include "QN_QelRepairDlg.h"
 #include "qn_platform.h"
 #include "qn_process.h"
+#include "qn_same_path.h"
 #include "qn_string.h"
 
 namespace {
 
-bool IStartsWith(const std::string& s, const std::string& strPrefix) {
-    return s.size() >= strPrefix.size() && QN_StrICmp(s.substr(0, strPrefix.size()).c_str(), strPrefix.c_str()) == 0;
+// Whether the path lies in the folder whose path (with its separator at the end) is the prefix.
+// Letter case counts: on this system a folder differing only in case is another folder. The two
+// separators count as one.
+bool PathStartsWith(const std::string& s, const std::string& strPrefix) {
+    if (s.size() < strPrefix.size()) return false;
+    for (size_t i = 0; i < strPrefix.size(); ++i) {
+        if (QN_IsPathSeparator(s[i]) && QN_IsPathSeparator(strPrefix[i])) continue;
+        if (s[i] != strPrefix[i]) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -46,8 +55,8 @@ int QN_QelRepairDlg::_IsOtherClientApplicationRunning(std::string* pRetFileName)
         QN_CloseProcessHandle(hProcess);
         if (uLength == 0) continue;
         std::string strPath(szPath, uLength);
-        if (QN_StrICmp(strPath.c_str(), m_strExePath.c_str()) == 0) continue;
-        if (m_strClientPath.empty() || !IStartsWith(strPath, m_strClientPath)) continue;
+        if (QN_IsSamePath(strPath.c_str(), m_strExePath.c_str())) continue;
+        if (m_strClientPath.empty() || !PathStartsWith(strPath, m_strClientPath)) continue;
         size_t uSeparator = strPath.find_last_of("/\\");
         *pRetFileName = uSeparator == std::string::npos ? strPath : strPath.substr(uSeparator + 1);
         nResult = 1;

@@ -195,6 +195,9 @@ int QN_RepairNormalFile::UnInit() {
 }
 
 bool QN_RepairNormalFile::_IsIgnoreFile(const char* cszFileName) const {
+    // The ignore lists match the table's names without regard to ASCII case on purpose: they
+    // name entries of the server's table, not local files, and the table's spelling of a name
+    // may differ from the list's.
     for (const std::string& strFile : m_IgnoreFileList)
         if (QN_StrICmp(cszFileName, strFile.c_str()) == 0) return true;
     for (const std::string& strDir : m_IgnoreDirectoryList)

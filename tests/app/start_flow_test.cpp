@@ -211,26 +211,38 @@ TEST_F(StartFlow, ToolInAClientRootStartsTheRepairAtOnce) {
 }
 
 TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere) {
-    PlaceTool("tool", false);
-    qn::test::MakeDirs(dir / "Games/Qel Client/bin/zhcn");
-    const std::string strRoot = dir / "Games/Qel Client/";
-    PublishIndex("1.0.3.10", QN_PROGRAM);
-    Open(false);
-    ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady; }));
-    ASSERT_TRUE(D().Click(h, kStart));
-    HWND hConfirm = D().WaitForDialog(132, 10000);
-    ASSERT_NE(hConfirm, nullptr);
-    ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
-    ASSERT_TRUE(D().Click(hConfirm, IDOK));
-    ASSERT_TRUE(Ui().WaitDone(30000)) << "this copy ends";
-    const std::string strTarget = strRoot + "QelRepair.exe";
-    EXPECT_EQ(qn::test::ReadFile(strTarget), qn::test::ReadFile(QN_PROGRAM));
-    struct stat st;
-    ASSERT_EQ(::stat(strTarget.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-    std::vector<std::string> started = Started();
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(QN_SplitCommandLine(started[0].c_str()), (std::vector<std::string>{strTarget, "-i"}));
+    struct Case {
+        const char* cszName;
+        const char* cszToolFolder;
+        const char* cszRoot;
+    } cases[] = {
+        {"a root elsewhere", "tool", "Games/Qel Client/"},
+        // Two folders on this system: taking them for one would leave the tool in the wrong one.
+        {"a root whose name differs from the tool's folder in letter case only", "WORK", "work/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cszName);
+        PlaceTool(c.cszToolFolder, false);
+        const std::string strRoot = dir / c.cszRoot;
+        qn::test::MakeDirs(strRoot + "bin/zhcn");
+        PublishIndex("1.0.3.10", QN_PROGRAM);
+        Open(false);
+        ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
+        ASSERT_TRUE(D().Click(h, kStart));
+        HWND hConfirm = D().WaitForDialog(132, 10000);
+        ASSERT_NE(hConfirm, nullptr);
+        ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
+        ASSERT_TRUE(D().Click(hConfirm, IDOK));
+        ASSERT_TRUE(Ui().WaitDone(30000)) << "this copy ends";
+        const std::string strTarget = strRoot + "QelRepair.exe";
+        EXPECT_EQ(qn::test::ReadFile(strTarget), qn::test::ReadFile(QN_PROGRAM));
+        struct stat st;
+        ASSERT_EQ(::stat(strTarget.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        std::vector<std::string> started = Started();
+        ASSERT_EQ(started.size(), 1u);
+        EXPECT_EQ(QN_SplitCommandLine(started[0].c_str()), (std::vector<std::string>{strTarget, "-i"}));
+    }
 }
 
 TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
