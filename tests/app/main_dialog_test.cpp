@@ -127,11 +127,7 @@ protected:
     }
     void TearDown() override {
         ReleaseWorker();
-        if (h && !ui.done()) {
-            ui.ui().AnswerMessageBox(IDOK);
-            ui.ui().Escape(h);
-        }
-        ui.Join();
+        ui.Close(h);
         m_pGuard.reset();
         qn::testing::SetModuleFileName(nullptr);
         qn::testing::SetDownloadLibraryEntry(nullptr);

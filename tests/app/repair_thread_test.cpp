@@ -184,11 +184,7 @@ protected:
         ASSERT_NE(m_h, nullptr);
     }
     void TearDown() override {
-        if (m_h && !m_Ui.done()) {
-            m_Ui.ui().AnswerMessageBox(IDOK);
-            m_Ui.ui().Escape(m_h);
-        }
-        m_Ui.Join();
+        m_Ui.Close(m_h);
         m_pGuard.reset();
         m_Served.Stop();
         qn::testing::SetModuleFileName(nullptr);

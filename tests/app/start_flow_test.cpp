@@ -56,11 +56,7 @@ struct Session {
     std::vector<std::string> args;
     std::vector<char*> argv;
     ~Session() {
-        if (h && !ui.done()) {
-            ui.ui().AnswerMessageBox(IDOK);
-            ui.ui().Escape(h);
-        }
-        ui.Join();
+        ui.Close(h);
         AfxSetCommandLine(0, nullptr);
     }
 };
@@ -88,6 +84,12 @@ protected:
             m_Started.push_back(csz);
             return m_nStartResult;
         });
+        // The check for running client programs sees the programs this test says run, never
+        // the machine's own process list.
+        qn::testing::SetRunningProgramsHook([this] {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            return m_Running;
+        });
         m_pGuard = std::make_unique<qn::test::DeletionGuard>(dir.path());
     }
     void TearDown() override {
@@ -95,6 +97,7 @@ protected:
         m_pGuard.reset();
         qn::testing::SetSelfUpdaterHook(nullptr);
         qn::testing::SetCreateProcessHook(nullptr);
+        qn::testing::SetRunningProgramsHook(nullptr);
         qn::testing::SetModuleFileName(nullptr);
         qn::testing::SetDownloadLibraryEntry(nullptr);
         QN_SetRepairDialogWorkers({nullptr, nullptr});
@@ -153,6 +156,7 @@ protected:
     std::unique_ptr<qn::test::DeletionGuard> m_pGuard;
     std::mutex m_Mutex;
     std::vector<std::string> m_Started;
+    std::vector<std::string> m_Running;
     int m_nStartResult = 1;
 };
 
@@ -289,17 +293,19 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
 TEST_F(StartFlow, BusyClientIsRefused) {
     PlaceTool("R", true);
     const std::string strClient = strToolDir + "/bin/zhcn/QelClient.exe";
-    qn::test::WriteFile(strClient, qn::test::ReadFile("/bin/sleep"));
-    ::chmod(strClient.c_str(), 0755);
-    QN_PROCESS_INFORMATION info{};
-    ASSERT_EQ(QN_CreateProcessA(strClient.c_str(), ("\"" + strClient + "\" 60").c_str(), nullptr, &info), 1);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        // Another copy of the tool's own file does not count; the client program does.
+        m_Running = {"/usr/bin/elsewhere", strExe, strClient};
+    }
     Open(true);
     ASSERT_TRUE(D().Click(h, kStart));
     ASSERT_TRUE(D().WaitUntil([&] { return Status() == "修复失败：《Qel》客户端相关程序正在运行，请先关闭 QelClient.exe！"; }));
     EXPECT_TRUE(D().Enabled(h, kStart));
-    QN_TerminateProcess(info.hProcess, 1);
-    QN_WaitForSingleObject(info.hProcess, 60000);
-    QN_CloseProcessHandle(info.hProcess);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Running = {"/usr/bin/elsewhere", strExe};
+    }
     // With the client closed, the next click repairs.
     ASSERT_TRUE(D().Click(h, kStart));
     ASSERT_TRUE(D().WaitUntil([&] { return Status().find("修复正式服客户端资源失败") == 0; }));
