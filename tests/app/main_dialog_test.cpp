@@ -144,7 +144,7 @@ protected:
     }
     void Start() {
         ui.Start([this] { return dlg.DoModal(); });
-        h = ui.ui().WaitForDialog(QN_QelRepairDlg::IDD, 10000);
+        h = ui.ui().WaitForDialog(QN_QelRepairDlg::IDD);
     }
     bool WorkerRunning() {
         std::unique_lock<std::mutex> lock(g_Gate.mutex);
@@ -202,7 +202,7 @@ TEST_F(MainDialog, ConfirmedPathRunsNoSelfUpdate) {
         SetArgs({csz});
         qn::test::UiThread t;
         t.Start([&] { return one.DoModal(); });
-        HWND hOne = t.ui().WaitForDialog(QN_QelRepairDlg::IDD, 10000);
+        HWND hOne = t.ui().WaitForDialog(QN_QelRepairDlg::IDD);
         ASSERT_NE(hOne, nullptr);
         EXPECT_TRUE(t.ui().Enabled(hOne, kStart));
         EXPECT_TRUE(t.ui().Enabled(hOne, kExit));

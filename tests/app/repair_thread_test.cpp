@@ -180,7 +180,7 @@ protected:
         AfxSetCommandLine(2, m_Argv.data());
         QN_SetRepairDialogWorkers(QN_GetProgramRepairDialogWorkers());
         m_Ui.Start([this] { return m_Dlg.DoModal(); });
-        m_h = m_Ui.ui().WaitForDialog(QN_QelRepairDlg::IDD, 10000);
+        m_h = m_Ui.ui().WaitForDialog(QN_QelRepairDlg::IDD);
         ASSERT_NE(m_h, nullptr);
     }
     void TearDown() override {

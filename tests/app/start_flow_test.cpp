@@ -128,7 +128,7 @@ protected:
         AfxSetCommandLine((int)m_pRun->args.size(), m_pRun->argv.data());
         Session* pRun = m_pRun.get();
         pRun->ui.Start([pRun] { return pRun->dlg.DoModal(); });
-        pRun->h = pRun->ui.ui().WaitForDialog(QN_QelRepairDlg::IDD, 10000);
+        pRun->h = pRun->ui.ui().WaitForDialog(QN_QelRepairDlg::IDD);
         h = pRun->h;
         ASSERT_NE(h, nullptr);
     }
@@ -233,7 +233,7 @@ TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere)
         Open(false);
         ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
         ASSERT_TRUE(D().Click(h, kStart));
-        HWND hConfirm = D().WaitForDialog(132, 10000);
+        HWND hConfirm = D().WaitForDialog(132);
         ASSERT_NE(hConfirm, nullptr);
         ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
         ASSERT_TRUE(D().Click(hConfirm, IDOK));
@@ -269,7 +269,7 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
         ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
         const std::string strBefore = Status();
         ASSERT_TRUE(D().Click(h, kStart));
-        HWND hConfirm = D().WaitForDialog(132, 10000);
+        HWND hConfirm = D().WaitForDialog(132);
         ASSERT_NE(hConfirm, nullptr);
         if (c.bCancel) {
             ASSERT_TRUE(D().Click(hConfirm, IDCANCEL));
