@@ -33,6 +33,7 @@ constexpr int kExit = QN_QelRepairDlg::IDC_BUTTON_EXIT;
 const char kReady[] = "准备修复：请先确认客户端所在磁盘空间充裕及网络连接顺畅，再点击开始修复按钮...";
 const char kUpdateFailed[] = "自更新失败，请检查网络连接或者手动下载最新版本修复程序后再运行 ！";
 const char kNoClientPath[] = "修复失败：无法确定客户端路径！";
+const char kTool[] = QN_VERSION_PROGRAM_OLDER;
 
 HRESULT OkInit() { return S_OK; }
 HRESULT OkUninit() { return S_OK; }
@@ -102,13 +103,14 @@ protected:
         qn::testing::SetDownloadLibraryEntry(nullptr);
         QN_SetRepairDialogWorkers({nullptr, nullptr});
     }
-    // Puts the tool (a copy of the program) into the folder; a client root when bClient.
+    // Puts the tool into the folder; a client root when bClient. The tool is a small program
+    // with a version record (1.0.3.9), so that copying it costs little on a loaded machine.
     void PlaceTool(const std::string& strFolder, bool bClient) {
         strToolDir = dir / strFolder;
         strExe = strToolDir + "/QelRepair.exe";
         qn::test::MakeDirs(strToolDir);
         if (bClient) qn::test::MakeDirs(strToolDir + "/bin/zhcn");
-        qn::test::WriteFile(strExe, qn::test::ReadFile(QN_PROGRAM));
+        qn::test::WriteFile(strExe, qn::test::ReadFile(kTool));
         ::chmod(strExe.c_str(), 0755);
         qn::test::WriteFile(strToolDir + "/repair_settings.ini", "[server]\r\nip=http://repair.test/qelrepair/\r\n");
         qn::testing::SetModuleFileName(strExe.c_str());
@@ -169,7 +171,7 @@ TEST_F(StartFlow, SelfUpdateOutcomes) {
         const char* cszStatus;
         bool bRestarted;  // the dialog closed itself after starting the new program
     } cases[] = {
-        {"no update", "1.0.3.10", QN_VERSION_PROGRAM_NEWER, 1, kReady, false},
+        {"no update", "1.0.3.9", QN_VERSION_PROGRAM_NEWER, 1, kReady, false},
         {"an update", "1.0.4.0", QN_VERSION_PROGRAM_NEWER, 1, kReady, true},
         {"a bad index", nullptr, QN_VERSION_PROGRAM_NEWER, 1, kUpdateFailed, false},
         {"an update whose restart fails", "1.0.4.0", QN_VERSION_PROGRAM_NEWER, 0, kUpdateFailed, false},
@@ -229,7 +231,7 @@ TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere)
         PlaceTool(c.cszToolFolder, false);
         const std::string strRoot = dir / c.cszRoot;
         qn::test::MakeDirs(strRoot + "bin/zhcn");
-        PublishIndex("1.0.3.10", QN_PROGRAM);
+        PublishIndex("1.0.3.9", kTool);
         Open(false);
         ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
         ASSERT_TRUE(D().Click(h, kStart));
@@ -239,7 +241,7 @@ TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere)
         ASSERT_TRUE(D().Click(hConfirm, IDOK));
         ASSERT_TRUE(Ui().WaitDone(30000)) << "this copy ends";
         const std::string strTarget = strRoot + "QelRepair.exe";
-        EXPECT_EQ(qn::test::ReadFile(strTarget), qn::test::ReadFile(QN_PROGRAM));
+        EXPECT_EQ(qn::test::ReadFile(strTarget), qn::test::ReadFile(kTool));
         struct stat st;
         ASSERT_EQ(::stat(strTarget.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u);
@@ -264,7 +266,7 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
         std::string strRoot = dir / (std::string("root ") + c.cszName + "/");
         qn::test::MakeDirs(strRoot + "bin/zhcn");
         if (c.bFolderInTheWay) qn::test::MakeDirs(strRoot + "QelRepair.exe/inside");
-        PublishIndex("1.0.3.10", QN_PROGRAM);
+        PublishIndex("1.0.3.9", kTool);
         Open(false);
         ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
         const std::string strBefore = Status();
