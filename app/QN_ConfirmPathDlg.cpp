@@ -30,6 +30,9 @@ const DLGTEMPLATE kConfirmPathTemplate = {
     QN_ConfirmPathDlg::IDD, kDialogTitle, DS_MODALFRAME | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU,
     "MS Shell Dlg", 8, 235, 88, kConfirmPathItems, std::size(kConfirmPathItems)};
 
+// The edition's folder names ("bin" and its sub-folder) at the end of a registered install path
+// are matched without regard to ASCII case on purpose: the path comes from the registry, whose
+// writer may spell them in any case. The root found is then probed on the file system as it is.
 bool IEndsWithPath(const std::string& s, const std::string& strEnding) {
     if (s.size() < strEnding.size()) return false;
     for (size_t i = 0; i < strEnding.size(); ++i) {

@@ -8,6 +8,7 @@
 #include "qn_file.h"
 #include "qn_find_file.h"
 #include "qn_platform.h"
+#include "qn_same_path.h"
 #include "qn_shell_link.h"
 #include "qn_special_folder.h"
 #include "qn_string.h"
@@ -17,19 +18,6 @@ namespace {
 const int kShortcutFolders[] = {CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_STARTMENU,
                                 CSIDL_STARTMENU, CSIDL_APPDATA};
 const char kQuickLaunchFolder[] = "/Microsoft/Internet Explorer/Quick Launch";
-
-// Equal without regard to ASCII case, '/' and '\\' counting as the same character.
-bool SamePathText(const std::string& a, const char* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i) {
-        char x = a[i], y = b[i];
-        if (QN_IsPathSeparator(x) && QN_IsPathSeparator(y)) continue;
-        if (x >= 'A' && x <= 'Z') x = (char)(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = (char)(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return i == a.size() && !b[i];
-}
 
 }  // namespace
 
@@ -114,7 +102,9 @@ static int _EditShortcutIfMatch(const char* cszFileName, const char* cszOriginAp
     std::string strArguments;
 
     nRetCode = _GetShortcutLinkedInfo(cszFileName, &strTarget, &strArguments);
-    if (!nRetCode || !SamePathText(strTarget, cszOriginApplicaionFileName) ||
+    // The target must be the old program itself: a link to the same name in another letter case
+    // points into another installation here and is left alone.
+    if (!nRetCode || !QN_IsSamePath(strTarget.c_str(), cszOriginApplicaionFileName) ||
         (cszOriginArgument && QN_StrICmp(strArguments.c_str(), cszOriginArgument) != 0)) {
         nResult = 1;
         goto Exit0;

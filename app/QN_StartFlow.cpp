@@ -15,6 +15,7 @@
 #include "qn_file_replace.h"
 #include "qn_platform.h"
 #include "qn_process.h"
+#include "qn_same_path.h"
 #include "qn_string.h"
 
 namespace {
@@ -131,7 +132,9 @@ int QN_QelRepairDlg::_ConfirmClientPath(int* pnRetRelaunched) {
     } else {
         strChosen = m_strClientPath;
     }
-    if (QN_StrICmp(strChosen.c_str(), m_strClientPath.c_str()) == 0) return 1;
+    // The same folder only by identity or exact text: on this system ".../WORK/" and ".../work/"
+    // are two folders, and taking one for the other would leave the tool in the wrong one.
+    if (QN_IsSamePath(strChosen.c_str(), m_strClientPath.c_str())) return 1;
 
     strTarget = strChosen + "QelRepair.exe";
     nRetCode = QN_MakeSureDirForFile(strTarget.c_str());

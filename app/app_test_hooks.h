@@ -25,3 +25,11 @@ void SetCreateProcessHook(std::function<int(const char* cszCommandLine)> fnHook)
 // Called with the self-update thread's updater before its first use (to set its download).
 void SetSelfUpdaterHook(std::function<void(QN_SelfUpdater* pUpdater)> fnHook);
 }  // namespace qn::testing
+
+#include <string>
+#include <vector>
+namespace qn::testing {
+// Replaces the machine's process list in the check for running client programs: the hook
+// gives the program files of the other processes (empty: the process list is read).
+void SetRunningProgramsHook(std::function<std::vector<std::string>()> fnHook);
+}  // namespace qn::testing

@@ -38,24 +38,6 @@ uint64_t QN_PackageDownloadQueueLimit() {
     return ullOverride ? ullOverride : QNPackageRepair::DOWNLOAD_QUEUE_HIGH_WATER;
 }
 
-bool QN_RaisePackageRepairStatus(std::atomic<int32_t>* pStatus, int32_t nTarget) {
-    int32_t nCurrent = pStatus->load(std::memory_order_acquire);
-    for (;;) {
-        bool bReplace = false;
-        switch (nTarget) {
-            case QN_RPS_ERROR_ABROT: bReplace = nCurrent != QN_RPS_ERROR_ABROT; break;
-            case QN_RPS_ERROR_DOWNLOAD: bReplace = nCurrent <= QN_RPS_ERROR_FAILED; break;
-            case QN_RPS_ERROR_FAILED: bReplace = nCurrent < QN_RPS_ERROR_FAILED; break;
-            case QN_RPS_SUCCESS_FINISH_CHECK: bReplace = nCurrent == QN_RPS_CHECKING; break;
-            case QN_RPS_SUCCESS_FINISH_REPAIR: bReplace = nCurrent == QN_RPS_REPAIRING; break;
-            default: bReplace = nCurrent != nTarget; break;
-        }
-        if (!bReplace) return false;
-        if (pStatus->compare_exchange_weak(nCurrent, nTarget, std::memory_order_acq_rel, std::memory_order_acquire))
-            return true;
-    }
-}
-
 HRESULT QN_CreatePackageV3Repair(const wchar_t* pcszPackageDirectory, const wchar_t* pcszPackageRepairURL,
                                  IQN_PackageRepair** ppRetPackageRepair, const wchar_t* pcszTempDirectory) {
     HRESULT hrResult = E_FAIL;
@@ -178,6 +160,9 @@ HRESULT QNPackageRepair::StartCheck() {
     HRESULT hrResult = E_FAIL;
     int nRetCode = 0;
 
+    // The progress starts again before the status shows the phase as running, so that no one
+    // who sees "checking" sees the previous check's 1.0 and then a lower value.
+    m_fCheckProgress.store(0.0f);
     m_eStatusCode.store(QN_RPS_CHECKING);
     // A phase still running is waited for; it may end with its own status, so the new check
     // starts from "checking" again.
@@ -198,6 +183,9 @@ HRESULT QNPackageRepair::StartRepair() {
     int nRetCode = 0;
     int32_t nExpected = QN_RPS_SUCCESS_FINISH_CHECK;
 
+    // No repair runs while the check's result stands: the progress starts again before the
+    // status shows the repair as running.
+    if (m_eStatusCode.load() == QN_RPS_SUCCESS_FINISH_CHECK) m_fRepairProgress.store(0.0f);
     nRetCode = m_eStatusCode.compare_exchange_strong(nExpected, QN_RPS_REPAIRING);
     QNLOG_PROCESS_ERROR_TEXT(nRetCode, "m_eStatusCode == QN_RPS_SUCCESS_FINISH_CHECK");
 

@@ -21,13 +21,15 @@
 #include "QN_HttpTransfer.h"
 #include "QN_Log.h"
 #include "QN_PackageRepairInfo.h"
+#include "QN_RepairStatus.h"
 #include "QN_Thread.h"
 
-// Moves a package repairer status by the rules every thread follows: 6 (stopped) is never
-// replaced; 7 replaces 5 and every value below it; 5 replaces values below 5; the final 3 and
-// 4 are taken only from 1 and 2. Other targets are stored as they are. True when the status
-// changed.
-bool QN_RaisePackageRepairStatus(std::atomic<int32_t>* pStatus, int32_t nTarget);
+// The package repairer's statuses move by the engine's shared rule.
+static_assert(QN_RPS_CHECKING == QN_REPAIR_STATUS_CHECKING && QN_RPS_REPAIRING == QN_REPAIR_STATUS_REPAIRING &&
+              QN_RPS_SUCCESS_FINISH_CHECK == QN_REPAIR_STATUS_CHECK_FINISHED &&
+              QN_RPS_SUCCESS_FINISH_REPAIR == QN_REPAIR_STATUS_REPAIR_FINISHED &&
+              QN_RPS_ERROR_FAILED == QN_REPAIR_STATUS_FAILED && QN_RPS_ERROR_ABROT == QN_REPAIR_STATUS_STOPPED &&
+              QN_RPS_ERROR_DOWNLOAD > QN_REPAIR_STATUS_STOPPED);
 
 class QNPackageRepair;
 
@@ -115,7 +117,7 @@ private:
     static int _DownloadThreadFunction(void* pvParam);
 
     bool _IsAborted() const { return m_eStatusCode.load(std::memory_order_acquire) == QN_RPS_ERROR_ABROT; }
-    void _RaiseStatus(int32_t nTarget) { QN_RaisePackageRepairStatus(&m_eStatusCode, nTarget); }
+    void _RaiseStatus(int32_t nTarget) { QN_RaiseRepairStatus(&m_eStatusCode, nTarget); }
     void _PublishBrokenElemFileCount();
     // Fetches one table of "Repair.REP" into *pRetBytes (size checked first); a failed
     // download marks the phase as failed by download. The failure lines name the caller (site).

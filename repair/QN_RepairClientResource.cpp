@@ -38,19 +38,6 @@ HRESULT CreatePackageRepair(const wchar_t* pcszFolder, const wchar_t* pcszURL, I
     return pfn ? pfn(pcszFolder, pcszURL, ppRet) : QN_CreatePackageV3Repair(pcszFolder, pcszURL, ppRet, pcszTempFolder);
 }
 
-// A failure ends a phase with 5 unless the status already holds 5 or more.
-void RaiseToFailed(std::atomic<int32_t>& nStatus) {
-    int32_t nValue = nStatus.load(std::memory_order_acquire);
-    while (nValue < QN_RCRSC_ERROR_FAILED && !nStatus.compare_exchange_weak(nValue, QN_RCRSC_ERROR_FAILED)) {
-    }
-}
-
-// A phase's end is written only over the running value the phase set: a stop written by the
-// caller meanwhile stays.
-bool FinishFrom(std::atomic<int32_t>& nStatus, int32_t nRunning, int32_t nFinal) {
-    return nStatus.compare_exchange_strong(nRunning, nFinal, std::memory_order_acq_rel);
-}
-
 bool IsFinal(int32_t nStatus) { return nStatus == 4 || nStatus >= 5; }
 
 }  // namespace
@@ -328,12 +315,12 @@ int QN_RepairClientResource::_CheckFunction() {
             nRetCode = m_RepairNormalFile.GetCorrputFileList(&m_CorruptNormalFileList);
             QNLOG_PROCESS_ERROR(nRetCode && "m_RepairNormalFile.GetCorrputFileList()");
             m_uCorruptPakV3BlockCount = m_pPackageRepair->GetBrokenElemFileCount();
-            QNLOG_PROCESS_ERROR(FinishFrom(m_nStatusCode, QN_RCRSC_CHECKING, QN_RCRSC_SUCCESS_FINISH_CHECK));
+            QNLOG_PROCESS_ERROR(QN_RaiseRepairStatus(&m_nStatusCode, QN_RCRSC_SUCCESS_FINISH_CHECK));
             nResult = 1;
             goto Exit0;
         }
         if (Fold.eAction == FOLD_FAILURE) {
-            FinishFrom(m_nStatusCode, QN_RCRSC_CHECKING, Fold.nStatus);
+            QN_RaiseRepairStatus(&m_nStatusCode, Fold.nStatus);
             // The ordinary-file repairer's failure is looked at first.
             if (N >= QN_RFSC_ERROR_FAILED) {
                 QNLog_Printf(7, "Check normal file status code: %d", N);
@@ -355,7 +342,7 @@ int QN_RepairClientResource::_CheckFunction() {
     QNLOG_PROCESS_ERROR(false && "Repair had been abort.");
 
 Exit0:
-    if (!nResult) RaiseToFailed(m_nStatusCode);
+    if (!nResult) QN_RaiseRepairStatus(&m_nStatusCode, QN_RCRSC_ERROR_FAILED);
     return nResult;
 }
 
@@ -381,7 +368,7 @@ int QN_RepairClientResource::_RepairFunction() {
                 QNLog_Printf(6, "Repair pak block status code: %d", P);
             }
             if (Fold.eAction == FOLD_FAILURE) {
-                FinishFrom(m_nStatusCode, QN_RCRSC_REPAIRING, Fold.nStatus);
+                QN_RaiseRepairStatus(&m_nStatusCode, Fold.nStatus);
                 goto Exit0;
             }
             nRetCode = m_RepairNormalFile.GetCanNotRepairFileList(&m_CanNotRepairNormalFileList);
@@ -390,7 +377,7 @@ int QN_RepairClientResource::_RepairFunction() {
             m_CanNotRepairPakBlockList.clear();
             uCanNotRepairElemCount = m_pPackageRepair->GetCanNotRepairElemFileCount();
             for (uint32_t i = 0; i < uCanNotRepairElemCount; ++i) m_CanNotRepairPakBlockList.push_back(i);
-            QNLOG_PROCESS_ERROR(FinishFrom(m_nStatusCode, QN_RCRSC_REPAIRING, QN_RCRSC_SUCCESS_FINISH_REPAIR));
+            QNLOG_PROCESS_ERROR(QN_RaiseRepairStatus(&m_nStatusCode, QN_RCRSC_SUCCESS_FINISH_REPAIR));
             nResult = 1;
             goto Exit0;
         }
@@ -406,6 +393,6 @@ int QN_RepairClientResource::_RepairFunction() {
     QNLOG_PROCESS_ERROR(false && "Repair had been abort.");
 
 Exit0:
-    if (!nResult) RaiseToFailed(m_nStatusCode);
+    if (!nResult) QN_RaiseRepairStatus(&m_nStatusCode, QN_RCRSC_ERROR_FAILED);
     return nResult;
 }

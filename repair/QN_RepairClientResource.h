@@ -11,6 +11,7 @@
 
 #include "IQN_PackageRepair.h"
 #include "QN_RepairNormalFile.h"
+#include "QN_RepairStatus.h"
 #include "QN_Thread.h"
 
 enum QN_REPAIR_CLIENT_RESOURCE_STATUS_CODE {
@@ -26,6 +27,12 @@ enum QN_REPAIR_CLIENT_RESOURCE_STATUS_CODE {
     QN_RCRSC_ERROR_PAK_FILE = 9,
     QN_RCRSC_ERROR_FILE_IN_USE = 10,
 };
+// The coordinator's statuses move by the engine's shared rule.
+static_assert(QN_RCRSC_CHECKING == QN_REPAIR_STATUS_CHECKING && QN_RCRSC_REPAIRING == QN_REPAIR_STATUS_REPAIRING &&
+              QN_RCRSC_SUCCESS_FINISH_CHECK == QN_REPAIR_STATUS_CHECK_FINISHED &&
+              QN_RCRSC_SUCCESS_FINISH_REPAIR == QN_REPAIR_STATUS_REPAIR_FINISHED &&
+              QN_RCRSC_ERROR_FAILED == QN_REPAIR_STATUS_FAILED && QN_RCRSC_ERROR_ABROT == QN_REPAIR_STATUS_STOPPED &&
+              QN_RCRSC_ERROR_CONNECT_SERVER > QN_REPAIR_STATUS_STOPPED);
 
 // The repair servers' base URLs. The application sets them at start-up; tests point them at
 // the loopback server. The development bases serve a client whose "gameupdater.ini" holds the

@@ -24,26 +24,6 @@ const char kDirInfoFunctionName[] = "QN_RepairNormalFile::_DownloadDirInfo";
 // whole.
 constexpr float kWholeRepairTableRatio = 0.05f;
 
-// A failed phase ends with 5 unless the status already holds a final failure (5 to 8).
-void RaiseToFailed(std::atomic<int32_t>& nStatus) {
-    int32_t nValue = nStatus.load(std::memory_order_acquire);
-    while (nValue < QN_RFSC_ERROR_FAILED && !nStatus.compare_exchange_weak(nValue, QN_RFSC_ERROR_FAILED)) {
-    }
-}
-
-// A specific failure (7, 8) replaces a running value and the general failure 5, never an abort.
-void RaiseToSpecific(std::atomic<int32_t>& nStatus, int32_t nTarget) {
-    int32_t nValue = nStatus.load(std::memory_order_acquire);
-    while (nValue <= QN_RFSC_ERROR_FAILED && !nStatus.compare_exchange_weak(nValue, nTarget)) {
-    }
-}
-
-// A phase's success is written only over the running value it set, so a stop written by the
-// owner meanwhile is never lost.
-bool FinishFrom(std::atomic<int32_t>& nStatus, int32_t nRunning, int32_t nFinal) {
-    return nStatus.compare_exchange_strong(nRunning, nFinal, std::memory_order_acq_rel);
-}
-
 std::string NativePath(const std::string& strPath) {
     std::string s = strPath;
     std::replace(s.begin(), s.end(), '\\', '/');
@@ -135,11 +115,11 @@ int QN_RepairNormalFile::StartCheck() {
     int nResult = 0;
     int nRetCode = 0;
 
+    // The progress starts again before the status shows the phase as running, so that no one
+    // who sees "checking" sees the previous phase's 1.0 and then a lower value.
+    m_fCheckProgress = 0.0f;
     m_nStatusCode.store(QN_RFSC_CHECKING, std::memory_order_release);
     m_WorkThread.Wait();
-    // The new phase starts from 0 as soon as it is started, so that an owner polling right away
-    // never reads the 1.0 of the phase before and then a smaller value.
-    m_fCheckProgress = 0.0f;
     nRetCode = m_WorkThread.Create(_CheckThreadFunction, this);
     QNLOG_PROCESS_ERROR(nRetCode && "m_WorkThread.Create(_CheckThreadFunction)");
 
@@ -154,9 +134,10 @@ int QN_RepairNormalFile::StartRepair() {
     int nRetCode = 0;
 
     QNLOG_PROCESS_ERROR(m_nStatusCode == QN_RFSC_SUCCESS_FINISH_CHECK);
+    // Reset before the phase shows as running, as in StartCheck.
+    m_fRepairProgress = 0.0f;
     m_nStatusCode.store(QN_RFSC_REPAIRING, std::memory_order_release);
     m_WorkThread.Wait();
-    m_fRepairProgress = 0.0f;
     nRetCode = m_WorkThread.Create(_RepairThreadFunction, this);
     QNLOG_PROCESS_ERROR(nRetCode);
 
@@ -198,6 +179,9 @@ int QN_RepairNormalFile::UnInit() {
 }
 
 bool QN_RepairNormalFile::_IsIgnoreFile(const char* cszFileName) const {
+    // The ignore lists match the table's names without regard to ASCII case on purpose: they
+    // name entries of the server's table, not local files, and the table's spelling of a name
+    // may differ from the list's.
     for (const std::string& strFile : m_IgnoreFileList)
         if (QN_StrICmp(cszFileName, strFile.c_str()) == 0) return true;
     for (const std::string& strDir : m_IgnoreDirectoryList)
@@ -231,7 +215,6 @@ int QN_RepairNormalFile::_CheckFunction() {
     // The failure the phase ends with, written last.
     int32_t nFailure = QN_RFSC_ERROR_FAILED;
 
-    m_fCheckProgress = 0.0f;
     m_CorruptFileList.clear();
     HttpSyncBlock.SetStopTest([this] { return _Aborted(); });
 
@@ -297,14 +280,8 @@ int QN_RepairNormalFile::_CheckFunction() {
 Exit0:
     m_fCheckProgress = 1.0f;
     // The final status is the phase's last visible write: whoever sees it sees the list too.
-    if (nResult && !FinishFrom(m_nStatusCode, QN_RFSC_CHECKING, QN_RFSC_SUCCESS_FINISH_CHECK)) nResult = 0;
-    if (!nResult) {
-        if (nFailure == QN_RFSC_ERROR_FAILED) {
-            RaiseToFailed(m_nStatusCode);
-        } else {
-            RaiseToSpecific(m_nStatusCode, nFailure);
-        }
-    }
+    if (nResult && !QN_RaiseRepairStatus(&m_nStatusCode, QN_RFSC_SUCCESS_FINISH_CHECK)) nResult = 0;
+    if (!nResult) QN_RaiseRepairStatus(&m_nStatusCode, nFailure);
     return nResult;
 }
 
@@ -314,7 +291,6 @@ int QN_RepairNormalFile::_RepairFunction() {
     uint32_t uCount = (uint32_t)m_CorruptFileList.size();
     int32_t nFailure = QN_RFSC_ERROR_FAILED;
 
-    m_fRepairProgress = 0.0f;
     m_CanNotRepairFileList.clear();
 
     if (uCount > 0) {
@@ -345,17 +321,13 @@ int QN_RepairNormalFile::_RepairFunction() {
     nResult = 1;
 Exit0:
     m_fRepairProgress = 1.0f;
-    if (nResult && !FinishFrom(m_nStatusCode, QN_RFSC_REPAIRING, QN_RFSC_SUCCESS_FINISH_REPAIR)) nResult = 0;
+    if (nResult && !QN_RaiseRepairStatus(&m_nStatusCode, QN_RFSC_SUCCESS_FINISH_REPAIR)) nResult = 0;
     if (!nResult) {
         // A failed phase reports every corrupt file as unrepaired.
         m_CanNotRepairFileList.clear();
         for (const QN_CORRUPT_FILE_INFO& info : m_CorruptFileList)
             m_CanNotRepairFileList.push_back(info.CheckInfo.strFileName);
-        if (nFailure == QN_RFSC_ERROR_FAILED) {
-            RaiseToFailed(m_nStatusCode);
-        } else {
-            RaiseToSpecific(m_nStatusCode, nFailure);
-        }
+        QN_RaiseRepairStatus(&m_nStatusCode, nFailure);
     }
     return nResult;
 }

@@ -46,8 +46,10 @@ void HeadlessBackend::Wake() {
 }
 
 void HeadlessBackend::Wait() {
+    // In slices: the modal loop looks at its end condition and the queue again after each, so a
+    // loop never waits for ever on a wake that went to another backend or never came.
     std::unique_lock<std::mutex> lock(m_Wake);
-    m_cvWake.wait(lock, [this] { return m_bWoken; });
+    m_cvWake.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs), [this] { return m_bWoken; });
     m_bWoken = false;
 }
 

@@ -55,6 +55,8 @@ public:
     // The control id that stands for the dialog itself in the queries.
     static constexpr int kDialog = INT_MIN;
     static constexpr int kTimeoutMs = 30000;
+    // The longest a modal loop waits before it looks at its end condition and the queue again.
+    static constexpr int kWaitSliceMs = 50;
 
     // --- IBackend
     void Wake() override;

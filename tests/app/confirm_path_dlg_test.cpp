@@ -106,8 +106,7 @@ protected:
         qn::test::MakeDirs(box.root() + "/tool");
     }
     void TearDown() override {
-        if (h && !ui.done()) ui.ui().Escape(h);
-        ui.Join();
+        ui.Close(h, false);
     }
     void Start() {
         pDlg = std::make_unique<QN_ConfirmPathDlg>();

@@ -68,6 +68,9 @@ TEST(EditAllShortcut, Cases) {
         "WorkingDirectory=" + R + "\nDescription=Qel 客户端\nIconLocation=" + R + "gameupdater.exe,0\nHotKey=1617\n"
         "ShowCommand=3\nX-Other=kept\n";
     qn::test::MakeDirs(f.sandbox / "outside");
+    // The settings program exists, so that another spelling of its path is the same file.
+    qn::test::MakeDirs(R);
+    qn::test::WriteFile(R + "GameConfig.exe", "program");
     qn::test::WriteFile(f.sandbox / "outside/elsewhere.lnk", Link(R + "gameupdater.exe", ""));
     struct Row {
         const char* cszName;
@@ -76,12 +79,13 @@ TEST(EditAllShortcut, Cases) {
         std::string strAfter;
         mode_t uModeBefore;  // 0: as written
     } rows[] = {
-        {"target in another case, common desktop", f.strCommonDesktop + "/Qel.lnk", Link(R + "GAMEUPDATER.EXE", ""),
-         Link(strLauncher, ""), 0},
+        // Names differ in letter case only: another file on this system, of another installation.
+        {"target in another letter case, common desktop", f.strCommonDesktop + "/Qel.lnk",
+         Link(R + "GAMEUPDATER.EXE", ""), Link(R + "GAMEUPDATER.EXE", ""), 0},
         {"the settings program two folders deep in the start menu", f.strStartMenu + "/Programs/Qel/Config.lnk",
          Link(R + "GameConfig.exe", ""), Link(strLauncher, "-c"), 0},
-        {"the settings program in the common start menu", f.strCommonStartMenu + "/Config.lnk",
-         Link(R + "gameconfig.exe", ""), Link(strLauncher, "-c"), 0},
+        {"the settings program spelt another way in the common start menu", f.strCommonStartMenu + "/Config.lnk",
+         Link(R + "./GameConfig.exe", ""), Link(strLauncher, "-c"), 0},
         {"a link with arguments", f.strDesktop + "/Args.lnk", Link(R + "gameupdater.exe", "-x"),
          Link(R + "gameupdater.exe", "-x"), 0},
         {"another installation, Quick Launch", f.strQuickLaunch + "/Other.lnk", Link("/other/gameupdater.exe", ""),

@@ -128,11 +128,7 @@ protected:
     }
     void TearDown() override {
         ReleaseWorker();
-        if (h && !ui.done()) {
-            ui.ui().AnswerMessageBox(IDOK);
-            ui.ui().Escape(h);
-        }
-        ui.Join();
+        ui.Close(h);
         m_pGuard.reset();
         qn::testing::SetModuleFileName(nullptr);
         qn::testing::SetDownloadLibraryEntry(nullptr);
@@ -149,7 +145,7 @@ protected:
     }
     void Start() {
         ui.Start([this] { return dlg.DoModal(); });
-        h = ui.ui().WaitForDialog(QN_QelRepairDlg::IDD, 10000);
+        h = ui.ui().WaitForDialog(QN_QelRepairDlg::IDD);
     }
     bool WorkerRunning() {
         std::unique_lock<std::mutex> lock(g_Gate.mutex);
@@ -207,7 +203,7 @@ TEST_F(MainDialog, ConfirmedPathRunsNoSelfUpdate) {
         SetArgs({csz});
         qn::test::UiThread t;
         t.Start([&] { return one.DoModal(); });
-        HWND hOne = t.ui().WaitForDialog(QN_QelRepairDlg::IDD, 10000);
+        HWND hOne = t.ui().WaitForDialog(QN_QelRepairDlg::IDD);
         ASSERT_NE(hOne, nullptr);
         EXPECT_TRUE(t.ui().Enabled(hOne, kStart));
         EXPECT_TRUE(t.ui().Enabled(hOne, kExit));

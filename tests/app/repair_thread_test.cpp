@@ -180,15 +180,11 @@ protected:
         AfxSetCommandLine(2, m_Argv.data());
         QN_SetRepairDialogWorkers(QN_GetProgramRepairDialogWorkers());
         m_Ui.Start([this] { return m_Dlg.DoModal(); });
-        m_h = m_Ui.ui().WaitForDialog(QN_QelRepairDlg::IDD, 10000);
+        m_h = m_Ui.ui().WaitForDialog(QN_QelRepairDlg::IDD);
         ASSERT_NE(m_h, nullptr);
     }
     void TearDown() override {
-        if (m_h && !m_Ui.done()) {
-            m_Ui.ui().AnswerMessageBox(IDOK);
-            m_Ui.ui().Escape(m_h);
-        }
-        m_Ui.Join();
+        m_Ui.Close(m_h);
         m_pGuard.reset();
         m_Served.Stop();
         qn::testing::SetModuleFileName(nullptr);

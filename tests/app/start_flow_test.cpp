@@ -33,6 +33,7 @@ constexpr int kExit = QN_QelRepairDlg::IDC_BUTTON_EXIT;
 const char kReady[] = "准备修复：请先确认客户端所在磁盘空间充裕及网络连接顺畅，再点击开始修复按钮...";
 const char kUpdateFailed[] = "自更新失败，请检查网络连接或者手动下载最新版本修复程序后再运行 ！";
 const char kNoClientPath[] = "修复失败：无法确定客户端路径！";
+const char kTool[] = QN_VERSION_PROGRAM_OLDER;
 
 HRESULT OkInit() { return S_OK; }
 HRESULT OkUninit() { return S_OK; }
@@ -56,11 +57,7 @@ struct Session {
     std::vector<std::string> args;
     std::vector<char*> argv;
     ~Session() {
-        if (h && !ui.done()) {
-            ui.ui().AnswerMessageBox(IDOK);
-            ui.ui().Escape(h);
-        }
-        ui.Join();
+        ui.Close(h);
         AfxSetCommandLine(0, nullptr);
     }
 };
@@ -88,6 +85,12 @@ protected:
             m_Started.push_back(csz);
             return m_nStartResult;
         });
+        // The check for running client programs sees the programs this test says run, never
+        // the machine's own process list.
+        qn::testing::SetRunningProgramsHook([this] {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            return m_Running;
+        });
         m_pGuard = std::make_unique<qn::test::DeletionGuard>(dir.path());
     }
     void TearDown() override {
@@ -95,17 +98,19 @@ protected:
         m_pGuard.reset();
         qn::testing::SetSelfUpdaterHook(nullptr);
         qn::testing::SetCreateProcessHook(nullptr);
+        qn::testing::SetRunningProgramsHook(nullptr);
         qn::testing::SetModuleFileName(nullptr);
         qn::testing::SetDownloadLibraryEntry(nullptr);
         QN_SetRepairDialogWorkers({nullptr, nullptr});
     }
-    // Puts the tool (a copy of the program) into the folder; a client root when bClient.
+    // Puts the tool into the folder; a client root when bClient. The tool is a small program
+    // with a version record (1.0.3.9), so that copying it costs little on a loaded machine.
     void PlaceTool(const std::string& strFolder, bool bClient) {
         strToolDir = dir / strFolder;
         strExe = strToolDir + "/QelRepair.exe";
         qn::test::MakeDirs(strToolDir);
         if (bClient) qn::test::MakeDirs(strToolDir + "/bin/zhcn");
-        qn::test::WriteFile(strExe, qn::test::ReadFile(QN_PROGRAM));
+        qn::test::WriteFile(strExe, qn::test::ReadFile(kTool));
         ::chmod(strExe.c_str(), 0755);
         qn::test::WriteFile(strToolDir + "/repair_settings.ini", "[server]\r\nip=http://repair.test/qelrepair/\r\n");
         qn::testing::SetModuleFileName(strExe.c_str());
@@ -125,7 +130,7 @@ protected:
         AfxSetCommandLine((int)m_pRun->args.size(), m_pRun->argv.data());
         Session* pRun = m_pRun.get();
         pRun->ui.Start([pRun] { return pRun->dlg.DoModal(); });
-        pRun->h = pRun->ui.ui().WaitForDialog(QN_QelRepairDlg::IDD, 10000);
+        pRun->h = pRun->ui.ui().WaitForDialog(QN_QelRepairDlg::IDD);
         h = pRun->h;
         ASSERT_NE(h, nullptr);
     }
@@ -153,6 +158,7 @@ protected:
     std::unique_ptr<qn::test::DeletionGuard> m_pGuard;
     std::mutex m_Mutex;
     std::vector<std::string> m_Started;
+    std::vector<std::string> m_Running;
     int m_nStartResult = 1;
 };
 
@@ -165,7 +171,7 @@ TEST_F(StartFlow, SelfUpdateOutcomes) {
         const char* cszStatus;
         bool bRestarted;  // the dialog closed itself after starting the new program
     } cases[] = {
-        {"no update", "1.0.3.10", QN_VERSION_PROGRAM_NEWER, 1, kReady, false},
+        {"no update", "1.0.3.9", QN_VERSION_PROGRAM_NEWER, 1, kReady, false},
         {"an update", "1.0.4.0", QN_VERSION_PROGRAM_NEWER, 1, kReady, true},
         {"a bad index", nullptr, QN_VERSION_PROGRAM_NEWER, 1, kUpdateFailed, false},
         {"an update whose restart fails", "1.0.4.0", QN_VERSION_PROGRAM_NEWER, 0, kUpdateFailed, false},
@@ -211,27 +217,38 @@ TEST_F(StartFlow, ToolInAClientRootStartsTheRepairAtOnce) {
 }
 
 TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere) {
-    PlaceTool("tool", false);
-    qn::test::MakeDirs(dir / "Games/Qel Client/bin/zhcn");
-    const std::string strRoot = dir / "Games/Qel Client/";
-    PublishIndex("1.0.3.10", QN_PROGRAM);
-    Open(false);
-    // The status line is set before Start is opened: wait for both.
-    ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
-    ASSERT_TRUE(D().Click(h, kStart));
-    HWND hConfirm = D().WaitForDialog(132, 10000);
-    ASSERT_NE(hConfirm, nullptr);
-    ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
-    ASSERT_TRUE(D().Click(hConfirm, IDOK));
-    ASSERT_TRUE(Ui().WaitDone(30000)) << "this copy ends";
-    const std::string strTarget = strRoot + "QelRepair.exe";
-    EXPECT_EQ(qn::test::ReadFile(strTarget), qn::test::ReadFile(QN_PROGRAM));
-    struct stat st;
-    ASSERT_EQ(::stat(strTarget.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0755u);
-    std::vector<std::string> started = Started();
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(QN_SplitCommandLine(started[0].c_str()), (std::vector<std::string>{strTarget, "-i"}));
+    struct Case {
+        const char* cszName;
+        const char* cszToolFolder;
+        const char* cszRoot;
+    } cases[] = {
+        {"a root elsewhere", "tool", "Games/Qel Client/"},
+        // Two folders on this system: taking them for one would leave the tool in the wrong one.
+        {"a root whose name differs from the tool's folder in letter case only", "WORK", "work/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cszName);
+        PlaceTool(c.cszToolFolder, false);
+        const std::string strRoot = dir / c.cszRoot;
+        qn::test::MakeDirs(strRoot + "bin/zhcn");
+        PublishIndex("1.0.3.9", kTool);
+        Open(false);
+        ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
+        ASSERT_TRUE(D().Click(h, kStart));
+        HWND hConfirm = D().WaitForDialog(132);
+        ASSERT_NE(hConfirm, nullptr);
+        ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
+        ASSERT_TRUE(D().Click(hConfirm, IDOK));
+        ASSERT_TRUE(Ui().WaitDone(30000)) << "this copy ends";
+        const std::string strTarget = strRoot + "QelRepair.exe";
+        EXPECT_EQ(qn::test::ReadFile(strTarget), qn::test::ReadFile(kTool));
+        struct stat st;
+        ASSERT_EQ(::stat(strTarget.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        std::vector<std::string> started = Started();
+        ASSERT_EQ(started.size(), 1u);
+        EXPECT_EQ(QN_SplitCommandLine(started[0].c_str()), (std::vector<std::string>{strTarget, "-i"}));
+    }
 }
 
 TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
@@ -249,12 +266,12 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
         std::string strRoot = dir / (std::string("root ") + c.cszName + "/");
         qn::test::MakeDirs(strRoot + "bin/zhcn");
         if (c.bFolderInTheWay) qn::test::MakeDirs(strRoot + "QelRepair.exe/inside");
-        PublishIndex("1.0.3.10", QN_PROGRAM);
+        PublishIndex("1.0.3.9", kTool);
         Open(false);
         ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
         const std::string strBefore = Status();
         ASSERT_TRUE(D().Click(h, kStart));
-        HWND hConfirm = D().WaitForDialog(132, 10000);
+        HWND hConfirm = D().WaitForDialog(132);
         ASSERT_NE(hConfirm, nullptr);
         if (c.bCancel) {
             ASSERT_TRUE(D().Click(hConfirm, IDCANCEL));
@@ -282,15 +299,16 @@ TEST_F(StartFlow, SelfCopyFailingMidwayLeavesNothingInTheClient) {
     PlaceTool("tool", false);
     const std::string strRoot = dir / "full root/";
     qn::test::MakeDirs(strRoot + "bin/zhcn");
-    PublishIndex("1.0.3.10", QN_PROGRAM);
+    PublishIndex("1.0.3.9", kTool);
     Open(false);
     ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
+    // The tool is some 18 KB: the copy fails a few KiB in.
     struct LimitGuard {
-        LimitGuard() { qn::testing::SetCopyWriteLimit(64 * 1024); }
+        LimitGuard() { qn::testing::SetCopyWriteLimit(4 * 1024); }
         ~LimitGuard() { qn::testing::SetCopyWriteLimit(0); }
     } limit;
     ASSERT_TRUE(D().Click(h, kStart));
-    HWND hConfirm = D().WaitForDialog(132, 10000);
+    HWND hConfirm = D().WaitForDialog(132);
     ASSERT_NE(hConfirm, nullptr);
     ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
     ASSERT_TRUE(D().Click(hConfirm, IDOK));
@@ -305,17 +323,19 @@ TEST_F(StartFlow, SelfCopyFailingMidwayLeavesNothingInTheClient) {
 TEST_F(StartFlow, BusyClientIsRefused) {
     PlaceTool("R", true);
     const std::string strClient = strToolDir + "/bin/zhcn/QelClient.exe";
-    qn::test::WriteFile(strClient, qn::test::ReadFile("/bin/sleep"));
-    ::chmod(strClient.c_str(), 0755);
-    QN_PROCESS_INFORMATION info{};
-    ASSERT_EQ(QN_CreateProcessA(strClient.c_str(), ("\"" + strClient + "\" 60").c_str(), nullptr, &info), 1);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        // Another copy of the tool's own file does not count; the client program does.
+        m_Running = {"/usr/bin/elsewhere", strExe, strClient};
+    }
     Open(true);
     ASSERT_TRUE(D().Click(h, kStart));
     ASSERT_TRUE(D().WaitUntil([&] { return Status() == "修复失败：《Qel》客户端相关程序正在运行，请先关闭 QelClient.exe！"; }));
     EXPECT_TRUE(D().Enabled(h, kStart));
-    QN_TerminateProcess(info.hProcess, 1);
-    QN_WaitForSingleObject(info.hProcess, 60000);
-    QN_CloseProcessHandle(info.hProcess);
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Running = {"/usr/bin/elsewhere", strExe};
+    }
     // With the client closed, the next click repairs.
     ASSERT_TRUE(D().Click(h, kStart));
     ASSERT_TRUE(D().WaitUntil([&] { return Status().find("修复正式服客户端资源失败") == 0; }));

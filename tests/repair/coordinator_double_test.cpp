@@ -68,11 +68,21 @@ public:
     }
     int GetStatusCode() override {
         int n = m_status.load();
-        // A caller's stop that arrives just as this repairer reports the end of its phase.
+        // A caller's stop that arrives just as this repairer reports the end of its phase. The
+        // end is reported only from the poll after the one that found the ordinary-file
+        // repairer ended (the coordinator reads that status first), so the poll that gets the
+        // stop sees both repairers ended, however slow the ordinary-file phase was.
         std::atomic<int32_t>* pStop = s_pStopOnFinalRead.load();
-        if ((n == QN_RPS_SUCCESS_FINISH_CHECK || n == QN_RPS_SUCCESS_FINISH_REPAIR) && pStop &&
-            s_pStopOnFinalRead.compare_exchange_strong(pStop, nullptr))
-            pStop->store(QN_RCRSC_ERROR_ABROT);
+        if ((n == QN_RPS_SUCCESS_FINISH_CHECK || n == QN_RPS_SUCCESS_FINISH_REPAIR) && pStop) {
+            const int32_t nRunning = n == QN_RPS_SUCCESS_FINISH_CHECK ? QN_RPS_CHECKING : QN_RPS_REPAIRING;
+            const int32_t nNormal = s_pNormalStatus.load() ? s_pNormalStatus.load()->load() : QN_RFSC_SUCCESS_FINISH_CHECK;
+            const bool bNormalEnded = nNormal == QN_RFSC_SUCCESS_FINISH_CHECK || nNormal == QN_RFSC_SUCCESS_FINISH_REPAIR;
+            if (!m_bNormalSeenEnded) {
+                m_bNormalSeenEnded = bNormalEnded;
+                return nRunning;
+            }
+            if (s_pStopOnFinalRead.compare_exchange_strong(pStop, nullptr)) pStop->store(QN_RCRSC_ERROR_ABROT);
+        }
         return n;
     }
     float GetCheckProgress() override { return m_fCheck.load(); }
@@ -86,12 +96,15 @@ public:
 
     static std::atomic<int> s_stops, s_destroyed;
     static std::atomic<std::atomic<int32_t>*> s_pStopOnFinalRead;
+    // The ordinary-file repairer's status, looked at before that stop is written.
+    static std::atomic<std::atomic<int32_t>*> s_pNormalStatus;
 
 private:
     ~DoublePackageRepair() = default;
     HRESULT Start(int running, const DoublePhase& phase) {
         Join();
         m_bStop = false;
+        m_bNormalSeenEnded = false;
         m_status = running;
         std::atomic<float>& progress = running == QN_RPS_CHECKING ? m_fCheck : m_fRepair;
         progress = 0.0f;
@@ -114,12 +127,14 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_bStop = false;
+    std::atomic<bool> m_bNormalSeenEnded{false};
     std::thread m_thread;
 };
 
 std::atomic<int> DoublePackageRepair::s_stops{0};
 std::atomic<int> DoublePackageRepair::s_destroyed{0};
 std::atomic<std::atomic<int32_t>*> DoublePackageRepair::s_pStopOnFinalRead{nullptr};
+std::atomic<std::atomic<int32_t>*> DoublePackageRepair::s_pNormalStatus{nullptr};
 
 // The factory hook's state: the script of the next stand-in, and what it was called with.
 struct FactoryState {
@@ -505,18 +520,20 @@ TEST_F(CoordinatorDouble, AStopArrivingAsAPhaseEndsSticks) {
         if (bRepair) {
             ASSERT_EQ(Run(c, false).status, QN_RCRSC_SUCCESS_FINISH_CHECK);
         }
+        DoublePackageRepair::s_pNormalStatus = &c.m_RepairNormalFile.m_nStatusCode;
         DoublePackageRepair::s_pStopOnFinalRead = &c.m_nStatusCode;
         EXPECT_EQ(Run(c, bRepair).status, QN_RCRSC_ERROR_ABROT);
         // The worker saw both repairers finished, but its end does not replace the stop.
         EXPECT_TRUE(WaitFor(
             [&] {
                 for (const std::string& m : log.Messages())
-                    if (m.find("QNLOG_PROCESS_ERROR(FinishFrom(") != std::string::npos) return true;
+                    if (m.find("QNLOG_PROCESS_ERROR(QN_RaiseRepairStatus(") != std::string::npos) return true;
                 return false;
             },
             10000));
         EXPECT_EQ(c.m_nStatusCode.load(), QN_RCRSC_ERROR_ABROT);
         c.UnInit();
         DoublePackageRepair::s_pStopOnFinalRead = nullptr;
+        DoublePackageRepair::s_pNormalStatus = nullptr;
     }
 }

@@ -406,6 +406,34 @@ TEST_P(NormalStops, StopEndsEitherPhaseWithStatus6) {
 INSTANTIATE_TEST_SUITE_P(Transports, NormalStops, ::testing::Values(TransportKind::Fake, TransportKind::Loopback),
                          [](const ::testing::TestParamInfo<TransportKind>& i) { return TransportName(i.param); });
 
+// A phase run again on the same repairer starts its progress over before the status shows it
+// as running: a caller polling from the start never sees the last phase's 1.0 and then a
+// lower value. Every later fetch of the repair information is held back, so neither phase
+// below writes a progress value of its own before it is stopped.
+TEST(NormalRepairProgress, ARepeatedPhaseStartsFromZero) {
+    Scenario sc = *FindScenario("D5");
+    PreparedRun run;
+    std::string err;
+    bool bSkip = false;
+    ASSERT_TRUE(run.Prepare(TransportKind::Fake, &sc, &err, &bSkip)) << err;
+    Repairer rep;
+    ASSERT_EQ(rep.Init(run), 1);
+    ASSERT_EQ(rep.Run(false).status, QN_RFSC_SUCCESS_FINISH_CHECK);
+    ASSERT_EQ(rep.Run(true).status, QN_RFSC_SUCCESS_FINISH_REPAIR);
+    qn::test::WriteFile(run.m_harness.binPath() + "lib/core.dll", "broken again");
+    ASSERT_EQ(rep.Run(false).status, QN_RFSC_SUCCESS_FINISH_CHECK);
+    ASSERT_EQ(rep.m_r.m_fRepairProgress.load(), 1.0f);
+    run.m_served.AddDelay({"/qel_repair.info", "", 60000});
+
+    ASSERT_EQ(rep.m_r.StartRepair(), 1);
+    EXPECT_EQ(rep.m_r.m_fRepairProgress.load(), 0.0f);
+    rep.m_r.UnInit();
+    ASSERT_EQ(rep.m_r.m_fCheckProgress.load(), 1.0f);
+    ASSERT_EQ(rep.m_r.StartCheck(), 1);
+    EXPECT_EQ(rep.m_r.m_fCheckProgress.load(), 0.0f);
+    rep.m_r.UnInit();
+}
+
 // Putting a file in place: a stale download target left by a killed run, the permission bits
 // of the file replaced, a temporary folder on another file system, and an empty listed file.
 TEST(NormalRepairPlacement, FilesGoIntoPlaceWhole) {

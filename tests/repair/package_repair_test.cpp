@@ -116,21 +116,23 @@ std::vector<Bytes> DataFiles(const std::string& dir) {
 
 }  // namespace
 
-TEST(PackageRepairStatus, RaiseRules) {
+// The rule all three status families follow; 8 to 10 are the other families' specific failures.
+TEST(RepairStatusRule, RaiseRules) {
     struct Case {
         int32_t from, target;
         int32_t expected;
     };
     const Case cases[] = {
-        {0, 5, 5}, {1, 5, 5}, {2, 5, 5}, {3, 5, 5}, {4, 5, 5}, {5, 5, 5}, {6, 5, 6}, {7, 5, 7},
+        {0, 5, 5}, {1, 5, 5}, {2, 5, 5}, {3, 5, 5}, {4, 5, 5}, {5, 5, 5}, {6, 5, 6}, {7, 5, 7}, {10, 5, 10},
         {0, 7, 7}, {1, 7, 7}, {2, 7, 7}, {5, 7, 7}, {6, 7, 6}, {7, 7, 7},
-        {0, 6, 6}, {1, 6, 6}, {5, 6, 6}, {7, 6, 6},
-        {1, 3, 3}, {0, 3, 0}, {2, 3, 2}, {6, 3, 6}, {5, 3, 5},
-        {2, 4, 4}, {1, 4, 1}, {6, 4, 6}, {7, 4, 7},
+        {1, 8, 8}, {3, 9, 9}, {4, 10, 10}, {5, 8, 8}, {6, 10, 6}, {7, 8, 7}, {9, 7, 9},
+        {0, 6, 6}, {1, 6, 6}, {5, 6, 6}, {7, 6, 6}, {10, 6, 6},
+        {1, 3, 3}, {0, 3, 0}, {2, 3, 2}, {4, 3, 4}, {6, 3, 6}, {5, 3, 5}, {8, 3, 8},
+        {2, 4, 4}, {1, 4, 1}, {3, 4, 3}, {6, 4, 6}, {7, 4, 7},
     };
     for (const Case& c : cases) {
         std::atomic<int32_t> status{c.from};
-        const bool changed = QN_RaisePackageRepairStatus(&status, c.target);
+        const bool changed = QN_RaiseRepairStatus(&status, c.target);
         EXPECT_EQ(status.load(), c.expected) << c.from << " -> " << c.target;
         EXPECT_EQ(changed, c.expected != c.from) << c.from << " -> " << c.target;
     }
@@ -230,6 +232,53 @@ TEST(PackageRepairObject, ChecksAndRepairsAgainOnTheSameObject) {
     EXPECT_EQ(p->GetBrokenElemFileCount(), 1u) << "a second check starts from empty findings";
     ASSERT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
     EXPECT_EQ(CheckEndState(Scenario(), run.fixture().clientRoot, run.harness().workRoot()), "");
+}
+
+// A phase run again on the same object starts its progress over before the status shows it as
+// running: a caller polling from the start never sees the last phase's 1.0 and then a lower
+// value. Each phase is held at a gate in its middle, where its progress is below 1.
+TEST(PackageRepairObject, ProgressOfARepeatedPhaseNeverGoesBack) {
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({}), TransportKind::Loopback, &skip, &err))
+        << err;
+    IQN_PackageRepair* p = run.Create();
+    ASSERT_NE(p, nullptr);
+    const std::string strData = run.PackageDir() + "/Package1.DAT";
+    auto breakOneBlock = [&] {
+        Bytes bytes = qn::test::ReadFile(strData);
+        bytes[1000] ^= 0x01;
+        qn::test::WriteFile(strData, bytes);
+    };
+    breakOneBlock();
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    ASSERT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    ASSERT_EQ(p->GetCheckProgress(), 1.0f);
+    ASSERT_EQ(p->GetRepairProgress(), 1.0f);
+    breakOneBlock();
+
+    struct Phase {
+        const char* name;
+        const char* step;
+        bool repair;
+    } phases[] = {{"check", "check-block", false}, {"repair", "write", true}};
+    for (const Phase& ph : phases) {
+        SCOPED_TRACE(ph.name);
+        auto progress = [&] { return ph.repair ? p->GetRepairProgress() : p->GetCheckProgress(); };
+        GateScope gate(ph.step, 0);
+        ASSERT_EQ(ph.repair ? p->StartRepair() : p->StartCheck(), S_OK);
+        const float fAtStart = progress();
+        ASSERT_TRUE(gate.WaitReached());
+        const float fHeld = progress();
+        EXPECT_LT(fHeld, 1.0f);
+        EXPECT_LE(fAtStart, fHeld) << "the progress went back";
+        gate.Release();
+        const int32_t nRunning = ph.repair ? QN_RPS_REPAIRING : QN_RPS_CHECKING;
+        ASSERT_TRUE(WaitFor([&] { return p->GetStatusCode() != nRunning; }));
+        EXPECT_EQ(p->GetStatusCode(), ph.repair ? QN_RPS_SUCCESS_FINISH_REPAIR : QN_RPS_SUCCESS_FINISH_CHECK);
+        EXPECT_EQ(progress(), 1.0f);
+    }
 }
 
 // Stop while a step holds: the step's thread waits at a gate until Stop has set the status,
