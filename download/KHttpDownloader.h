@@ -95,6 +95,7 @@ private:
     // The pending pieces' framing is confirmed: commits those whose bytes in the data file are
     // still this answer's, in order. The chain goes on when the last commit says so.
     int32_t commitPending();
+
     std::vector<uint8_t> m_buffer;
     uint32_t m_uDownloaderId = 0;
     // The first piece of the chain not yet committed: the one the piece map has taken for this
