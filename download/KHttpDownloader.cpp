@@ -83,6 +83,9 @@ bool UrlOrigin(const std::string& sUrl, std::string* psOrigin, std::string* psPr
     return true;
 }
 
+// The marks of the requests as writers of pieces, shared by every downloader of the process.
+std::atomic<uint32_t> s_uNextWriter{0};
+
 }  // namespace
 
 bool KStreamReachesWithin(uint64_t ullBytesAhead, uint64_t ullReceived, uint32_t uElapsedMs, uint32_t uWithinMs) {
@@ -206,7 +209,6 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
     m_pSession = pSession;
     m_uPiece = KPIECE_NONE;
     m_uFillPiece = KPIECE_NONE;
-    m_uHeld = 0;
     try {
         m_buffer.assign(KDOWNLOAD_PIECE_SIZE, 0);
     } catch (const std::bad_alloc&) {
@@ -232,7 +234,10 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
     m_ullContentLength = 0;
     m_ullBodyLeft = 0;
     m_bChunked = false;
-    m_bHoldFull = false;
+    // A mark no earlier request of any downloader has used (0 means no writer).
+    do {
+        m_uWriter = s_uNextWriter.fetch_add(1, std::memory_order_relaxed) + 1;
+    } while (m_uWriter == 0);
     m_bHasETag = m_bHasLastModified = false;
     m_sETag.clear();
     m_sLastModified.clear();
@@ -244,13 +249,11 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
 void DownloadPieceHandler::releasePiece() {
     if (m_pSession && m_uPiece != KPIECE_NONE && m_pSession->pieceMap()) m_pSession->pieceMap()->release(m_uPiece);
     m_uPiece = KPIECE_NONE;
-    m_uHeld = 0;
 }
 
 void DownloadPieceHandler::clear() {
     m_uPiece = KPIECE_NONE;
     m_uFillPiece = KPIECE_NONE;
-    m_uHeld = 0;
     m_uExpected = 0;
     m_uFilled = 0;
     m_pSession = nullptr;
@@ -365,6 +368,7 @@ int32_t DownloadPieceHandler::commitPiece(const uint8_t* pbyData) {
                         m_uDownloaderId, m_uPiece);
         } else {
             uint32_t uWritten = 0;
+            pMap->noteWriter(m_uPiece, m_uWriter);
             if (m_uPiece >= pData->pieceCount() || uLength == 0 ||
                 FAILED(pData->write((uint64_t)m_uPiece * KDOWNLOAD_PIECE_SIZE, pbyData, uLength, &uWritten)) ||
                 uWritten != uLength) {
@@ -393,7 +397,6 @@ int32_t DownloadPieceHandler::commitPiece(const uint8_t* pbyData) {
     ++m_uCommitted;
     if (bStop) {
         m_uPiece = KPIECE_NONE;
-        m_uHeld = 0;
         m_bStopped = true;
         m_hrResult = E_FAIL;
         return E_FAIL;
@@ -402,44 +405,83 @@ int32_t DownloadPieceHandler::commitPiece(const uint8_t* pbyData) {
     return 0;
 }
 
-int32_t DownloadPieceHandler::commitHeld() {
-    for (uint32_t i = 0; i < m_uHeld; ++i) {
-        int32_t nRes = commitPiece(m_held[i].data());
-        if (nRes < 0) {
-            m_uHeld = 0;
-            return nRes;
+int32_t DownloadPieceHandler::writePending() {
+    DataFile* pData = m_pSession->dataFile();
+    PieceMap* pMap = m_pSession->pieceMap();
+    uint32_t uLength = pData->pieceLength(m_uFillPiece);
+    {
+        // As for a commit: a piece already complete (maybe verified) is never written again,
+        // and the test and the write are one step under the map's lock. The write is noted
+        // first, so that whoever wrote this piece before can no longer commit it.
+        std::lock_guard<std::recursive_mutex> guard(pMap->lock());
+        if (pMap->isComplete(m_uFillPiece)) {
+            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) piece %u already complete, copy dropped",
+                        m_uDownloaderId, m_uFillPiece);
+        } else {
+            uint32_t uWritten = 0;
+            pMap->noteWriter(m_uFillPiece, m_uWriter);
+            if (m_uFillPiece >= pData->pieceCount() || uLength == 0 ||
+                FAILED(pData->write((uint64_t)m_uFillPiece * KDOWNLOAD_PIECE_SIZE, m_buffer.data(), uLength,
+                                    &uWritten)) ||
+                uWritten != uLength) {
+                KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed", m_uDownloaderId,
+                            m_uFillPiece);
+                releasePiece();
+                m_hrResult = KHR_PIECE_WRITE_FAILED;
+                return KHR_PIECE_WRITE_FAILED;
+            }
         }
     }
-    m_uHeld = 0;
-    if (m_bHoldFull && m_uPiece != KPIECE_NONE) {
-        // The bytes after the held pieces were not kept: the chain ends here, and its next
-        // piece goes back to the map when the downloader reports the end.
+    ++m_uFillPiece;
+    m_uFilled = 0;
+    m_uExpected = m_uFillPiece < pData->pieceCount() ? pData->pieceLength(m_uFillPiece) : 0;
+    return 0;
+}
+
+int32_t DownloadPieceHandler::commitPending() {
+    PieceMap* pMap = m_pSession->pieceMap();
+    uint32_t uEnd = m_uFillPiece;
+    // The piece the map has taken for this chain, KPIECE_NONE once a commit said stop.
+    uint32_t uTaken = m_uPiece;
+    for (uint32_t uPiece = m_uPiece; uPiece < uEnd; ++uPiece) {
+        bool bAlready = false, bStop = true, bCommitted = false, bOthers = false;
+        {
+            std::lock_guard<std::recursive_mutex> guard(pMap->lock());
+            // Bytes another request wrote over this piece since (not confirmed, or it would be
+            // complete) are not this answer's: the piece is left for a later request.
+            bOthers = !pMap->isComplete(uPiece) && !pMap->isLastWriter(uPiece, m_uWriter);
+            if (!bOthers) bCommitted = pMap->commit(uPiece, &bAlready, &bStop);
+        }
+        if (bOthers) {
+            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) piece %u rewritten by another request",
+                        m_uDownloaderId, uPiece);
+            if (uTaken == uPiece) pMap->release(uPiece);
+            uTaken = KPIECE_NONE;
+            continue;
+        }
+        if (!bCommitted) {
+            KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) commit piece %u failed", m_uDownloaderId,
+                        uPiece);
+            m_uPiece = uTaken;
+            releasePiece();
+            m_uFillPiece = uEnd;
+            m_hrResult = KHR_PIECE_WRITE_FAILED;
+            return KHR_PIECE_WRITE_FAILED;
+        }
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) commit piece %u OK, stop=%d", m_uDownloaderId,
+                    uPiece, bStop ? 1 : 0);
+        m_pSession->queueBlockCheck(uPiece);
+        ++m_uCommitted;
+        uTaken = bStop ? KPIECE_NONE : uPiece + 1;
+    }
+    m_uPiece = uTaken;
+    if (m_uPiece == KPIECE_NONE) {
+        // The map ended the chain (or its last piece is not this answer's): a clean stop.
         m_bStopped = true;
         m_hrResult = E_FAIL;
         return E_FAIL;
     }
     return 0;
-}
-
-void DownloadPieceHandler::holdFilled() {
-    uint32_t uCount = m_pSession->dataFile()->pieceCount();
-    try {
-        if (m_held.size() <= m_uHeld) m_held.emplace_back();
-        m_held[m_uHeld].swap(m_buffer);
-        ++m_uHeld;
-        ++m_uFillPiece;
-        m_uFilled = 0;
-        m_uExpected = m_pSession->dataFile()->pieceLength(m_uFillPiece);
-        // Past the last piece, at the limit of held pieces, or at a piece already complete
-        // (where the chain will stop), no further byte is kept.
-        if (m_uFillPiece >= uCount || m_uHeld >= kMaxHeldPieces || m_pSession->pieceMap()->isComplete(m_uFillPiece)) {
-            m_bHoldFull = true;
-            return;
-        }
-        m_buffer.resize(KDOWNLOAD_PIECE_SIZE);
-    } catch (const std::bad_alloc&) {
-        m_bHoldFull = true;
-    }
 }
 
 int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
@@ -461,7 +503,12 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         pbyData += uDrop;
         uLen -= uDrop;
     }
-    while (uLen > 0 && !m_bHoldFull) {
+    while (uLen > 0) {
+        if (m_uExpected == 0) {
+            // Bytes past the last piece: the headers' bounds keep them out, never taken.
+            m_hrResult = KHR_CONNECTION_FAILED;
+            return E_FAIL;
+        }
         uint32_t uTake = m_uExpected - m_uFilled;
         if (uTake > uLen) uTake = uLen;
         std::memcpy(m_buffer.data() + m_uFilled, pbyData, uTake);
@@ -471,8 +518,9 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
         if (m_uFilled < m_uExpected) break;
         if (m_bChunked) {
             // Its bytes are where the server put them only if the chunk holding its last byte
-            // ends where its size line said: the piece waits for that.
-            holdFilled();
+            // ends where its size line said: the piece is written now and committed then.
+            int32_t nRes = writePending();
+            if (nRes < 0) return nRes;
             continue;
         }
         // A body of a known length needs no framing: each piece is committed as it fills.
@@ -494,14 +542,15 @@ int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
 }
 
 int32_t DownloadPieceHandler::onChunkComplete() {
-    if (m_uHeld == 0 || m_uPiece == KPIECE_NONE || !m_pSession) return 0;
-    return commitHeld();
+    if (m_uPiece == KPIECE_NONE || !m_pSession || m_uFillPiece == m_uPiece) return 0;
+    return commitPending();
 }
 
 int32_t DownloadPieceHandler::onError() {
-    // Held pieces of an answer that ended in an error are dropped: their framing was never
-    // confirmed.
-    m_uHeld = 0;
+    // Pending pieces of an answer that ended in an error are never committed: their framing
+    // was never confirmed. Their bytes stay in the data file as unwritten space does, under
+    // states that are not complete, and are written over when the pieces are fetched again.
+    m_uFillPiece = m_uPiece;
     if (m_bStopped) {
         // The piece map ended the chain: a clean stop.
         m_hrResult = 0;
@@ -519,17 +568,17 @@ int32_t DownloadPieceHandler::onEnd() {
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onEnd", m_uDownloaderId);
     m_hrResult = 0;
     // A chunked or close-delimited body that ended before its range did is a failed transfer;
-    // its unfinished piece was never written, nor is any piece still held.
+    // its unfinished piece was never written, nor is any pending piece committed.
     if ((m_nStatus == 200 || m_nStatus == 206) && m_ullBodyLeft > 0) {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) body shorter than its range", m_uDownloaderId);
-        m_uHeld = 0;
+        m_uFillPiece = m_uPiece;
         m_hrResult = KHR_CONNECTION_FAILED;
         return 0;
     }
-    // The answer ended well: what is still held is confirmed.
-    if (m_uHeld > 0 && m_uPiece != KPIECE_NONE && m_pSession) {
-        int32_t nRes = commitHeld();
-        if (nRes < 0 && !m_bStopped) return 0;  // a failed write keeps its result
+    // The answer ended well: what is still pending is confirmed.
+    if (m_uPiece != KPIECE_NONE && m_pSession && m_uFillPiece != m_uPiece) {
+        int32_t nRes = commitPending();
+        if (nRes < 0 && !m_bStopped) return 0;  // a failed commit keeps its result
         m_hrResult = 0;
     }
     return 0;

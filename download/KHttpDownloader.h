@@ -67,11 +67,6 @@ public:
     int32_t onEnd() override;
     int32_t onChunkComplete() override;
 
-    // Pieces of a chunked answer wait in memory until the chunk holding their last byte has
-    // ended well; at most this many per answer. Past it the answer is read on without keeping
-    // its bytes up to that chunk's end, then the held pieces are committed and the chain ends.
-    static constexpr uint32_t kMaxHeldPieces = 16;
-
     // Prepares the handler for a request starting at uPiece. bRanged false: the request asks
     // for the whole file, and the bytes before uPiece are dropped as they arrive.
     bool begin(IKPieceStore* pSession, uint32_t uDownloaderId, uint32_t uPiece, bool bRanged = true);
@@ -98,17 +93,24 @@ private:
     // chain. A result below 0 ends the answer (a failure, or E_FAIL when the map stopped the
     // chain).
     int32_t commitPiece(const uint8_t* pbyData);
-    // Commits the held pieces in order.
-    int32_t commitHeld();
-    // Keeps the filled buffer as a held piece and moves on to the next one.
-    void holdFilled();
+    // Writes the filled piece m_uFillPiece of a chunked answer to the data file without
+    // committing it (a piece already complete is left as it is); then m_uFillPiece is the next.
+    int32_t writePending();
+    // The pending pieces' framing is confirmed: commits those whose bytes in the data file are
+    // still this answer's, in order. The chain goes on when the last commit says so.
+    int32_t commitPending();
 
     std::vector<uint8_t> m_buffer;
     uint32_t m_uDownloaderId = 0;
     // The first piece of the chain not yet committed: the one the piece map has taken for this
-    // downloader. The pieces held after it, and the one being filled, are not marked in the map.
+    // downloader. The pending pieces after it, and the one being filled, are not marked in the
+    // map.
     uint32_t m_uPiece = KPIECE_NONE;
-    uint32_t m_uFillPiece = KPIECE_NONE;  // the piece the bytes are going into
+    // The piece the bytes are going into. In a chunked answer the pieces [m_uPiece, m_uFillPiece)
+    // are pending: written to the data file, not yet committed.
+    uint32_t m_uFillPiece = KPIECE_NONE;
+    // This request's mark as a writer in the piece map (PieceMap::noteWriter), new at each begin.
+    uint32_t m_uWriter = 0;
     uint32_t m_uFirstPiece = KPIECE_NONE;
     uint64_t m_ullRangeStart = 0;  // the offset the request asked for (0: no Range)
     uint64_t m_ullSkip = 0;        // body bytes still to drop before the first piece
@@ -127,11 +129,8 @@ private:
     // file size) announces. A body that runs past it or ends short of it is not the range.
     uint64_t m_ullBodyLeft = 0;
     std::atomic<uint64_t> m_ullReceived{0};
-    // The answer's body comes in chunks: its filled pieces are held (below) until confirmed.
+    // The answer's body comes in chunks: its filled pieces stay pending until confirmed.
     bool m_bChunked = false;
-    std::vector<std::vector<uint8_t>> m_held;  // buffers of held pieces m_uPiece, m_uPiece + 1, ...
-    uint32_t m_uHeld = 0;
-    bool m_bHoldFull = false;  // no further bytes are kept for this answer
     // The answer's validators.
     bool m_bHasETag = false, m_bHasLastModified = false;
     std::string m_sETag, m_sLastModified;

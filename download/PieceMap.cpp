@@ -186,6 +186,7 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
     m_uPieceSize = uPieceSize;
     m_uPieceCount = (uint32_t)ullPieceCount;
     m_states.swap(states);
+    m_writers.assign(m_states.size(), 0);
     m_uCompleteCount = 0;
     // A piece taken or half-done by an earlier session is free again. So is a piece whose state
     // no session writes (a damaged file): counted complete, it would never be fetched, and a
@@ -254,6 +255,16 @@ void PieceMap::setWindow(uint32_t uFirst, uint32_t uLast) {
         m_uWindowStart = uFirst;
         m_uWindowEnd = uLast;
     }
+}
+
+void PieceMap::noteWriter(uint32_t uPiece, uint32_t uWriter) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (uPiece < m_writers.size()) m_writers[uPiece] = uWriter;
+}
+
+bool PieceMap::isLastWriter(uint32_t uPiece, uint32_t uWriter) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return uPiece < m_writers.size() && m_writers[uPiece] == uWriter;
 }
 
 void PieceMap::getWindow(uint32_t* puStart, uint32_t* puEnd) {

@@ -103,6 +103,11 @@ public:
     // Bytes of the complete pieces (the last piece counts with its real length).
     uint64_t completeBytes();
     bool isComplete(uint32_t uPiece);
+    // The last writer of a piece's bytes in the data file, kept in memory only: a writer notes
+    // itself (under the lock) before it writes, so that a writer that commits later can tell
+    // whether the bytes there are still its own. 0 = none yet; a bad index is ignored.
+    void noteWriter(uint32_t uPiece, uint32_t uWriter);
+    bool isLastWriter(uint32_t uPiece, uint32_t uWriter);
 
     // Set when the session's thread has ended: a piece that is not complete by then never will be.
     void markEnded() { m_bEnded.store(true, std::memory_order_release); }
@@ -133,6 +138,7 @@ private:
     uint32_t m_uPieceCount = 0;
     uint32_t m_uCompleteCount = 0;
     std::vector<uint8_t> m_states;
+    std::vector<uint32_t> m_writers;  // per piece, see noteWriter
     bool m_bDirty = false;
     uint32_t m_uWindowStart = KPIECE_NONE;
     uint32_t m_uWindowEnd = KPIECE_NONE;

@@ -1,12 +1,15 @@
 // How a session takes the answers to its piece requests: the framing of chunked bodies, the
 // version of the file an answer carries, and ranged answers that are not the range asked for.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "PieceMap.h"
 #include "session_test_util.h"
 
 namespace {
@@ -121,19 +124,112 @@ TEST_F(SessionTest, ChunkFramingFaultsKeepNoPieceOfTheirChunk) {
     }
 }
 
-// Chunks longer than the pieces a downloader holds: each answer keeps its first pieces up to
-// the limit, commits them at the end of their chunk and ends; the next answer goes on from there.
-TEST_F(SessionTest, LongChunksAreTakenUpToTheHeldPieces) {
-    const uint64_t kSize = 3 * 1024 * 1024 + 5;
+uint64_t BytesSent(const qn::test::LoopbackHttpServer& server) {
+    uint64_t ull = 0;
+    for (const auto& c : server.connections()) ull += c.bytesSent;
+    return ull;
+}
+
+// Chunks of many pieces, up to the whole file in one chunk: every piece is taken from the one
+// answer, so the server sends the file once. Keeping only the first pieces of a long chunk
+// and asking again for the rest would send the file's tail again and again.
+TEST_F(SessionTest, LongChunksAreTakenWholeFromOneAnswer) {
+    const uint64_t kSize = 5 * 1024 * 1024 + 5;
+    const size_t kChunks[] = {2 * 1024 * 1024, (size_t)kSize};
+    for (size_t uChunk : kChunks) {
+        for (uint32_t uConnections : {1u, 4u}) {
+            SCOPED_TRACE("chunk " + std::to_string(uChunk) + ", connections " + std::to_string(uConnections));
+            qn::test::LoopbackHttpServer server;
+            server.addResource("/f.bin", kSize);
+            server.script("/f.bin", server.kAnyIndex,
+                          {ForGets([uChunk](Plan& p, const RequestRecord& r, int) { step::Chunked(uChunk)(p, r); })});
+            SessionOptions o;
+            o.uConnections = uConnections;
+            ExpectExactFile(Run(server.url("/f.bin"), o), target(), kSize);
+            if (uConnections == 1) {
+                // One GET, and the file plus the heads and the framing on the wire.
+                EXPECT_EQ(Gets(server).size(), 1u);
+                EXPECT_LE(BytesSent(server), kSize + 4096);
+            }
+            RemoveOutputs(target());
+        }
+    }
+}
+
+// The state byte of a piece in a progress file, 0xFF when it cannot be read.
+uint8_t PieceState(const std::string& sCfg, uint32_t uPiece) {
+    int nFd = ::open(sCfg.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nFd < 0) return 0xFF;
+    uint8_t b = 0xFF;
+    if (::pread(nFd, &b, 1, 4096 + uPiece) != 1) b = 0xFF;
+    ::close(nFd);
+    return b;
+}
+
+// Bytes [offset, offset + length) of a file, shorter when it cannot be read that far.
+std::string FileBytes(const std::string& sPath, uint64_t offset, size_t length) {
+    std::string s(length, '\0');
+    int nFd = ::open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (nFd < 0) return std::string();
+    ssize_t n = ::pread(nFd, s.data(), length, (off_t)offset);
+    ::close(nFd);
+    s.resize(n > 0 ? (size_t)n : 0);
+    return s;
+}
+
+// Two chunked answers both carry piece 2 (the stream from 0 and the split at piece 2, each
+// answering with one chunk). The split's good copy is written first and waits for its chunk's
+// end; the stream's copy, with one byte flipped, is written over it, and the stream's chunk is
+// then cut. When the split's chunk ends, the bytes of piece 2 in the data file are not the
+// ones it confirmed: piece 2 must not be committed on its word, and is fetched again.
+TEST_F(SessionTest, APieceWrittenOverByAnotherAnswerIsNotCommittedForTheFirst) {
+    const uint64_t kPiece = 65536, kSize = 4 * kPiece;
     m_server.addResource("/f.bin", kSize);
-    m_server.script("/f.bin", m_server.kAnyIndex,
-                    {ForGets([](Plan& p, const RequestRecord& r, int) { step::Chunked(2 * 1024 * 1024)(p, r); })});
+    const std::string sTmp = target() + ".tmp", sCfg = target() + ".cfg";
+    const std::string sGood = qn::test::ResourceBytes(2 * kPiece, kPiece);
+    std::string sBad = sGood;
+    sBad[10] ^= (char)0xFF;
+    auto pieceTwoIs = [sTmp, kPiece](const std::string& sBytes) {
+        return [sTmp, kPiece, sBytes] { return FileBytes(sTmp, 2 * kPiece, kPiece) == sBytes; };
+    };
+    auto pSplitAsked = std::make_shared<std::atomic<bool>>(false);
+    auto pChainAsked = std::make_shared<std::atomic<bool>>(false);
+    const std::string sSplitRange = "bytes=" + std::to_string(2 * kPiece) + "-";
+    m_server.script(
+        "/f.bin", m_server.kAnyIndex,
+        {ForGets([=](Plan& p, const RequestRecord& r, int) {
+            std::string sRange = r.header("Range");
+            if (sRange.empty() && !pChainAsked->exchange(true)) {
+                // Sends nothing before the split is asked for, so that the split starts at piece 2.
+                step::Chunked((size_t)kSize)(p, r);
+                step::HoldInsideChunk()(p, r);
+                step::HoldAtBodyByte(0, [pSplitAsked] { return pSplitAsked->load(); })(p, r);
+                step::HoldAtBodyByte((int64_t)(2 * kPiece), pieceTwoIs(sGood))(p, r);
+                step::Corrupt((int64_t)(2 * kPiece + 10))(p, r);
+                step::CutInsideChunk((int64_t)(3 * kPiece + 1000))(p, r);
+            } else if (sRange == sSplitRange && !pSplitAsked->exchange(true)) {
+                step::Chunked((size_t)(2 * kPiece))(p, r);
+                step::HoldInsideChunk()(p, r);
+                step::HoldAtBodyByte((int64_t)kPiece, pieceTwoIs(sBad))(p, r);
+            } else {
+                // Later requests wait until the split's answer has been taken (its piece 3 is
+                // recorded), so that they cannot mend piece 2 before that.
+                step::HoldUntil([sCfg] {
+                    uint8_t b = PieceState(sCfg, 3);
+                    return b != 0xFF && (b & 0x0F) >= KPIECE_DOWNLOADED;
+                })(p, r);
+            }
+        })});
     SessionOptions o;
-    o.uConnections = 1;
+    o.uConnections = 2;
+    o.nDeadlineMs = 30000;
     ExpectExactFile(Run(m_server.url("/f.bin"), o), target(), kSize);
-    auto gets = Gets(m_server);
-    ASSERT_GE(gets.size(), 2u);
-    EXPECT_EQ(gets[1].header("Range"), "bytes=" + std::to_string(16 * 65536) + "-");
+    EXPECT_TRUE(pSplitAsked->load());
+    if (HasFailure()) {
+        for (const auto& req : m_server.requests())
+            ADD_FAILURE() << req.method << " Range=\"" << req.header("Range") << "\" connection " << req.connection
+                          << " status " << req.status;
+    }
 }
 
 // The file changes on the server during the download. The stream from byte 0 is of the
