@@ -194,6 +194,14 @@ int QN_MakeEmptyFolder(const char* cszPath) {
             if (!nResult) QN_SetLastError(uFirstError);
             return nResult;
         }
+        if (!S_ISLNK(st.st_mode)) {
+            // A file of the player's (or anything else but a folder) at the name stays as it
+            // is: the folder cannot be made there.
+            errno = EEXIST;
+            QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+            return 0;
+        }
+        // A link at the name is removed itself, never what it points to.
         if (!QN_DeleteFileA(strPath.c_str())) return 0;
     }
     if (::mkdir(strPath.c_str(), 0777) != 0) {

@@ -191,7 +191,8 @@ TEST(LinkRule, WritesReplaceTheLinkNotWhatItPointsTo) {
 }
 
 // The temporary folder of a run is a real folder it made or emptied: a link at its name and
-// links and leftovers inside it are removed without being followed.
+// links and leftovers inside it are removed without being followed; a regular file at its name
+// is kept and the folder is not made.
 TEST(EmptyFolder, MadeOrEmptiedWithoutFollowingLinks) {
     qn::test::TempDir dir, outside;
     qn::test::WriteFile(outside / "keep/f", "f");
@@ -211,4 +212,9 @@ TEST(EmptyFolder, MadeOrEmptiedWithoutFollowingLinks) {
     EXPECT_EQ(qn::test::ReadFile(outside / "keep/f"), "f");
 
     EXPECT_EQ(QN_MakeEmptyFolder((dir / "no/parent").c_str()), 0) << "a folder that cannot be made fails";
+
+    const std::string file = dir / "PlayerFile";
+    qn::test::WriteFile(file, "the player's bytes");
+    EXPECT_EQ(QN_MakeEmptyFolder(file.c_str()), 0) << "a regular file at the name is a failure";
+    EXPECT_EQ(qn::test::ReadFile(file), "the player's bytes");
 }
