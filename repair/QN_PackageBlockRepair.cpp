@@ -86,9 +86,10 @@ HRESULT QNPackageRepair::_RepairCfgFile() {
     const std::wstring strCfgFilePath = _PackagePath(L"Package.CFG");
     // The configuration is written beside its place and renamed over it: the old file stays
     // whole until the new one is, and a symbolic link in its place is replaced, not written
-    // through.
+    // through. The side name is its own: the rename's copy fallback writes and clears a side
+    // file of its own beside the target, which must not be this source.
     const std::string strCfgNative = QN_NativePathFromWide(strCfgFilePath.c_str());
-    const std::string strSideNative = strCfgNative + ".qnrepair";
+    const std::string strSideNative = strCfgNative + ".qnwrite";
 
     if (!m_bCfgFileBroken) return S_OK;
 
