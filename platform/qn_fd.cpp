@@ -17,8 +17,11 @@ int QN_OpenFileForAppend(const char* cszPath) {
         return -1;
     }
     int nFd;
+    // A symbolic link at the name is refused (ELOOP), not replaced: the name is the caller's
+    // own, a link there was not made by it, and neither copying a foreign file into it nor
+    // appending to what it points to is right.
     do {
-        nFd = ::open(cszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        nFd = ::open(cszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     } while (nFd < 0 && errno == EINTR);
     if (nFd < 0) {
         QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FILE);
