@@ -4,12 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "qn_platform.h"
+#include "qn_test_hooks.h"
+
+namespace {
+// The errno every QN_WriteAll fails with, for tests; 0 when writes are real.
+std::atomic<int> g_nWriteAllFailure{0};
+}  // namespace
+
+namespace qn::testing {
+void SetWriteAllFailure(int nErrno) { g_nWriteAllFailure.store(nErrno); }
+}  // namespace qn::testing
 
 int QN_OpenFileForAppend(const char* cszPath) {
     if (!cszPath || !cszPath[0]) {
@@ -33,6 +44,11 @@ int QN_OpenFileForAppend(const char* cszPath) {
 
 int QN_WriteAll(int nFd, const void* pvData, size_t uSize) {
     const char* p = static_cast<const char*>(pvData);
+    if (const int nFailure = g_nWriteAllFailure.load()) {
+        errno = nFailure;
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FILE);
+        return 0;
+    }
     while (uSize > 0) {
         ssize_t n = ::write(nFd, p, uSize);
         if (n < 0) {
