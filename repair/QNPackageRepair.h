@@ -152,13 +152,13 @@ private:
     int _DownloadDataSourceMapFile();
     int _DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThreadParam);
     // The download thread's walk over its entries, in named steps. Each returns 1 or 0 and,
-    // on 0, the failed condition in *ppszFailed, which _DownloadFunction logs in its own name.
+    // on 0, the failed condition in *ppwszFailed, which _DownloadFunction logs in its own name.
     struct DownloadRun;
-    int _SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const char** ppszFailed);
-    int _QueueFullBatch(DownloadRun* pRun, size_t uIndex, const char** ppszFailed);
-    int _WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const char** ppszFailed);
-    int _AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const char** ppszFailed);
-    int _QueueLastBatch(DownloadRun* pRun, size_t uEnd, const char** ppszFailed);
+    int _SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const wchar_t** ppwszFailed);
+    int _QueueFullBatch(DownloadRun* pRun, size_t uIndex, const wchar_t** ppwszFailed);
+    int _WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const wchar_t** ppwszFailed);
+    int _AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const wchar_t** ppwszFailed);
+    int _QueueLastBatch(DownloadRun* pRun, size_t uEnd, const wchar_t** ppwszFailed);
     int _GetAbsOffsetInDataSource(uint32_t uDataSourceID, uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
                                   uint64_t* pullRetAbsOffset);
     int _GetDataSourceFileURL(uint32_t uDataSourceID, std::string* pszRetDataSourceFileURL);

@@ -31,12 +31,6 @@ constexpr float kProgressBlocks = 0.9f;
 constexpr int kWriteQueuePollMs = 100;
 constexpr int kHighWaterPollMs = 20;
 
-// Writes the standard failure line of a failed check without leaving the function: the steps
-// that go on with their next item after a failure use it.
-void LogStepFailure(const char* cszCondition, int nLine, const char* cszFunction) {
-    QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%s) at line %d in %s", cszCondition, nLine, cszFunction);
-}
-
 bool IsRealFolder(const std::string& strPath) {
     struct stat st;
     return ::lstat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -158,7 +152,7 @@ int QNPackageRepair::_RepairDirFile() {
         job.uCRC = rFile.uCRC32;
         job.fnStop = [this] { return _IsAborted(); };
         if (job.strURL.size() >= QN_MAX_PATH || job.strTargetFile.size() >= QN_MAX_PATH) {
-            LogStepFailure("nRetCode > 0", __LINE__, QN_FUNCTION_NAME());
+            QNLOG_PROCESS_ERROR_LINE("nRetCode > 0");
             m_uCanNotRepairElemFileCount.fetch_add(1);
             continue;
         }
@@ -170,7 +164,7 @@ int QNPackageRepair::_RepairDirFile() {
         }
         // Each folder file is placed on its own; one that fails stays as it was and is counted.
         if (QN_PlaceVerifiedDownload(job, nullptr) != QN_PLACEMENT_DONE) {
-            LogStepFailure("nRetCode", __LINE__, QN_FUNCTION_NAME());
+            QNLOG_PROCESS_ERROR_LINE("nRetCode");
             m_uCanNotRepairElemFileCount.fetch_add(1);
         }
     }
@@ -337,7 +331,7 @@ struct QNPackageRepair::DownloadRun {
 int QNPackageRepair::_DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThreadParam) {
     int nResult = 0;
     int nRetCode = 0;
-    const char* pszFailed = "";
+    const wchar_t* pwszFailed = L"";
     DownloadRun run;
     size_t uIndex = 0;
 
@@ -354,40 +348,40 @@ int QNPackageRepair::_DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThre
         QNLOG_PROCESS_ERROR(!m_bCancelDownload);
 
         if (rEntry.uDataSourceID != run.uCurrentDataSourceID) {
-            nRetCode = _SwitchDataSource(&run, rEntry.uDataSourceID, &pszFailed);
+            nRetCode = _SwitchDataSource(&run, rEntry.uDataSourceID, &pwszFailed);
             if (!nRetCode) {
                 // The step names the condition that failed; the line is this function's.
-                LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+                QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
                 goto Exit0;
             }
         }
 
-        nRetCode = _QueueFullBatch(&run, uIndex, &pszFailed);
+        nRetCode = _QueueFullBatch(&run, uIndex, &pwszFailed);
         if (!nRetCode) {
             // The step names the condition that failed; the line is this function's.
-            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
             goto Exit0;
         }
 
-        nRetCode = _WaitForQueueRoom(&run, uIndex, &pszFailed);
+        nRetCode = _WaitForQueueRoom(&run, uIndex, &pwszFailed);
         if (!nRetCode) {
             // The step names the condition that failed; the line is this function's.
-            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
             goto Exit0;
         }
 
-        nRetCode = _AddEntryBlock(&run, &rEntry, &pszFailed);
+        nRetCode = _AddEntryBlock(&run, &rEntry, &pwszFailed);
         if (!nRetCode) {
             // The step names the condition that failed; the line is this function's.
-            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
             goto Exit0;
         }
     }
 
-    nRetCode = _QueueLastBatch(&run, pDownloadThreadParam->uEnd, &pszFailed);
+    nRetCode = _QueueLastBatch(&run, pDownloadThreadParam->uEnd, &pwszFailed);
     if (!nRetCode) {
         // The step names the condition that failed; the line is this function's.
-        LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+        QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
         goto Exit0;
     }
 
@@ -406,12 +400,12 @@ Exit0:
 
 // The next entry comes from another data source: the blocks pending for the current one are
 // fetched first, then the downloader is pointed at the new source.
-int QNPackageRepair::_SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const char** ppszFailed) {
+int QNPackageRepair::_SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const wchar_t** ppwszFailed) {
     int nRetCode = 0;
     std::string strURL;
 
     pRun->uCurrentDataSourceID = uDataSourceID;
-    *ppszFailed = "uCurrentDataSourceID > 0";
+    *ppwszFailed = L"uCurrentDataSourceID > 0";
     if (!(pRun->uCurrentDataSourceID > 0)) return 0;
     // No gap is bridged across two sources.
     pRun->ullPrevEnd = UINT64_MAX;
@@ -419,29 +413,29 @@ int QNPackageRepair::_SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID
         nRetCode = pRun->HttpDownload.Download();
         if (!nRetCode) {
             pRun->bDownloadFailed = true;
-            *ppszFailed = "false && \"HttpDownload.Download()\"";
+            *ppwszFailed = L"false && \"HttpDownload.Download()\"";
             return 0;
         }
     }
     pRun->HttpDownload.ReleaseService();
     nRetCode = _GetDataSourceFileURL(uDataSourceID, &strURL);
-    *ppszFailed = "nRetCode";
+    *ppwszFailed = L"nRetCode";
     if (!nRetCode) return 0;
     return pRun->HttpDownload.Init(strURL.c_str());
 }
 
 // Once a batch's worth of bytes is pending, it is fetched and handed to the write queue, and
 // the next batch starts at this entry.
-int QNPackageRepair::_QueueFullBatch(DownloadRun* pRun, size_t uIndex, const char** ppszFailed) {
+int QNPackageRepair::_QueueFullBatch(DownloadRun* pRun, size_t uIndex, const wchar_t** ppwszFailed) {
     if (pRun->ullPendingSize < DOWNLOAD_BATCH_SIZE) return 1;
     if (!pRun->HttpDownload.Download()) {
         pRun->bDownloadFailed = true;
-        *ppszFailed = "false && \"HttpDownload.Download()\"";
+        *ppwszFailed = L"false && \"HttpDownload.Download()\"";
         return 0;
     }
     pRun->ullPendingSize = 0;
     pRun->HttpDownload.m_BlockInfoVector.clear();
-    *ppszFailed = "nRetCode";
+    *ppwszFailed = L"nRetCode";
     if (!_AddFileToWriteQueue(pRun->uBatchStart, uIndex, &pRun->ullQueued)) return 0;
     pRun->uBatchStart = uIndex;
     return 1;
@@ -449,17 +443,17 @@ int QNPackageRepair::_QueueFullBatch(DownloadRun* pRun, size_t uIndex, const cha
 
 // Downloaded blocks wait in memory until written; while too many bytes wait, the next block
 // is not fetched. With nothing queued it is, however large.
-int QNPackageRepair::_WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const char** ppszFailed) {
+int QNPackageRepair::_WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const wchar_t** ppwszFailed) {
     const uint64_t ullSize = m_DownloadFileBlockList[uIndex].ullSize;
     while (m_ullQueuedBytes.load() > 0 &&
            m_ullQueuedBytes.load() + pRun->ullPendingSize + ullSize > QN_PackageDownloadQueueLimit()) {
         QN_PackageRepairStep("queue-full", (uint32_t)uIndex);
         if (m_eStatusCode == QN_RPS_ERROR_ABROT) {
-            *ppszFailed = "m_eStatusCode != QN_RPS_ERROR_ABROT";
+            *ppwszFailed = L"m_eStatusCode != QN_RPS_ERROR_ABROT";
             return 0;
         }
         if (m_bCancelDownload) {
-            *ppszFailed = "!m_bCancelDownload";
+            *ppwszFailed = L"!m_bCancelDownload";
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(kHighWaterPollMs));
@@ -469,14 +463,14 @@ int QNPackageRepair::_WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const c
 
 // Gives the entry its buffer and adds it to the downloader, with the gap before it when the
 // gap is small enough to be fetched and thrown away rather than split the request.
-int QNPackageRepair::_AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const char** ppszFailed) {
+int QNPackageRepair::_AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const wchar_t** ppwszFailed) {
     uint64_t ullAbsOffset = 0;
 
     pEntry->pbyBuffer = new (std::nothrow) uint8_t[(size_t)pEntry->ullSize];
-    *ppszFailed = "it->pbyBuffer";
+    *ppwszFailed = L"it->pbyBuffer";
     if (!pEntry->pbyBuffer) return 0;
 
-    *ppszFailed = "nRetCode";
+    *ppwszFailed = L"nRetCode";
     if (!_GetAbsOffsetInDataSource(pEntry->uDataSourceID, pEntry->ullOffsetInDataSource, pEntry->ullSize,
                                    &ullAbsOffset))
         return 0;
@@ -492,14 +486,14 @@ int QNPackageRepair::_AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK*
 }
 
 // After the last entry: the blocks still pending are fetched and the last batch is queued.
-int QNPackageRepair::_QueueLastBatch(DownloadRun* pRun, size_t uEnd, const char** ppszFailed) {
+int QNPackageRepair::_QueueLastBatch(DownloadRun* pRun, size_t uEnd, const wchar_t** ppwszFailed) {
     if (!pRun->HttpDownload.Download()) {
         pRun->bDownloadFailed = true;
-        *ppszFailed = "false && \"HttpDownload.Download()\"";
+        *ppwszFailed = L"false && \"HttpDownload.Download()\"";
         return 0;
     }
     pRun->HttpDownload.m_BlockInfoVector.clear();
-    *ppszFailed = "nRetCode";
+    *ppwszFailed = L"nRetCode";
     return _AddFileToWriteQueue(pRun->uBatchStart, uEnd, &pRun->ullQueued);
 }
 
@@ -675,13 +669,13 @@ int QNPackageRepair::_RepairEmptyBlock() {
     for (uDone = 0; uDone < m_BrokenEmptyBlockRegionIndexList.size(); ++uDone) {
         const QNPK_EMPTY_BLOCK_REGION_ITEM& rRegion = m_EmptyBlockRegionList[m_BrokenEmptyBlockRegionIndexList[uDone]];
         if (m_eStatusCode == QN_RPS_ERROR_ABROT) {
-            LogStepFailure("m_eStatusCode != QN_RPS_ERROR_ABROT", __LINE__, QN_FUNCTION_NAME());
+            QNLOG_PROCESS_ERROR_LINE("m_eStatusCode != QN_RPS_ERROR_ABROT");
             break;
         }
         // Each region is refilled on its own; one that fails stays broken and is counted.
         nRetCode = writer.RemoveData(rRegion.ullAddress - rConfig.ullBaseAddress, rRegion.ullSize);
         if (!nRetCode) {
-            LogStepFailure("nRetCode", __LINE__, QN_FUNCTION_NAME());
+            QNLOG_PROCESS_ERROR_LINE("nRetCode");
             ++uFailed;
         }
     }
