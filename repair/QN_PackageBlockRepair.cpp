@@ -497,54 +497,44 @@ int QNPackageRepair::_QueueLastBatch(DownloadRun* pRun, size_t uEnd, const wchar
     return _AddFileToWriteQueue(pRun->uBatchStart, uEnd, &pRun->ullQueued);
 }
 
+// The checks of a block's source and of its URL are the shared ones; the lines name the
+// condition that failed in this class's terms.
 int QNPackageRepair::_GetAbsOffsetInDataSource(uint32_t uDataSourceID, uint64_t ullOffsetInDataSource,
                                                uint64_t ullBlockSize, uint64_t* pullRetAbsOffset) {
-    int nResult = 0;
-    QNPK_DATA_SOURCE_MAP::const_iterator it;
+    QNPK_SOURCE_CHECK eFailed = QNPK_SOURCE_OK;
+    const QNPK_DATA_SOURCE_MAP* pMap = m_bDataSourceFileMapLoaded ? &m_DataSourceFileMap : nullptr;
 
-    QNLOG_PROCESS_ERROR(uDataSourceID > 0);
-    QNLOG_PROCESS_ERROR(pullRetAbsOffset);
-    if (!m_bDataSourceFileMapLoaded) {
-        *pullRetAbsOffset = ullOffsetInDataSource;
+    if (QN_GetAbsOffsetInDataSource(pMap, uDataSourceID, ullOffsetInDataSource, ullBlockSize, pullRetAbsOffset,
+                                    &eFailed))
         return 1;
+    switch (eFailed) {
+    case QNPK_SOURCE_NO_ID: QNLOG_PROCESS_ERROR_LINE("uDataSourceID > 0"); break;
+    case QNPK_SOURCE_NO_RESULT: QNLOG_PROCESS_ERROR_LINE("pullRetAbsOffset"); break;
+    case QNPK_SOURCE_NOT_IN_TABLE: QNLOG_PROCESS_ERROR_LINE("it != m_DataSourceFileMap.end()"); break;
+    case QNPK_SOURCE_ID_DIFFERS: QNLOG_PROCESS_ERROR_LINE("rDataSourceInfoItem.uDataSourceFileID == uDataSourceID"); break;
+    case QNPK_SOURCE_OFFSET_PAST_END: QNLOG_PROCESS_ERROR_LINE("ullOffsetInDataSource < rDataSourceInfoItem.ullSize"); break;
+    case QNPK_SOURCE_BLOCK_PAST_END:
+        QNLOG_PROCESS_ERROR_LINE("ullBlockSize <= rDataSourceInfoItem.ullSize - ullOffsetInDataSource");
+        break;
+    default: QNLOG_PROCESS_ERROR_LINE("rDataSourceInfoItem.ullBaseOffset <= UINT64_MAX - ullOffsetInDataSource"); break;
     }
-    it = m_DataSourceFileMap.find(uDataSourceID);
-    QNLOG_PROCESS_ERROR(it != m_DataSourceFileMap.end());
-    {
-        const QNPK_DATA_SOURCE_INFO_ITEM& rDataSourceInfoItem = it->second;
-        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.uDataSourceFileID == uDataSourceID);
-        QNLOG_PROCESS_ERROR(ullOffsetInDataSource < rDataSourceInfoItem.ullSize);
-        // Beyond the offset test: the whole block must lie inside its source, or bytes of the
-        // next source would be taken for it, and the sum must not wrap.
-        QNLOG_PROCESS_ERROR(ullBlockSize <= rDataSourceInfoItem.ullSize - ullOffsetInDataSource);
-        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.ullBaseOffset <= UINT64_MAX - ullOffsetInDataSource);
-        *pullRetAbsOffset = rDataSourceInfoItem.ullBaseOffset + ullOffsetInDataSource;
-    }
-    nResult = 1;
-Exit0:
-    return nResult;
+    return 0;
 }
 
 int QNPackageRepair::_GetDataSourceFileURL(uint32_t uDataSourceID, std::string* pszRetDataSourceFileURL) {
-    int nResult = 0;
-    int nRetCode = 0;
+    QNPK_SOURCE_CHECK eFailed = QNPK_SOURCE_OK;
     const QNPK_DATA_SOURCE_MAP* pMap = m_bDataSourceFileMapLoaded ? &m_DataSourceFileMap : nullptr;
 
-    QNLOG_PROCESS_ERROR(pszRetDataSourceFileURL);
-    QNLOG_PROCESS_ERROR(uDataSourceID > 0);
-    if (pMap) {
-        QNPK_DATA_SOURCE_MAP::const_iterator it = m_DataSourceFileMap.find(uDataSourceID);
-        QNLOG_PROCESS_ERROR(it != m_DataSourceFileMap.end());
-        const QNPK_DATA_SOURCE_INFO_ITEM& rDataSourceInfoItem = it->second;
-        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.uDataSourceFileID == uDataSourceID);
-    }
     // The shared formatter escapes the name and bounds the URL's length.
-    nRetCode = QN_GetDataSourceFileURL(m_szPackageRepairURL, pMap, uDataSourceID, pszRetDataSourceFileURL) ? 1 : -1;
-    QNLOG_PROCESS_ERROR(nRetCode > 0);
-
-    nResult = 1;
-Exit0:
-    return nResult;
+    if (QN_GetDataSourceFileURL(m_szPackageRepairURL, pMap, uDataSourceID, pszRetDataSourceFileURL, &eFailed)) return 1;
+    switch (eFailed) {
+    case QNPK_SOURCE_NO_RESULT: QNLOG_PROCESS_ERROR_LINE("pszRetDataSourceFileURL"); break;
+    case QNPK_SOURCE_NO_ID: QNLOG_PROCESS_ERROR_LINE("uDataSourceID > 0"); break;
+    case QNPK_SOURCE_NOT_IN_TABLE: QNLOG_PROCESS_ERROR_LINE("it != m_DataSourceFileMap.end()"); break;
+    case QNPK_SOURCE_ID_DIFFERS: QNLOG_PROCESS_ERROR_LINE("rDataSourceInfoItem.uDataSourceFileID == uDataSourceID"); break;
+    default: QNLOG_PROCESS_ERROR_LINE("nRetCode > 0"); break;
+    }
+    return 0;
 }
 
 int QNPackageRepair::_AddFileToWriteQueue(size_t uBegin, size_t uEnd, uint64_t* pullRetQueuedBytes) {
