@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -131,6 +132,17 @@ private:
     HRESULT _CheckPackageTables();
     HRESULT _FetchElemFileCheckTable();
     HRESULT _FetchEmptyBlockRegionTable();
+    // Fetches a table (_FetchTable, lines in site's name), compares its CRC with uExpectedCRC
+    // and decodes it. 1; 0 when the fetch or the decoding failed (the caller writes the line);
+    // -1 when the CRC differs, after fnLogMismatch(the CRC taken) wrote the lines.
+    int _FetchCheckedTable(const QN_CallSite& site, uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize,
+                           uint32_t uExpectedCRC, const std::function<void(uint32_t)>& fnLogMismatch,
+                           const std::function<int(const std::vector<uint8_t>&)>& fnDecode);
+    // The address checks of one block or region record: at or above the base, not empty
+    // (blocks: below 4 GiB), inside one data file, whose index + 1 raises *puUsedDataFileCount.
+    // The lines are written in site's name and at its line. 1 or 0.
+    int _CheckRecordAddress(const QN_CallSite& site, uint64_t ullAddress, uint64_t ullSize, bool bBlock,
+                            uint32_t* puUsedDataFileCount);
     HRESULT _CheckDataFile(uint64_t* pullRetGrowth);
     HRESULT _CheckDataFileSpace(uint64_t ullGrowth);
     HRESULT _RepairDataFile();
