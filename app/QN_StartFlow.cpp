@@ -12,6 +12,7 @@
 #include "QN_QelRepairDlg.h"
 #include "QN_SelfUpdater.h"
 #include "app_test_hooks.h"
+#include "qn_fd.h"
 #include "qn_file_replace.h"
 #include "qn_platform.h"
 #include "qn_process.h"
@@ -141,9 +142,11 @@ int QN_QelRepairDlg::_ConfirmClientPath(int* pnRetRelaunched) {
     QNLOG_PROCESS_ERROR(nRetCode);
     nRetCode = QN_CopyFileA(m_strExePath.c_str(), strTarget.c_str(), 0);
     // The copy leaves no partial file behind; the line says which system error stopped it.
-    if (!nRetCode)
+    if (!nRetCode) {
+        char szErrnoText[128];
         QNLog_Printf(7, "Failed to copy %s to %s: %s", m_strExePath.c_str(), strTarget.c_str(),
-                     std::strerror(QN_GetLastErrno()));
+                     QN_ErrnoText(QN_GetLastErrno(), szErrnoText, sizeof(szErrnoText)));
+    }
     QNLOG_PROCESS_ERROR(nRetCode);
     nRetCode = QN_snprintf(szCommandLine, sizeof(szCommandLine), "\"%s\" %s", strTarget.c_str(), "-i");
     QNLOG_PROCESS_ERROR(nRetCode > 0);

@@ -4,12 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "qn_platform.h"
+#include "qn_test_hooks.h"
+
+namespace {
+// The errno every QN_WriteAll fails with, for tests; 0 when writes are real.
+std::atomic<int> g_nWriteAllFailure{0};
+}  // namespace
+
+namespace qn::testing {
+void SetWriteAllFailure(int nErrno) { g_nWriteAllFailure.store(nErrno); }
+}  // namespace qn::testing
 
 int QN_OpenFileForAppend(const char* cszPath) {
     if (!cszPath || !cszPath[0]) {
@@ -17,8 +28,11 @@ int QN_OpenFileForAppend(const char* cszPath) {
         return -1;
     }
     int nFd;
+    // A symbolic link at the name is refused (ELOOP), not replaced: the name is the caller's
+    // own, a link there was not made by it, and neither copying a foreign file into it nor
+    // appending to what it points to is right.
     do {
-        nFd = ::open(cszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        nFd = ::open(cszPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     } while (nFd < 0 && errno == EINTR);
     if (nFd < 0) {
         QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FILE);
@@ -30,6 +44,11 @@ int QN_OpenFileForAppend(const char* cszPath) {
 
 int QN_WriteAll(int nFd, const void* pvData, size_t uSize) {
     const char* p = static_cast<const char*>(pvData);
+    if (const int nFailure = g_nWriteAllFailure.load()) {
+        errno = nFailure;
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FILE);
+        return 0;
+    }
     while (uSize > 0) {
         ssize_t n = ::write(nFd, p, uSize);
         if (n < 0) {

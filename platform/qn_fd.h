@@ -5,7 +5,8 @@
 #include <cstddef>
 
 // Opens (creating it when missing, mode 0666 before the umask) a file for writing at its end,
-// close-on-exec. Returns the descriptor, or -1 with the last error set (errno kept).
+// close-on-exec. A symbolic link at the name is refused (ELOOP), never written through.
+// Returns the descriptor, or -1 with the last error set (errno kept).
 int QN_OpenFileForAppend(const char* cszPath);
 
 // Writes all uSize bytes, retrying after interruptions and partial writes. 1 on success, 0 on

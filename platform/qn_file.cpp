@@ -183,7 +183,10 @@ int QN_OpenExistingFileW(const wchar_t* cwszPath, bool bWrite) {
         return -1;
     }
     std::string path = QN_NativePathFromWide(cwszPath);
-    int nFd = ::open(path.c_str(), (bWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    // Writing keeps the content: a link at the name becomes a copy of what it points to, and
+    // the file it points to is never written.
+    if (bWrite && !QN_DetachLinkForWriting(path.c_str(), true)) return -1;
+    int nFd = ::open(path.c_str(), (bWrite ? O_RDWR | O_NOFOLLOW : O_RDONLY) | O_CLOEXEC);
     if (nFd < 0) {
         QN_SetLastErrorFromErrno();
         return -1;

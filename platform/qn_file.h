@@ -33,8 +33,9 @@ int QN_chsize(int nFd, int64_t llLength);
 int QN_AllocateFileSpace(int nFd);
 
 // Opens an existing file (never a folder) for reading, or for reading and writing, with
-// O_CLOEXEC. The descriptor, or -1 with the last error set.
-// Close it with QN_CloseFd (qn_fd.h).
+// O_CLOEXEC. For writing, a symbolic link at the name is first replaced by a copy of what it
+// points to (QN_DetachLinkForWriting), which is never written. The descriptor, or -1 with the
+// last error set. Close it with QN_CloseFd (qn_fd.h).
 int QN_OpenExistingFileW(const wchar_t* cwszPath, bool bWrite);
 
 // Clears "read-only": adds the owner's write permission when it is missing. Hidden and system

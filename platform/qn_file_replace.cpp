@@ -145,6 +145,23 @@ int QN_MoveFileReplaceA(const char* cszFrom, const char* cszTo) {
     return 1;
 }
 
+int QN_CopyBesideAndRename(const char* cszFrom, const char* cszTo, const uint32_t* puMode) {
+    if (!cszFrom || !cszTo) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::string strSide = SideName(cszTo);
+    RemoveSideName(strSide);
+    // The copy is flushed before the rename, so the name never holds a part of it.
+    if (!QN_CopyFileReplace(cszFrom, strSide.c_str())) return 0;
+    if ((puMode && !QN_SetFileMode(strSide.c_str(), *puMode)) || !QN_MoveFileReplaceA(strSide.c_str(), cszTo)) {
+        QN_LastErrorKeeper keep;
+        RemoveSideName(strSide);
+        return 0;
+    }
+    return 1;
+}
+
 int QN_ReplaceLinkByCopy(const char* cszPath) {
     struct stat stLink, stTarget;
     uint32_t uMode = 0;
@@ -166,16 +183,8 @@ int QN_ReplaceLinkByCopy(const char* cszPath) {
         }
         return 1;
     }
-    const std::string strSide = SideName(cszPath);
     uMode = (uint32_t)(stTarget.st_mode & 07777);
-    RemoveSideName(strSide);
-    if (!QN_CopyFileReplace(cszPath, strSide.c_str())) return 0;
-    if (::chmod(strSide.c_str(), (mode_t)uMode) != 0 || ::rename(strSide.c_str(), cszPath) != 0) {
-        QN_SetLastErrorFromErrno();
-        RemoveSideName(strSide);
-        return 0;
-    }
-    return 1;
+    return QN_CopyBesideAndRename(cszPath, cszPath, &uMode);
 }
 
 int QN_DetachLinkForWriting(const char* cszPath, bool bKeepContent) {
@@ -191,7 +200,6 @@ int QN_DetachLinkForWriting(const char* cszPath, bool bKeepContent) {
 int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists) {
     struct stat stFrom, stTo;
     uint32_t uMode = 0;
-    std::string strSide;
     if (!cszFrom || !cszTo) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -225,13 +233,5 @@ int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists) {
         }
     }
     if (!QN_GetRegularFileMode(cszFrom, &uMode)) return 0;
-    strSide = SideName(cszTo);
-    RemoveSideName(strSide);
-    if (!QN_CopyFileReplace(cszFrom, strSide.c_str())) return 0;
-    if (!QN_SetFileMode(strSide.c_str(), uMode) || !QN_MoveFileReplaceA(strSide.c_str(), cszTo)) {
-        QN_LastErrorKeeper keep;
-        RemoveSideName(strSide);
-        return 0;
-    }
-    return 1;
+    return QN_CopyBesideAndRename(cszFrom, cszTo, &uMode);
 }

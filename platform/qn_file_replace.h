@@ -23,6 +23,12 @@ bool QN_IsSymbolicLink(const char* cszPath);
 // wrote at cszTo; callers copy to a name of their own and rename it into place. 1 or 0.
 int QN_CopyFileReplace(const char* cszFrom, const char* cszTo);
 
+// Copies cszFrom to a side file beside cszTo (its name + ".qncopy"), gives the copy the mode
+// *puMode when puMode is given, flushes it and renames it over cszTo, which is replaced (a link
+// there included, never what it points to). On failure the side file is removed, cszTo is as
+// it was and the last error says why. 1 or 0.
+int QN_CopyBesideAndRename(const char* cszFrom, const char* cszTo, const uint32_t* puMode);
+
 // When cszPath is a symbolic link, puts a regular file of its own in the link's place: a copy
 // of the regular file the link points to (permission bits kept), or nothing at all when it
 // points to no regular file (the link is then only removed). What the link points to is read,

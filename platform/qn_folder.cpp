@@ -75,6 +75,30 @@ void CheckSandbox(const std::string& strPath) {
     }
 }
 
+// Removes every entry of a folder as QN_RemoveTree does, going on past failures: *pnResult
+// becomes 0 and *puFirstError takes the last error of the first failure. 0 with the last error
+// set when the folder cannot be listed, else 1.
+int RemoveFolderContents(const std::string& strPath, int* pnResult, uint32_t* puFirstError) {
+    DIR* pDir = ::opendir(strPath.c_str());
+    if (!pDir) {
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+        return 0;
+    }
+    std::vector<std::string> names;
+    while (struct dirent* pEntry = ::readdir(pDir)) {
+        const std::string strName = pEntry->d_name;
+        if (strName != "." && strName != "..") names.push_back(strName);
+    }
+    ::closedir(pDir);
+    for (const std::string& strName : names) {
+        if (!QN_RemoveTree((strPath + "/" + strName).c_str()) && *pnResult) {
+            *puFirstError = QN_GetLastError();
+            *pnResult = 0;
+        }
+    }
+    return 1;
+}
+
 }  // namespace
 
 int QN_RemoveDirectoryA(const char* cszPath) {
@@ -136,23 +160,7 @@ int QN_RemoveTree(const char* cszPath) {
         return 0;
     }
     if (!S_ISDIR(st.st_mode)) return QN_DeleteFileA(strPath.c_str());
-    if (DIR* pDir = ::opendir(strPath.c_str())) {
-        std::vector<std::string> names;
-        while (struct dirent* pEntry = ::readdir(pDir)) {
-            const std::string strName = pEntry->d_name;
-            if (strName != "." && strName != "..") names.push_back(strName);
-        }
-        ::closedir(pDir);
-        for (const std::string& strName : names) {
-            if (!QN_RemoveTree((strPath + "/" + strName).c_str())) {
-                if (nResult) uFirstError = QN_GetLastError();
-                nResult = 0;
-            }
-        }
-    } else {
-        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
-        return 0;
-    }
+    if (!RemoveFolderContents(strPath, &nResult, &uFirstError)) return 0;
     if (!QN_RemoveDirectoryA(strPath.c_str()) && nResult) {
         uFirstError = QN_GetLastError();
         nResult = 0;
@@ -174,26 +182,18 @@ int QN_MakeEmptyFolder(const char* cszPath) {
             // The folder stays; what an earlier run left in it goes.
             int nResult = 1;
             uint32_t uFirstError = 0;
-            DIR* pDir = ::opendir(strPath.c_str());
-            if (!pDir) {
-                QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
-                return 0;
-            }
-            std::vector<std::string> names;
-            while (struct dirent* pEntry = ::readdir(pDir)) {
-                const std::string strName = pEntry->d_name;
-                if (strName != "." && strName != "..") names.push_back(strName);
-            }
-            ::closedir(pDir);
-            for (const std::string& strName : names) {
-                if (!QN_RemoveTree((strPath + "/" + strName).c_str()) && nResult) {
-                    uFirstError = QN_GetLastError();
-                    nResult = 0;
-                }
-            }
+            if (!RemoveFolderContents(strPath, &nResult, &uFirstError)) return 0;
             if (!nResult) QN_SetLastError(uFirstError);
             return nResult;
         }
+        if (!S_ISLNK(st.st_mode)) {
+            // A file of the player's (or anything else but a folder) at the name stays as it
+            // is: the folder cannot be made there.
+            errno = EEXIST;
+            QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+            return 0;
+        }
+        // A link at the name is removed itself, never what it points to.
         if (!QN_DeleteFileA(strPath.c_str())) return 0;
     }
     if (::mkdir(strPath.c_str(), 0777) != 0) {

@@ -19,7 +19,8 @@ bool QN_IsSymbolicLinkA(const char* cszPath);
 // failure (the removal goes on past it).
 int QN_RemoveTree(const char* cszPath);
 
-// Makes the path a real, empty folder of this run: a symbolic link or a file at the name is
-// removed (not followed), the contents of an existing folder are removed as QN_RemoveTree
-// does, and a missing folder is made (its parent must exist). 1 or 0 with the last error.
+// Makes the path a real, empty folder of this run: a symbolic link at the name is removed (not
+// followed), the contents of an existing folder are removed as QN_RemoveTree does, and a
+// missing folder is made (its parent must exist). A regular file or anything else that is not
+// a folder at the name is kept and the call fails. 1 or 0 with the last error.
 int QN_MakeEmptyFolder(const char* cszPath);

@@ -80,6 +80,12 @@ void SetCopyWriteLimit(uint64_t ullBytes);
 }  // namespace qn::testing
 
 namespace qn::testing {
+// From then on QN_WriteAll fails with nErrno (ENOSPC, say) before it writes anything; 0 lifts
+// the failure.
+void SetWriteAllFailure(int nErrno);
+}  // namespace qn::testing
+
+namespace qn::testing {
 // Replaces the name QN_GetComputerNameA reports ("" is an empty name; nullptr restores it).
 void SetComputerName(const char* cszName);
 }  // namespace qn::testing

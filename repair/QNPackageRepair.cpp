@@ -257,7 +257,7 @@ int QNPackageRepair::_FetchTable(const QN_CallSite& site, uint64_t ullOffset, ui
     // The lines are written in the calling step's name and at its line: the fetch is one of
     // that step's steps.
     auto logFailed = [&site](const wchar_t* cwszCondition) {
-        QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%ls) at line %d in %s", cwszCondition, site.nLine, site.cszFunction);
+        QNLog_ProcessErrorLine(cwszCondition, site.nLine, site.cszFunction);
     };
 
     // A table is fetched in one piece: at least one whole record, below 4 GiB. Its bytes are

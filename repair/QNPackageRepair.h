@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -133,6 +134,17 @@ private:
     HRESULT _CheckPackageTables();
     HRESULT _FetchElemFileCheckTable();
     HRESULT _FetchEmptyBlockRegionTable();
+    // Fetches a table (_FetchTable, lines in site's name), compares its CRC with uExpectedCRC
+    // and decodes it. 1; 0 when the fetch or the decoding failed (the caller writes the line);
+    // -1 when the CRC differs, after fnLogMismatch(the CRC taken) wrote the lines.
+    int _FetchCheckedTable(const QN_CallSite& site, uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize,
+                           uint32_t uExpectedCRC, const std::function<void(uint32_t)>& fnLogMismatch,
+                           const std::function<int(const std::vector<uint8_t>&)>& fnDecode);
+    // The address checks of one block or region record: at or above the base, not empty
+    // (blocks: below 4 GiB), inside one data file, whose index + 1 raises *puUsedDataFileCount.
+    // The lines are written in site's name and at its line. 1 or 0.
+    int _CheckRecordAddress(const QN_CallSite& site, uint64_t ullAddress, uint64_t ullSize, bool bBlock,
+                            uint32_t* puUsedDataFileCount);
     HRESULT _CheckDataFile(uint64_t* pullRetGrowth);
     HRESULT _CheckDataFileSpace(uint64_t ullGrowth);
     HRESULT _RepairDataFile();
@@ -154,13 +166,13 @@ private:
     int _DownloadDataSourceMapFile();
     int _DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThreadParam);
     // The download thread's walk over its entries, in named steps. Each returns 1 or 0 and,
-    // on 0, the failed condition in *ppszFailed, which _DownloadFunction logs in its own name.
+    // on 0, the failed condition in *ppwszFailed, which _DownloadFunction logs in its own name.
     struct DownloadRun;
-    int _SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const char** ppszFailed);
-    int _QueueFullBatch(DownloadRun* pRun, size_t uIndex, const char** ppszFailed);
-    int _WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const char** ppszFailed);
-    int _AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const char** ppszFailed);
-    int _QueueLastBatch(DownloadRun* pRun, size_t uEnd, const char** ppszFailed);
+    int _SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const wchar_t** ppwszFailed);
+    int _QueueFullBatch(DownloadRun* pRun, size_t uIndex, const wchar_t** ppwszFailed);
+    int _WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const wchar_t** ppwszFailed);
+    int _AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const wchar_t** ppwszFailed);
+    int _QueueLastBatch(DownloadRun* pRun, size_t uEnd, const wchar_t** ppwszFailed);
     int _GetAbsOffsetInDataSource(uint32_t uDataSourceID, uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
                                   uint64_t* pullRetAbsOffset);
     int _GetDataSourceFileURL(uint32_t uDataSourceID, std::string* pszRetDataSourceFileURL);

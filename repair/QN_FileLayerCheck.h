@@ -6,6 +6,4 @@
 
 #define QNLOG_PROCESS_ERROR_CONTINUE(Condition)                                                   \
     ((Condition) ? true                                                                           \
-                 : (QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%ls) at line %d in %s",                   \
-                                  QN_WIDE_TEXT_(#Condition), __LINE__, QN_FUNCTION_NAME()),       \
-                    false))
+                 : (QNLOG_PROCESS_ERROR_LINE(#Condition), false))

@@ -16,9 +16,6 @@ namespace {
 constexpr int kMoveAttempts = 3;
 constexpr uint32_t kMoveRetryDelayMs = 500;
 constexpr size_t kMaxWidePath = 260;
-// The side name beside the target that a copied file takes before it is renamed into place.
-const char kCopySuffix[] = ".qnrepair";
-
 // Deletes a regular file or a link of that name (never what a link points to); the last error
 // is kept.
 void RemoveFileOrLink(const std::string& strPath) {
@@ -38,7 +35,6 @@ void MakeWritable(const std::string& strPath) {
 }  // namespace
 
 int QN_ReplaceFileByRename(const std::string& strSource, const std::string& strTarget, int* pnRetErrno) {
-    const std::string strSide = strTarget + kCopySuffix;
     struct stat st;
     uint32_t uMode = 0;
     bool bHasMode = false;
@@ -61,16 +57,11 @@ int QN_ReplaceFileByRename(const std::string& strSource, const std::string& strT
         QN_Sleep(kMoveRetryDelayMs);
     }
 
-    RemoveFileOrLink(strSide);
-    if (QN_CopyFileReplace(strSource.c_str(), strSide.c_str())) {
-        if (bHasMode) QN_SetFileMode(strSide.c_str(), uMode);
-        if (QN_MoveFileReplace(strSide.c_str(), strTarget.c_str())) {
-            RemoveFileOrLink(strSource);
-            return 1;
-        }
+    if (QN_CopyBesideAndRename(strSource.c_str(), strTarget.c_str(), bHasMode ? &uMode : nullptr)) {
+        RemoveFileOrLink(strSource);
+        return 1;
     }
     nErrno = QN_GetLastErrno();
-    RemoveFileOrLink(strSide);
     if (pnRetErrno) *pnRetErrno = nErrno;
     QN_RestoreLastError(QN_Win32ErrorFromErrno(nErrno), nErrno);
     return 0;
@@ -86,8 +77,10 @@ QN_PLACEMENT_STEP QN_PlaceVerifiedDownload(const QN_FILE_PLACEMENT& crJob, uint3
         eResult = QN_PLACEMENT_TEMP_FOLDER;
         goto Exit0;
     }
-    // A target left by an earlier run that was killed would be taken as already downloaded;
-    // its progress and data files stay, so that the download can resume.
+    // A file already at the download's target would be taken as already downloaded, so it goes
+    // first. In the tool the temporary folder was emptied when the run started (the main
+    // dialog's "QelRepairTemp", the package step's "pakV3"), so only a caller that hands over a
+    // folder it did not empty can leave one; the session's other files are not touched here.
     RemoveFileOrLink(crJob.strTempFile);
 
     if (wsTempFolder.size() > kMaxWidePath || wsTempName.size() > kMaxWidePath) {

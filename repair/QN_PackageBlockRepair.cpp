@@ -31,12 +31,6 @@ constexpr float kProgressBlocks = 0.9f;
 constexpr int kWriteQueuePollMs = 100;
 constexpr int kHighWaterPollMs = 20;
 
-// Writes the standard failure line of a failed check without leaving the function: the steps
-// that go on with their next item after a failure use it.
-void LogStepFailure(const char* cszCondition, int nLine, const char* cszFunction) {
-    QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%s) at line %d in %s", cszCondition, nLine, cszFunction);
-}
-
 bool IsRealFolder(const std::string& strPath) {
     struct stat st;
     return ::lstat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -86,9 +80,10 @@ HRESULT QNPackageRepair::_RepairCfgFile() {
     const std::wstring strCfgFilePath = _PackagePath(L"Package.CFG");
     // The configuration is written beside its place and renamed over it: the old file stays
     // whole until the new one is, and a symbolic link in its place is replaced, not written
-    // through.
+    // through. The side name is its own: the rename's copy fallback writes and clears a side
+    // file of its own beside the target, which must not be this source.
     const std::string strCfgNative = QN_NativePathFromWide(strCfgFilePath.c_str());
-    const std::string strSideNative = strCfgNative + ".qnrepair";
+    const std::string strSideNative = strCfgNative + ".qnwrite";
 
     if (!m_bCfgFileBroken) return S_OK;
 
@@ -157,7 +152,7 @@ int QNPackageRepair::_RepairDirFile() {
         job.uCRC = rFile.uCRC32;
         job.fnStop = [this] { return _IsAborted(); };
         if (job.strURL.size() >= QN_MAX_PATH || job.strTargetFile.size() >= QN_MAX_PATH) {
-            LogStepFailure("nRetCode > 0", __LINE__, QN_FUNCTION_NAME());
+            QNLOG_PROCESS_ERROR_LINE("nRetCode > 0");
             m_uCanNotRepairElemFileCount.fetch_add(1);
             continue;
         }
@@ -169,7 +164,7 @@ int QNPackageRepair::_RepairDirFile() {
         }
         // Each folder file is placed on its own; one that fails stays as it was and is counted.
         if (QN_PlaceVerifiedDownload(job, nullptr) != QN_PLACEMENT_DONE) {
-            LogStepFailure("nRetCode", __LINE__, QN_FUNCTION_NAME());
+            QNLOG_PROCESS_ERROR_LINE("nRetCode");
             m_uCanNotRepairElemFileCount.fetch_add(1);
         }
     }
@@ -336,7 +331,7 @@ struct QNPackageRepair::DownloadRun {
 int QNPackageRepair::_DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThreadParam) {
     int nResult = 0;
     int nRetCode = 0;
-    const char* pszFailed = "";
+    const wchar_t* pwszFailed = L"";
     DownloadRun run;
     size_t uIndex = 0;
 
@@ -353,40 +348,40 @@ int QNPackageRepair::_DownloadFunction(QNPK_DOWNLOAD_THREAD_PARAM* pDownloadThre
         QNLOG_PROCESS_ERROR(!m_bCancelDownload);
 
         if (rEntry.uDataSourceID != run.uCurrentDataSourceID) {
-            nRetCode = _SwitchDataSource(&run, rEntry.uDataSourceID, &pszFailed);
+            nRetCode = _SwitchDataSource(&run, rEntry.uDataSourceID, &pwszFailed);
             if (!nRetCode) {
                 // The step names the condition that failed; the line is this function's.
-                LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+                QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
                 goto Exit0;
             }
         }
 
-        nRetCode = _QueueFullBatch(&run, uIndex, &pszFailed);
+        nRetCode = _QueueFullBatch(&run, uIndex, &pwszFailed);
         if (!nRetCode) {
             // The step names the condition that failed; the line is this function's.
-            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
             goto Exit0;
         }
 
-        nRetCode = _WaitForQueueRoom(&run, uIndex, &pszFailed);
+        nRetCode = _WaitForQueueRoom(&run, uIndex, &pwszFailed);
         if (!nRetCode) {
             // The step names the condition that failed; the line is this function's.
-            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
             goto Exit0;
         }
 
-        nRetCode = _AddEntryBlock(&run, &rEntry, &pszFailed);
+        nRetCode = _AddEntryBlock(&run, &rEntry, &pwszFailed);
         if (!nRetCode) {
             // The step names the condition that failed; the line is this function's.
-            LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+            QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
             goto Exit0;
         }
     }
 
-    nRetCode = _QueueLastBatch(&run, pDownloadThreadParam->uEnd, &pszFailed);
+    nRetCode = _QueueLastBatch(&run, pDownloadThreadParam->uEnd, &pwszFailed);
     if (!nRetCode) {
         // The step names the condition that failed; the line is this function's.
-        LogStepFailure(pszFailed, __LINE__, QN_FUNCTION_NAME());
+        QNLog_ProcessErrorLine(pwszFailed, __LINE__, QN_FUNCTION_NAME());
         goto Exit0;
     }
 
@@ -405,12 +400,12 @@ Exit0:
 
 // The next entry comes from another data source: the blocks pending for the current one are
 // fetched first, then the downloader is pointed at the new source.
-int QNPackageRepair::_SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const char** ppszFailed) {
+int QNPackageRepair::_SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID, const wchar_t** ppwszFailed) {
     int nRetCode = 0;
     std::string strURL;
 
     pRun->uCurrentDataSourceID = uDataSourceID;
-    *ppszFailed = "uCurrentDataSourceID > 0";
+    *ppwszFailed = L"uCurrentDataSourceID > 0";
     if (!(pRun->uCurrentDataSourceID > 0)) return 0;
     // No gap is bridged across two sources.
     pRun->ullPrevEnd = UINT64_MAX;
@@ -418,29 +413,29 @@ int QNPackageRepair::_SwitchDataSource(DownloadRun* pRun, uint32_t uDataSourceID
         nRetCode = pRun->HttpDownload.Download();
         if (!nRetCode) {
             pRun->bDownloadFailed = true;
-            *ppszFailed = "false && \"HttpDownload.Download()\"";
+            *ppwszFailed = L"false && \"HttpDownload.Download()\"";
             return 0;
         }
     }
     pRun->HttpDownload.ReleaseService();
     nRetCode = _GetDataSourceFileURL(uDataSourceID, &strURL);
-    *ppszFailed = "nRetCode";
+    *ppwszFailed = L"nRetCode";
     if (!nRetCode) return 0;
     return pRun->HttpDownload.Init(strURL.c_str());
 }
 
 // Once a batch's worth of bytes is pending, it is fetched and handed to the write queue, and
 // the next batch starts at this entry.
-int QNPackageRepair::_QueueFullBatch(DownloadRun* pRun, size_t uIndex, const char** ppszFailed) {
+int QNPackageRepair::_QueueFullBatch(DownloadRun* pRun, size_t uIndex, const wchar_t** ppwszFailed) {
     if (pRun->ullPendingSize < DOWNLOAD_BATCH_SIZE) return 1;
     if (!pRun->HttpDownload.Download()) {
         pRun->bDownloadFailed = true;
-        *ppszFailed = "false && \"HttpDownload.Download()\"";
+        *ppwszFailed = L"false && \"HttpDownload.Download()\"";
         return 0;
     }
     pRun->ullPendingSize = 0;
     pRun->HttpDownload.m_BlockInfoVector.clear();
-    *ppszFailed = "nRetCode";
+    *ppwszFailed = L"nRetCode";
     if (!_AddFileToWriteQueue(pRun->uBatchStart, uIndex, &pRun->ullQueued)) return 0;
     pRun->uBatchStart = uIndex;
     return 1;
@@ -448,17 +443,17 @@ int QNPackageRepair::_QueueFullBatch(DownloadRun* pRun, size_t uIndex, const cha
 
 // Downloaded blocks wait in memory until written; while too many bytes wait, the next block
 // is not fetched. With nothing queued it is, however large.
-int QNPackageRepair::_WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const char** ppszFailed) {
+int QNPackageRepair::_WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const wchar_t** ppwszFailed) {
     const uint64_t ullSize = m_DownloadFileBlockList[uIndex].ullSize;
     while (m_ullQueuedBytes.load() > 0 &&
            m_ullQueuedBytes.load() + pRun->ullPendingSize + ullSize > QN_PackageDownloadQueueLimit()) {
         QN_PackageRepairStep("queue-full", (uint32_t)uIndex);
         if (m_eStatusCode == QN_RPS_ERROR_ABROT) {
-            *ppszFailed = "m_eStatusCode != QN_RPS_ERROR_ABROT";
+            *ppwszFailed = L"m_eStatusCode != QN_RPS_ERROR_ABROT";
             return 0;
         }
         if (m_bCancelDownload) {
-            *ppszFailed = "!m_bCancelDownload";
+            *ppwszFailed = L"!m_bCancelDownload";
             return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(kHighWaterPollMs));
@@ -468,14 +463,14 @@ int QNPackageRepair::_WaitForQueueRoom(DownloadRun* pRun, size_t uIndex, const c
 
 // Gives the entry its buffer and adds it to the downloader, with the gap before it when the
 // gap is small enough to be fetched and thrown away rather than split the request.
-int QNPackageRepair::_AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const char** ppszFailed) {
+int QNPackageRepair::_AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK* pEntry, const wchar_t** ppwszFailed) {
     uint64_t ullAbsOffset = 0;
 
     pEntry->pbyBuffer = new (std::nothrow) uint8_t[(size_t)pEntry->ullSize];
-    *ppszFailed = "it->pbyBuffer";
+    *ppwszFailed = L"it->pbyBuffer";
     if (!pEntry->pbyBuffer) return 0;
 
-    *ppszFailed = "nRetCode";
+    *ppwszFailed = L"nRetCode";
     if (!_GetAbsOffsetInDataSource(pEntry->uDataSourceID, pEntry->ullOffsetInDataSource, pEntry->ullSize,
                                    &ullAbsOffset))
         return 0;
@@ -491,65 +486,55 @@ int QNPackageRepair::_AddEntryBlock(DownloadRun* pRun, QNPK_DOWNLOAD_FILE_BLOCK*
 }
 
 // After the last entry: the blocks still pending are fetched and the last batch is queued.
-int QNPackageRepair::_QueueLastBatch(DownloadRun* pRun, size_t uEnd, const char** ppszFailed) {
+int QNPackageRepair::_QueueLastBatch(DownloadRun* pRun, size_t uEnd, const wchar_t** ppwszFailed) {
     if (!pRun->HttpDownload.Download()) {
         pRun->bDownloadFailed = true;
-        *ppszFailed = "false && \"HttpDownload.Download()\"";
+        *ppwszFailed = L"false && \"HttpDownload.Download()\"";
         return 0;
     }
     pRun->HttpDownload.m_BlockInfoVector.clear();
-    *ppszFailed = "nRetCode";
+    *ppwszFailed = L"nRetCode";
     return _AddFileToWriteQueue(pRun->uBatchStart, uEnd, &pRun->ullQueued);
 }
 
+// The checks of a block's source and of its URL are the shared ones; the lines name the
+// condition that failed in this class's terms.
 int QNPackageRepair::_GetAbsOffsetInDataSource(uint32_t uDataSourceID, uint64_t ullOffsetInDataSource,
                                                uint64_t ullBlockSize, uint64_t* pullRetAbsOffset) {
-    int nResult = 0;
-    QNPK_DATA_SOURCE_MAP::const_iterator it;
+    QNPK_SOURCE_CHECK eFailed = QNPK_SOURCE_OK;
+    const QNPK_DATA_SOURCE_MAP* pMap = m_bDataSourceFileMapLoaded ? &m_DataSourceFileMap : nullptr;
 
-    QNLOG_PROCESS_ERROR(uDataSourceID > 0);
-    QNLOG_PROCESS_ERROR(pullRetAbsOffset);
-    if (!m_bDataSourceFileMapLoaded) {
-        *pullRetAbsOffset = ullOffsetInDataSource;
+    if (QN_GetAbsOffsetInDataSource(pMap, uDataSourceID, ullOffsetInDataSource, ullBlockSize, pullRetAbsOffset,
+                                    &eFailed))
         return 1;
+    switch (eFailed) {
+    case QNPK_SOURCE_NO_ID: QNLOG_PROCESS_ERROR_LINE("uDataSourceID > 0"); break;
+    case QNPK_SOURCE_NO_RESULT: QNLOG_PROCESS_ERROR_LINE("pullRetAbsOffset"); break;
+    case QNPK_SOURCE_NOT_IN_TABLE: QNLOG_PROCESS_ERROR_LINE("it != m_DataSourceFileMap.end()"); break;
+    case QNPK_SOURCE_ID_DIFFERS: QNLOG_PROCESS_ERROR_LINE("rDataSourceInfoItem.uDataSourceFileID == uDataSourceID"); break;
+    case QNPK_SOURCE_OFFSET_PAST_END: QNLOG_PROCESS_ERROR_LINE("ullOffsetInDataSource < rDataSourceInfoItem.ullSize"); break;
+    case QNPK_SOURCE_BLOCK_PAST_END:
+        QNLOG_PROCESS_ERROR_LINE("ullBlockSize <= rDataSourceInfoItem.ullSize - ullOffsetInDataSource");
+        break;
+    default: QNLOG_PROCESS_ERROR_LINE("rDataSourceInfoItem.ullBaseOffset <= UINT64_MAX - ullOffsetInDataSource"); break;
     }
-    it = m_DataSourceFileMap.find(uDataSourceID);
-    QNLOG_PROCESS_ERROR(it != m_DataSourceFileMap.end());
-    {
-        const QNPK_DATA_SOURCE_INFO_ITEM& rDataSourceInfoItem = it->second;
-        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.uDataSourceFileID == uDataSourceID);
-        QNLOG_PROCESS_ERROR(ullOffsetInDataSource < rDataSourceInfoItem.ullSize);
-        // Beyond the offset test: the whole block must lie inside its source, or bytes of the
-        // next source would be taken for it, and the sum must not wrap.
-        QNLOG_PROCESS_ERROR(ullBlockSize <= rDataSourceInfoItem.ullSize - ullOffsetInDataSource);
-        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.ullBaseOffset <= UINT64_MAX - ullOffsetInDataSource);
-        *pullRetAbsOffset = rDataSourceInfoItem.ullBaseOffset + ullOffsetInDataSource;
-    }
-    nResult = 1;
-Exit0:
-    return nResult;
+    return 0;
 }
 
 int QNPackageRepair::_GetDataSourceFileURL(uint32_t uDataSourceID, std::string* pszRetDataSourceFileURL) {
-    int nResult = 0;
-    int nRetCode = 0;
+    QNPK_SOURCE_CHECK eFailed = QNPK_SOURCE_OK;
     const QNPK_DATA_SOURCE_MAP* pMap = m_bDataSourceFileMapLoaded ? &m_DataSourceFileMap : nullptr;
 
-    QNLOG_PROCESS_ERROR(pszRetDataSourceFileURL);
-    QNLOG_PROCESS_ERROR(uDataSourceID > 0);
-    if (pMap) {
-        QNPK_DATA_SOURCE_MAP::const_iterator it = m_DataSourceFileMap.find(uDataSourceID);
-        QNLOG_PROCESS_ERROR(it != m_DataSourceFileMap.end());
-        const QNPK_DATA_SOURCE_INFO_ITEM& rDataSourceInfoItem = it->second;
-        QNLOG_PROCESS_ERROR(rDataSourceInfoItem.uDataSourceFileID == uDataSourceID);
-    }
     // The shared formatter escapes the name and bounds the URL's length.
-    nRetCode = QN_GetDataSourceFileURL(m_szPackageRepairURL, pMap, uDataSourceID, pszRetDataSourceFileURL) ? 1 : -1;
-    QNLOG_PROCESS_ERROR(nRetCode > 0);
-
-    nResult = 1;
-Exit0:
-    return nResult;
+    if (QN_GetDataSourceFileURL(m_szPackageRepairURL, pMap, uDataSourceID, pszRetDataSourceFileURL, &eFailed)) return 1;
+    switch (eFailed) {
+    case QNPK_SOURCE_NO_RESULT: QNLOG_PROCESS_ERROR_LINE("pszRetDataSourceFileURL"); break;
+    case QNPK_SOURCE_NO_ID: QNLOG_PROCESS_ERROR_LINE("uDataSourceID > 0"); break;
+    case QNPK_SOURCE_NOT_IN_TABLE: QNLOG_PROCESS_ERROR_LINE("it != m_DataSourceFileMap.end()"); break;
+    case QNPK_SOURCE_ID_DIFFERS: QNLOG_PROCESS_ERROR_LINE("rDataSourceInfoItem.uDataSourceFileID == uDataSourceID"); break;
+    default: QNLOG_PROCESS_ERROR_LINE("nRetCode > 0"); break;
+    }
+    return 0;
 }
 
 int QNPackageRepair::_AddFileToWriteQueue(size_t uBegin, size_t uEnd, uint64_t* pullRetQueuedBytes) {
@@ -674,13 +659,13 @@ int QNPackageRepair::_RepairEmptyBlock() {
     for (uDone = 0; uDone < m_BrokenEmptyBlockRegionIndexList.size(); ++uDone) {
         const QNPK_EMPTY_BLOCK_REGION_ITEM& rRegion = m_EmptyBlockRegionList[m_BrokenEmptyBlockRegionIndexList[uDone]];
         if (m_eStatusCode == QN_RPS_ERROR_ABROT) {
-            LogStepFailure("m_eStatusCode != QN_RPS_ERROR_ABROT", __LINE__, QN_FUNCTION_NAME());
+            QNLOG_PROCESS_ERROR_LINE("m_eStatusCode != QN_RPS_ERROR_ABROT");
             break;
         }
         // Each region is refilled on its own; one that fails stays broken and is counted.
         nRetCode = writer.RemoveData(rRegion.ullAddress - rConfig.ullBaseAddress, rRegion.ullSize);
         if (!nRetCode) {
-            LogStepFailure("nRetCode", __LINE__, QN_FUNCTION_NAME());
+            QNLOG_PROCESS_ERROR_LINE("nRetCode");
             ++uFailed;
         }
     }

@@ -275,11 +275,24 @@ Exit0:
     return nResult;
 }
 
+int QNPackageRepair::_FetchCheckedTable(const QN_CallSite& site, uint64_t ullOffset, uint64_t ullSize,
+                                        size_t uRecordSize, uint32_t uExpectedCRC,
+                                        const std::function<void(uint32_t)>& fnLogMismatch,
+                                        const std::function<int(const std::vector<uint8_t>&)>& fnDecode) {
+    // The raw table is dropped when this step returns; only the decoded records stay.
+    std::vector<uint8_t> table;
+    if (!_FetchTable(site, ullOffset, ullSize, uRecordSize, &table)) return 0;
+    const uint32_t uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
+    if (uCRC32 != uExpectedCRC) {
+        fnLogMismatch(uCRC32);
+        return -1;
+    }
+    return fnDecode(table) ? 1 : 0;
+}
+
 HRESULT QNPackageRepair::_FetchElemFileCheckTable() {
     HRESULT hrResult = E_FAIL;
     int nRetCode = 0;
-    uint32_t uCRC32 = 0;
-    std::vector<uint8_t> table;
     const uint64_t ullSize = m_RepairFileHeader.ullElemFileCheckInfoSize;
     const uint64_t ullPackageSize = PackageSize(m_RepairFileHeader.DataFileConfig);
 
@@ -290,19 +303,18 @@ HRESULT QNPackageRepair::_FetchElemFileCheckTable() {
     QNLOG_PROCESS_ERROR(ullSize / QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE <= ullPackageSize);
 
     // The table belongs to the block check: its failure lines carry that step's name.
-    nRetCode = _FetchTable(QN_CallSite{"QNPackageRepair::_CheckFileBlock", __LINE__},
-                           m_RepairFileHeader.ullElemFileCheckInfoOffset, ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE,
-                           &table);
-    QNLOG_PROCESS_ERROR(nRetCode);
-    uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
-    if (uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32) {
-        QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32\n");
-        QN_LogPrintfW(L"uCRC32 = %d, m_RepairFileHeader.uElemFileCheckInfoCRC32 = %d \n", (int)uCRC32,
-                      (int)m_RepairFileHeader.uElemFileCheckInfoCRC32);
-        goto Exit0;
-    }
-    // The raw table is dropped when this step returns; only the decoded records stay.
-    nRetCode = QN_DecodeElemFileCheckTable(table.data(), table.size(), &m_CorrectElemFileBlockList);
+    nRetCode = _FetchCheckedTable(
+        QN_CallSite{"QNPackageRepair::_CheckFileBlock", __LINE__}, m_RepairFileHeader.ullElemFileCheckInfoOffset,
+        ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE, m_RepairFileHeader.uElemFileCheckInfoCRC32,
+        [this](uint32_t uCRC32) {
+            QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32\n");
+            QN_LogPrintfW(L"uCRC32 = %d, m_RepairFileHeader.uElemFileCheckInfoCRC32 = %d \n", (int)uCRC32,
+                          (int)m_RepairFileHeader.uElemFileCheckInfoCRC32);
+        },
+        [this](const std::vector<uint8_t>& crTable) {
+            return QN_DecodeElemFileCheckTable(crTable.data(), crTable.size(), &m_CorrectElemFileBlockList);
+        });
+    if (nRetCode < 0) goto Exit0;
     QNLOG_PROCESS_ERROR(nRetCode);
 
     hrResult = S_OK;
@@ -313,8 +325,6 @@ Exit0:
 HRESULT QNPackageRepair::_FetchEmptyBlockRegionTable() {
     HRESULT hrResult = E_FAIL;
     int nRetCode = 0;
-    uint32_t uCRC32 = 0;
-    std::vector<uint8_t> table;
     const uint64_t ullSize = m_RepairFileHeader.ullEmptyBlockRegionInfoSize;
     const uint64_t ullPackageSize = PackageSize(m_RepairFileHeader.DataFileConfig);
     const uint64_t ullBlockCount = m_CorrectElemFileBlockList.size();
@@ -324,18 +334,18 @@ HRESULT QNPackageRepair::_FetchEmptyBlockRegionTable() {
     // Regions share no byte with each other or with a block: together they fit the package.
     QNLOG_PROCESS_ERROR(ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE <= ullPackageSize - ullBlockCount);
     // The table belongs to the region check: its failure lines carry that step's name.
-    nRetCode = _FetchTable(QN_CallSite{"QNPackageRepair::_CheckEmptyBlock", __LINE__},
-                           m_RepairFileHeader.ullEmptyBlockRegionInfoOffset, ullSize,
-                           QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE, &table);
-    QNLOG_PROCESS_ERROR(nRetCode);
-    uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
-    if (uCRC32 != m_RepairFileHeader.uEmptyBlockRegionInfoCRC32) {
-        QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uEmptyBlockRegionInfoCRC32\n");
-        QN_LogPrintfW(L"uCRC32 = %u, m_RepairFileHeader.uEmptyBlockRegionInfoCRC32 = %u \n", uCRC32,
-                      m_RepairFileHeader.uEmptyBlockRegionInfoCRC32);
-        goto Exit0;
-    }
-    nRetCode = QN_DecodeEmptyBlockRegionTable(table.data(), table.size(), &m_EmptyBlockRegionList);
+    nRetCode = _FetchCheckedTable(
+        QN_CallSite{"QNPackageRepair::_CheckEmptyBlock", __LINE__}, m_RepairFileHeader.ullEmptyBlockRegionInfoOffset,
+        ullSize, QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE, m_RepairFileHeader.uEmptyBlockRegionInfoCRC32,
+        [this](uint32_t uCRC32) {
+            QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uEmptyBlockRegionInfoCRC32\n");
+            QN_LogPrintfW(L"uCRC32 = %u, m_RepairFileHeader.uEmptyBlockRegionInfoCRC32 = %u \n", uCRC32,
+                          m_RepairFileHeader.uEmptyBlockRegionInfoCRC32);
+        },
+        [this](const std::vector<uint8_t>& crTable) {
+            return QN_DecodeEmptyBlockRegionTable(crTable.data(), crTable.size(), &m_EmptyBlockRegionList);
+        });
+    if (nRetCode < 0) goto Exit0;
     QNLOG_PROCESS_ERROR(nRetCode);
 
     hrResult = S_OK;
@@ -343,11 +353,32 @@ Exit0:
     return hrResult;
 }
 
+int QNPackageRepair::_CheckRecordAddress(const QN_CallSite& site, uint64_t ullAddress, uint64_t ullSize, bool bBlock,
+                                         uint32_t* puUsedDataFileCount) {
+    const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
+    uint32_t uDataFileIndex = 0;
+    const wchar_t* cwszFailed = nullptr;
+
+    if (ullAddress < rConfig.ullBaseAddress)
+        cwszFailed = L"it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress";
+    else if (ullSize == 0)
+        cwszFailed = L"it->ullSize > 0";
+    else if (bBlock && ullSize > 0xFFFFFFFFull)
+        cwszFailed = L"rItem.ullSize <= 0xFFFFFFFFull";
+    else if (!QN_GetDataFileLocation(rConfig, ullAddress, ullSize, &uDataFileIndex, nullptr))
+        cwszFailed = L"uDataFileIndex < uDataFileCount";
+    if (cwszFailed) {
+        QNLog_ProcessErrorLine(cwszFailed, site.nLine, site.cszFunction);
+        return 0;
+    }
+    *puUsedDataFileCount = std::max(*puUsedDataFileCount, uDataFileIndex + 1);
+    return 1;
+}
+
 HRESULT QNPackageRepair::_CheckPackageTables() {
     HRESULT hrResult = E_FAIL;
     HRESULT hrRetCode = E_FAIL;
     int nRetCode = 0;
-    uint32_t uDataFileIndex = 0;
     uint32_t uUsedDataFileCount = 0;
     size_t uBlockCount = 0;
     const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
@@ -360,13 +391,8 @@ HRESULT QNPackageRepair::_CheckPackageTables() {
     // Every block lies inside one data file the header describes and can be fetched by one
     // range, and no two blocks share a byte.
     for (const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem : m_CorrectElemFileBlockList) {
-        QNLOG_PROCESS_ERROR_TEXT(rItem.ullAddress >= rConfig.ullBaseAddress,
-                                 "it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress");
-        QNLOG_PROCESS_ERROR_TEXT(rItem.ullSize > 0, "it->ullSize > 0");
-        QNLOG_PROCESS_ERROR(rItem.ullSize <= 0xFFFFFFFFull);
-        nRetCode = QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, &uDataFileIndex, nullptr);
-        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "uDataFileIndex < uDataFileCount");
-        uUsedDataFileCount = std::max(uUsedDataFileCount, uDataFileIndex + 1);
+        nRetCode = _CheckRecordAddress(QN_CALL_SITE(), rItem.ullAddress, rItem.ullSize, true, &uUsedDataFileCount);
+        if (!nRetCode) goto Exit0;
     }
     nRetCode = QN_RangesAreDisjoint(m_CorrectElemFileBlockList.size(), [this](size_t i) {
         return std::make_pair(m_CorrectElemFileBlockList[i].ullAddress, m_CorrectElemFileBlockList[i].ullSize);
@@ -380,12 +406,8 @@ HRESULT QNPackageRepair::_CheckPackageTables() {
     // a refill would otherwise wipe a block, or a region outside the package would be
     // reported broken by every check.
     for (const QNPK_EMPTY_BLOCK_REGION_ITEM& rItem : m_EmptyBlockRegionList) {
-        QNLOG_PROCESS_ERROR_TEXT(rItem.ullAddress >= rConfig.ullBaseAddress,
-                                 "it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress");
-        QNLOG_PROCESS_ERROR_TEXT(rItem.ullSize > 0, "it->ullSize > 0");
-        nRetCode = QN_GetDataFileLocation(rConfig, rItem.ullAddress, rItem.ullSize, &uDataFileIndex, nullptr);
-        QNLOG_PROCESS_ERROR_TEXT(nRetCode, "uDataFileIndex < uDataFileCount");
-        uUsedDataFileCount = std::max(uUsedDataFileCount, uDataFileIndex + 1);
+        nRetCode = _CheckRecordAddress(QN_CALL_SITE(), rItem.ullAddress, rItem.ullSize, false, &uUsedDataFileCount);
+        if (!nRetCode) goto Exit0;
     }
     nRetCode = QN_RangesAreDisjoint(uBlockCount + m_EmptyBlockRegionList.size(), [this, uBlockCount](size_t i) {
         if (i < uBlockCount)

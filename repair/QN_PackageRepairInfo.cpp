@@ -228,37 +228,70 @@ int QN_GetDataFileLocation(const DataConfigFile& config, uint64_t ullAddress, ui
     return 1;
 }
 
+namespace {
+
+// Looks the source up under its id: its record, or nullptr with the failed test in *peRetFailed.
+const QNPK_DATA_SOURCE_INFO_ITEM* FindSource(const QNPK_DATA_SOURCE_MAP& crMap, uint32_t uDataSourceID,
+                                             QNPK_SOURCE_CHECK* peRetFailed) {
+    auto it = crMap.find(uDataSourceID);
+    if (it == crMap.end()) {
+        *peRetFailed = QNPK_SOURCE_NOT_IN_TABLE;
+        return nullptr;
+    }
+    if (it->second.uDataSourceFileID != uDataSourceID) {
+        *peRetFailed = QNPK_SOURCE_ID_DIFFERS;
+        return nullptr;
+    }
+    return &it->second;
+}
+
+}  // namespace
+
 int QN_GetAbsOffsetInDataSource(const QNPK_DATA_SOURCE_MAP* pMap, uint32_t uDataSourceID,
                                 uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
-                                uint64_t* pullRetAbsOffset) {
-    if (uDataSourceID == 0 || !pullRetAbsOffset) return 0;
+                                uint64_t* pullRetAbsOffset, QNPK_SOURCE_CHECK* peRetFailed) {
+    QNPK_SOURCE_CHECK eIgnored = QNPK_SOURCE_OK;
+    QNPK_SOURCE_CHECK& reFailed = peRetFailed ? *peRetFailed : eIgnored;
+    const QNPK_DATA_SOURCE_INFO_ITEM* pItem = nullptr;
+    reFailed = QNPK_SOURCE_OK;
+    if (uDataSourceID == 0) reFailed = QNPK_SOURCE_NO_ID;
+    else if (!pullRetAbsOffset) reFailed = QNPK_SOURCE_NO_RESULT;
+    if (reFailed != QNPK_SOURCE_OK) return 0;
     if (!pMap) {
         *pullRetAbsOffset = ullOffsetInDataSource;
         return 1;
     }
-    auto it = pMap->find(uDataSourceID);
-    if (it == pMap->end() || it->second.uDataSourceFileID != uDataSourceID) return 0;
-    const QNPK_DATA_SOURCE_INFO_ITEM& rItem = it->second;
+    pItem = FindSource(*pMap, uDataSourceID, &reFailed);
+    if (!pItem) return 0;
     // The whole block must lie inside its source, or the bytes of the next source would be
-    // taken for it.
-    if (ullOffsetInDataSource >= rItem.ullSize || ullBlockSize > rItem.ullSize - ullOffsetInDataSource) return 0;
-    if (rItem.ullBaseOffset > UINT64_MAX - ullOffsetInDataSource) return 0;
-    *pullRetAbsOffset = rItem.ullBaseOffset + ullOffsetInDataSource;
+    // taken for it, and the sum must not wrap.
+    if (ullOffsetInDataSource >= pItem->ullSize) reFailed = QNPK_SOURCE_OFFSET_PAST_END;
+    else if (ullBlockSize > pItem->ullSize - ullOffsetInDataSource) reFailed = QNPK_SOURCE_BLOCK_PAST_END;
+    else if (pItem->ullBaseOffset > UINT64_MAX - ullOffsetInDataSource) reFailed = QNPK_SOURCE_OFFSET_WRAPS;
+    if (reFailed != QNPK_SOURCE_OK) return 0;
+    *pullRetAbsOffset = pItem->ullBaseOffset + ullOffsetInDataSource;
     return 1;
 }
 
 int QN_GetDataSourceFileURL(const wchar_t* pcszPackageRepairURL, const QNPK_DATA_SOURCE_MAP* pMap,
-                            uint32_t uDataSourceID, std::string* pstrRetURL) {
+                            uint32_t uDataSourceID, std::string* pstrRetURL, QNPK_SOURCE_CHECK* peRetFailed) {
+    QNPK_SOURCE_CHECK eIgnored = QNPK_SOURCE_OK;
+    QNPK_SOURCE_CHECK& reFailed = peRetFailed ? *peRetFailed : eIgnored;
     std::wstring strName;
-    if (!pcszPackageRepairURL || !pstrRetURL || uDataSourceID == 0) return 0;
+    reFailed = QNPK_SOURCE_OK;
+    if (!pstrRetURL) reFailed = QNPK_SOURCE_NO_RESULT;
+    else if (uDataSourceID == 0) reFailed = QNPK_SOURCE_NO_ID;
+    if (reFailed != QNPK_SOURCE_OK) return 0;
     if (pMap) {
-        auto it = pMap->find(uDataSourceID);
-        if (it == pMap->end() || it->second.uDataSourceFileID != uDataSourceID) return 0;
-        strName = it->second.strFileName;
+        const QNPK_DATA_SOURCE_INFO_ITEM* pItem = FindSource(*pMap, uDataSourceID, &reFailed);
+        if (!pItem) return 0;
+        strName = pItem->strFileName;
     } else {
         strName = L"UpdateFiles/" + std::to_wstring(uDataSourceID - 1) + L"-" + std::to_wstring(uDataSourceID) +
                   L".UPDATE";
     }
+    reFailed = QNPK_SOURCE_BAD_URL;
+    if (!pcszPackageRepairURL) return 0;
     // The limit of 259 characters applies to the URL as the server names the file; escaping
     // turns one character of a Chinese name into nine bytes, which the download library takes.
     const std::wstring strURL = std::wstring(pcszPackageRepairURL) + L"/" + strName;
@@ -268,5 +301,6 @@ int QN_GetDataSourceFileURL(const wchar_t* pcszPackageRepairURL, const QNPK_DATA
     std::string strEscapedURL = QN_WideToUtf8(pcszPackageRepairURL) + "/" + _EscapeURL(QN_WideToUtf8(strName));
     if (strEscapedURL.size() > QNPK_MAX_ESCAPED_URL_LENGTH) return 0;
     *pstrRetURL = std::move(strEscapedURL);
+    reFailed = QNPK_SOURCE_OK;
     return 1;
 }

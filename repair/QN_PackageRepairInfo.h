@@ -156,16 +156,31 @@ int QN_RangesAreDisjoint(size_t uCount, RangeOf fnRange) {
     return 1;
 }
 
+// Which test of a data source's record refused a block or a URL.
+enum QNPK_SOURCE_CHECK {
+    QNPK_SOURCE_OK = 0,
+    QNPK_SOURCE_NO_ID,           // the id is 0
+    QNPK_SOURCE_NO_RESULT,       // no place for the result
+    QNPK_SOURCE_NOT_IN_TABLE,    // the table holds no record under the id
+    QNPK_SOURCE_ID_DIFFERS,      // the record under the id names another id
+    QNPK_SOURCE_OFFSET_PAST_END, // the offset is not inside the source
+    QNPK_SOURCE_BLOCK_PAST_END,  // the block runs past the source's end
+    QNPK_SOURCE_OFFSET_WRAPS,    // base offset + offset does not fit 64 bits
+    QNPK_SOURCE_BAD_URL,         // no base URL, or the URL is too long
+};
+
 // Where a block's bytes lie in the server file of its data source. Without a data-source table
 // it is the offset itself. With one, the source must be in the map under its own id and the
-// block [offset, offset + size) must lie inside the source. 1 or 0.
+// block [offset, offset + size) must lie inside the source. 1 or 0; on 0 *peRetFailed (when
+// given) says which test failed.
 int QN_GetAbsOffsetInDataSource(const QNPK_DATA_SOURCE_MAP* pMap, uint32_t uDataSourceID,
                                 uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
-                                uint64_t* pullRetAbsOffset);
+                                uint64_t* pullRetAbsOffset, QNPK_SOURCE_CHECK* peRetFailed = nullptr);
 
 // The URL of a data source's server file: with a table, URL + "/" + the record's name (UTF-8,
 // percent-escaped); without one, URL + "/UpdateFiles/<id-1>-<id>.UPDATE". The URL as the
 // server names it, before escaping, holds at most 259 characters; the escaped form only has to
-// fit what the download library takes (QNPK_MAX_ESCAPED_URL_LENGTH). 1 or 0.
+// fit what the download library takes (QNPK_MAX_ESCAPED_URL_LENGTH). 1 or 0; on 0
+// *peRetFailed (when given) says which test failed.
 int QN_GetDataSourceFileURL(const wchar_t* pcszPackageRepairURL, const QNPK_DATA_SOURCE_MAP* pMap,
-                            uint32_t uDataSourceID, std::string* pstrRetURL);
+                            uint32_t uDataSourceID, std::string* pstrRetURL, QNPK_SOURCE_CHECK* peRetFailed = nullptr);

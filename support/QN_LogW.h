@@ -23,13 +23,26 @@
         }                                                                                       \
     } while (0)
 
-#define QNLOG_PROCESS_ERROR(Condition)                                                            \
-    do {                                                                                          \
-        if (!(Condition)) {                                                                       \
-            QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%ls) at line %d in %s", QN_WIDE_TEXT_(#Condition), \
-                          __LINE__, QN_FUNCTION_NAME());                                          \
-            goto Exit0;                                                                           \
-        }                                                                                         \
+// The line of a failed process check; the checks and the no-jump form below share this one
+// format.
+#define QNLOG_PROCESS_ERROR_FORMAT_W_ L"QNLOG_PROCESS_ERROR(%ls) at line %d in %s"
+
+// Writes the line of a failed process check without leaving the function: for steps that go
+// on with their next item after a failure, and for checks made elsewhere that report which
+// condition failed. cszFunction is QN_FUNCTION_NAME() of the step the line is written for.
+inline void QNLog_ProcessErrorLine(const wchar_t* cwszCondition, int nLine, const char* cszFunction) {
+    QN_LogPrintfW(QNLOG_PROCESS_ERROR_FORMAT_W_, cwszCondition, nLine, cszFunction);
+}
+
+// The same for a condition given as a narrow string literal, at the caller's line.
+#define QNLOG_PROCESS_ERROR_LINE(Text) QNLog_ProcessErrorLine(QN_WIDE_TEXT_(Text), __LINE__, QN_FUNCTION_NAME())
+
+#define QNLOG_PROCESS_ERROR(Condition)             \
+    do {                                           \
+        if (!(Condition)) {                        \
+            QNLOG_PROCESS_ERROR_LINE(#Condition);  \
+            goto Exit0;                            \
+        }                                          \
     } while (0)
 
 // As the checks above, with Text (a narrow string literal) logged in place of the expression,
@@ -43,13 +56,12 @@
         }                                                                                    \
     } while (0)
 
-#define QNLOG_PROCESS_ERROR_TEXT(Condition, Text)                                            \
-    do {                                                                                     \
-        if (!(Condition)) {                                                                  \
-            QN_LogPrintfW(L"QNLOG_PROCESS_ERROR(%ls) at line %d in %s", QN_WIDE_TEXT_(Text), \
-                          __LINE__, QN_FUNCTION_NAME());                                     \
-            goto Exit0;                                                                      \
-        }                                                                                    \
+#define QNLOG_PROCESS_ERROR_TEXT(Condition, Text) \
+    do {                                           \
+        if (!(Condition)) {                        \
+            QNLOG_PROCESS_ERROR_LINE(Text);        \
+            goto Exit0;                            \
+        }                                          \
     } while (0)
 
 #define QNLOG_COM_PROCESS_ERROR(Result)                                                  \

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qn_deletion_guard.h"
+#include "qn_fd.h"
 #include "qn_file.h"
 #include "qn_folder.h"
 #include "qn_file_io.h"
@@ -130,13 +131,14 @@ TEST(CopyFile, CopyFailingMidwayLeavesNoPartialFile) {
 }
 
 // Every way of writing a file in the platform layer replaces a symbolic link at the name by a
-// file of its own; the file the link points to keeps its bytes.
+// file of its own, or (the log's append) refuses it; the file the link points to keeps its bytes.
 TEST(LinkRule, WritesReplaceTheLinkNotWhatItPointsTo) {
     qn::test::TempDir dir, outside;
     struct Case {
         const char* name;
         std::function<bool(const std::string&)> write;
         std::string expected;  // the file at the link's name afterwards
+        bool refused = false;  // the opening fails and the link stays as it was
     };
     const Case cases[] = {
         {"stream opened to truncate",
@@ -175,6 +177,23 @@ TEST(LinkRule, WritesReplaceTheLinkNotWhatItPointsTo) {
          "outside bytes"},
         {"copy onto it", [&dir](const std::string& p) { return QN_CopyFileA((dir / "src").c_str(), p.c_str(), 0) == 1; },
          "copied"},
+        {"existing file opened to set its times",
+         [](const std::string& p) {
+             int fd = QN_OpenExistingFileW(QN_Utf8ToWide(p).c_str(), true);
+             if (fd < 0) return false;
+             bool ok = ::pwrite(fd, "NEW", 3, 0) == 3;
+             ::close(fd);
+             return ok;
+         },
+         "NEWside bytes"},
+        {"log opened for appending",
+         [](const std::string& p) {
+             int fd = QN_OpenFileForAppend(p.c_str());
+             if (fd < 0) return false;
+             QN_CloseFd(fd);
+             return true;
+         },
+         "outside bytes", true},
     };
     qn::test::WriteFile(dir / "src", "copied");
     for (const Case& c : cases) {
@@ -183,15 +202,16 @@ TEST(LinkRule, WritesReplaceTheLinkNotWhatItPointsTo) {
         const std::string link = dir / "link";
         ::unlink(link.c_str());
         ASSERT_EQ(::symlink((outside / "victim").c_str(), link.c_str()), 0);
-        EXPECT_TRUE(c.write(link));
-        EXPECT_FALSE(IsLink(link));
+        EXPECT_EQ(c.write(link), !c.refused);
+        EXPECT_EQ(IsLink(link), c.refused);
         EXPECT_EQ(qn::test::ReadFile(link), c.expected);
         EXPECT_EQ(qn::test::ReadFile(outside / "victim"), "outside bytes");
     }
 }
 
 // The temporary folder of a run is a real folder it made or emptied: a link at its name and
-// links and leftovers inside it are removed without being followed.
+// links and leftovers inside it are removed without being followed; a regular file at its name
+// is kept and the folder is not made.
 TEST(EmptyFolder, MadeOrEmptiedWithoutFollowingLinks) {
     qn::test::TempDir dir, outside;
     qn::test::WriteFile(outside / "keep/f", "f");
@@ -211,4 +231,9 @@ TEST(EmptyFolder, MadeOrEmptiedWithoutFollowingLinks) {
     EXPECT_EQ(qn::test::ReadFile(outside / "keep/f"), "f");
 
     EXPECT_EQ(QN_MakeEmptyFolder((dir / "no/parent").c_str()), 0) << "a folder that cannot be made fails";
+
+    const std::string file = dir / "PlayerFile";
+    qn::test::WriteFile(file, "the player's bytes");
+    EXPECT_EQ(QN_MakeEmptyFolder(file.c_str()), 0) << "a regular file at the name is a failure";
+    EXPECT_EQ(qn::test::ReadFile(file), "the player's bytes");
 }

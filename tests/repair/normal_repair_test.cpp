@@ -479,7 +479,7 @@ TEST(NormalRepairPlacement, FilesGoIntoPlaceWhole) {
         EXPECT_TRUE(rep.CanNot().empty());
         EXPECT_EQ(CheckEndState(sc, run.m_fx.clientRoot, run.m_harness.workRoot()), "");
         EXPECT_EQ(qn::test::ListFiles(temp), std::vector<std::string>());
-        EXPECT_FALSE(qn::test::FileExists(dest + ".qnrepair"));
+        EXPECT_FALSE(qn::test::FileExists(dest + ".qncopy"));
         if (row.mode) {
             struct stat st;
             ASSERT_EQ(stat(dest.c_str(), &st), 0);

@@ -528,15 +528,25 @@ TEST(PackageRepairFullDisk, DISABLED_Scenario) {
     EXPECT_EQ(::umount(pak.c_str()), 0);
 }
 
-TEST(PackageRepairFullDisk, CheckReportsTheFullDisk) {
+namespace {
+
+// Runs one disabled scenario of this program in a child copy inside a private mount namespace,
+// with envName=1 set; skips the calling test where no such namespace can be made.
+void RunScenarioInMountNamespace(const char* cszEnvName, const char* cszScenario) {
     char sz[4096];
     const ssize_t n = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
     ASSERT_GT(n, 0);
     sz[n] = '\0';
     if (RunShell("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
-    const std::string run = std::string(kPackageFullDiskEnv) + "=1 unshare -rm '" + sz +
-                            "' --gtest_also_run_disabled_tests --gtest_filter=PackageRepairFullDisk.DISABLED_Scenario";
+    const std::string run = std::string(cszEnvName) + "=1 unshare -rm '" + sz +
+                            "' --gtest_also_run_disabled_tests --gtest_filter=" + cszScenario;
     EXPECT_EQ(RunShell(run + " >/dev/null 2>&1"), 0) << "run " << run << " to see why";
+}
+
+}  // namespace
+
+TEST(PackageRepairFullDisk, CheckReportsTheFullDisk) {
+    RunScenarioInMountNamespace(kPackageFullDiskEnv, "PackageRepairFullDisk.DISABLED_Scenario");
 }
 
 // A full disk while a folder file is downloaded: the temporary folder is a full tmpfs, the
@@ -582,12 +592,5 @@ TEST(FolderFileFullDisk, DISABLED_Scenario) {
 }
 
 TEST(FolderFileFullDisk, OldFileStaysWhenTheTemporaryFolderIsFull) {
-    char sz[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
-    ASSERT_GT(n, 0);
-    sz[n] = '\0';
-    if (RunShell("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
-    const std::string run = std::string(kFolderFileFullDiskEnv) + "=1 unshare -rm '" + sz +
-                            "' --gtest_also_run_disabled_tests --gtest_filter=FolderFileFullDisk.DISABLED_Scenario";
-    EXPECT_EQ(RunShell(run + " >/dev/null 2>&1"), 0) << "run " << run << " to see why";
+    RunScenarioInMountNamespace(kFolderFileFullDiskEnv, "FolderFileFullDisk.DISABLED_Scenario");
 }

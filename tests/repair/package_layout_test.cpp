@@ -158,26 +158,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, PackageHeaderBounds, ::testing::ValuesIn(HeaderRo
                              return name;
                          });
 
-// Holds the work thread at one step until the test has stopped the check.
-struct StepGate {
-    std::string step;
-    uint32_t index = 0;
-    std::mutex m;
-    std::condition_variable cv;
-    bool reached = false, released = false;
-};
-std::atomic<StepGate*> g_pStepGate{nullptr};
-
-void StepGateHook(const char* cszStep, uint32_t uIndex) {
-    StepGate* g = g_pStepGate.load();
-    if (!g || g->step != cszStep || g->index != uIndex) return;
-    std::unique_lock<std::mutex> lock(g->m);
-    if (g->reached) return;
-    g->reached = true;
-    g->cv.notify_all();
-    g->cv.wait_for(lock, std::chrono::seconds(60), [g] { return g->released; });
-}
-
 }  // namespace
 
 // A check that ends in failure after it made data files removes those files again; the data
@@ -196,15 +176,9 @@ TEST(PackageCheckCleanup, FailedCheckRemovesOnlyTheDataFilesItMade) {
     IQN_PackageRepair* p = run.Create();
     ASSERT_NE(p, nullptr);
 
-    StepGate gate;
-    gate.step = "check-block";
-    g_pStepGate = &gate;
-    qn::testing::SetPackageRepairStepHook(&StepGateHook);
+    GateScope gate("check-block", 0);
     ASSERT_EQ(p->StartCheck(), S_OK);
-    {
-        std::unique_lock<std::mutex> lock(gate.m);
-        ASSERT_TRUE(gate.cv.wait_for(lock, std::chrono::seconds(60), [&gate] { return gate.reached; }));
-    }
+    ASSERT_TRUE(gate.WaitReached());
     // The data files have their length while the block step runs.
     EXPECT_EQ(qn::test::ReadFile(run.PackageDir() + "/Package0.DAT").size(), ullDataFileSize);
     EXPECT_EQ(qn::test::ReadFile(run.PackageDir() + "/Package2.DAT").size(), ullDataFileSize);
@@ -212,14 +186,8 @@ TEST(PackageCheckCleanup, FailedCheckRemovesOnlyTheDataFilesItMade) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (p->GetStatusCode() != QN_RPS_ERROR_ABROT && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
-    {
-        std::lock_guard<std::mutex> lock(gate.m);
-        gate.released = true;
-        gate.cv.notify_all();
-    }
+    gate.Release();
     stopper.join();
-    qn::testing::SetPackageRepairStepHook(nullptr);
-    g_pStepGate = nullptr;
 
     EXPECT_EQ(p->GetStatusCode(), QN_RPS_ERROR_ABROT);
     EXPECT_FALSE(std::filesystem::exists(run.PackageDir() + "/Package0.DAT"));

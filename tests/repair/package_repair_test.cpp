@@ -40,55 +40,6 @@ bool WaitFor(Pred pred, int ms = 30000) {
     return true;
 }
 
-// A gate in one step of the repairer: the step's thread waits there, once, until released.
-struct Gate {
-    std::string step;
-    uint32_t index = 0;
-    std::mutex m;
-    std::condition_variable cv;
-    bool reached = false, released = false, used = false;
-};
-std::atomic<Gate*> g_pGate{nullptr};
-std::atomic<int> g_nQueueFullCalls{0};
-
-void GateHook(const char* cszStep, uint32_t uIndex) {
-    if (std::string(cszStep) == "queue-full") g_nQueueFullCalls.fetch_add(1);
-    Gate* g = g_pGate.load();
-    if (!g || g->step != cszStep || g->index != uIndex) return;
-    std::unique_lock<std::mutex> lock(g->m);
-    if (g->used) return;
-    g->used = g->reached = true;
-    g->cv.notify_all();
-    g->cv.wait_for(lock, std::chrono::seconds(60), [g] { return g->released; });
-}
-
-class GateScope {
-public:
-    GateScope(const std::string& step, uint32_t index) {
-        m_gate.step = step;
-        m_gate.index = index;
-        g_pGate = &m_gate;
-        qn::testing::SetPackageRepairStepHook(&GateHook);
-    }
-    ~GateScope() {
-        Release();
-        qn::testing::SetPackageRepairStepHook(nullptr);
-        g_pGate = nullptr;
-    }
-    bool WaitReached() {
-        std::unique_lock<std::mutex> lock(m_gate.m);
-        return m_gate.cv.wait_for(lock, std::chrono::seconds(60), [this] { return m_gate.reached; });
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(m_gate.m);
-        m_gate.released = true;
-        m_gate.cv.notify_all();
-    }
-
-private:
-    Gate m_gate;
-};
-
 // Every byte of every data file equals either what it held before or the good byte.
 std::string NoWorse(const std::string& goodDir, const std::vector<Bytes>& before, const std::string& dir) {
     std::string problems;

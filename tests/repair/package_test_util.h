@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
+#include <condition_variable>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -248,5 +251,55 @@ inline bool IsPackageStep(const DamageStep& d) {
 inline const char* TransportLabel(TransportKind k) {
     return k == TransportKind::Nginx ? "Nginx" : k == TransportKind::Loopback ? "Loopback" : "Fake";
 }
+
+// A gate in one step of the repairer: the step's thread waits there, once, until released.
+struct Gate {
+    std::string step;
+    uint32_t index = 0;
+    std::mutex m;
+    std::condition_variable cv;
+    bool reached = false, released = false, used = false;
+};
+inline std::atomic<Gate*> g_pGate{nullptr};
+// Calls of the "queue-full" step since the test last set it to 0.
+inline std::atomic<int> g_nQueueFullCalls{0};
+
+inline void GateHook(const char* cszStep, uint32_t uIndex) {
+    if (std::string(cszStep) == "queue-full") g_nQueueFullCalls.fetch_add(1);
+    Gate* g = g_pGate.load();
+    if (!g || g->step != cszStep || g->index != uIndex) return;
+    std::unique_lock<std::mutex> lock(g->m);
+    if (g->used) return;
+    g->used = g->reached = true;
+    g->cv.notify_all();
+    g->cv.wait_for(lock, std::chrono::seconds(60), [g] { return g->released; });
+}
+
+class GateScope {
+public:
+    GateScope(const std::string& step, uint32_t index) {
+        m_gate.step = step;
+        m_gate.index = index;
+        g_pGate = &m_gate;
+        qn::testing::SetPackageRepairStepHook(&GateHook);
+    }
+    ~GateScope() {
+        Release();
+        qn::testing::SetPackageRepairStepHook(nullptr);
+        g_pGate = nullptr;
+    }
+    bool WaitReached() {
+        std::unique_lock<std::mutex> lock(m_gate.m);
+        return m_gate.cv.wait_for(lock, std::chrono::seconds(60), [this] { return m_gate.reached; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_gate.m);
+        m_gate.released = true;
+        m_gate.cv.notify_all();
+    }
+
+private:
+    Gate m_gate;
+};
 
 }  // namespace pkgtest

@@ -17,6 +17,7 @@
 #include "qn_log_capture.h"
 #include "qn_platform.h"
 #include "qn_string.h"
+#include "qn_test_hooks.h"
 #include "support_test_hooks.h"
 
 using qn::test::FixedClock;
@@ -282,14 +283,14 @@ TEST(QNLogFailure, AFileThatCannotBeOpenedIsReported) {
 TEST(QNLogFailure, AFailedWriteWarnsAndCountsTheLine) {
     FixedClock Clock(2026, 12, 9, 8, 14, 27);
     LogCapture Log(QNLOG_FLAG_FILE, 2);
-    // The file of the first opening is a device that refuses every write.
+    // Every write to the file of the first opening fails as on a full disk.
     const std::string strDayFolder = Log.root() + "/QelRepair/2026_12_09";
-    std::filesystem::create_directories(strDayFolder);
-    std::filesystem::create_symlink("/dev/full", strDayFolder + "/QelRepair_2026_12_09_08_14_27.log");
+    qn::testing::SetWriteAllFailure(ENOSPC);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(QNLog_Printf(7, "one"), 1);
     EXPECT_EQ(QNLog_Printf(7, "two"), 1);
+    qn::testing::SetWriteAllFailure(0);
     const std::string strWarning = "warning : error on write log file, please check your hard disk!\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), strWarning + strWarning);
     // Both lines counted: the third opens the next file.

@@ -243,16 +243,29 @@ HRESULT FakeGetService(REFIID, void** ppv) {
     return E_FAIL;
 }
 
+// What the main dialog needs to start in a screenshot: a program folder of its own, the fake
+// download library and the command line "-i" (its path confirmed); all undone when it goes.
+struct MainDialogStart {
+    qn::test::TempDir dir;
+    MainDialogStart() {
+        static const QN_DOWNLOAD_LIBRARY_ENTRY kFake = {&FakeInit, &FakeUninit, &FakeGetService};
+        static char szArg0[] = "QelRepair.exe", szArg1[] = "-i";
+        static char* argv[] = {szArg0, szArg1, nullptr};
+        qn::testing::SetModuleFileName((dir / "QelRepair.exe").c_str());
+        qn::testing::SetDownloadLibraryEntry(&kFake);
+        AfxSetCommandLine(2, argv);
+    }
+    ~MainDialogStart() {
+        AfxSetCommandLine(0, nullptr);
+        qn::testing::SetDownloadLibraryEntry(nullptr);
+        qn::testing::SetModuleFileName(nullptr);
+    }
+};
+
 // The real main dialog, started with its path confirmed: its Chinese texts are drawn, the bar
 // shows a progress set by a worker, the link is blue and underlined.
 TEST_F(Screenshot, MainDialog) {
-    qn::test::TempDir dir;
-    qn::testing::SetModuleFileName((dir / "QelRepair.exe").c_str());
-    static const QN_DOWNLOAD_LIBRARY_ENTRY kFake = {&FakeInit, &FakeUninit, &FakeGetService};
-    qn::testing::SetDownloadLibraryEntry(&kFake);
-    static char szArg0[] = "QelRepair.exe", szArg1[] = "-i";
-    static char* argv[] = {szArg0, szArg1, nullptr};
-    AfxSetCommandLine(2, argv);
+    MainDialogStart start;
     QN_QelRepairDlg dlg;
     RECT rcBar{}, rcLink{}, rcStatus{};
     Shot shot = Run(dlg, [&] {
@@ -264,9 +277,6 @@ TEST_F(Screenshot, MainDialog) {
         rcLink = RectOf(dlg, QN_QelRepairDlg::IDC_STATIC_LINK);
         rcStatus = RectOf(dlg, IDC_STATIC);
     });
-    AfxSetCommandLine(0, nullptr);
-    qn::testing::SetDownloadLibraryEntry(nullptr);
-    qn::testing::SetModuleFileName(nullptr);
     ASSERT_TRUE(shot.ok);
     EXPECT_LT(shot.Black(), shot.w * shot.h / 10) << "the window was not drawn";
     EXPECT_EQ(shot.w, 585);
@@ -489,13 +499,7 @@ const char kLongLatinText[] =
 // The interrupt question, asked by the real main dialog when Exit is pressed during a repair
 // (Start is shut while one runs).
 TEST_F(Screenshot, InterruptQuestionIsDrawnWhole) {
-    qn::test::TempDir dir;
-    qn::testing::SetModuleFileName((dir / "QelRepair.exe").c_str());
-    static const QN_DOWNLOAD_LIBRARY_ENTRY kFake = {&FakeInit, &FakeUninit, &FakeGetService};
-    qn::testing::SetDownloadLibraryEntry(&kFake);
-    static char szArg0[] = "QelRepair.exe", szArg1[] = "-i";
-    static char* argv[] = {szArg0, szArg1, nullptr};
-    AfxSetCommandLine(2, argv);
+    MainDialogStart start;
     QN_QelRepairDlg dlg;
     BoxRun run;
     Shot shot = Run(dlg, [&] {
@@ -503,9 +507,6 @@ TEST_F(Screenshot, InterruptQuestionIsDrawnWhole) {
         CaptureNextBox(&run, dlg.GetSafeHwnd(), IDCANCEL);
         dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     });
-    AfxSetCommandLine(0, nullptr);
-    qn::testing::SetDownloadLibraryEntry(nullptr);
-    qn::testing::SetModuleFileName(nullptr);
     ASSERT_TRUE(shot.ok);
     ExpectTextDrawnWhole(run, kAskInterruptText, "InterruptQuestion");
     EXPECT_EQ(PartsOf(run.box, "button").size(), 2u) << "OK and Cancel";
