@@ -24,13 +24,6 @@ namespace {
 const std::string kRepPath = "/qelrepair/zhcn_v3/PakV3Repair/Repair.REP";
 const std::string kU2 = "/PakV3Repair/UpdateFiles/1-2.UPDATE";
 
-Scenario DamageOf(std::vector<DamageStep> steps) {
-    Scenario s;
-    s.id = "row";
-    s.steps = std::move(steps);
-    return s;
-}
-
 DamageStep ClientFlip(const std::string& path, uint64_t offset) {
     DamageStep d;
     d.op = DamageOp::XorByte;

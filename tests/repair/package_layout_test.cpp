@@ -19,13 +19,6 @@ namespace {
 
 const std::string kRepPath = "/qelrepair/zhcn_v3/PakV3Repair/Repair.REP";
 
-Scenario DamageOf(std::vector<DamageStep> steps) {
-    Scenario s;
-    s.id = "row";
-    s.steps = std::move(steps);
-    return s;
-}
-
 DamageStep Delete(const std::string& path) {
     DamageStep d;
     d.op = DamageOp::Delete;

@@ -16,13 +16,6 @@ using namespace pkgtest;
 
 namespace {
 
-Scenario DamageOf(std::vector<DamageStep> steps) {
-    Scenario s;
-    s.id = "row";
-    s.steps = std::move(steps);
-    return s;
-}
-
 DamageStep DeletePackage() {
     DamageStep d;
     d.op = DamageOp::Delete;

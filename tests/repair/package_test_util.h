@@ -33,6 +33,14 @@ namespace pkgtest {
 
 using namespace qn::kit;
 
+// A damage scenario made of the given steps.
+inline Scenario DamageOf(std::vector<DamageStep> steps) {
+    Scenario s;
+    s.id = "row";
+    s.steps = std::move(steps);
+    return s;
+}
+
 inline bool EndsWith(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }

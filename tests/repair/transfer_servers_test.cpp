@@ -229,7 +229,17 @@ TEST_P(TransferServerFaults, MissingFileFailsAfterFiveAttempts) {
 }
 
 // Faults scripted on the loopback server.
-class TransferLoopbackScripts : public TransferServers {};
+class TransferLoopbackScripts : public TransferServers {
+protected:
+    // A new loopback server over the same tree, so that each table row starts with no script,
+    // request or connection of the row before.
+    void RestartLoopback() {
+        m_loopback->stop();
+        m_loopback = std::make_unique<qn::test::LoopbackHttpServer>();
+        m_loopback->serveFolder("/", m_fx.docroot);
+        m_port = m_loopback->port();
+    }
+};
 
 TEST_P(TransferLoopbackScripts, AnswersThatCountAndAnswersThatDoNot) {
     ASSERT_TRUE(m_loopback);
@@ -275,10 +285,7 @@ TEST_P(TransferLoopbackScripts, AnswersThatCountAndAnswersThatDoNot) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        m_loopback->stop();
-        m_loopback = std::make_unique<qn::test::LoopbackHttpServer>();
-        m_loopback->serveFolder("/", m_fx.docroot);
-        m_port = m_loopback->port();
+        RestartLoopback();
         // Scripts match the path exactly as requested, doubled slashes included.
         const std::string requested = Url(path).substr(Url("").size());
         m_loopback->script(requested, c.index, c.steps);
@@ -370,10 +377,7 @@ TEST_P(TransferLoopbackScripts, AStopCutsAHeldRangedRequestShort) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        m_loopback->stop();
-        m_loopback = std::make_unique<qn::test::LoopbackHttpServer>();
-        m_loopback->serveFolder("/", m_fx.docroot);
-        m_port = m_loopback->port();
+        RestartLoopback();
         const auto start = std::chrono::steady_clock::now();
         const int holdMs = c.holdMs;
         m_loopback->script(qn::test::LoopbackHttpServer::kAnyPath, qn::test::LoopbackHttpServer::kAnyIndex,
@@ -437,10 +441,7 @@ TEST_P(TransferLoopbackScripts, ASilentServerEndsTheRunWithoutProgress) {
     qn::testing::SetBlockDownloadNoProgressLimit(kLimitMs);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        m_loopback->stop();
-        m_loopback = std::make_unique<qn::test::LoopbackHttpServer>();
-        m_loopback->serveFolder("/", m_fx.docroot);
-        m_port = m_loopback->port();
+        RestartLoopback();
         const auto start = std::chrono::steady_clock::now();
         const bool released = c.released;
         // A released hold ends a quarter of the limit after the request came in.

@@ -18,13 +18,6 @@ using namespace pkgtest;
 
 namespace {
 
-Scenario DamageOf(std::vector<DamageStep> steps) {
-    Scenario s;
-    s.id = "row";
-    s.steps = std::move(steps);
-    return s;
-}
-
 // One byte of block 5 of F1 (Package1.DAT), so that the repair fetches its tables.
 DamageStep BrokenBlock() {
     DamageStep d;
