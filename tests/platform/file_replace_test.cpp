@@ -272,9 +272,12 @@ TEST(FolderWithoutLinks, KeepsWhatWasLeftAndRemovesOnlyLinks) {
     qn::testing::SetDeleteFileHook(&RefuseLinkNamedStuck);
     EXPECT_EQ(QN_MakeFolderWithoutLinks((temp + "/").c_str(), &left), 1);
     qn::testing::SetDeleteFileHook(nullptr);
-    EXPECT_EQ(qn::test::ListFiles(temp),
-              (std::vector<std::string>{"bin/stuck", "bin/x.dll.cfg", "bin/x.dll.tmp", "mine.txt"}));
     EXPECT_TRUE(IsLink(temp + "/bin/stuck"));
+    ::unlink((temp + "/bin/stuck").c_str());
+    EXPECT_EQ(qn::test::ListFiles(temp), (std::vector<std::string>{"bin/x.dll.cfg", "bin/x.dll.tmp", "mine.txt"}));
+    struct stat st;
+    EXPECT_NE(::lstat((temp + "/bin/dirlink").c_str(), &st), 0);
+    EXPECT_NE(::lstat((temp + "/dangling").c_str(), &st), 0);
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].strPath, temp + "/bin/stuck");
     EXPECT_EQ(left[0].uError, 5u);

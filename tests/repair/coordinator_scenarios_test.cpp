@@ -236,7 +236,7 @@ TEST(ClientTemporaryFolder, NoTableNameReachesTheFolderFileSubfolder) {
     const std::string sub = QNPK_DIR_FILE_TEMP_SUBFOLDER;
     for (const std::string& name : {sub + "\\x.dat", ".\\" + sub + "\\x.dat", "\\" + sub + "\\x.dat",
                                     "\\\\" + sub + "\\x.dat", "./" + sub + "/x.dat", sub + "/x.dat",
-                                    std::string("p:PAKV3\\x.dat"), "pakV3\\x.dat"}) {
+                                    std::string("p:PAKV3\\x.dat"), std::string("pakV3\\x.dat")}) {
         std::string local;
         if (!QN_LocalPathFromTableName(name.c_str(), &local)) continue;
         std::string lower = local;
