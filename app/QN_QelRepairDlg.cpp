@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "KDownload.h"
 #include "QN_ClientEnvironment.h"
@@ -125,6 +126,7 @@ BOOL QN_QelRepairDlg::OnInitDialog() {
     QN_DOWNLOAD_LIBRARY_ENTRY entry = GetDownloadEntry();
     QN_REPAIR_DIALOG_WORKERS workers = GetWorkers();
     char szPath[260];
+    std::vector<QN_FOLDER_ENTRY_LEFT> TempLeft;
 
     CDialog::OnInitDialog();
     SetIcon(m_hIcon, TRUE);
@@ -156,10 +158,14 @@ BOOL QN_QelRepairDlg::OnInitDialog() {
     QNLOG_PROCESS_ERROR(nRetCode);
 
     m_strTempPath = m_strClientPath + "QelRepairTemp/";
-    // A real folder of this run: a link at its name, and whatever an earlier run left in it,
-    // are removed without being followed, so that no download is written through a link.
-    nRetCode = QN_MakeEmptyFolder(m_strTempPath.c_str());
+    // An existing folder is reused with what it holds, so that the downloads of a run that was
+    // killed resume. Only links go (at its name and inside it, never followed), so that no
+    // download is written through one; an entry that cannot be removed is logged and left.
+    nRetCode = QN_MakeFolderWithoutLinks(m_strTempPath.c_str(), &TempLeft);
     QNLOG_PROCESS_ERROR(nRetCode);
+    for (const QN_FOLDER_ENTRY_LEFT& crLeft : TempLeft)
+        QNLog_Printf(7, "Failed to remove `%s` from the temporary folder, Error code : %d.", crLeft.strPath.c_str(),
+                     (int)crLeft.uError);
     m_bTempPathReady = true;
 
     g_pfnKDownloadGetService.store(entry.pfnGetService);

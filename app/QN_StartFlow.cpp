@@ -135,9 +135,15 @@ int QN_QelRepairDlg::_ConfirmClientPath(int* pnRetRelaunched) {
     }
     // The same folder only by identity or exact text: on this system ".../WORK/" and ".../work/"
     // are two folders, and taking one for the other would leave the tool in the wrong one.
-    if (QN_IsSamePath(strChosen.c_str(), m_strClientPath.c_str())) return 1;
-
     strTarget = strChosen + "QelRepair.exe";
+    if (QN_IsSamePath(strChosen.c_str(), m_strClientPath.c_str())) {
+        // Nothing to copy; a side file that a copy killed midway left beside the target goes
+        // all the same (the copy below removes it itself).
+        QN_LastErrorKeeper keep;
+        QN_RemoveCopySideFile(strTarget.c_str());
+        return 1;
+    }
+
     nRetCode = QN_MakeSureDirForFile(strTarget.c_str());
     QNLOG_PROCESS_ERROR(nRetCode);
     nRetCode = QN_CopyFileA(m_strExePath.c_str(), strTarget.c_str(), 0);

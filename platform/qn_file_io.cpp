@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "qn_special_folder.h"
 #include "qn_string.h"
 #include "qn_test_hooks.h"
 #include "qn_time.h"
@@ -330,6 +331,11 @@ std::string QN_GetAppDataFolder() {
     {
         std::lock_guard<std::mutex> lock(AppDataLock());
         sFolder = AppDataOverride();
+    }
+    if (sFolder.empty() && !QN_GetPlatformRoot().empty()) {
+        // Under a platform root the folder is the root's, like every other special folder.
+        if (!QN_GetSpecialFolderPath(CSIDL_APPDATA, &sFolder, true)) sFolder.clear();
+        return sFolder;
     }
     if (sFolder.empty()) {
         const char* csz = std::getenv("XDG_CONFIG_HOME");

@@ -80,7 +80,8 @@ int QN_CreateDirectoryOne(const char* cszPath);
 
 // The current folder, without a trailing separator; empty on failure.
 std::string QN_GetCurrentDirectory();
-// The user's application-data folder ($XDG_CONFIG_HOME, else $HOME/.config, else the home
-// folder of the user's account + "/.config"), created when missing; no trailing separator.
+// The user's application-data folder, created when missing; no trailing separator. Under a
+// platform root it is the root's (QN_GetSpecialFolderPath with CSIDL_APPDATA); without one
+// $XDG_CONFIG_HOME, else $HOME/.config, else the home folder of the user's account + "/.config".
 // Tests replace it through qn::testing::SetAppDataFolder. Empty when it cannot be found.
 std::string QN_GetAppDataFolder();

@@ -162,6 +162,18 @@ int QN_CopyBesideAndRename(const char* cszFrom, const char* cszTo, const uint32_
     return 1;
 }
 
+int QN_RemoveCopySideFile(const char* cszTo) {
+    if (!cszTo || !cszTo[0]) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (::unlink(SideName(cszTo).c_str()) != 0 && errno != ENOENT) {
+        QN_SetLastErrorFromErrno();
+        return 0;
+    }
+    return 1;
+}
+
 int QN_ReplaceLinkByCopy(const char* cszPath) {
     struct stat stLink, stTarget;
     uint32_t uMode = 0;

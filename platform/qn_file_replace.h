@@ -29,6 +29,11 @@ int QN_CopyFileReplace(const char* cszFrom, const char* cszTo);
 // it was and the last error says why. 1 or 0.
 int QN_CopyBesideAndRename(const char* cszFrom, const char* cszTo, const uint32_t* puMode);
 
+// Removes the side file that a copy onto cszTo leaves when it is killed midway (cszTo's name +
+// ".qncopy"), by name: a link there is removed, never what it points to. A missing side file
+// counts as removed. 1 when nothing is left at that name, else 0 with the last error.
+int QN_RemoveCopySideFile(const char* cszTo);
+
 // When cszPath is a symbolic link, puts a regular file of its own in the link's place: a copy
 // of the regular file the link points to (permission bits kept), or nothing at all when it
 // points to no regular file (the link is then only removed). What the link points to is read,

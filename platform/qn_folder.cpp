@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,8 @@ std::string& Sandbox() {
     static std::string* s_p = new std::string;
     return *s_p;
 }
+
+std::atomic<qn::testing::DeleteFileHook> g_pfnDeleteHook{nullptr};
 
 std::string Native(const char* csz) {
     std::string s = csz ? csz : "";
@@ -99,6 +102,33 @@ int RemoveFolderContents(const std::string& strPath, int* pnResult, uint32_t* pu
     return 1;
 }
 
+// Removes every symbolic link below a folder, entering only real folders; what cannot be
+// removed or listed is added to *pLeft.
+void RemoveLinksBelow(const std::string& strPath, std::vector<QN_FOLDER_ENTRY_LEFT>* pLeft) {
+    DIR* pDir = ::opendir(strPath.c_str());
+    if (!pDir) {
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+        if (pLeft) pLeft->push_back({strPath, QN_GetLastError()});
+        return;
+    }
+    std::vector<std::string> names;
+    while (struct dirent* pEntry = ::readdir(pDir)) {
+        const std::string strName = pEntry->d_name;
+        if (strName != "." && strName != "..") names.push_back(strName);
+    }
+    ::closedir(pDir);
+    for (const std::string& strName : names) {
+        const std::string strEntry = strPath + "/" + strName;
+        struct stat st;
+        if (::lstat(strEntry.c_str(), &st) != 0) continue;  // gone meanwhile
+        if (S_ISLNK(st.st_mode)) {
+            if (!QN_DeleteFileA(strEntry.c_str()) && pLeft) pLeft->push_back({strEntry, QN_GetLastError()});
+        } else if (S_ISDIR(st.st_mode)) {
+            RemoveLinksBelow(strEntry, pLeft);
+        }
+    }
+}
+
 }  // namespace
 
 int QN_RemoveDirectoryA(const char* cszPath) {
@@ -114,6 +144,13 @@ int QN_RemoveDirectoryA(const char* cszPath) {
 int QN_DeleteFileA(const char* cszPath) {
     std::string strPath = Native(cszPath);
     CheckSandbox(strPath);
+    if (qn::testing::DeleteFileHook pfnHook = g_pfnDeleteHook.load()) {
+        if (int nErrno = pfnHook(strPath.c_str())) {
+            errno = nErrno;
+            QN_SetLastErrorFromErrno();
+            return 0;
+        }
+    }
     if (::unlink(strPath.c_str()) != 0) {
         QN_SetLastErrorFromErrno();
         return 0;
@@ -203,7 +240,39 @@ int QN_MakeEmptyFolder(const char* cszPath) {
     return 1;
 }
 
+int QN_MakeFolderWithoutLinks(const char* cszPath, std::vector<QN_FOLDER_ENTRY_LEFT>* pRetLeft) {
+    std::string strPath = Native(cszPath);
+    struct stat st;
+    if (strPath.empty()) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
+    if (::lstat(strPath.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            // The folder and what an earlier run left in it stay (a killed run's downloads
+            // resume from their progress and data files); only links go, so that nothing is
+            // written through one.
+            RemoveLinksBelow(strPath, pRetLeft);
+            QN_SetLastError(ERROR_SUCCESS);
+            return 1;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            errno = EEXIST;
+            QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+            return 0;
+        }
+        if (!QN_DeleteFileA(strPath.c_str())) return 0;
+    }
+    if (::mkdir(strPath.c_str(), 0777) != 0) {
+        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
+        return 0;
+    }
+    return 1;
+}
+
 namespace qn::testing {
+void SetDeleteFileHook(DeleteFileHook pfnHook) { g_pfnDeleteHook.store(pfnHook); }
 void SetDeletionSandbox(const char* cszFolder) {
     std::lock_guard<std::mutex> lock(SandboxLock());
     Sandbox() = cszFolder ? cszFolder : "";

@@ -2,6 +2,7 @@
 // with the find calls of qn_find_file.h).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,3 +25,18 @@ int QN_RemoveTree(const char* cszPath);
 // missing folder is made (its parent must exist). A regular file or anything else that is not
 // a folder at the name is kept and the call fails. 1 or 0 with the last error.
 int QN_MakeEmptyFolder(const char* cszPath);
+
+// An entry that QN_MakeFolderWithoutLinks could not deal with, and the last error it met.
+struct QN_FOLDER_ENTRY_LEFT {
+    std::string strPath;
+    uint32_t uError = 0;
+};
+
+// Makes the path a real folder of this run and keeps what an earlier run left in it, links
+// apart: a symbolic link at the name is removed (not followed) and a folder made there; inside
+// an existing folder every symbolic link, at any depth, is removed and never entered, and every
+// other entry stays as it is. A link that cannot be removed, or a folder inside that cannot be
+// listed, is added to *pRetLeft (may be null) and does not fail the call. A regular file or
+// anything else that is not a folder at the name is kept and the call fails. 1 or 0 with the
+// last error.
+int QN_MakeFolderWithoutLinks(const char* cszPath, std::vector<QN_FOLDER_ENTRY_LEFT>* pRetLeft);

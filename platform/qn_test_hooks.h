@@ -71,6 +71,10 @@ namespace qn::testing {
 // delete anything outside the folder (an absolute path; nullptr or "" lifts the guard).
 void SetDeletionSandbox(const char* cszFolder);
 std::string GetDeletionSandbox();
+// Called at every QN_DeleteFileA with the path (backslashes read as '/'); a non-zero return is
+// an errno value that fails the deletion without deleting (nullptr removes the hook).
+using DeleteFileHook = int (*)(const char* cszPath);
+void SetDeleteFileHook(DeleteFileHook pfnHook);
 }  // namespace qn::testing
 
 namespace qn::testing {

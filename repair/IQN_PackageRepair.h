@@ -53,9 +53,17 @@ protected:
 // Creates a package repairer for the package folder and the package repair URL (the URL of the
 // server folder that holds "Repair.REP"). On success *ppRetPackageRepair holds the only
 // reference. pcszTempDirectory names the run's temporary folder: folder files are downloaded
-// into its "pakV3" subfolder and checked there before they replace a file of the package.
+// into its subfolder QNPK_DIR_FILE_TEMP_SUBFOLDER and checked there before they replace a file
+// of the package.
 // Without one, the repairer uses a folder ".QelRepairTemp" inside the package folder, made when
 // the folder-file step starts and removed when it ends.
+// The subfolder of the run's temporary folder that the folder-file step makes, empties and
+// removes. The ordinary-file repairer downloads into the same temporary folder under the local
+// path of each table name, so the subfolder's name is one that no table name can give: a name
+// that begins with a drive ("X:") is refused as absolute, and empty or "." parts before it
+// cannot move such a name away from the start.
+#define QNPK_DIR_FILE_TEMP_SUBFOLDER "P:pakV3"
+
 HRESULT QN_CreatePackageV3Repair(const wchar_t* pcszPackageDirectory,
                                  const wchar_t* pcszPackageRepairURL,
                                  IQN_PackageRepair** ppRetPackageRepair,

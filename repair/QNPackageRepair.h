@@ -159,6 +159,9 @@ private:
 
     // Repair (QN_PackageBlockRepair.cpp).
     HRESULT _RepairFunction();
+    // Removes a "Package.CFG.qnwrite" that a run killed while writing the configuration left
+    // in the package folder (by name; a link there is removed, never followed).
+    void _RemoveStaleCfgSideFile();
     HRESULT _RepairCfgFile();
     int _RepairDirFile();
     int _RepairFileBlock();

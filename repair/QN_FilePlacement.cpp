@@ -77,10 +77,9 @@ QN_PLACEMENT_STEP QN_PlaceVerifiedDownload(const QN_FILE_PLACEMENT& crJob, uint3
         eResult = QN_PLACEMENT_TEMP_FOLDER;
         goto Exit0;
     }
-    // A file already at the download's target would be taken as already downloaded, so it goes
-    // first. In the tool the temporary folder was emptied when the run started (the main
-    // dialog's "QelRepairTemp", the package step's "pakV3"), so only a caller that hands over a
-    // folder it did not empty can leave one; the session's other files are not touched here.
+    // A file already at the download's target (a run killed after the download and before the
+    // move) would be taken as already downloaded, so it goes first. The session's progress and
+    // data files stay, so that a download killed midway resumes.
     RemoveFileOrLink(crJob.strTempFile);
 
     if (wsTempFolder.size() > kMaxWidePath || wsTempName.size() > kMaxWidePath) {

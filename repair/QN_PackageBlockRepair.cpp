@@ -21,6 +21,7 @@
 #include "qn_file_io.h"
 #include "qn_file_replace.h"
 #include "qn_folder.h"
+#include "qn_platform.h"
 #include "qn_string.h"
 
 namespace {
@@ -72,6 +73,18 @@ Exit0:
     return hrResult;
 }
 
+namespace {
+// The name the configuration is written under before it is renamed over Package.CFG.
+const wchar_t kCfgSideSuffix[] = L".qnwrite";
+}  // namespace
+
+void QNPackageRepair::_RemoveStaleCfgSideFile() {
+    const std::wstring strSide = _PackagePath(L"Package.CFG") + kCfgSideSuffix;
+    if (strSide.size() >= QN_MAX_PATH) return;
+    QN_LastErrorKeeper keep;  // a missing side file is the usual case, not a failure to report
+    QN_DeleteFile(QN_NativePathFromWide(strSide.c_str()).c_str());
+}
+
 HRESULT QNPackageRepair::_RepairCfgFile() {
     HRESULT hrResult = E_FAIL;
     FILE* fpCfgFile = nullptr;
@@ -83,14 +96,15 @@ HRESULT QNPackageRepair::_RepairCfgFile() {
     // through. The side name is its own: the rename's copy fallback writes and clears a side
     // file of its own beside the target, which must not be this source.
     const std::string strCfgNative = QN_NativePathFromWide(strCfgFilePath.c_str());
-    const std::string strSideNative = strCfgNative + ".qnwrite";
+    const std::string strSideNative = QN_NativePathFromWide((strCfgFilePath + kCfgSideSuffix).c_str());
 
+    // A side file that a killed run left goes also when there is nothing to write.
+    _RemoveStaleCfgSideFile();
     if (!m_bCfgFileBroken) return S_OK;
 
     QNLOG_PROCESS_ERROR_TEXT(strCfgFilePath.size() < QN_MAX_PATH, "nRetCode != -1");
     QN_SetFileAttributesNormalW(strCfgFilePath.c_str());
 
-    QN_DeleteFile(strSideNative.c_str());
     fpCfgFile = QN_fopen(strSideNative.c_str(), "wb");
     if (!fpCfgFile) QN_LogPrintfW(L"Error: open file failed. szCfgFilePath = %ls", strCfgFilePath.c_str());
     QNLOG_PROCESS_ERROR(fpCfgFile);
@@ -114,7 +128,7 @@ Exit0:
 }
 
 std::string QNPackageRepair::_DirFileTempFolder() const {
-    if (!m_strTempFolder.empty()) return m_strTempFolder + "pakV3/";
+    if (!m_strTempFolder.empty()) return m_strTempFolder + QNPK_DIR_FILE_TEMP_SUBFOLDER "/";
     return QN_NativePathFromWide(m_szPackageDirectory) + "/.QelRepairTemp/";
 }
 

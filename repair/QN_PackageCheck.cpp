@@ -51,6 +51,8 @@ HRESULT QNPackageRepair::_CheckFunction() {
     _PublishBrokenElemFileCount();
     m_bDownloadFailed = false;
     m_CreatedDataFileList.clear();
+    // A sound package is never repaired: a configuration side file of a killed run goes here.
+    _RemoveStaleCfgSideFile();
 
     hrRetCode = _InitConnection();
     QNLOG_COM_PROCESS_ERROR(hrRetCode);

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
@@ -396,24 +401,47 @@ TEST_F(MainDialog, StartUpFailures) {
     }
 }
 
-// An existing temporary folder is used and removed at the end, with what it holds; the rest
-// of the tool's folder stays.
-// What an earlier run left in the temporary folder is removed when the dialog starts: the
-// folder is the run's own, and nothing is downloaded through what was left there.
-TEST_F(MainDialog, TemporaryFolderIsEmptiedAndRemoved) {
-    qn::test::MakeDirs(dir / "QelRepairTemp/old");
-    qn::test::WriteFile(dir / "QelRepairTemp/old/f", "x");
+// Removals that fail as they do for names in a folder of another account.
+int RefuseNamesEndingInStuck(const char* cszPath) {
+    const std::string s = cszPath;
+    return s.size() >= 5 && s.compare(s.size() - 5, 5, "stuck") == 0 ? EACCES : 0;
+}
+
+// An existing temporary folder is reused with what it holds (a killed run's downloads resume
+// from it) and removed at the end; only links in it go at the start, without being followed.
+// A link that cannot be removed is logged and the dialog starts all the same.
+TEST_F(MainDialog, TemporaryFolderIsReusedAndRemoved) {
+    qn::test::TempDir outside;
+    qn::test::WriteFile(outside / "f", "outside");
+    qn::test::WriteFile(dir / "QelRepairTemp/bin/zhcn/x.dll.tmp", "part");
+    qn::test::WriteFile(dir / "QelRepairTemp/bin/zhcn/x.dll.cfg", "progress");
+    ASSERT_EQ(::symlink((outside / "f").c_str(), (dir / "QelRepairTemp/bin/link").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "f").c_str(), (dir / "QelRepairTemp/bin/stuck").c_str()), 0);
     qn::test::WriteFile(dir / "other.txt", "keep");
     SetArgs({"-i"});
-    qn::test::DeletionGuard tempGuard(dir / "QelRepairTemp");
+    qn::test::LogCapture log;
+    qn::testing::SetDeleteFileHook(&RefuseNamesEndingInStuck);
     Start();
     ASSERT_NE(h, nullptr);
-    EXPECT_FALSE(qn::test::FileExists(dir / "QelRepairTemp/old/f"));
-    EXPECT_TRUE(std::filesystem::is_directory(dir / "QelRepairTemp"));
+    EXPECT_TRUE(ui.ui().Enabled(h, kStart));
+    qn::testing::SetDeleteFileHook(nullptr);
+    EXPECT_EQ(qn::test::ReadFile(dir / "QelRepairTemp/bin/zhcn/x.dll.tmp"), "part");
+    EXPECT_EQ(qn::test::ReadFile(dir / "QelRepairTemp/bin/zhcn/x.dll.cfg"), "progress");
+    struct stat st;
+    EXPECT_NE(::lstat((dir / "QelRepairTemp/bin/link").c_str(), &st), 0);
+    EXPECT_EQ(::lstat((dir / "QelRepairTemp/bin/stuck").c_str(), &st), 0);
     EXPECT_TRUE(ui.ui().Escape(h));
     ui.Join();
     EXPECT_FALSE(qn::test::FileExists(dir / "QelRepairTemp"));
     EXPECT_EQ(qn::test::ReadFile(dir / "other.txt"), "keep");
+    EXPECT_EQ(qn::test::ReadFile(outside / "f"), "outside");
+    const std::vector<std::string> lines = log.Messages();
+    auto logged = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(logged("Failed to remove `" + dir.path() + "/QelRepairTemp/bin/stuck` from the temporary folder, "
+                       "Error code : 5."));
+    EXPECT_FALSE(logged("Failed to init dialog"));
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <functional>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -161,7 +164,8 @@ protected:
 
     // Prepares the damaged client with the tool in its root, serves the damaged tree and runs
     // the dialog started with "-i" (folder confirmed, no self-update).
-    void Open(const Scenario& s, const std::vector<ServerDelayRule>& delays) {
+    void Open(const Scenario& s, const std::vector<ServerDelayRule>& delays,
+              const std::function<void(const std::string& root)>& fnBeforeStart = {}) {
         std::string err;
         ASSERT_TRUE(s_bOk) << s_strErr;
         m_pHarness = std::make_unique<EngineHarness>(m_Run.path());
@@ -170,6 +174,7 @@ protected:
         for (const ServerDelayRule& d : delays) ASSERT_TRUE(m_Served.AddDelay(d));
         const std::string root = m_pHarness->workRoot();
         qn::test::WriteFile(root + "/repair_settings.ini", "[server]\r\nip=" + m_Served.BaseUrl() + "/qelrepair/\r\n");
+        if (fnBeforeStart) fnBeforeStart(root);
         static const QN_DOWNLOAD_LIBRARY_ENTRY kEntry = {&StartedInit, &StartedUninit, &FakeTransport::GetService};
         qn::testing::SetDownloadLibraryEntry(&kEntry);
         qn::testing::SetModuleFileName((root + "/QelRepair.exe").c_str());
@@ -284,6 +289,30 @@ TEST_F(RepairThreadRuns, FinishedRunEndsTheToolOnTheNextClick) {
     EXPECT_EQ(ui.Text(m_h, IDC_STATIC), "修复完成：共有1个资源损坏，成功修复1个，失败0个。");
     EXPECT_TRUE(ui.Click(m_h, kStart));
     EXPECT_TRUE(m_Ui.WaitDone(30000));
+}
+
+// Removals that fail as they do in a folder of another account.
+int RefuseNamesEndingInStuck(const char* cszPath) {
+    const std::string s = cszPath;
+    return s.size() >= 5 && s.compare(s.size() - 5, 5, "stuck") == 0 ? EACCES : 0;
+}
+
+// A temporary folder left with an entry the tool cannot remove neither stops the start nor the
+// repair; the player's own file in it stays.
+TEST_F(RepairThreadRuns, LeftoverThatCannotBeRemovedDoesNotStopTheRepair) {
+    qn::test::TempDir outside;
+    qn::test::WriteFile(outside / "f", "outside");
+    qn::testing::SetDeleteFileHook(&RefuseNamesEndingInStuck);
+    Open(*FindScenario("D1"), {}, [&](const std::string& root) {
+        qn::test::WriteFile(root + "/QelRepairTemp/other/mine.txt", "the player's");
+        ASSERT_EQ(::symlink((outside / "f").c_str(), (root + "/QelRepairTemp/other/stuck").c_str()), 0);
+    });
+    ASSERT_TRUE(RunOnce());
+    qn::testing::SetDeleteFileHook(nullptr);
+    EXPECT_EQ(m_Ui.ui().Text(m_h, IDC_STATIC), "修复完成：共有1个资源损坏，成功修复1个，失败0个。");
+    EXPECT_EQ(CheckEndState(*FindScenario("D1"), s_Fixture.clientRoot, m_pHarness->workRoot()), "");
+    EXPECT_EQ(qn::test::ReadFile(m_pHarness->workRoot() + "/QelRepairTemp/other/mine.txt"), "the player's");
+    EXPECT_EQ(qn::test::ReadFile(outside / "f"), "outside");
 }
 
 // A micro-client that has not finished downloading is not repaired: its check program exits 1.

@@ -216,6 +216,31 @@ TEST_F(StartFlow, ToolInAClientRootStartsTheRepairAtOnce) {
     EXPECT_TRUE(Started().empty());
 }
 
+// A self-copy killed midway leaves "QelRepair.exe.qncopy" in the client root. When the tool
+// then runs in that root it has nothing to copy, and the side file goes all the same; a link
+// at that name is removed, what it points to stays.
+TEST_F(StartFlow, ToolInAClientRootRemovesTheSideFileOfAKilledCopy) {
+    for (bool bLink : {false, true}) {
+        SCOPED_TRACE(bLink ? "a link" : "a file");
+        PlaceTool(bLink ? "root with a link" : "root with a file", true);
+        const std::string side = strToolDir + "/QelRepair.exe.qncopy";
+        qn::test::WriteFile(dir / "outside/victim", "outside bytes");
+        if (bLink)
+            ASSERT_EQ(::symlink((dir / "outside/victim").c_str(), side.c_str()), 0);
+        else
+            qn::test::WriteFile(side, std::string(65536, 'p'));
+        PublishIndex("1.0.3.9", kTool);
+        Open(false);
+        ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
+        ASSERT_TRUE(D().Click(h, kStart));
+        ASSERT_TRUE(D().WaitUntil([&] { return Status().find("修复正式服客户端资源失败") == 0 && D().Enabled(h, kStart); }));
+        struct stat st;
+        EXPECT_NE(::lstat(side.c_str(), &st), 0);
+        EXPECT_EQ(qn::test::ReadFile(dir / "outside/victim"), "outside bytes");
+        EXPECT_TRUE(Started().empty());
+    }
+}
+
 TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere) {
     struct Case {
         const char* cszName;

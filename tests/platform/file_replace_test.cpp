@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -236,4 +237,74 @@ TEST(EmptyFolder, MadeOrEmptiedWithoutFollowingLinks) {
     qn::test::WriteFile(file, "the player's bytes");
     EXPECT_EQ(QN_MakeEmptyFolder(file.c_str()), 0) << "a regular file at the name is a failure";
     EXPECT_EQ(qn::test::ReadFile(file), "the player's bytes");
+}
+
+// Links whose removal fails as it does for a name in another account's folder.
+int RefuseLinkNamedStuck(const char* cszPath) {
+    const std::string s = cszPath;
+    return s.size() >= 6 && s.compare(s.size() - 6, 6, "/stuck") == 0 ? EACCES : 0;
+}
+
+// The work folder of the main dialog is reused: what an earlier run or the player left in it
+// stays (a killed download's ".tmp" and ".cfg" among it) and only links go, at its name and at
+// any depth inside, without being followed. A link that cannot be removed is reported and does
+// not fail the call.
+TEST(FolderWithoutLinks, KeepsWhatWasLeftAndRemovesOnlyLinks) {
+    qn::test::TempDir dir, outside;
+    qn::test::WriteFile(outside / "keep/f", "f");
+    qn::test::DeletionGuard guard(dir.path());
+    const std::string temp = dir / "QelRepairTemp";
+    std::vector<QN_FOLDER_ENTRY_LEFT> left;
+
+    ASSERT_EQ(::symlink((outside / "keep").c_str(), temp.c_str()), 0);
+    EXPECT_EQ(QN_MakeFolderWithoutLinks(temp.c_str(), &left), 1);
+    EXPECT_FALSE(IsLink(temp));
+    EXPECT_EQ(qn::test::ListFiles(temp), std::vector<std::string>{});
+    EXPECT_EQ(qn::test::ReadFile(outside / "keep/f"), "f");
+
+    qn::test::WriteFile(temp + "/bin/x.dll.tmp", "part");
+    qn::test::WriteFile(temp + "/bin/x.dll.cfg", "progress");
+    qn::test::WriteFile(temp + "/mine.txt", "the player's");
+    ASSERT_EQ(::symlink((outside / "keep").c_str(), (temp + "/bin/dirlink").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "keep/f").c_str(), (temp + "/filelink").c_str()), 0);
+    ASSERT_EQ(::symlink((outside / "keep/f").c_str(), (temp + "/bin/stuck").c_str()), 0);
+    ASSERT_EQ(::symlink("/nonexistent/target", (temp + "/dangling").c_str()), 0);
+    qn::testing::SetDeleteFileHook(&RefuseLinkNamedStuck);
+    EXPECT_EQ(QN_MakeFolderWithoutLinks((temp + "/").c_str(), &left), 1);
+    qn::testing::SetDeleteFileHook(nullptr);
+    EXPECT_TRUE(IsLink(temp + "/bin/stuck"));
+    ::unlink((temp + "/bin/stuck").c_str());
+    EXPECT_EQ(qn::test::ListFiles(temp), (std::vector<std::string>{"bin/x.dll.cfg", "bin/x.dll.tmp", "mine.txt"}));
+    struct stat st;
+    EXPECT_NE(::lstat((temp + "/bin/dirlink").c_str(), &st), 0);
+    EXPECT_NE(::lstat((temp + "/dangling").c_str(), &st), 0);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].strPath, temp + "/bin/stuck");
+    EXPECT_EQ(left[0].uError, 5u);
+    EXPECT_EQ(qn::test::ReadFile(temp + "/bin/x.dll.tmp"), "part");
+    EXPECT_EQ(qn::test::ReadFile(outside / "keep/f"), "f");
+
+    EXPECT_EQ(QN_MakeFolderWithoutLinks((dir / "no/parent").c_str(), nullptr), 0) << "a folder that cannot be made";
+    const std::string file = dir / "PlayerFile";
+    qn::test::WriteFile(file, "the player's bytes");
+    EXPECT_EQ(QN_MakeFolderWithoutLinks(file.c_str(), nullptr), 0) << "a regular file at the name is a failure";
+    EXPECT_EQ(qn::test::ReadFile(file), "the player's bytes");
+}
+
+// The side file a killed copy leaves goes by name: a file, or a link (its target untouched).
+TEST(CopySideFile, RemovedByNameNeverFollowed) {
+    qn::test::TempDir dir, outside;
+    qn::test::DeletionGuard guard(dir.path());
+    const std::string target = dir / "QelRepair.exe";
+    qn::test::WriteFile(target, "program");
+    qn::test::WriteFile(outside / "victim", "outside bytes");
+    EXPECT_EQ(QN_RemoveCopySideFile(target.c_str()), 1) << "none there";
+    qn::test::WriteFile(target + ".qncopy", std::string(4096, 'p'));
+    EXPECT_EQ(QN_RemoveCopySideFile(target.c_str()), 1);
+    EXPECT_FALSE(qn::test::FileExists(target + ".qncopy"));
+    ASSERT_EQ(::symlink((outside / "victim").c_str(), (target + ".qncopy").c_str()), 0);
+    EXPECT_EQ(QN_RemoveCopySideFile(target.c_str()), 1);
+    EXPECT_FALSE(IsLink(target + ".qncopy"));
+    EXPECT_EQ(qn::test::ReadFile(outside / "victim"), "outside bytes");
+    EXPECT_EQ(qn::test::ReadFile(target), "program");
 }

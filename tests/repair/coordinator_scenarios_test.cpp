@@ -6,12 +6,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <list>
 
+#include "IQN_PackageRepair.h"
 #include "QN_LogStream.h"
 #include "QN_RepairClientResource.h"
 #include "engine_test_util.h"
 #include "qn_log_capture.h"
+#include "qn_string.h"
 
 using namespace qn::kit;
 using namespace qn::enginetest;
@@ -182,6 +186,66 @@ TEST_P(ClientScenarios, EveryKitScenario) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, ClientScenarios, ::testing::ValuesIn(AllTransports()),
                          [](const ::testing::TestParamInfo<TransportKind>& i) { return TransportName(i.param); });
+
+// The package repairer's folder files go to a subfolder of the run's temporary folder that it
+// makes, empties and removes, while the ordinary-file repairer downloads into the same folder
+// under each table name. An ordinary file "pakV3\\x.dat" is held on the server until the
+// package repair has ended: its download must still be there to finish.
+TEST(ClientTemporaryFolder, FolderFileStepLeavesOrdinaryDownloadsAlone) {
+    PreparedRun run;
+    std::string err;
+    const Scenario& scenario = *FindScenario("D9");
+    BuiltFixture& fx = run.m_fx;
+    fx.clientRoot = run.m_tmp / "fx/client";
+    fx.docroot = run.m_tmp / "fx/www";
+    ASSERT_TRUE(BuildClient(FixtureId::F1, fx.clientRoot, &fx.manifest, &err)) << err;
+    qn::test::WriteFile(fx.clientRoot + "/bin/zhcn/pakV3/x.dat", qn::test::ResourceBytes(0, 300000));
+    ASSERT_TRUE(GenerateServerTree(fx.clientRoot, &fx.manifest, fx.docroot, GeneratorOptionsOf(FixtureId::F1), &fx.info,
+                                   &err))
+        << err;
+    ASSERT_TRUE(run.m_harness.Prepare(fx, &scenario, &err)) << err;
+    ::unlink((run.m_harness.binPath() + "pakV3/x.dat").c_str());
+    bool bSkip = false;
+    ASSERT_TRUE(run.Serve(TransportKind::Loopback, &err, &bSkip)) << err;
+    Client client(run);
+    ASSERT_EQ(client.Init(), 1);
+    std::atomic<bool> bHeld{false};
+    auto packageDone = [&] { return client.m_c.m_pPackageRepair->GetStatusCode() >= QN_RPS_SUCCESS_FINISH_REPAIR; };
+    run.m_served.loopback()->script(qn::test::LoopbackHttpServer::kAnyPath, qn::test::LoopbackHttpServer::kAnyIndex,
+                                    {[&](qn::test::Plan& plan, const qn::test::RequestRecord& req) {
+                                        if (req.method != "GET" || req.path.find("/pakV3/x.dat") == std::string::npos) return;
+                                        bHeld = true;
+                                        qn::test::http_step::HoldUntil(packageDone, 30000)(plan, req);
+                                    }});
+    ASSERT_EQ(client.Run(false).status, QN_RCRSC_SUCCESS_FINISH_CHECK);
+    EXPECT_EQ(ToVector(client.m_c.m_CorruptNormalFileList), std::vector<std::string>{"pakV3\\x.dat"});
+    ASSERT_EQ(client.Run(true).status, QN_RCRSC_SUCCESS_FINISH_REPAIR);
+    EXPECT_TRUE(bHeld.load());
+    EXPECT_EQ(client.m_c.m_pPackageRepair->GetCanNotRepairElemFileCount(), 0u);
+    std::list<std::string> left;
+    ASSERT_EQ(client.m_c.GetCanNotRepairNormalFile(&left), 1);
+    EXPECT_TRUE(left.empty());
+    EXPECT_EQ(qn::test::ReadFile(run.m_harness.binPath() + "pakV3/x.dat"), qn::test::ResourceBytes(0, 300000));
+    EXPECT_EQ(qn::test::ReadFile(run.m_harness.workRoot() + "/pakV3/Dir1.idx"),
+              qn::test::ReadFile(fx.clientRoot + "/pakV3/Dir1.idx"));
+}
+
+// No table name that the ordinary-file repairer takes names a path inside that subfolder: names
+// that would begin with it are refused, whatever they put before it.
+TEST(ClientTemporaryFolder, NoTableNameReachesTheFolderFileSubfolder) {
+    const std::string sub = QNPK_DIR_FILE_TEMP_SUBFOLDER;
+    for (const std::string& name : {sub + "\\x.dat", ".\\" + sub + "\\x.dat", "\\" + sub + "\\x.dat",
+                                    "\\\\" + sub + "\\x.dat", "./" + sub + "/x.dat", sub + "/x.dat",
+                                    std::string("p:PAKV3\\x.dat"), std::string("pakV3\\x.dat")}) {
+        std::string local;
+        if (!QN_LocalPathFromTableName(name.c_str(), &local)) continue;
+        std::string lower = local;
+        for (char& c : lower) c = (char)std::tolower((unsigned char)c);
+        std::string lowerSub = sub;
+        for (char& c : lowerSub) c = (char)std::tolower((unsigned char)c);
+        EXPECT_NE(lower.compare(0, lowerSub.size() + 1, lowerSub + "/"), 0) << name << " gives " << local;
+    }
+}
 
 // A server that refuses every request: both repairers fail to fetch their repair data.
 TEST(ClientServerFaults, EveryRequestRefused) {

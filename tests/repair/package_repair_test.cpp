@@ -1,6 +1,7 @@
 // The package repairer object: factory and reference counting, the status rules, the phase
 // lifecycle, the broken-block list, stopping in every phase, and the download thread's bounds
 // after a write failure and behind a slow writer.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -176,6 +177,44 @@ TEST(PackageRepairObject, ChecksAndRepairsAgainOnTheSameObject) {
     EXPECT_EQ(p->GetBrokenElemFileCount(), 1u) << "a second check starts from empty findings";
     ASSERT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
     EXPECT_EQ(CheckEndState(Scenario(), run.fixture().clientRoot, run.harness().workRoot()), "");
+}
+
+// A "Package.CFG.qnwrite" that a killed run left goes at the next check, also when nothing is
+// broken and nothing is written, and before the configuration is rewritten; a link at that
+// name is removed itself and what it points to stays.
+TEST(PackageRepairObject, StaleConfigurationSideFileIsRemoved) {
+    struct Row {
+        const char* cszScenario;
+        bool bLink;
+        bool bRepair;
+    } rows[] = {{"D0", false, false}, {"D0", true, false}, {"D8", false, true}, {"D8", true, true}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.cszScenario) + (r.bLink ? " link" : " file"));
+        PackageRun run;
+        bool skip = false;
+        std::string err;
+        ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, *FindScenario(r.cszScenario),
+                                TransportKind::Fake, &skip, &err))
+            << err;
+        qn::test::TempDir outside;
+        qn::test::WriteFile(outside / "victim", "outside bytes");
+        const std::string side = run.PackageDir() + "/Package.CFG.qnwrite";
+        if (r.bLink)
+            ASSERT_EQ(::symlink((outside / "victim").c_str(), side.c_str()), 0);
+        else
+            qn::test::WriteFile(side, std::string(100, 'c'));
+        IQN_PackageRepair* p = run.Create();
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+        struct stat st;
+        EXPECT_NE(::lstat(side.c_str(), &st), 0);
+        if (r.bRepair) {
+            ASSERT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+            EXPECT_NE(::lstat(side.c_str(), &st), 0);
+            EXPECT_EQ(CheckEndState(Scenario(), run.fixture().clientRoot, run.harness().workRoot()), "");
+        }
+        EXPECT_EQ(qn::test::ReadFile(outside / "victim"), "outside bytes");
+    }
 }
 
 // A phase run again on the same object starts its progress over before the status shows it as
