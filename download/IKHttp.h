@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "qn_com.h"
@@ -17,6 +18,10 @@ enum : int32_t {
     KHTTP_METHOD_HEAD = 2,
     KHTTP_METHOD_POST = 3,
 };
+
+// The longest URL, in bytes, that a request of the library takes (a client's or a download
+// session's): offsets inside a parsed URL are 16-bit.
+inline constexpr size_t KHTTP_MAX_URL_LENGTH = 65535;
 
 // {B111D971-B19E-4E31-945D-3733EE701A0D}
 inline constexpr QN_GUID IID_IKHttpService = {0xB111D971, 0xB19E, 0x4E31, {0x94, 0x5D, 0x37, 0x33, 0xEE, 0x70, 0x1A, 0x0D}};

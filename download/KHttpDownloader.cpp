@@ -7,6 +7,7 @@
 #include <new>
 
 #include "DataFile.h"
+#include "KHttpFields.h"
 #include "KSessionLog.h"
 #include "PieceMap.h"
 #include "download_test_hooks.h"
@@ -14,59 +15,6 @@
 #include "qn_string.h"
 
 namespace {
-
-bool NameIs(const char* pszName, uint32_t uLen, const char* cszWanted) {
-    size_t uWanted = std::strlen(cszWanted);
-    if (uLen != uWanted) return false;
-    for (uint32_t i = 0; i < uLen; ++i) {
-        char a = pszName[i], b = cszWanted[i];
-        if (a >= 'A' && a <= 'Z') a = (char)(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = (char)(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
-
-// A decimal number of digits only (no sign, no spaces inside), that fits in 64 bits.
-bool ParseDecimal(const char* p, size_t uLen, uint64_t* pullRet) {
-    while (uLen && (*p == ' ' || *p == '\t')) {
-        ++p;
-        --uLen;
-    }
-    while (uLen && (p[uLen - 1] == ' ' || p[uLen - 1] == '\t')) --uLen;
-    if (uLen == 0) return false;
-    uint64_t v = 0;
-    for (size_t i = 0; i < uLen; ++i) {
-        if (p[i] < '0' || p[i] > '9') return false;
-        uint64_t d = (uint64_t)(p[i] - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    *pullRet = v;
-    return true;
-}
-
-// "bytes S-E/T" or "bytes S-E/*".
-bool ParseContentRange(const std::string& s, uint64_t* pullStart, uint64_t* pullEnd, bool* pbHasTotal,
-                       uint64_t* pullTotal) {
-    size_t i = 0;
-    while (i < s.size() && s[i] == ' ') ++i;
-    if (s.size() - i < 6 || QN_StrICmp(s.substr(i, 5).c_str(), "bytes") != 0 || s[i + 5] != ' ') return false;
-    std::string rest = s.substr(i + 6);
-    size_t uDash = rest.find('-');
-    size_t uSlash = rest.find('/');
-    if (uDash == std::string::npos || uSlash == std::string::npos || uDash > uSlash) return false;
-    if (!ParseDecimal(rest.data(), uDash, pullStart)) return false;
-    if (!ParseDecimal(rest.data() + uDash + 1, uSlash - uDash - 1, pullEnd)) return false;
-    if (*pullEnd < *pullStart) return false;
-    std::string total = rest.substr(uSlash + 1);
-    if (total == "*") {
-        *pbHasTotal = false;
-        return true;
-    }
-    *pbHasTotal = true;
-    return ParseDecimal(total.data(), total.size(), pullTotal);
-}
 
 // "host:port" of an http URL, lower-case host; false when it does not parse.
 bool UrlOrigin(const std::string& sUrl, std::string* psOrigin, std::string* psPrefix) {
@@ -268,19 +216,19 @@ int32_t DownloadPieceHandler::onStatus(int nStatusCode) {
 int32_t DownloadPieceHandler::onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue,
                                        uint32_t uValueLen) {
     // Header names are case-insensitive in HTTP/1.1.
-    if (NameIs(pszName, uNameLen, "Location")) {
+    if (KHttpNameIs({pszName, uNameLen}, "Location")) {
         m_sLocation.assign(pszValue, uValueLen);
-    } else if (NameIs(pszName, uNameLen, "Content-Range")) {
+    } else if (KHttpNameIs({pszName, uNameLen}, "Content-Range")) {
         m_sContentRange.assign(pszValue, uValueLen);
-    } else if (NameIs(pszName, uNameLen, "Content-Length")) {
-        m_bHasContentLength = ParseDecimal(pszValue, uValueLen, &m_ullContentLength);
-    } else if (NameIs(pszName, uNameLen, "Transfer-Encoding")) {
+    } else if (KHttpNameIs({pszName, uNameLen}, "Content-Length")) {
+        m_bHasContentLength = KHttpParseDecimal({pszValue, uValueLen}, &m_ullContentLength);
+    } else if (KHttpNameIs({pszName, uNameLen}, "Transfer-Encoding")) {
         // The request engine lets through no coding but chunked framing alone.
         m_bChunked = true;
-    } else if (NameIs(pszName, uNameLen, "ETag")) {
+    } else if (KHttpNameIs({pszName, uNameLen}, "ETag")) {
         m_bHasETag = true;
         m_sETag.assign(pszValue, uValueLen);
-    } else if (NameIs(pszName, uNameLen, "Last-Modified")) {
+    } else if (KHttpNameIs({pszName, uNameLen}, "Last-Modified")) {
         m_bHasLastModified = true;
         m_sLastModified.assign(pszValue, uValueLen);
     }
@@ -295,12 +243,11 @@ bool DownloadPieceHandler::acceptsRange(uint64_t* pullLength) const {
         if (ullOffset != 0) return false;
         *pullLength = ullFileSize;
     } else {
-        uint64_t ullStart = 0, ullEnd = 0, ullTotal = 0;
-        bool bHasTotal = false;
-        if (!ParseContentRange(m_sContentRange, &ullStart, &ullEnd, &bHasTotal, &ullTotal)) return false;
-        if (ullStart != ullOffset || ullEnd >= ullFileSize) return false;
-        if (bHasTotal && ullTotal != ullFileSize) return false;
-        *pullLength = ullEnd - ullStart + 1;
+        KHttpContentRange r;
+        if (!KHttpParseContentRange(m_sContentRange, &r)) return false;
+        if (r.ullFirst != ullOffset || r.ullLast >= ullFileSize) return false;
+        if (r.bHasTotal && r.ullTotal != ullFileSize) return false;
+        *pullLength = r.ullLast - r.ullFirst + 1;
     }
     // A length that disagrees with the range means the body is not that range.
     return !m_bHasContentLength || m_ullContentLength == *pullLength;
@@ -633,19 +580,19 @@ int32_t QueryFileInfoHandler::onStatus(int nStatusCode) {
 
 int32_t QueryFileInfoHandler::onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue,
                                        uint32_t uValueLen) {
-    if (NameIs(pszName, uNameLen, "Content-Length")) {
+    if (KHttpNameIs({pszName, uNameLen}, "Content-Length")) {
         uint64_t ull = 0;
-        m_bHasContentLength = ParseDecimal(pszValue, uValueLen, &ull);
+        m_bHasContentLength = KHttpParseDecimal({pszValue, uValueLen}, &ull);
         m_ullContentLength = m_bHasContentLength ? ull : 0;
-    } else if (NameIs(pszName, uNameLen, "Last-Modified")) {
+    } else if (KHttpNameIs({pszName, uNameLen}, "Last-Modified")) {
         std::string s(pszValue, uValueLen);
         parseHttpDate(s.c_str(), &m_lastModified);
         m_sLastModifiedText = TrimmedText(s);
-    } else if (NameIs(pszName, uNameLen, "ETag")) {
+    } else if (KHttpNameIs({pszName, uNameLen}, "ETag")) {
         m_sETag = TrimmedText(std::string(pszValue, uValueLen));
-    } else if (NameIs(pszName, uNameLen, "Location")) {
+    } else if (KHttpNameIs({pszName, uNameLen}, "Location")) {
         m_sLocation.assign(pszValue, uValueLen);
-    } else if (NameIs(pszName, uNameLen, "Accept-Ranges")) {
+    } else if (KHttpNameIs({pszName, uNameLen}, "Accept-Ranges")) {
         std::string sValue(pszValue, uValueLen);
         size_t uFirst = sValue.find_first_not_of(" \t"), uLast = sValue.find_last_not_of(" \t");
         m_bNoRanges = uFirst != std::string::npos &&

@@ -71,8 +71,7 @@ public:
     static constexpr uint32_t kReceiveBufferSize = 16384;
     static constexpr uint32_t kDefaultTimeoutSeconds = 120;
     static constexpr uint32_t kMaxClientErrorExt = 128;
-    // Offsets inside a parsed URL are 16-bit.
-    static constexpr size_t kMaxUrlLength = 65535;
+    static constexpr size_t kMaxUrlLength = KHTTP_MAX_URL_LENGTH;
     // At or above this rate (bytes/s) the limiter is not consulted.
     static constexpr uint32_t kLimiterBypassRate = 0x1400000;
     // On a new connection the first byte of the request goes out alone, the rest this long after.

@@ -7,8 +7,7 @@
 #include <new>
 #include <thread>
 
-#include <strings.h>
-
+#include "KHttpFields.h"
 #include "QN_Log.h"
 #include "repair_test_hooks.h"
 
@@ -28,39 +27,6 @@ constexpr uint32_t kStopSliceMs = 20;
 constexpr uint32_t kCancelWaitLimitMs = 30000;
 
 bool IsSuccessStatus(int nStatus) { return nStatus == 200 || nStatus == 206; }
-
-// A decimal number of digits only, that fits in 64 bits; *ppsz moves past it.
-bool ReadDecimal(const char** ppsz, uint64_t* pullRet) {
-    const char* p = *ppsz;
-    uint64_t v = 0;
-    if (*p < '0' || *p > '9') return false;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        uint64_t d = (uint64_t)(*p - '0');
-        if (v > (UINT64_MAX - d) / 10) return false;
-        v = v * 10 + d;
-    }
-    *ppsz = p;
-    *pullRet = v;
-    return true;
-}
-
-// "bytes S-E/T" or "bytes S-E/*", blanks allowed around the value.
-bool ParseContentRange(const std::string& strValue, uint64_t* pullStart, uint64_t* pullEnd) {
-    const char* p = strValue.c_str();
-    uint64_t ullTotal = 0;
-    while (*p == ' ' || *p == '\t') ++p;
-    if (strncasecmp(p, "bytes ", 6) != 0) return false;
-    p += 6;
-    while (*p == ' ') ++p;
-    if (!ReadDecimal(&p, pullStart) || *p++ != '-' || !ReadDecimal(&p, pullEnd) || *p++ != '/') return false;
-    if (*p == '*') {
-        ++p;
-    } else if (!ReadDecimal(&p, &ullTotal) || *pullEnd >= ullTotal) {
-        return false;
-    }
-    while (*p == ' ' || *p == '\t') ++p;
-    return *p == '\0' && *pullStart <= *pullEnd;
-}
 
 std::atomic<uint32_t> g_uRunLimitOverride{0};
 std::atomic<uint32_t> g_uNoProgressLimitOverride{0};
@@ -137,16 +103,12 @@ int32_t SimpleHttpHandler::onStatus(int nStatusCode) {
 }
 
 int32_t SimpleHttpHandler::onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue, uint32_t uValueLen) {
-    if (uNameLen == 13 && strncasecmp(pszName, "Content-Range", 13) == 0) m_strContentRange.assign(pszValue, uValueLen);
-    if (uNameLen == 14 && strncasecmp(pszName, "Content-Length", 14) == 0) {
-        const std::string strValue(pszValue, uValueLen);
-        const char* p = strValue.c_str();
+    if (KHttpNameIs({pszName, uNameLen}, "Content-Range")) m_strContentRange.assign(pszValue, uValueLen);
+    if (KHttpNameIs({pszName, uNameLen}, "Content-Length")) {
         uint64_t ullLength = 0;
-        while (*p == ' ' || *p == '\t') ++p;
-        bool bNumber = ReadDecimal(&p, &ullLength) && ullLength <= (uint64_t)INT64_MAX;
-        while (*p == ' ' || *p == '\t') ++p;
+        const bool bNumber = KHttpParseDecimal({pszValue, uValueLen}, &ullLength) && ullLength <= (uint64_t)INT64_MAX;
         // A value that is no plain number counts as a length no range has.
-        m_llContentLength = bNumber && *p == '\0' ? (int64_t)ullLength : INT64_MAX;
+        m_llContentLength = bNumber ? (int64_t)ullLength : INT64_MAX;
     }
     return 0;
 }
@@ -158,9 +120,8 @@ void SimpleHttpHandler::ExpectRange(uint64_t ullStart) {
 }
 
 bool SimpleHttpHandler::RangeIs(uint64_t ullStart, uint32_t uSize) const {
-    uint64_t ullFirst = 0, ullLast = 0;
-    return ParseContentRange(m_strContentRange, &ullFirst, &ullLast) && ullFirst == ullStart &&
-           ullLast == ullStart + uSize - 1;
+    KHttpContentRange r;
+    return KHttpParseContentRange(m_strContentRange, &r) && r.ullFirst == ullStart && r.ullLast == ullStart + uSize - 1;
 }
 
 void SimpleHttpHandler::Detach() {

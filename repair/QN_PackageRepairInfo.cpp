@@ -7,11 +7,7 @@
 #include "QN_CRC.h"
 #include "QN_FileManager.h"
 #include "QN_HttpTransfer.h"
-#include "KHttpRequest.h"
 #include "qn_string.h"
-
-static_assert(QNPK_MAX_ESCAPED_URL_LENGTH == KHttpRequest::kMaxUrlLength,
-              "the escaped data-source URL gets the room the download library's URL parser has");
 
 namespace {
 

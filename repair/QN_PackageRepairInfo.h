@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "IKHttp.h"
+
 inline constexpr size_t QNPK_REPAIR_FILE_HEADER_SIZE = 324;
 inline constexpr size_t QNPK_DATA_CONFIG_FILE_SIZE = 204;
 inline constexpr size_t QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE = 132;
@@ -27,8 +29,8 @@ inline constexpr size_t QNPK_DATA_SOURCE_INFO_ITEM_SIZE = 152;
 inline constexpr size_t QNPK_NAME_UNITS = 64;
 // Offset of the header's own CRC field.
 inline constexpr size_t QNPK_HEADER_CRC_OFFSET = 208;
-// Longest URL the download library sends (its URL parser keeps 16-bit offsets).
-inline constexpr size_t QNPK_MAX_ESCAPED_URL_LENGTH = 65535;
+// Longest URL the download library sends.
+inline constexpr size_t QNPK_MAX_ESCAPED_URL_LENGTH = KHTTP_MAX_URL_LENGTH;
 
 // The package configuration record, also the whole content of Package.CFG. The raw bytes are
 // what is compared and written; the four fields are decoded from them.

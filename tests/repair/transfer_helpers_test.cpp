@@ -409,6 +409,8 @@ TEST(SimpleHttpHandler, AnswersOfAnotherRangeStoreNothing) {
     };
     const Case cases[] = {
         {"206 of the range", 10, 206, {{"Content-Range", "bytes 10-17/100"}}, false, true},
+        // The blanks a download session takes in the same answer.
+        {"206 of the range with blanks around its numbers", 10, 206, {{"Content-Range", "bytes 10 - 17\t/ 100 "}}, false, true},
         {"206 of another start", 10, 206, {{"Content-Range", "bytes 11-18/100"}}, false, false},
         {"206 of another length", 10, 206, {{"Content-Range", "bytes 10-18/100"}}, false, false},
         {"206 without Content-Range", 10, 206, {}, false, false},

@@ -276,6 +276,8 @@ TEST_P(TransferLoopbackScripts, AnswersThatCountAndAnswersThatDoNot) {
         {"Content-Range of another start, then the bytes", {ContentRange("bytes 2001-6096/" + total), Corrupt(10)}, 0, 2000, 4096, 1, 2},
         {"Content-Range of another end, then the bytes", {ContentRange("bytes 2000-6094/" + total), Corrupt(10)}, 0, 2000, 4096, 1, 2},
         {"Content-Range past its total, then the bytes", {ContentRange("bytes 2000-6095/6000"), Corrupt(10)}, 0, 2000, 4096, 1, 2},
+        // A form a download session takes from the same server.
+        {"Content-Range with blanks around its numbers", {ContentRange("bytes 2000 - 6095 / " + total)}, any, 2000, 4096, 1, 1},
         {"206 without Content-Range, then the bytes", {ContentRange(""), Corrupt(10)}, 0, 2000, 4096, 1, 2},
         {"chunked body short of the run, then the bytes", {Chunked(1000), BodyLength(4000)}, 0, 2000, 4096, 1, 2},
         {"chunked body past the run, then the bytes", {Chunked(1000), BodyLength(5000)}, 0, 2000, 4096, 1, 2},
