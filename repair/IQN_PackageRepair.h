@@ -55,8 +55,9 @@ protected:
 // reference. pcszTempDirectory names the run's temporary folder: folder files are downloaded
 // into its subfolder QNPK_DIR_FILE_TEMP_SUBFOLDER and checked there before they replace a file
 // of the package.
-// Without one, the repairer uses a folder ".QelRepairTemp" inside the package folder, made when
-// the folder-file step starts and removed when it ends.
+// Without one, or when that subfolder cannot be made (a file system that refuses its ':', or an
+// entry of the player's at its name), the repairer uses a folder ".QelRepairTemp" inside the
+// package folder, made when the folder-file step starts and removed when it ends.
 // The subfolder of the run's temporary folder that the folder-file step makes, empties and
 // removes. The ordinary-file repairer downloads into the same temporary folder under the local
 // path of each table name, so the subfolder's name is one that no table name can give: a name

@@ -179,9 +179,10 @@ private:
     int _GetAbsOffsetInDataSource(uint32_t uDataSourceID, uint64_t ullOffsetInDataSource, uint64_t ullBlockSize,
                                   uint64_t* pullRetAbsOffset);
     int _GetDataSourceFileURL(uint32_t uDataSourceID, std::string* pszRetDataSourceFileURL);
-    // The folder the folder files are downloaded into: the run's temporary folder's "pakV3",
-    // or the package folder's ".QelRepairTemp" when the run gave none.
-    std::string _DirFileTempFolder() const;
+    // The folder the folder files are downloaded into: the run's temporary folder's
+    // QNPK_DIR_FILE_TEMP_SUBFOLDER when bInRunTemp and the run gave one, else the package
+    // folder's ".QelRepairTemp".
+    std::string _DirFileTempFolder(bool bInRunTemp) const;
     int _AddFileToWriteQueue(size_t uBegin, size_t uEnd, uint64_t* pullRetQueuedBytes);
     int _GetOneFileBlockFromWriteQueue(QNPK_DOWNLOAD_FILE_BLOCK** ppRetFileBlock);
     int _GetDownloadThreadState();

@@ -127,8 +127,8 @@ Exit0:
     return hrResult;
 }
 
-std::string QNPackageRepair::_DirFileTempFolder() const {
-    if (!m_strTempFolder.empty()) return m_strTempFolder + QNPK_DIR_FILE_TEMP_SUBFOLDER "/";
+std::string QNPackageRepair::_DirFileTempFolder(bool bInRunTemp) const {
+    if (bInRunTemp && !m_strTempFolder.empty()) return m_strTempFolder + QNPK_DIR_FILE_TEMP_SUBFOLDER "/";
     return QN_NativePathFromWide(m_szPackageDirectory) + "/.QelRepairTemp/";
 }
 
@@ -139,7 +139,10 @@ int QNPackageRepair::_RepairDirFile() {
     bool bTempFolderMade = false;
     const std::string strBaseURL = QN_WideToUtf8(m_szPackageRepairURL) + "/DirFiles/" +
                                    std::to_string(m_RepairFileHeader.DataFileConfig.uDirFilesFolder) + "/";
-    const std::string strTempFolder = _DirFileTempFolder();
+    std::string strTempFolder = _DirFileTempFolder(true);
+    auto makeTempFolder = [&] {
+        return QN_MakeSureDirForFile((strTempFolder + "x").c_str()) && QN_MakeEmptyFolder(strTempFolder.c_str());
+    };
     const std::string strPackageFolder = QN_NativePathFromWide(m_szPackageDirectory) + "/";
 
     if (m_BrokenDirFileList.empty()) return 1;
@@ -147,7 +150,15 @@ int QNPackageRepair::_RepairDirFile() {
     // The downloads go into a real, empty folder of this run, never into the package folder:
     // a folder file is replaced only by a copy whose checksum matched, and nothing of a failed
     // download session is left among the package's files.
-    nRetCode = QN_MakeSureDirForFile((strTempFolder + "x").c_str()) && QN_MakeEmptyFolder(strTempFolder.c_str());
+    nRetCode = makeTempFolder();
+    if (!nRetCode && !m_strTempFolder.empty()) {
+        // The subfolder's name holds a ':', which FAT and exFAT file systems refuse, and a
+        // player's own entry may stand at its name: the step then works in the package
+        // folder's own temporary folder instead.
+        QN_LogPrintfW(L"folder files downloaded in the package folder: %s cannot be made", strTempFolder.c_str());
+        strTempFolder = _DirFileTempFolder(false);
+        nRetCode = makeTempFolder();
+    }
     QNLOG_PROCESS_ERROR(nRetCode);
     bTempFolderMade = true;
 

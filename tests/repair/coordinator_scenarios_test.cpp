@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <list>
 
 #include "IQN_PackageRepair.h"
@@ -228,6 +229,27 @@ TEST(ClientTemporaryFolder, FolderFileStepLeavesOrdinaryDownloadsAlone) {
     EXPECT_EQ(qn::test::ReadFile(run.m_harness.binPath() + "pakV3/x.dat"), qn::test::ResourceBytes(0, 300000));
     EXPECT_EQ(qn::test::ReadFile(run.m_harness.workRoot() + "/pakV3/Dir1.idx"),
               qn::test::ReadFile(fx.clientRoot + "/pakV3/Dir1.idx"));
+}
+
+// Where that subfolder cannot be made (FAT and exFAT refuse the ':' in its name; here a player's
+// file stands at its name), the folder files are still repaired, through the package folder's
+// own temporary folder, and the player's file and the package folder are left as they were.
+TEST(ClientTemporaryFolder, FolderFilesRepairedWhenTheSubfolderCannotBeMade) {
+    PreparedRun run;
+    std::string err;
+    bool bSkip = false;
+    ASSERT_TRUE(run.Prepare(TransportKind::Loopback, FindScenario("D9"), &err, &bSkip)) << err;
+    const std::string blocker = run.m_harness.repairTempPath() + QNPK_DIR_FILE_TEMP_SUBFOLDER;
+    qn::test::WriteFile(blocker, "the player's own file");
+    Client client(run);
+    ASSERT_EQ(client.Init(), 1);
+    ASSERT_EQ(client.Run(false).status, QN_RCRSC_SUCCESS_FINISH_CHECK);
+    ASSERT_EQ(client.Run(true).status, QN_RCRSC_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(client.m_c.m_pPackageRepair->GetCanNotRepairElemFileCount(), 0u);
+    EXPECT_EQ(qn::test::ReadFile(run.m_harness.workRoot() + "/pakV3/Dir1.idx"),
+              qn::test::ReadFile(run.m_fx.clientRoot + "/pakV3/Dir1.idx"));
+    EXPECT_EQ(qn::test::ReadFile(blocker), "the player's own file");
+    EXPECT_FALSE(std::filesystem::exists(run.m_harness.workRoot() + "/pakV3/.QelRepairTemp"));
 }
 
 // No table name that the ordinary-file repairer takes names a path inside that subfolder: names
