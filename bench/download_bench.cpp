@@ -9,6 +9,11 @@
 //   download_bench serve SIZE RATE_PER_CONNECTION SECONDS
 //       a loopback test server with a generated resource /f.bin, every response paced at
 //       RATE bytes per second; prints "port=.." and serves for SECONDS
+//   download_bench stallserve CASE SECONDS
+//       a loopback test server whose first GET after each HEAD brings nothing: CASE "silent"
+//       (3000 bytes, the GET unanswered for 6 s), "midpiece" (65 636 bytes, the GET stops 6 s
+//       inside piece 1) or "unanswered" (3000 bytes, the GET never answered; run the client with
+//       QN_BENCH_REQUEST_TIMEOUT_S=4). Later GETs are answered at once. Prints "port=..".
 //   download_bench relay UPSTREAM_PORT STATS_FILE SECONDS
 //       a TCP relay on 127.0.0.1 to 127.0.0.1:UPSTREAM_PORT; prints "port=..". After every
 //       connection it rewrites STATS_FILE with "wire=.. connections=..": the bytes from the
@@ -27,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,6 +40,7 @@
 
 #include "KDownload.h"
 #include "QN_MD5.h"
+#include "download_test_hooks.h"
 #include "loopback_http_server.h"
 #include "qn_string.h"
 
@@ -51,6 +58,9 @@ int Get(int argc, char** argv) {
     uint32_t uLimit = argc > 5 ? (uint32_t)std::strtoul(argv[5], nullptr, 10) : 0;
     std::wstring wsCk = argc > 6 ? QN_Utf8ToWide(argv[6]) : std::wstring();
     KDownloadSetReportEndpoint("");
+    // The inactivity limit of the piece requests, shortened for the stalled-server runs.
+    if (const char* szTimeout = std::getenv("QN_BENCH_REQUEST_TIMEOUT_S"))
+        qn::testing::SetPieceRequestTimeoutSeconds((uint32_t)std::atoi(szTimeout));
     if (KDownloadInit() != S_OK) return 3;
     IKDownloadService* pService = nullptr;
     KDownloadGetService(IID_IKDownloadService, (void**)&pService);
@@ -239,6 +249,31 @@ int Relay(int argc, char** argv) {
 
 }  // namespace
 
+int StallServe(int argc, char** argv) {
+    if (argc < 4) return 2;
+    namespace step = qn::test::http_step;
+    std::string sCase = argv[2];
+    uint64_t ullSize = sCase == "midpiece" ? 65536 + 100 : 3000;
+    if (sCase != "silent" && sCase != "midpiece" && sCase != "unanswered") return 2;
+    qn::test::LoopbackHttpServer server;
+    server.addResource("/f.bin", ullSize);
+    auto pArmed = std::make_shared<std::atomic<bool>>(false);
+    server.script("/f.bin", qn::test::LoopbackHttpServer::kAnyIndex,
+                  {[pArmed, sCase](qn::test::Plan& p, const qn::test::RequestRecord& req) {
+                      if (req.method == "HEAD") {
+                          pArmed->store(true);
+                      } else if (pArmed->exchange(false)) {
+                          if (sCase == "silent") step::HoldUntil([] { return false; }, 6000)(p, req);
+                          if (sCase == "midpiece") step::HoldAtBodyByte(65536 + 40, [] { return false; }, 6000)(p, req);
+                          if (sCase == "unanswered") step::Silent()(p, req);
+                      }
+                  }});
+    std::printf("port=%u\n", server.port());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[3])));
+    return 0;
+}
+
 int main(int argc, char** argv) {
     QN_SetupLocale();
     std::string sMode = argc > 1 ? argv[1] : "";
@@ -247,6 +282,7 @@ int main(int argc, char** argv) {
     if (sMode == "md5rate") return Md5Rate(argc, argv);
     if (sMode == "serve") return Serve(argc, argv);
     if (sMode == "relay") return Relay(argc, argv);
+    if (sMode == "stallserve") return StallServe(argc, argv);
     std::fprintf(stderr, "usage: see the comment at the top of download_bench.cpp\n");
     return 2;
 }

@@ -25,8 +25,9 @@ constexpr uint32_t kQueryWaitMs = 50;
 constexpr uint32_t kProgressPeriodMs = 100;
 constexpr uint32_t kFlushPeriodMs = 1000;
 constexpr uint32_t kSpeedPeriodMs = 2000;
-// How long a run waits for its answer's first byte before it is shared all the same.
-constexpr uint32_t kSplitAnswerWaitMs = 2000;
+// How long a request may bring no body byte (none yet, or none since the last) before its run
+// is shared all the same, down to its last piece alone.
+constexpr uint32_t kShareAfterSilenceMs = 1000;
 constexpr uint32_t kReportPort = 6015;
 constexpr uint32_t kReportLimit = 8191;
 // What a downloader's poll leaves in the client-error output when it reports none.
@@ -844,11 +845,21 @@ HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssig
     // the first byte of its request alone and the rest after a pause, and one whose run is done
     // before the rest is sent is closed with a request cut after its first byte. So a run is
     // not shared while the request that took it has brought no byte (a small file comes whole
-    // in that answer; a request left unanswered for kSplitAnswerWaitMs is shared all the same),
-    // nor when that answer's pace reaches the second half within the pause.
+    // in that answer), nor when that answer's pace reaches the second half within the pause,
+    // and a taken piece with nothing free behind it is fetched a second time only when no
+    // request that holds it (or holds the piece before it, and so reaches it next) is
+    // bringing bytes. A request that has brought nothing for kShareAfterSilenceMs (its answer
+    // has not begun, or has stalled) keeps nothing to itself.
     auto maySplit = [this](uint32_t uTakenPiece, uint32_t uPiecesAhead) {
+        uint32_t uNow = QN_GetTickCount();
         for (auto& d : m_downloaders) {
-            if (d->awaitsBody(uTakenPiece, kSplitAnswerWaitMs)) {
+            if (!d->isBusy() || d->silentMs(uNow) >= kShareAfterSilenceMs) continue;
+            if (uPiecesAhead == 0) {
+                uint32_t uHeld = d->heldPiece();
+                if (uHeld != KPIECE_NONE && (uHeld == uTakenPiece || uHeld + 1 == uTakenPiece)) return false;
+                continue;
+            }
+            if (d->awaitsBody(uTakenPiece, kShareAfterSilenceMs)) {
                 KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "split of piece %u waits for its answer", uTakenPiece);
                 return false;
             }
@@ -857,6 +868,10 @@ HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssig
                             uTakenPiece);
                 return false;
             }
+        }
+        if (uPiecesAhead == 0) {
+            KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "piece %u fetched again: its request brings nothing",
+                        uTakenPiece);
         }
         return true;
     };
@@ -946,11 +961,13 @@ void KDownloadSession::sampleSpeed(LoopState* pState) {
 
 bool KDownloadSession::pollDownloaders(LoopState* pState, bool* pbIdle) {
     bool bFinished = false;
+    uint32_t uNow = QN_GetTickCount();
     for (auto& d : m_downloaders) {
         if (!d->isBusy()) {
             *pbIdle = true;
             continue;
         }
+        d->noteProgress(uNow);
         HRESULT hr = S_OK;
         std::string sUrl;
         int32_t nCe = kNoClientError;

@@ -312,7 +312,7 @@ int32_t DownloadPieceHandler::commitPiece(const uint8_t* pbyData) {
         std::lock_guard<std::recursive_mutex> guard(pMap->lock());
         if (pMap->isComplete(m_uPiece)) {
             KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) piece %u already complete, copy dropped",
-                        m_uDownloaderId, m_uPiece);
+                        m_uDownloaderId, m_uPiece.load());
         } else {
             uint32_t uWritten = 0;
             pMap->noteWriter(m_uPiece, m_uWriter);
@@ -320,7 +320,7 @@ int32_t DownloadPieceHandler::commitPiece(const uint8_t* pbyData) {
                 FAILED(pData->write((uint64_t)m_uPiece * KDOWNLOAD_PIECE_SIZE, pbyData, uLength, &uWritten)) ||
                 uWritten != uLength) {
                 KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) write piece %u failed", m_uDownloaderId,
-                            m_uPiece);
+                            m_uPiece.load());
                 releasePiece();
                 m_hrResult = KHR_PIECE_WRITE_FAILED;
                 return KHR_PIECE_WRITE_FAILED;
@@ -330,10 +330,10 @@ int32_t DownloadPieceHandler::commitPiece(const uint8_t* pbyData) {
     }
     if (bCommitted) {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) commit piece %u OK, stop=%d", m_uDownloaderId,
-                    m_uPiece, bStop ? 1 : 0);
+                    m_uPiece.load(), bStop ? 1 : 0);
     } else {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) commit piece %u failed", m_uDownloaderId,
-                    m_uPiece);
+                    m_uPiece.load());
     }
     m_pSession->queueBlockCheck(m_uPiece);
     if (!bCommitted) {
@@ -669,6 +669,8 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
     }
     m_uSentTick = QN_GetTickCount();
     m_ullReceivedAtSend = m_pHandler->receivedBytes();
+    m_ullLastSeenBytes = m_ullReceivedAtSend;
+    m_uLastByteTick = m_uSentTick;
     if (!m_request.send()) return E_FAIL;
     m_bBusy = true;
     return S_OK;
@@ -677,6 +679,21 @@ HRESULT KHttpDownloader::send(const std::string& sUrl, uint32_t uServerAddress, 
 bool KHttpDownloader::awaitsBody(uint32_t uPiece, uint32_t uWithinMs) const {
     return m_bBusy && m_pHandler && m_uFirstPiece == uPiece && m_pHandler->receivedBytes() == m_ullReceivedAtSend &&
            QN_GetTickCount() - m_uSentTick < uWithinMs;
+}
+
+uint32_t KHttpDownloader::silentMs(uint32_t uNow) const {
+    if (!m_bBusy || !m_pHandler || m_pHandler->receivedBytes() != m_ullLastSeenBytes) return 0;
+    // A tick taken before the last byte was seen is no silence at all.
+    int32_t nSilent = (int32_t)(uNow - m_uLastByteTick);
+    return nSilent > 0 ? (uint32_t)nSilent : 0;
+}
+
+void KHttpDownloader::noteProgress(uint32_t uNow) {
+    if (!m_bBusy || !m_pHandler) return;
+    uint64_t ullReceived = m_pHandler->receivedBytes();
+    if (ullReceived == m_ullLastSeenBytes) return;
+    m_ullLastSeenBytes = ullReceived;
+    m_uLastByteTick = uNow;
 }
 
 bool KHttpDownloader::reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const {

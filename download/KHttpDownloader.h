@@ -79,7 +79,7 @@ public:
     int status() const { return m_nStatus; }
     const std::string& location() const { return m_sLocation; }
     uint32_t committedPieces() const { return m_uCommitted; }
-    uint32_t currentPiece() const { return m_uPiece; }
+    uint32_t currentPiece() const { return m_uPiece.load(std::memory_order_relaxed); }
     uint64_t receivedBytes() const { return m_ullReceived.load(std::memory_order_relaxed); }
 
 private:
@@ -105,7 +105,9 @@ private:
     // The first piece of the chain not yet committed: the one the piece map has taken for this
     // downloader. The pending pieces after it, and the one being filled, are not marked in the
     // map.
-    uint32_t m_uPiece = KPIECE_NONE;
+    // Written on the loop thread only; atomic so that the session thread can tell which piece
+    // a running request holds.
+    std::atomic<uint32_t> m_uPiece{KPIECE_NONE};
     // The piece the bytes are going into. In a chunked answer the pieces [m_uPiece, m_uFillPiece)
     // are pending: written to the data file, not yet committed.
     uint32_t m_uFillPiece = KPIECE_NONE;
@@ -197,6 +199,14 @@ public:
     // True when this downloader is receiving uPiece and, at the pace of its answer so far, will
     // have received uBytesAhead more bytes within uWithinMs.
     bool reachesWithin(uint32_t uPiece, uint64_t ullBytesAhead, uint32_t uWithinMs) const;
+    // The piece the running request holds in the piece map (the first one of its chain not yet
+    // committed); KPIECE_NONE when idle.
+    uint32_t heldPiece() const { return m_bBusy && m_pHandler ? m_pHandler->currentPiece() : KPIECE_NONE; }
+    // How long the running request has brought no body byte: since it was sent when none has
+    // come yet, else since the last byte seen. Bytes are seen by noteProgress (and by this call,
+    // which reports 0 when bytes came since). 0 when idle.
+    uint32_t silentMs(uint32_t uNow) const;
+    void noteProgress(uint32_t uNow);
     uint64_t receivedBytes() const { return m_pHandler ? m_pHandler->receivedBytes() : 0; }
     KHttpRequest& request() { return m_request; }
 
@@ -214,6 +224,8 @@ private:
     bool m_bRanged = true;
     uint32_t m_uSentTick = 0;             // when the request was sent
     uint64_t m_ullReceivedAtSend = 0;     // the handler's byte count then
+    uint64_t m_ullLastSeenBytes = 0;      // the handler's byte count when noteProgress last saw it change
+    uint32_t m_uLastByteTick = 0;         // and when that was (the send tick before any byte)
     KHttpRequest m_request;
     DownloadPieceHandler* m_pHandler = nullptr;
     bool m_bBusy = false;

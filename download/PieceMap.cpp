@@ -187,6 +187,7 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
     m_uPieceCount = (uint32_t)ullPieceCount;
     m_states.swap(states);
     m_writers.assign(m_states.size(), 0);
+    m_extraHolders.assign(m_states.size(), 0);
     m_uCompleteCount = 0;
     // A piece taken or half-done by an earlier session is free again. So is a piece whose state
     // no session writes (a damaged file): counted complete, it would never be fetched, and a
@@ -305,7 +306,7 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
     if (m_nFd < 0) return false;
     uint32_t uLo, uHi;
     scanRange(bUseWindow, &uLo, &uHi);
-    bool bFound = false;
+    bool bFound = false, bAnyAlone = false;
     uint32_t uBestFirst = 0, uBestLast = 0;
     uint32_t i = uLo;
     while (i < uHi) {
@@ -316,9 +317,8 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
         uint32_t j = i + 1;
         while (j < uHi && isFreeState(m_states[j])) ++j;
         uint32_t uLast = j - 1;
-        // A taken piece with nothing free behind it is not shared: a second connection would
-        // only fetch the same bytes again.
-        if (uLast > i && (!bFound || uLast - i > uBestLast - uBestFirst)) {
+        if (uLast == i) bAnyAlone = true;
+        if (!bFound || uLast - i > uBestLast - uBestFirst) {
             bFound = true;
             uBestFirst = i;
             uBestLast = uLast;
@@ -326,13 +326,29 @@ bool PieceMap::pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
         i = j;
     }
     if (!bFound) return false;
-    uint32_t uLength = uBestLast - uBestFirst + 1;
-    if (fnMaySplit && !fnMaySplit(uBestFirst, uLength / 2)) return false;
-    uint32_t uStart = uBestFirst + uLength / 2;
-    m_states[uStart] |= KPIECE_TAKEN;
-    *puStart = uStart;
-    *puLast = uBestLast;
-    return true;
+    if (uBestLast > uBestFirst) {
+        uint32_t uLength = uBestLast - uBestFirst + 1;
+        if (!fnMaySplit || fnMaySplit(uBestFirst, uLength / 2)) {
+            uint32_t uStart = uBestFirst + uLength / 2;
+            m_states[uStart] |= KPIECE_TAKEN;
+            *puStart = uStart;
+            *puLast = uBestLast;
+            return true;
+        }
+    }
+    // The end of the download: a taken piece with nothing free behind it is fetched by a second
+    // downloader as well, so that one stalled answer does not hold up the whole file. Whichever
+    // copy is committed first counts; the other is dropped.
+    if (!bAnyAlone) return false;
+    for (uint32_t p = uLo; p < uHi; ++p) {
+        if (!isTakenState(m_states[p]) || (p + 1 < uHi && isFreeState(m_states[p + 1]))) continue;
+        if (fnMaySplit && !fnMaySplit(p, 0)) continue;
+        if (m_extraHolders[p] < 0xFF) ++m_extraHolders[p];
+        *puStart = p;
+        *puLast = p;
+        return true;
+    }
+    return false;
 }
 
 bool PieceMap::commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop) {
@@ -344,6 +360,7 @@ bool PieceMap::commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop) {
     if (!isCompleteState(b)) {
         ++m_uCompleteCount;
         b = (uint8_t)((b & KPIECE_KEPT_MASK) | KPIECE_DOWNLOADED);
+        m_extraHolders[uPiece] = 0;
         m_bDirty = true;
     } else if (pbAlreadyComplete) {
         *pbAlreadyComplete = true;
@@ -354,6 +371,7 @@ bool PieceMap::commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop) {
     uint32_t uNext = uPiece + 1;
     bool bConsider = !bWindowValid || (uPiece >= m_uWindowStart && uPiece < m_uWindowEnd);
     if (bConsider && uNext < m_uPieceCount && !isCompleteState(m_states[uNext])) {
+        if (isTakenState(m_states[uNext]) && m_extraHolders[uNext] < 0xFF) ++m_extraHolders[uNext];
         m_states[uNext] |= KPIECE_TAKEN;
         bStop = false;
         m_bDirty = true;
@@ -367,6 +385,10 @@ bool PieceMap::release(uint32_t uPiece) {
     if (m_nFd < 0 || uPiece >= m_uPieceCount) return false;
     uint8_t& b = m_states[uPiece];
     if (!(b & KPIECE_TAKEN) || isCompleteState(b)) return false;
+    if (m_extraHolders[uPiece] > 0) {
+        --m_extraHolders[uPiece];
+        return true;
+    }
     b = (uint8_t)(b & ~KPIECE_TAKEN);
     return true;
 }
@@ -377,6 +399,7 @@ bool PieceMap::reset(uint32_t uPiece) {
     uint8_t& b = m_states[uPiece];
     if (!isCompleteState(b)) return false;
     b = (uint8_t)(b & KPIECE_ABOVE_STATE_MASK);
+    m_extraHolders[uPiece] = 0;
     --m_uCompleteCount;
     m_bDirty = true;
     return true;

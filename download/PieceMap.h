@@ -70,14 +70,18 @@ public:
     bool getState(uint32_t uPiece, uint32_t* puState, uint32_t* puField);
     bool pickFree(bool bUseWindow, uint32_t* puFirst, uint32_t* puLast);
     // The longest run of a taken piece and the free pieces behind it, cut in half: the second
-    // half is taken from its start. A taken piece with no free piece behind it is never handed
-    // out again, so false when every run is that piece alone. fnMaySplit (when set) is asked
-    // about the longest run: its taken piece and how many pieces lie between that piece and
-    // the start of the second half. When it refuses, nothing is split (a shorter run is not
-    // taken instead, so that the runs stay even). It runs under the map's lock.
+    // half is taken from its start. When every run is a taken piece alone, that piece itself is
+    // handed out once more (*puStart = *puLast = it), so that a second downloader fetches it as
+    // well. fnMaySplit (when set) is asked about the longest run: its taken piece and how many
+    // pieces lie between that piece and the start of the second half (0 for a taken piece
+    // alone). When it refuses a run of two or more, no shorter run is split instead (so that
+    // the runs stay even); the taken pieces alone are then asked about in order, the first it
+    // accepts being handed out again. It runs under the map's lock.
     bool pickSplit(bool bUseWindow, uint32_t* puStart, uint32_t* puLast,
                    const std::function<bool(uint32_t uTakenPiece, uint32_t uPiecesAhead)>& fnMaySplit = {});
     bool commit(uint32_t uPiece, bool* pbAlreadyComplete, bool* pbStop);
+    // Gives a taken piece back. A piece handed to several downloaders stays taken until the
+    // last of them has given it back. False when it was not taken.
     bool release(uint32_t uPiece);
     // Makes a complete piece free again; any other piece is left alone (false).
     bool reset(uint32_t uPiece);
@@ -139,6 +143,9 @@ private:
     uint32_t m_uCompleteCount = 0;
     std::vector<uint8_t> m_states;
     std::vector<uint32_t> m_writers;  // per piece, see noteWriter
+    // Per piece, in memory only: how many downloaders hold the taken piece besides the first
+    // (a piece handed out again by pickSplit, or reached by a chain while another holds it).
+    std::vector<uint8_t> m_extraHolders;
     bool m_bDirty = false;
     uint32_t m_uWindowStart = KPIECE_NONE;
     uint32_t m_uWindowEnd = KPIECE_NONE;

@@ -57,10 +57,10 @@ TEST(PieceMapPick, Table) {
     } rows[] = {
         {"400010040", kFree, false, 0, 0, true, 1, 3, "410010040"},
         {"400010040", kSplit, false, 0, 0, true, 5, 6, "400011040"},
-        // a taken piece with nothing free behind it is never handed out a second time
-        {"41", kSplit, false, 0, 0, false, 0, 0, "41"},
-        {"1", kSplit, false, 0, 0, false, 0, 0, "1"},
-        {"1114", kSplit, false, 0, 0, false, 0, 0, "1114"},
+        // a taken piece with nothing free behind it is handed out again (the first of them)
+        {"41", kSplit, false, 0, 0, true, 1, 1, "41"},
+        {"1", kSplit, false, 0, 0, true, 0, 0, "1"},
+        {"1114", kSplit, false, 0, 0, true, 0, 0, "1114"},
         // a longer run after lone taken pieces is still split
         {"11100", kSplit, false, 0, 0, true, 3, 4, "11110"},
         {"0040044", kFree, false, 0, 0, true, 0, 1, "1040044"},  // equal runs: the first
@@ -94,6 +94,82 @@ TEST(PieceMapPick, Table) {
         }
         EXPECT_EQ(StatesOf(h.pMap), r.szAfter);
     }
+}
+
+// When the longest run is refused, or every run is a taken piece alone, the caller is asked
+// about each lone taken piece in order (with no piece ahead) and the first it accepts is handed
+// out again; a run shorter than the longest is never split instead.
+TEST(PieceMapPick, LoneTakenPiecesAreAskedInOrder) {
+    struct Row {
+        const char* szStates;
+        std::vector<uint32_t> refused;
+        std::vector<std::pair<uint32_t, uint32_t>> asked;  // taken piece, pieces ahead
+        bool bFound;
+        uint32_t uPiece;
+    } rows[] = {
+        {"4141", {}, {{1, 0}}, true, 1},
+        {"4141", {1}, {{1, 0}, {3, 0}}, true, 3},
+        {"4141", {1, 3}, {{1, 0}, {3, 0}}, false, 0},
+        // the run 3..5 is refused; the run 0..1 is shorter and not split; the lone 2 is fetched again
+        {"101100", {3}, {{3, 1}, {2, 0}}, true, 2},
+    };
+    qn::test::TempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.szStates);
+        std::vector<uint8_t> states = StatesFrom(r.szStates);
+        MapHolder h(dir / "f", (uint64_t)states.size() * kPiece, nullptr, 0);
+        ASSERT_EQ(h.hr, S_OK);
+        qn::testing::SetPieceStates(h.pMap, states);
+        std::vector<std::pair<uint32_t, uint32_t>> asked;
+        uint32_t uStart = 99, uLast = 99;
+        bool bFound = h.pMap->pickSplit(false, &uStart, &uLast, [&](uint32_t uTaken, uint32_t uAhead) {
+            asked.emplace_back(uTaken, uAhead);
+            for (uint32_t u : r.refused)
+                if (u == uTaken) return false;
+            return true;
+        });
+        EXPECT_EQ(asked, r.asked);
+        EXPECT_EQ(bFound, r.bFound);
+        if (r.bFound) {
+            EXPECT_EQ(uStart, r.uPiece);
+            EXPECT_EQ(uLast, r.uPiece);
+        }
+        EXPECT_EQ(StatesOf(h.pMap), r.szStates);
+    }
+}
+
+// A piece held by two downloaders (handed out again, or reached by a chain while another holds
+// it) stays taken until both have given it back, so that it is not handed out as free while
+// one of them still fetches it; a commit ends every hold.
+TEST(PieceMapTransitions, APieceHeldTwiceStaysTakenUntilBothRelease) {
+    qn::test::TempDir dir;
+    MapHolder h(dir / "f", 3 * kPiece, nullptr, 0);
+    ASSERT_EQ(h.hr, S_OK);
+    uint32_t uFirst = 0, uLast = 0;
+    qn::testing::SetPieceStates(h.pMap, StatesFrom("441"));
+    ASSERT_TRUE(h.pMap->pickSplit(false, &uFirst, &uLast));
+    EXPECT_EQ(uFirst, 2u);
+    EXPECT_TRUE(h.pMap->release(2));
+    EXPECT_FALSE(h.pMap->pickFree(false, &uFirst, &uLast));  // still held by the first
+    EXPECT_TRUE(h.pMap->release(2));
+    EXPECT_EQ(StatesOf(h.pMap), "440");
+    EXPECT_FALSE(h.pMap->release(2));
+    // a chain that reaches a held piece holds it too
+    qn::testing::SetPieceStates(h.pMap, StatesFrom("101"));
+    bool bAlready = false, bStop = true;
+    ASSERT_TRUE(h.pMap->commit(1, &bAlready, &bStop));
+    EXPECT_FALSE(bStop);
+    EXPECT_TRUE(h.pMap->release(2));
+    EXPECT_EQ(StatesOf(h.pMap), "141");
+    EXPECT_TRUE(h.pMap->release(2));
+    EXPECT_EQ(StatesOf(h.pMap), "140");
+    // committed while held twice: a later copy handed out again is held once
+    qn::testing::SetPieceStates(h.pMap, StatesFrom("441"));
+    ASSERT_TRUE(h.pMap->pickSplit(false, &uFirst, &uLast));
+    ASSERT_TRUE(h.pMap->commit(2, &bAlready, &bStop));
+    EXPECT_FALSE(h.pMap->release(2));
+    ASSERT_TRUE(h.pMap->reset(2));
+    EXPECT_EQ(StatesOf(h.pMap), "440");
 }
 
 // The split asks its caller about the longest run only: a refusal splits nothing, rather than

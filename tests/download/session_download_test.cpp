@@ -452,7 +452,8 @@ TEST_F(SessionTest, AbortMidDownloadKeepsResumableFiles) {
 // of its request. The server holds the first piece request unanswered until either a second
 // connection arrives or the session has passed over every idle downloader; then every other
 // connection must have come after that answer was let go, and a one-piece file, whose taken
-// piece is never handed out twice, must have gone over the query's connection alone.
+// piece is handed out twice only when its answer brings nothing for a while, must have gone
+// over the query's connection alone.
 TEST_F(SessionTest, NoSecondConnectionBeforeTheFirstAnswerBegins) {
     struct Case {
         uint64_t ullSize;
@@ -522,6 +523,58 @@ TEST_F(SessionTest, AnUnansweredRunIsSharedAfterAWhile) {
     SessionOutcome r = Run(m_server.url("/f.bin"), o);
     ExpectComplete(r, target(), kSize);
     EXPECT_TRUE(splitAsked());
+}
+
+// The end of a download is not held up by one request that brings nothing: a last piece whose
+// request stays unanswered, stalls inside it, or would only end by the request time-out is
+// fetched again by an idle downloader, and the session ends with exact bytes while the stalled
+// request is still open (its hold is never let go before the end; a session that waited for it
+// would meet the deadline).
+TEST_F(SessionTest, AStalledLastPieceIsFetchedAgain) {
+    struct Case {
+        const char* szName;
+        uint64_t ullSize;
+        int64_t llHoldAt;  // body byte the first GET stops at; -1 before its answer
+        bool bSilent;      // never answered at all, under a short request time-out
+        const char* szHelperRange;
+    } cases[] = {
+        {"silent first GET", 3000, -1, false, ""},
+        {"stall inside the last piece", 65536 + 100, 65536 + 40, false, "bytes=65536-"},
+        {"unanswered until the time-out", 3000, -1, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        qn::test::LoopbackHttpServer server;
+        server.addResource("/f.bin", c.ullSize);
+        qn::testing::SetPieceRequestTimeoutSeconds(c.bSilent ? 4 : 120);
+        // Request 0 is the query, request 1 the first piece request; every later one is answered
+        // at once.
+        if (c.bSilent) {
+            server.script("/f.bin", 1, {step::Silent()});
+        } else {
+            server.script("/f.bin", 1, {step::HoldAtBodyByte(c.llHoldAt, [] { return false; }, 600000)});
+        }
+        SessionOptions o;
+        o.uConnections = 4;
+        SessionOutcome r = Run(server.url("/f.bin"), o);
+        std::vector<qn::test::RequestRecord> reqs = server.requests();
+        std::vector<qn::test::ConnectionRecord> conns = server.connections();
+        server.stop();
+        ExpectComplete(r, target(), c.ullSize);
+        ASSERT_GE(reqs.size(), 3u);
+        const qn::test::RequestRecord& stalled = reqs[1];
+        EXPECT_EQ(stalled.method, "GET");
+        EXPECT_EQ(stalled.header("Range"), "");
+        // The copy that finished the file: a GET for the stalled piece, sent while the stalled
+        // request's connection was open.
+        const qn::test::RequestRecord& helper = reqs[2];
+        EXPECT_EQ(helper.method, "GET");
+        EXPECT_EQ(helper.header("Range"), c.szHelperRange);
+        EXPECT_NE(helper.connection, stalled.connection);
+        const qn::test::ConnectionRecord& held = conns[stalled.connection];
+        EXPECT_TRUE(!held.closed || helper.firstByteAt < held.closedAt);
+        QN_DeleteFile(target().c_str());
+    }
 }
 
 // An answer that ends with the piece its download stops at leaves its connection open and
