@@ -35,8 +35,8 @@ inline constexpr HRESULT KHR_RANGES_REFUSED = (HRESULT)0x80070032u;
 // again from byte 0 as one stream.
 inline constexpr HRESULT KHR_OTHER_VERSION = (HRESULT)0x8007139Fu;
 // An answer whose total (206) or whole length (200) is not the queried size: the file on the
-// server is no longer the one the query measured. No byte of that answer is taken, and the
-// session ends.
+// server is no longer the one the query measured. The session ends and deletes its progress
+// file (a 200 whose body only shows it past its headers may have committed pieces).
 inline constexpr HRESULT KHR_REMOTE_FILE_CHANGED = (HRESULT)0x800703EEu;
 
 inline constexpr const char* KDOWNLOADER_USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko";
