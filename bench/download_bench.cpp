@@ -14,6 +14,16 @@
 //       (3000 bytes, the GET unanswered for 6 s), "midpiece" (65 636 bytes, the GET stops 6 s
 //       inside piece 1) or "unanswered" (3000 bytes, the GET never answered; run the client with
 //       QN_BENCH_REQUEST_TIMEOUT_S=4). Later GETs are answered at once. Prints "port=..".
+//   download_bench vserve KIND SIZE RATE_PER_CONNECTION SECONDS STATS_FILE
+//       a loopback test server for the file-version cases, /f.bin paced at RATE (0: not paced);
+//       prints "port=.." and rewrites STATS_FILE with "gets=.." after every GET. KIND:
+//       farm-etag, farm-date, farm-same: two nodes, alternating per connection, with the same
+//       bytes and an ETag (or Last-Modified) of their own (or the same), each answering
+//       "If-Range" with the whole file when the validator named is not its own;
+//       longer-head: HEAD says SIZE + 1, every GET serves SIZE bytes
+//   download_bench same FILE
+//       prints "exact=1" when FILE holds the servers' generated resource byte for byte, else
+//       "exact=0"
 //   download_bench relay UPSTREAM_PORT STATS_FILE SECONDS
 //       a TCP relay on 127.0.0.1 to 127.0.0.1:UPSTREAM_PORT; prints "port=..". After every
 //       connection it rewrites STATS_FILE with "wire=.. connections=..": the bytes from the
@@ -32,6 +42,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -146,6 +157,67 @@ int Serve(int argc, char** argv) {
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[4])));
     return 0;
+}
+
+int VersionServe(int argc, char** argv) {
+    if (argc < 7) return 2;
+    std::string sKind = argv[2];
+    uint64_t ullSize = std::strtoull(argv[3], nullptr, 10);
+    uint32_t uRate = (uint32_t)std::strtoul(argv[4], nullptr, 10);
+    std::string sStats = argv[6];
+    struct Node {
+        std::string sETag, sDate;
+    };
+    const std::string kDate1 = "Sun, 06 Nov 1994 08:49:37 GMT", kDate2 = "Mon, 07 Nov 1994 08:49:37 GMT";
+    Node nodes[2] = {{"\"1f-a\"", kDate1}, {"\"1f-a\"", kDate1}};
+    bool bLonger = false;
+    if (sKind == "farm-etag") {
+        nodes[1].sETag = "\"1f-b\"";
+    } else if (sKind == "farm-date") {
+        nodes[0].sETag = nodes[1].sETag = "";
+        nodes[1].sDate = kDate2;
+    } else if (sKind == "longer-head") {
+        bLonger = true;
+    } else if (sKind != "farm-same") {
+        return 2;
+    }
+    auto pGets = std::make_shared<std::atomic<int>>(0);
+    std::ofstream(sStats, std::ios::trunc) << "gets=0\n";
+    auto pStatsLock = std::make_shared<std::mutex>();
+    qn::test::LoopbackHttpServer server;
+    server.addResource("/f.bin", ullSize);
+    server.script("/f.bin", qn::test::LoopbackHttpServer::kAnyIndex,
+                  {[=](qn::test::Plan& p, const qn::test::RequestRecord& r) {
+                      if (bLonger) {
+                          if (r.method == "HEAD") p.bodyLength += 1;
+                      } else {
+                          const Node& n = nodes[r.connection % 2];
+                          if (!n.sETag.empty()) p.headers.emplace_back("ETag", n.sETag);
+                          p.headers.emplace_back("Last-Modified", n.sDate);
+                          std::string sIf = r.header("If-Range");
+                          if (r.hasHeader("If-Range") && !(!sIf.empty() && sIf == n.sETag) && sIf != n.sDate)
+                              qn::test::http_step::IgnoreRange()(p, r);
+                      }
+                      if (r.method != "GET") return;
+                      if (uRate) qn::test::http_step::Drip(uRate)(p, r);
+                      int nGets = pGets->fetch_add(1) + 1;
+                      std::lock_guard<std::mutex> guard(*pStatsLock);
+                      std::ofstream(sStats, std::ios::trunc) << "gets=" << nGets << "\n";
+                  }});
+    std::printf("port=%u\n", server.port());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(std::atoi(argv[5])));
+    return 0;
+}
+
+int SameAsResource(int argc, char** argv) {
+    if (argc < 3) return 2;
+    std::ifstream in(argv[2], std::ios::binary);
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bool bExact = in.good() || in.eof();
+    bExact = bExact && qn::test::FirstResourceMismatch(0, s.data(), s.size()) == -1;
+    std::printf("exact=%d\n", bExact ? 1 : 0);
+    return bExact ? 0 : 1;
 }
 
 // ---- relay ----------------------------------------------------------------------------------
@@ -281,6 +353,8 @@ int main(int argc, char** argv) {
     if (sMode == "mkck") return MakeChecksum(argc, argv);
     if (sMode == "md5rate") return Md5Rate(argc, argv);
     if (sMode == "serve") return Serve(argc, argv);
+    if (sMode == "vserve") return VersionServe(argc, argv);
+    if (sMode == "same") return SameAsResource(argc, argv);
     if (sMode == "relay") return Relay(argc, argv);
     if (sMode == "stallserve") return StallServe(argc, argv);
     std::fprintf(stderr, "usage: see the comment at the top of download_bench.cpp\n");

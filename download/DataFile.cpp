@@ -175,6 +175,11 @@ bool DataFile::flush() {
     return QN_FileFlush(nFd) != 0;
 }
 
+void DataFile::setLastModified(const SYSTEMTIME* pLastModified) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_lastModified = pLastModified ? *pLastModified : SYSTEMTIME{};
+}
+
 HRESULT DataFile::finish() {
     std::lock_guard<std::mutex> syncGuard(m_syncLock);
     std::lock_guard<std::recursive_mutex> guard(m_lock);

@@ -51,6 +51,8 @@ public:
     // Stamps the last-write time, closes and renames the ".tmp" onto the target. A stream that
     // still holds the data file reads E_FAIL from then on.
     HRESULT finish();
+    // The remote file's time that finish stamps (zero for none).
+    void setLastModified(const SYSTEMTIME* pLastModified);
 
     uint64_t fileSize() const { return m_ullFileSize; }
     uint32_t pieceSize() const { return m_uPieceSize; }

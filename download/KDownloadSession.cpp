@@ -805,7 +805,7 @@ HRESULT KDownloadSession::downloading() {
         KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG, "abort");
         hrResult = E_ABORT;
     }
-    endLoop(hrResult, st);
+    endLoop(hrResult);
     return hrResult;
 }
 
@@ -920,6 +920,11 @@ HRESULT KDownloadSession::runRounds(LoopState* pState, bool bAssigned) {
         bool bIdle = false;
         bool bFinished = pollDownloaders(pState, &bIdle);
         if (pState->hrLastError == KHR_REMOTE_FILE_CHANGED) return KHR_REMOTE_FILE_CHANGED;
+        if (pState->bOtherVersion) {
+            pState->bOtherVersion = false;
+            restartAsOneStream();
+            return S_OK;
+        }
         // Back to the assignment as soon as a downloader has finished, an idle one may get
         // work, or the last piece is in.
         if (bFinished || (bIdle && bAssigned)) return S_OK;
@@ -974,12 +979,17 @@ bool KDownloadSession::pollDownloaders(LoopState* pState, bool* pbIdle) {
         std::string sCe;
         if (d->pollBusy(&hr, &sUrl, &nCe, &sCe)) continue;
         bFinished = true;
+        // The first answer after a restart that brought pieces names their version, for the
+        // requests that follow it (a stream taken up again after a failure, say).
+        if (m_bAdoptVersion && hr != KHR_OTHER_VERSION && d->committedPieces() > 0) adoptVersion(d->answerValidators());
         if (hr == KHR_RANGES_REFUSED) {
             markRangesRefused(sUrl);
+        } else if (hr == KHR_OTHER_VERSION) {
+            // Not a failure of the URL: the answer is of another version of the same file.
+            pState->bOtherVersion = true;
         } else if (hr == KHR_REMOTE_FILE_CHANGED) {
-            // Not a failure of the URL: the file itself is no longer the one asked for.
+            // Not a failure of the URL: the file itself is no longer the one the query measured.
             pState->hrLastError = hr;
-            pState->nChangedStatus = d->answerStatus();
         } else if (FAILED(hr)) {
             pState->hrLastError = hr;
             addURLFailure(sUrl);
@@ -987,6 +997,43 @@ bool KDownloadSession::pollDownloaders(LoopState* pState, bool* pbIdle) {
         }
     }
     return bFinished;
+}
+
+void KDownloadSession::restartAsOneStream() {
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO,
+                "answer of another file version: the file is taken again from byte 0 as one stream");
+    // No answer runs while the pieces and the version change.
+    for (auto& d : m_downloaders) d->stop();
+    // The progress file no longer names a version its pieces are of (a later session does not
+    // resume them) until a stream has named one.
+    SYSTEMTIME none{};
+    m_pPieceMap->setLastModified(&none);
+    for (uint32_t p = 0; p < m_pPieceMap->pieceCount(); ++p) {
+        if (m_pPieceMap->isComplete(p)) m_pPieceMap->reset(p);
+    }
+    m_ullBytesInherited.store(0);
+    updateProgress();
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_validators = KRemoteValidators{};
+        m_bAdoptVersion = true;
+        // As for a server without ranges: one stream from byte 0 at a time.
+        for (UrlEntry& e : m_urls) e.bNoRanges = true;
+    }
+}
+
+void KDownloadSession::adoptVersion(const KRemoteValidators& v) {
+    SYSTEMTIME t{};
+    if (!v.sLastModified.empty() && !parseHttpDate(v.sLastModified.c_str(), &t)) t = SYSTEMTIME{};
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_validators = v;
+        m_bAdoptVersion = false;
+    }
+    m_pPieceMap->setLastModified(&t);
+    m_pDataFile->setLastModified(&t);
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "stream version: ETag=\"%s\", Last-Modified=\"%s\"",
+                v.sETag.c_str(), v.sLastModified.c_str());
 }
 
 HRESULT KDownloadSession::verifyAfterLastPiece() {
@@ -1006,26 +1053,21 @@ uint32_t KDownloadSession::errorForLoopResult(HRESULT hrResult) {
     if (hrResult == KHR_CHECKSUM_FAILED) return KDS_ERR_CHECKSUM;
     if (hrResult == KHR_CONNECTION_FAILED) return KDS_ERR_NETWORK;
     if (hrResult == KHR_PIECE_WRITE_FAILED) return KDS_ERR_FILE;
-    // The server's answers ended the download, as a query status other than 200 does.
-    if (hrResult == KHR_REMOTE_FILE_CHANGED) return KDS_ERR_HTTP;
+    // Any other failure, a changed file (KHR_REMOTE_FILE_CHANGED) included.
     return KDS_ERR_INTERNAL;
 }
 
-void KDownloadSession::endLoop(HRESULT hrResult, const LoopState& st) {
+void KDownloadSession::endLoop(HRESULT hrResult) {
     stopDownloaders();
     flushStorage();
     updateProgress();
     if (hrResult == KHR_REMOTE_FILE_CHANGED) {
-        // The pieces fetched so far are of a version the server no longer has: the progress
-        // file goes, so that no later session resumes them.
-        {
-            std::lock_guard<std::recursive_mutex> guard(m_lock);
-            if (m_pPieceMap) m_pPieceMap->close(false);
-        }
-        fail(KDS_ERR_HTTP, (uint32_t)st.nChangedStatus);
-    } else if (hrResult < 0) {
-        fail(errorForLoopResult(hrResult), 0);
+        // The pieces fetched so far are of a file the server no longer has: the progress file
+        // goes, so that no later session resumes them.
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        if (m_pPieceMap) m_pPieceMap->close(false);
     }
+    if (hrResult < 0) fail(errorForLoopResult(hrResult), 0);
     std::lock_guard<std::mutex> guard(m_clientErrorLock);
     KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_DEBUG,
                 "downloading end: result=0x%08X, status=%u, error=%u, errorExt=%u, clientError=%d, clientErrorExt=\"%s\"",

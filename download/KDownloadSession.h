@@ -114,7 +114,7 @@ private:
         uint32_t uProgressTick = 0, uFlushTick = 0, uSpeedTick = 0;
         uint64_t ullPrevTotal = 0;  // received bytes at the last speed sample
         uint32_t uRound = 0;
-        int nChangedStatus = 0;  // the status of the answer that showed the remote file changed
+        bool bOtherVersion = false;  // an answer was of another version than the pieces
     };
     HRESULT downloading();
     HRESULT createDownloaders();
@@ -130,10 +130,15 @@ private:
     void sampleSpeed(LoopState* pState);
     // Polls the busy downloaders; true when one has finished, *pbIdle when one is idle.
     bool pollDownloaders(LoopState* pState, bool* pbIdle);
+    // An answer was of another version of the file: every piece taken so far is given up and
+    // the file is taken again from byte 0 as one stream, with no ranged request from then on.
+    void restartAsOneStream();
+    // The first stream after a restart that brought pieces sets the version they are of.
+    void adoptVersion(const KRemoteValidators& v);
     HRESULT verifyAfterLastPiece();
     static uint32_t errorForLoopResult(HRESULT hrResult);
     // Stops the downloaders, flushes the storage, updates the progress and reports a failure.
-    void endLoop(HRESULT hrResult, const LoopState& st);
+    void endLoop(HRESULT hrResult);
     bool getURL(std::string* psUrl, bool* pbNoRanges);
     // True when the URL getURL would hand out next does not serve ranges.
     bool nextURLRefusesRanges();
@@ -193,7 +198,11 @@ private:
     std::vector<uint8_t> m_blockQueued;
     uint32_t m_uChecksumErrors = 0;
     uint32_t m_uServerAddress = 0;
-    KRemoteValidators m_validators;  // the query's; read by the downloaders during the loop
+    // The version the pieces are of: the query's, or after a restart the stream's. Read by the
+    // downloaders during the loop; changed on the session thread only while none is busy.
+    KRemoteValidators m_validators;
+    // After a restart, until a stream has brought pieces: any answer's version is taken.
+    bool m_bAdoptVersion = false;
 
     std::thread m_thread;
     std::atomic<bool> m_bStarted{false};

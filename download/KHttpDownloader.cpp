@@ -268,13 +268,38 @@ bool DownloadPieceHandler::answerIsOtherVersion() const {
     return false;
 }
 
+bool DownloadPieceHandler::answerSizeDiffers() const {
+    uint64_t ullFileSize = m_pSession->dataFile()->fileSize();
+    if (m_nStatus == 200) return m_bHasContentLength && m_ullContentLength != ullFileSize;
+    uint64_t ullStart = 0, ullEnd = 0, ullTotal = 0;
+    bool bHasTotal = false;
+    return ParseContentRange(m_sContentRange, &ullStart, &ullEnd, &bHasTotal, &ullTotal) && bHasTotal &&
+           ullTotal != ullFileSize;
+}
+
+KRemoteValidators DownloadPieceHandler::answerValidators() const {
+    KRemoteValidators v;
+    if (m_bHasETag) v.sETag = TrimmedText(m_sETag);
+    if (m_bHasLastModified) v.sLastModified = TrimmedText(m_sLastModified);
+    return v;
+}
+
 int32_t DownloadPieceHandler::onHeadersComplete() {
     if (m_nStatus != 200 && m_nStatus != 206) return 0;
+    // The file's length is checked first: another length is another file whatever the
+    // validators say, and no stream of this session can give the queried one.
+    if (answerSizeDiffers()) {
+        KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR,
+                    "downloader(%u) remote file changed: status=%d, Content-Length=\"%llu\", Content-Range=\"%s\"",
+                    m_uDownloaderId, m_nStatus, (unsigned long long)m_ullContentLength, m_sContentRange.c_str());
+        m_hrResult = KHR_REMOTE_FILE_CHANGED;
+        return E_FAIL;
+    }
     if (answerIsOtherVersion()) {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR,
-                    "downloader(%u) remote file changed: status=%d, ETag=\"%s\", Last-Modified=\"%s\"", m_uDownloaderId,
-                    m_nStatus, m_sETag.c_str(), m_sLastModified.c_str());
-        m_hrResult = KHR_REMOTE_FILE_CHANGED;
+                    "downloader(%u) answer of another file version: status=%d, ETag=\"%s\", Last-Modified=\"%s\"",
+                    m_uDownloaderId, m_nStatus, m_sETag.c_str(), m_sLastModified.c_str());
+        m_hrResult = KHR_OTHER_VERSION;
         return E_FAIL;
     }
     if (m_nStatus == 200 && m_ullRangeStart != 0) {
@@ -434,10 +459,11 @@ int32_t DownloadPieceHandler::commitPending() {
 int32_t DownloadPieceHandler::onBody(const uint8_t* pbyData, uint32_t uLen) {
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) onBody len=%u", m_uDownloaderId, uLen);
     if (m_nStatus != 200 && m_nStatus != 206) return 0;
-    // Bytes past what the headers announced are not of the range: none of them is taken.
+    // Bytes past what the headers announced are not of the range: none of them is taken. A
+    // whole-file answer that runs past the queried size is a longer file.
     if (uLen > m_ullBodyLeft) {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) body longer than its range", m_uDownloaderId);
-        m_hrResult = KHR_CONNECTION_FAILED;
+        m_hrResult = m_nStatus == 200 ? KHR_REMOTE_FILE_CHANGED : KHR_CONNECTION_FAILED;
         return E_FAIL;
     }
     m_ullBodyLeft -= uLen;
@@ -519,7 +545,9 @@ int32_t DownloadPieceHandler::onEnd() {
     if ((m_nStatus == 200 || m_nStatus == 206) && m_ullBodyLeft > 0) {
         KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_ERROR, "downloader(%u) body shorter than its range", m_uDownloaderId);
         m_uFillPiece = m_uPiece;
-        m_hrResult = KHR_CONNECTION_FAILED;
+        // A whole-file answer whose chunks ended well before the queried size is a shorter
+        // file; one ended by a close may have been cut.
+        m_hrResult = m_nStatus == 200 && m_bChunked ? KHR_REMOTE_FILE_CHANGED : KHR_CONNECTION_FAILED;
         return 0;
     }
     // The answer ended well: what is still pending is confirmed.

@@ -28,9 +28,15 @@ inline constexpr HRESULT KHR_PIECE_WRITE_FAILED = (HRESULT)0x80070570u;
 // A ranged request was answered with the whole file (200): the server does not serve ranges.
 // Not a failure of the URL; the session then streams that URL from byte 0 on one connection.
 inline constexpr HRESULT KHR_RANGES_REFUSED = (HRESULT)0x80070032u;
-// An answer carried validators ("ETag", "Last-Modified") other than the query's, or answered a
-// request that carried "If-Range" with the whole file under other validators: the file changed
-// on the server since the query. No byte of that answer is taken, and the session ends.
+// An answer carried validators ("ETag", "Last-Modified") other than the ones the session's
+// pieces are of, or answered a request that carried "If-Range" with the whole file: it is of
+// another version of the file (a server farm whose nodes differ, or a file replaced since the
+// query). No byte of that answer is taken; the session gives up its pieces and takes the file
+// again from byte 0 as one stream.
+inline constexpr HRESULT KHR_OTHER_VERSION = (HRESULT)0x8007139Fu;
+// An answer whose total (206) or whole length (200) is not the queried size: the file on the
+// server is no longer the one the query measured. The session ends and deletes its progress
+// file (a 200 whose body only shows it past its headers may have committed pieces).
 inline constexpr HRESULT KHR_REMOTE_FILE_CHANGED = (HRESULT)0x800703EEu;
 
 inline constexpr const char* KDOWNLOADER_USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko";
@@ -79,6 +85,8 @@ public:
     int status() const { return m_nStatus; }
     const std::string& location() const { return m_sLocation; }
     uint32_t committedPieces() const { return m_uCommitted; }
+    // The validators of the last answer, as sent ("" for one it did not carry).
+    KRemoteValidators answerValidators() const;
     uint32_t currentPiece() const { return m_uPiece.load(std::memory_order_relaxed); }
     uint64_t receivedBytes() const { return m_ullReceived.load(std::memory_order_relaxed); }
 
@@ -87,8 +95,10 @@ private:
     // True when the answer's headers describe the bytes asked for; *pullLength is then the
     // length of its body.
     bool acceptsRange(uint64_t* pullLength) const;
-    // True when the answer names another version of the file than the query did.
+    // True when the answer names another version of the file than the session's pieces are of.
     bool answerIsOtherVersion() const;
+    // True when the answer's total (206) or whole length (200) is not the queried size.
+    bool answerSizeDiffers() const;
     // Writes and commits piece m_uPiece from pbyData; then m_uPiece is the next piece of the
     // chain. A result below 0 ends the answer (a failure, or E_FAIL when the map stopped the
     // chain).
@@ -191,8 +201,10 @@ public:
     void stop();
 
     bool isBusy() const { return m_bBusy; }
-    // The status of the last answer, once pollBusy has reported the end.
-    int answerStatus() const { return m_pHandler ? m_pHandler->status() : 0; }
+    // Of the last answer, once pollBusy has reported the end: the pieces it committed and its
+    // validators.
+    uint32_t committedPieces() const { return m_pHandler ? m_pHandler->committedPieces() : 0; }
+    KRemoteValidators answerValidators() const { return m_pHandler ? m_pHandler->answerValidators() : KRemoteValidators{}; }
     // True while the request that started at uPiece, sent less than uWithinMs ago, has brought
     // no byte of its body yet.
     bool awaitsBody(uint32_t uPiece, uint32_t uWithinMs) const;

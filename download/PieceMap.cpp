@@ -458,6 +458,16 @@ bool PieceMap::flush(const std::function<bool()>& pfnBeforeWrite) {
     return bOk;
 }
 
+bool PieceMap::setLastModified(const SYSTEMTIME* pLastModified) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_nFd < 0) return false;
+    uint8_t abTime[16];
+    uint32_t uWritten = 0;
+    PutSystemTime(abTime, pLastModified);
+    m_lastModified = pLastModified ? *pLastModified : SYSTEMTIME{};
+    return QN_FileWriteAt(m_nFd, 2028, abTime, sizeof(abTime), &uWritten) && uWritten == sizeof(abTime);
+}
+
 void PieceMap::close(bool bKeepFile) {
     std::string sDelete;
     {

@@ -97,6 +97,9 @@ public:
     // never claims bytes that are not on disk); its false cancels the write. True when nothing
     // was changed; false without an open file.
     bool flush(const std::function<bool()>& pfnBeforeWrite = nullptr);
+    // Rewrites the remote file's time in the header (zero for none): the pieces from now on
+    // are fetched under it. False without an open file or when the write fails.
+    bool setLastModified(const SYSTEMTIME* pLastModified);
     // Closes the file, writing the states first; keepFile false deletes it.
     void close(bool bKeepFile);
 

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# File-version cases of the download library, measured from outside with the benchmark driver
+# (`get URL DIR N`) against small loopback servers (`vserve`), outside CI:
+#   a server farm of two nodes (alternating per connection) whose validators differ by node
+#   (ETag, Last-Modified) or not, 32 MiB paced at 8 MB/s per connection, 1 and 4 connections;
+#   a file whose HEAD says one byte more than every GET serves (1 MiB), fast and paced.
+#
+#   bench/run_version_bench.sh [LABEL=TREE ...]
+#
+# Each TREE is a source tree with its default preset already built (build/default); the
+# driver's `get` is built against that tree's library, the servers come from this tree. With
+# no argument, this tree alone (built here first). One line per case and tree.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/qn_vbench_XXXXXX")
+trap 'kill ${SERVE_PID:-} 2>/dev/null || true; rm -rf "$WORK"' EXIT
+
+trees=("$@")
+if [ ${#trees[@]} -eq 0 ]; then
+  cmake --preset default >/dev/null
+  cmake --build --preset default >/dev/null
+  trees=("this=$ROOT")
+fi
+
+build_driver() {  # OUT TREE
+  local b="$2/build/default"
+  g++ -std=c++20 -O2 -o "$1" "$ROOT/bench/download_bench.cpp" "$ROOT/tests/support/fixtures/loopback_http_server.cpp" \
+    -I"$2/download" -I"$2/support" -I"$2/platform" -I"$ROOT/tests/support/fixtures" \
+    "$b/download/libqn_download.a" "$b/support/libqn_support.a" "$b/platform/libqn_platform.a" \
+    -lhttp_parser -lz -lpthread -ldl
+}
+
+build_driver "$WORK/server" "$ROOT"
+for t in "${trees[@]}"; do build_driver "$WORK/get_${t%%=*}" "${t#*=}"; done
+
+# case LABEL KIND SIZE RATE CONNECTIONS
+run_case() {
+  local label=$1 kind=$2 size=$3 rate=$4 conns=$5
+  for t in "${trees[@]}"; do
+    local name=${t%%=*}
+    "$WORK/server" vserve "$kind" "$size" "$rate" 200 "$WORK/stats" > "$WORK/port.txt" & SERVE_PID=$!
+    for _ in $(seq 100); do grep -q port= "$WORK/port.txt" 2>/dev/null && break; sleep 0.05; done
+    local port; port=$(sed -n 's/^port=//p' "$WORK/port.txt")
+    rm -rf "$WORK/out"; mkdir -p "$WORK/out"
+    local res
+    res=$(timeout 120 "$WORK/get_$name" get "http://127.0.0.1:$port/f.bin" "$WORK/out" "$conns" 2>/dev/null || true)
+    [ -n "$res" ] || res="status=? error=? wall_s=>120"
+    local exact="-"
+    [ -f "$WORK/out/out.bin" ] && exact=$("$WORK/server" same "$WORK/out/out.bin" || true)
+    local cfg=no; [ -f "$WORK/out/out.bin.cfg" ] && cfg=yes
+    printf '%-28s %-6s %s %s %s cfg_left=%s\n' "$label" "$name" "$res" "$(cat "$WORK/stats")" "$exact" "$cfg"
+    kill "$SERVE_PID" 2>/dev/null || true; wait "$SERVE_PID" 2>/dev/null || true; SERVE_PID=
+  done
+}
+
+MiB=$((1024 * 1024))
+for c in 1 4; do
+  run_case "farm ETag, $c conn" farm-etag $((32 * MiB)) 8000000 "$c"
+  run_case "farm date, $c conn" farm-date $((32 * MiB)) 8000000 "$c"
+  run_case "farm same, $c conn" farm-same $((32 * MiB)) 8000000 "$c"
+done
+run_case "changed size, fast" longer-head "$MiB" 0 4
+run_case "changed size, paced" longer-head "$MiB" 8000000 4
