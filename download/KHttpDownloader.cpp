@@ -271,10 +271,8 @@ bool DownloadPieceHandler::answerIsOtherVersion() const {
 bool DownloadPieceHandler::answerSizeDiffers() const {
     uint64_t ullFileSize = m_pSession->dataFile()->fileSize();
     if (m_nStatus == 200) return m_bHasContentLength && m_ullContentLength != ullFileSize;
-    uint64_t ullStart = 0, ullEnd = 0, ullTotal = 0;
-    bool bHasTotal = false;
-    return ParseContentRange(m_sContentRange, &ullStart, &ullEnd, &bHasTotal, &ullTotal) && bHasTotal &&
-           ullTotal != ullFileSize;
+    KHttpContentRange range;
+    return KHttpParseContentRange(m_sContentRange, &range) && range.bHasTotal && range.ullTotal != ullFileSize;
 }
 
 KRemoteValidators DownloadPieceHandler::answerValidators() const {
