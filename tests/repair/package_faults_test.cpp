@@ -449,6 +449,32 @@ TEST(PackageRepairFaults, UnreadableFolderFileIsBrokenAndCountedWhenItStays) {
     EXPECT_EQ(run.served().CountFor("/DirFiles/7/Dir0.idx"), 0u);
 }
 
+// A folder-file record that spells its name another way (a leading "." part) names the same
+// file: the broken folder file is found, fetched under its plain name and put in place, and
+// the package ends whole.
+TEST(PackageRepairFaults, FolderFileNameWrittenAnotherWayIsRepaired) {
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({ClientFlip("pakV3/Dir0.idx", 10)}),
+                            TransportKind::Loopback, &skip, &err))
+        << err;
+    const std::string repFile = run.harness().docroot() + kRepPath;
+    RepairFileEditor editor;
+    ASSERT_TRUE(editor.Load(repFile, RepairFileKind::Rep, &err)) << err;
+    SetDirFileName(editor, 0, u".\\Dir0.idx");
+    editor.RecomputeAll();
+    ASSERT_TRUE(editor.Save(repFile, &err)) << err;
+    IQN_PackageRepair* p = run.Create();
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    EXPECT_EQ(p->GetBrokenElemFileCount(), 1u);
+    ASSERT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(p->GetCanNotRepairElemFileCount(), 0u);
+    EXPECT_GT(run.served().CountFor("/DirFiles/7/Dir0.idx"), 0u);
+    EXPECT_EQ(CheckEndState(Scenario(), run.fixture().clientRoot, run.harness().workRoot()), "");
+}
+
 // A short data file without write permission is made writable and set to its length during
 // the check, with its space allocated.
 TEST(PackageRepairFaults, ReadOnlyShortDataFileIsExtendedDuringTheCheck) {
