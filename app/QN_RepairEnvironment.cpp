@@ -15,16 +15,26 @@
 
 namespace {
 
-// Whether the path lies in the folder whose path (with its separator at the end) is the prefix.
-// Letter case counts: on this system a folder differing only in case is another folder. The two
-// separators count as one.
-bool PathStartsWith(const std::string& s, const std::string& strPrefix) {
+// Whether the path begins with the folder's path (with its separator at the end), without
+// regard to ASCII letter case: on a file system that folds case, ".../QEL/bin/x.exe" runs from
+// the client at ".../qel/". The two separators count as one.
+bool PathStartsWithNoCase(const std::string& s, const std::string& strPrefix) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? (char)(c + ('a' - 'A')) : c; };
     if (s.size() < strPrefix.size()) return false;
     for (size_t i = 0; i < strPrefix.size(); ++i) {
         if (QN_IsPathSeparator(s[i]) && QN_IsPathSeparator(strPrefix[i])) continue;
-        if (s[i] != strPrefix[i]) return false;
+        if (lower(s[i]) != lower(strPrefix[i])) return false;
     }
     return true;
+}
+
+// Whether the program runs from the client folder: its path begins with the folder's, or one
+// of its folders is the client folder itself (the folder reached through a link or a bind
+// mount, or written another way). A program that may be the client's counts.
+bool RunsFromClientFolder(const std::string& strProgram, const std::string& strClientPath) {
+    if (strClientPath.empty()) return false;
+    return PathStartsWithNoCase(strProgram, strClientPath) ||
+           QN_IsInFolderByIdentity(strProgram.c_str(), strClientPath.c_str());
 }
 
 std::mutex& HookLock() {
@@ -87,7 +97,7 @@ int QN_QelRepairDlg::_IsOtherClientApplicationRunning(std::string* pRetFileName)
     nRetCode = ListOtherPrograms(&programs);
     if (!nRetCode) goto Exit0;
     for (const std::string& strPath : programs) {
-        if (m_strClientPath.empty() || !PathStartsWith(strPath, m_strClientPath)) continue;
+        if (!RunsFromClientFolder(strPath, m_strClientPath)) continue;
         // Another copy of the tool's own file is no client program.
         if (QN_IsSamePath(strPath.c_str(), m_strExePath.c_str())) continue;
         size_t uSeparator = strPath.find_last_of("/\\");

@@ -147,11 +147,16 @@ int QN_QelRepairDlg::_ConfirmClientPath(int* pnRetRelaunched) {
     nRetCode = QN_MakeSureDirForFile(strTarget.c_str());
     QNLOG_PROCESS_ERROR(nRetCode);
     nRetCode = QN_CopyFileA(m_strExePath.c_str(), strTarget.c_str(), 0);
-    // The copy leaves no partial file behind; the line says which system error stopped it.
+    // The copy leaves no partial file behind; the line says which system error stopped it, when
+    // a system call failed (a copy refused because the target is the running tool sets none).
     if (!nRetCode) {
         char szErrnoText[128];
-        QNLog_Printf(7, "Failed to copy %s to %s: %s", m_strExePath.c_str(), strTarget.c_str(),
-                     QN_ErrnoText(QN_GetLastErrno(), szErrnoText, sizeof(szErrnoText)));
+        const int nErrno = QN_GetLastErrno();
+        if (nErrno)
+            QNLog_Printf(7, "Failed to copy %s to %s: %s", m_strExePath.c_str(), strTarget.c_str(),
+                         QN_ErrnoText(nErrno, szErrnoText, sizeof(szErrnoText)));
+        else
+            QNLog_Printf(7, "Failed to copy %s to %s", m_strExePath.c_str(), strTarget.c_str());
     }
     QNLOG_PROCESS_ERROR(nRetCode);
     nRetCode = QN_snprintf(szCommandLine, sizeof(szCommandLine), "\"%s\" %s", strTarget.c_str(), "-i");

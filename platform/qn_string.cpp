@@ -269,25 +269,26 @@ bool LocalPathFromTableNameT(const Ch* name, std::basic_string<Ch>* pRet) {
     if (IsAbsoluteT(name)) return false;
     std::basic_string<Ch> out;
     std::basic_string<Ch> part;
-    // A part must name something inside its folder: not empty (a doubled or trailing
-    // separator), not "." and not "..".
-    auto partOk = [&]() {
-        if (part.empty()) return false;
-        if (part.size() == 1 && part[0] == Ch('.')) return false;
-        return !(part.size() == 2 && part[0] == Ch('.') && part[1] == Ch('.'));
+    // Empty and "." parts (a doubled separator, a leading "." folder) name the folder they
+    // stand in and are dropped; a ".." part would climb out of the folder.
+    auto takePart = [&]() {
+        if (part.empty() || (part.size() == 1 && part[0] == Ch('.'))) return true;
+        if (part.size() == 2 && part[0] == Ch('.') && part[1] == Ch('.')) return false;
+        if (!out.empty()) out.push_back(Ch('/'));
+        out += part;
+        return true;
     };
     for (const Ch* p = name; *p; ++p) {
-        Ch c = *p;
-        if (c == Ch('\\') || c == Ch('/')) {
-            if (!partOk()) return false;
+        if (*p == Ch('\\') || *p == Ch('/')) {
+            if (!takePart()) return false;
             part.clear();
-            out.push_back(Ch('/'));
         } else {
-            part.push_back(c);
-            out.push_back(c);
+            part.push_back(*p);
         }
     }
-    if (!partOk()) return false;
+    // The last part names the file: a name that ends in a separator or in "." names a folder.
+    const bool bNamesFile = !part.empty() && !(part.size() == 1 && part[0] == Ch('.'));
+    if (!bNamesFile || !takePart()) return false;
     *pRet = std::move(out);
     return true;
 }

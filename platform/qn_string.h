@@ -43,9 +43,11 @@ int QN_Utf8ToWideBuf(const char* sz, wchar_t* buf, size_t count);
 bool QN_IsAbsolutePath(const char* csz);
 bool QN_IsAbsolutePathW(const wchar_t* wsz);
 
-// Turns a relative name from a table ("bin\\zhcn\\a.dll") into a local relative path with '/'.
-// Refuses (returns false) a name that is empty, absolute, or has an empty, "." or ".." part
-// (a doubled or trailing separator included).
+// Turns a relative name from a table ("bin\\zhcn\\a.dll") into a local relative path with '/',
+// with its empty and "." parts dropped (a doubled separator, a leading "." folder), so that
+// every spelling of one file gives one path. Refuses (returns false) a name that would leave
+// the folder (absolute, or with a ".." part) or names no file (empty, ending in a separator,
+// or with "." as its last part).
 bool QN_LocalPathFromTableName(const char* cszName, std::string* pRetPath);
 bool QN_LocalPathFromTableNameW(const wchar_t* wszName, std::wstring* pRetPath);
 // True for a bare file name: a name the table rule accepts that holds no separator, no ':',

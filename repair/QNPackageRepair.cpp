@@ -251,7 +251,7 @@ std::wstring QNPackageRepair::_PackagePath(const std::wstring& strName) const {
 }
 
 int QNPackageRepair::_FetchTable(const QN_CallSite& site, uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize,
-                                 std::vector<uint8_t>* pRetBytes) {
+                                 std::vector<uint8_t>* pRetBytes, const wchar_t* cwszDownloadFailed) {
     int nResult = 0;
     QN_HttpBlockDownloader::TableFetch eFetch = QN_HttpBlockDownloader::TableFetch::Refused;
     // The lines are written in the calling step's name and at its line: the fetch is one of
@@ -274,7 +274,7 @@ int QNPackageRepair::_FetchTable(const QN_CallSite& site, uint64_t ullOffset, ui
     }
     if (eFetch == QN_HttpBlockDownloader::TableFetch::Failed) {
         m_bDownloadFailed = true;
-        logFailed(L"false && \"m_RepairFileHttpSyncBlock.Download()\"");
+        logFailed(cwszDownloadFailed ? cwszDownloadFailed : L"false && \"m_RepairFileHttpSyncBlock.Download()\"");
         goto Exit0;
     }
 

@@ -121,9 +121,11 @@ private:
     void _RaiseStatus(int32_t nTarget) { QN_RaiseRepairStatus(&m_eStatusCode, nTarget); }
     void _PublishBrokenElemFileCount();
     // Fetches one table of "Repair.REP" into *pRetBytes (size checked first); a failed
-    // download marks the phase as failed by download. The failure lines name the caller (site).
+    // download marks the phase as failed by download and is logged with cwszDownloadFailed
+    // (nullptr: the block downloader's own condition). The failure lines name the caller
+    // (site), and they are the only ones: the caller adds none for a failed fetch.
     int _FetchTable(const QN_CallSite& site, uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize,
-                    std::vector<uint8_t>* pRetBytes);
+                    std::vector<uint8_t>* pRetBytes, const wchar_t* cwszDownloadFailed = nullptr);
     std::wstring _PackagePath(const std::wstring& strName) const;
 
     // Check (QN_PackageCheck.cpp).
@@ -135,8 +137,8 @@ private:
     HRESULT _FetchElemFileCheckTable();
     HRESULT _FetchEmptyBlockRegionTable();
     // Fetches a table (_FetchTable, lines in site's name), compares its CRC with uExpectedCRC
-    // and decodes it. 1; 0 when the fetch or the decoding failed (the caller writes the line);
-    // -1 when the CRC differs, after fnLogMismatch(the CRC taken) wrote the lines.
+    // (fnLogMismatch(the CRC taken) writes the lines of a mismatch) and decodes it. 1, or 0
+    // once every line of the failure is written.
     int _FetchCheckedTable(const QN_CallSite& site, uint64_t ullOffset, uint64_t ullSize, size_t uRecordSize,
                            uint32_t uExpectedCRC, const std::function<void(uint32_t)>& fnLogMismatch,
                            const std::function<int(const std::vector<uint8_t>&)>& fnDecode);

@@ -220,8 +220,9 @@ int QNPackageRepair::_DownloadDataSourceMapFile() {
     QNLOG_PROCESS_ERROR_TEXT(m_RepairFileHeader.ullDataSourceInfoSize % QNPK_DATA_SOURCE_INFO_ITEM_SIZE == 0,
                              "m_RepairFileHeader.ullDataSourceInfoSize % sizeof(QNPK_DATA_SOURCE_INFO_ITEM) == 0");
     nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullDataSourceInfoOffset,
-                           m_RepairFileHeader.ullDataSourceInfoSize, QNPK_DATA_SOURCE_INFO_ITEM_SIZE, &table);
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "false && \"QNPackageRepair._DownloadDataSourceMapFile()\"");
+                           m_RepairFileHeader.ullDataSourceInfoSize, QNPK_DATA_SOURCE_INFO_ITEM_SIZE, &table,
+                           L"false && \"QNPackageRepair._DownloadDataSourceMapFile()\"");
+    if (!nRetCode) goto Exit0;
 
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
     if (uCRC32 != m_RepairFileHeader.uDataSourceInfoCRC32) {
@@ -270,7 +271,7 @@ int QNPackageRepair::_RepairFileBlock() {
 
     nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullElemFileRepairInfoOffset,
                            m_RepairFileHeader.ullElemFileRepairInfoSize, QNPK_ELEM_FILE_REPAIR_INFO_ITEM_SIZE, &table);
-    QNLOG_PROCESS_ERROR(nRetCode);
+    if (!nRetCode) goto Exit0;
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
     QNLOG_PROCESS_ERROR(uCRC32 == m_RepairFileHeader.uElemFileRepairInfoCRC32);
     nRetCode = QN_DecodeElemFileRepairTable(table.data(), table.size(), &m_RepairElemFileBlockList);

@@ -27,6 +27,10 @@ constexpr float kProgressBlocks = 0.9f;
 
 std::atomic<uint64_t> g_ullFreeSpaceLimit{UINT64_MAX};
 
+// The steps whose names the failure lines of the block and region tables carry.
+const char kCheckFileBlockName[] = "QNPackageRepair::_CheckFileBlock";
+const char kCheckEmptyBlockName[] = "QNPackageRepair::_CheckEmptyBlock";
+
 // The package's size in bytes; the header check has made sure that it does not overflow.
 uint64_t PackageSize(const DataConfigFile& rConfig) { return rConfig.ullDataFileSize * rConfig.uDataFileCount; }
 
@@ -218,7 +222,7 @@ HRESULT QNPackageRepair::_CheckDirFile() {
 
     nRetCode = _FetchTable(QN_CALL_SITE(), m_RepairFileHeader.ullDirFileCheckInfoOffset, ullSize, QNPK_DIR_FILE_CHECK_INFO_ITEM_SIZE,
                            &table);
-    QNLOG_PROCESS_ERROR(nRetCode);
+    if (!nRetCode) goto Exit0;
 
     uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
     if (uCRC32 != m_RepairFileHeader.uDirFileCheckInfoCRC32) {
@@ -287,9 +291,13 @@ int QNPackageRepair::_FetchCheckedTable(const QN_CallSite& site, uint64_t ullOff
     const uint32_t uCRC32 = QN_GetBufferCRC32(0, table.data(), table.size());
     if (uCRC32 != uExpectedCRC) {
         fnLogMismatch(uCRC32);
-        return -1;
+        return 0;
     }
-    return fnDecode(table) ? 1 : 0;
+    if (!fnDecode(table)) {
+        QNLog_ProcessErrorLine(L"nRetCode", site.nLine, site.cszFunction);
+        return 0;
+    }
+    return 1;
 }
 
 HRESULT QNPackageRepair::_FetchElemFileCheckTable() {
@@ -300,13 +308,18 @@ HRESULT QNPackageRepair::_FetchElemFileCheckTable() {
 
     m_CorrectElemFileBlockList.clear();
 
+    // The table belongs to the block check: its failure lines carry that step's name, and they
+    // are the only lines of a failure (the callers add none).
     // Blocks do not overlap and are at least a byte long, so the package bounds their number;
     // a larger count is refused before anything is allocated for it.
-    QNLOG_PROCESS_ERROR(ullSize / QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE <= ullPackageSize);
+    if (ullSize / QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE > ullPackageSize) {
+        QNLog_ProcessErrorLine(L"ullSize / QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE <= ullPackageSize", __LINE__,
+                               kCheckFileBlockName);
+        goto Exit0;
+    }
 
-    // The table belongs to the block check: its failure lines carry that step's name.
     nRetCode = _FetchCheckedTable(
-        QN_CallSite{"QNPackageRepair::_CheckFileBlock", __LINE__}, m_RepairFileHeader.ullElemFileCheckInfoOffset,
+        QN_CallSite{kCheckFileBlockName, __LINE__}, m_RepairFileHeader.ullElemFileCheckInfoOffset,
         ullSize, QNPK_ELEM_FILE_CHECK_INFO_ITEM_SIZE, m_RepairFileHeader.uElemFileCheckInfoCRC32,
         [this](uint32_t uCRC32) {
             QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uElemFileCheckInfoCRC32\n");
@@ -316,8 +329,7 @@ HRESULT QNPackageRepair::_FetchElemFileCheckTable() {
         [this](const std::vector<uint8_t>& crTable) {
             return QN_DecodeElemFileCheckTable(crTable.data(), crTable.size(), &m_CorrectElemFileBlockList);
         });
-    if (nRetCode < 0) goto Exit0;
-    QNLOG_PROCESS_ERROR(nRetCode);
+    if (!nRetCode) goto Exit0;
 
     hrResult = S_OK;
 Exit0:
@@ -333,11 +345,16 @@ HRESULT QNPackageRepair::_FetchEmptyBlockRegionTable() {
 
     m_EmptyBlockRegionList.clear();
 
+    // The table belongs to the region check: its failure lines carry that step's name, and they
+    // are the only lines of a failure (the callers add none).
     // Regions share no byte with each other or with a block: together they fit the package.
-    QNLOG_PROCESS_ERROR(ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE <= ullPackageSize - ullBlockCount);
-    // The table belongs to the region check: its failure lines carry that step's name.
+    if (ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE > ullPackageSize - ullBlockCount) {
+        QNLog_ProcessErrorLine(L"ullSize / QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE <= ullPackageSize - ullBlockCount",
+                               __LINE__, kCheckEmptyBlockName);
+        goto Exit0;
+    }
     nRetCode = _FetchCheckedTable(
-        QN_CallSite{"QNPackageRepair::_CheckEmptyBlock", __LINE__}, m_RepairFileHeader.ullEmptyBlockRegionInfoOffset,
+        QN_CallSite{kCheckEmptyBlockName, __LINE__}, m_RepairFileHeader.ullEmptyBlockRegionInfoOffset,
         ullSize, QNPK_EMPTY_BLOCK_REGION_ITEM_SIZE, m_RepairFileHeader.uEmptyBlockRegionInfoCRC32,
         [this](uint32_t uCRC32) {
             QN_LogPrintfW(L"uCRC32 != m_RepairFileHeader.uEmptyBlockRegionInfoCRC32\n");
@@ -347,8 +364,7 @@ HRESULT QNPackageRepair::_FetchEmptyBlockRegionTable() {
         [this](const std::vector<uint8_t>& crTable) {
             return QN_DecodeEmptyBlockRegionTable(crTable.data(), crTable.size(), &m_EmptyBlockRegionList);
         });
-    if (nRetCode < 0) goto Exit0;
-    QNLOG_PROCESS_ERROR(nRetCode);
+    if (!nRetCode) goto Exit0;
 
     hrResult = S_OK;
 Exit0:
@@ -385,30 +401,38 @@ HRESULT QNPackageRepair::_CheckPackageTables() {
     size_t uBlockCount = 0;
     const DataConfigFile& rConfig = m_RepairFileHeader.DataFileConfig;
 
+    // The block and region tables are fetched and their records checked here, before any data
+    // file is touched, but each is the block or the region check's work: every line of a
+    // failure carries that step's name, and a failure adds none in this function's name.
     m_EmptyBlockRegionList.clear();
     hrRetCode = _FetchElemFileCheckTable();
-    QNLOG_COM_PROCESS_ERROR(hrRetCode);
+    if (FAILED(hrRetCode)) goto Exit0;
     uBlockCount = m_CorrectElemFileBlockList.size();
 
     // Every block lies inside one data file the header describes and can be fetched by one
     // range, and no two blocks share a byte.
     for (const QNPK_ELEM_FILE_CHECK_INFO_ITEM& rItem : m_CorrectElemFileBlockList) {
-        nRetCode = _CheckRecordAddress(QN_CALL_SITE(), rItem.ullAddress, rItem.ullSize, true, &uUsedDataFileCount);
+        nRetCode = _CheckRecordAddress(QN_CallSite{kCheckFileBlockName, __LINE__}, rItem.ullAddress, rItem.ullSize,
+                                       true, &uUsedDataFileCount);
         if (!nRetCode) goto Exit0;
     }
     nRetCode = QN_RangesAreDisjoint(m_CorrectElemFileBlockList.size(), [this](size_t i) {
         return std::make_pair(m_CorrectElemFileBlockList[i].ullAddress, m_CorrectElemFileBlockList[i].ullSize);
     });
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "blocks do not overlap");
+    if (!nRetCode) {
+        QNLog_ProcessErrorLine(L"blocks do not overlap", __LINE__, kCheckFileBlockName);
+        goto Exit0;
+    }
 
     hrRetCode = _FetchEmptyBlockRegionTable();
-    QNLOG_COM_PROCESS_ERROR(hrRetCode);
+    if (FAILED(hrRetCode)) goto Exit0;
 
     // Regions get the checks blocks get, and share no byte with each other or with a block:
     // a refill would otherwise wipe a block, or a region outside the package would be
     // reported broken by every check.
     for (const QNPK_EMPTY_BLOCK_REGION_ITEM& rItem : m_EmptyBlockRegionList) {
-        nRetCode = _CheckRecordAddress(QN_CALL_SITE(), rItem.ullAddress, rItem.ullSize, false, &uUsedDataFileCount);
+        nRetCode = _CheckRecordAddress(QN_CallSite{kCheckEmptyBlockName, __LINE__}, rItem.ullAddress, rItem.ullSize,
+                                       false, &uUsedDataFileCount);
         if (!nRetCode) goto Exit0;
     }
     nRetCode = QN_RangesAreDisjoint(uBlockCount + m_EmptyBlockRegionList.size(), [this, uBlockCount](size_t i) {
@@ -417,7 +441,10 @@ HRESULT QNPackageRepair::_CheckPackageTables() {
         return std::make_pair(m_EmptyBlockRegionList[i - uBlockCount].ullAddress,
                               m_EmptyBlockRegionList[i - uBlockCount].ullSize);
     });
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "regions and blocks do not overlap");
+    if (!nRetCode) {
+        QNLog_ProcessErrorLine(L"regions and blocks do not overlap", __LINE__, kCheckEmptyBlockName);
+        goto Exit0;
+    }
 
     // A data file is there because the package's blocks reached into it, and every byte no
     // block holds is an empty region: the last data file holds at least one record. A larger

@@ -22,7 +22,7 @@ uint32_t Crc32Update(uint32_t uCRC, const uint8_t* pbyData, uint64_t ullSize) {
 }
 
 // A name from a table as a relative local path: terminated inside its field and accepted by
-// the one table-name helper (not empty, not absolute, no "..").
+// the one table-name helper (names a file, not absolute, no ".."), in that helper's spelling.
 int DecodeSafeName(const uint8_t* pbyField, std::wstring* pRetName) {
     std::wstring strName;
     if (!QN_DecodeTableName(pbyField, &strName)) return 0;
@@ -49,22 +49,12 @@ int64_t DataFileIndexOfKey(const std::wstring& strKey) {
 }  // namespace
 
 std::wstring QN_PackageNameKey(const std::wstring& strLocalPath) {
-    std::wstring strKey, strPart;
-    auto flush = [&]() {
-        if (!strPart.empty() && strPart != L".") {
-            if (!strKey.empty()) strKey.push_back(L'/');
-            strKey += strPart;
-        }
-        strPart.clear();
-    };
-    for (wchar_t c : strLocalPath) {
-        if (c == L'/' || c == L'\\') {
-            flush();
-        } else {
-            strPart.push_back(c >= L'A' && c <= L'Z' ? (wchar_t)(c + (L'a' - L'A')) : c);
-        }
-    }
-    flush();
+    // The table-name rule gives every spelling of a name one path; folding ASCII case on top of
+    // it gives the file a case-ignoring folder would open.
+    std::wstring strKey;
+    if (!QN_LocalPathFromTableNameW(strLocalPath.c_str(), &strKey)) return std::wstring();
+    for (wchar_t& c : strKey)
+        if (c >= L'A' && c <= L'Z') c = (wchar_t)(c + (L'a' - L'A'));
     return strKey;
 }
 

@@ -111,9 +111,11 @@ int QN_DecodeTableName(const uint8_t* pbyField, std::wstring* pRetName);
 int QN_DecodeDirFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize, uint32_t uDataFileCount,
                                std::vector<QNPK_DIR_FILE_CHECK_INFO_ITEM>* pRetItems);
 
-// The key under which a local path below the package folder names its file: separators made
-// '/', empty and "." parts dropped, ASCII letters folded to lower case. Two names with one key
-// may be one file: the client's package folder can lie on a file system that ignores case.
+// The key under which a local path below the package folder names its file: the path of the
+// table-name rule (QN_LocalPathFromTableNameW: separators made '/', empty and "." parts
+// dropped) with ASCII letters folded to lower case; empty for a name that rule refuses. Two
+// names with one key may be one file: the client's package folder can lie on a file system
+// that ignores case.
 std::wstring QN_PackageNameKey(const std::wstring& strLocalPath);
 int QN_DecodeElemFileCheckTable(const uint8_t* pbyTable, uint64_t ullSize,
                                 std::vector<QNPK_ELEM_FILE_CHECK_INFO_ITEM>* pRetItems);

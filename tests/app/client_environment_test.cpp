@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -48,6 +49,8 @@ private:
 TEST(RunningClientPrograms, Table) {
     qn::test::TempDir dir;
     const std::string strRoot = dir / "R/";
+    qn::test::MakeDirs(dir / "R");
+    ASSERT_EQ(::symlink((dir / "R").c_str(), (dir / "link").c_str()), 0);
     struct Row {
         const char* cszName;
         std::string strImage;       // the running program, "" for none
@@ -60,8 +63,19 @@ TEST(RunningClientPrograms, Table) {
         {"the tool itself", dir / "R/QelRepair.exe", strRoot, dir / "R/QelRepair.exe", 0, ""},
         {"a program elsewhere", dir / "other/gameupdater.exe", strRoot, dir / "R/QelRepair.exe", 0, ""},
         {"a sibling folder with the root as its prefix", dir / "R2/gameupdater.exe", strRoot, dir / "R/QelRepair.exe", 0, ""},
-        // A folder whose name differs in letter case only is another folder on this system.
-        {"the root in another letter case", dir / "R/bin/zhcn/QelClient.exe", dir / "r/", dir / "r/QelRepair.exe", 0, ""},
+        // On a file system that folds case the two spellings are one folder.
+        {"the root in another letter case", dir / "R/bin/zhcn/QelClient.exe", dir / "r/", dir / "r/QelRepair.exe", 1,
+         "QelClient.exe"},
+        // The running program's path is the resolved one; the root the tool knows is a link to
+        // the client folder, or the folder written another way.
+        {"the root through a link", dir / "R/bin/zhcn/QelClient.exe", dir / "link/", dir / "link/QelRepair.exe", 1,
+         "QelClient.exe"},
+        {"the root written another way", dir / "R/bin/zhcn/QelClient.exe", dir / "./R//", dir / "./R//QelRepair.exe",
+         1, "QelClient.exe"},
+        {"the tool's own file through the link", dir / "R/QelRepair.exe", dir / "link/", dir / "link/QelRepair.exe", 0,
+         ""},
+        {"a sibling folder beside the link's target", dir / "R2/gameupdater.exe", dir / "link/",
+         dir / "link/QelRepair.exe", 0, ""},
         {"nothing running", "", strRoot, dir / "R/QelRepair.exe", 0, ""},
     };
     for (const Row& r : rows) {

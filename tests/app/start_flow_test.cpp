@@ -5,6 +5,7 @@
 
 #include "md5_test_util.h"
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <string>
@@ -281,9 +282,13 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
         const char* cszName;
         bool bCancel;
         bool bFolderInTheWay;  // a folder where the copy goes
+        bool bToolInTheWay;    // the tool's own file (a hard link) where the copy goes
+        const char* cszCopyError;  // the copy line's tail after the two paths, nullptr for no line
     } cases[] = {
-        {"cancel", true, false},
-        {"a folder in the copy's place", false, true},
+        {"cancel", true, false, false, nullptr},
+        {"a folder in the copy's place", false, true, false, ": Is a directory"},
+        // Refused by the copy itself, not by a system call: no system error text.
+        {"the tool's own file in the copy's place", false, false, true, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cszName);
@@ -291,6 +296,9 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
         std::string strRoot = dir / (std::string("root ") + c.cszName + "/");
         qn::test::MakeDirs(strRoot + "bin/zhcn");
         if (c.bFolderInTheWay) qn::test::MakeDirs(strRoot + "QelRepair.exe/inside");
+        if (c.bToolInTheWay) {
+            ASSERT_EQ(::link(strExe.c_str(), (strRoot + "QelRepair.exe").c_str()), 0);
+        }
         PublishIndex("1.0.3.9", kTool);
         Open(false);
         ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
@@ -313,6 +321,17 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
         EXPECT_TRUE(D().Enabled(h, kStart));
         if (c.bCancel) {
             EXPECT_FALSE(qn::test::FileExists(strRoot + "QelRepair.exe")) << "nothing copied";
+        }
+        std::vector<std::string> copyLines;
+        for (std::string m : log.Messages()) {
+            while (!m.empty() && m.back() == '\n') m.pop_back();
+            if (m.rfind("Failed to copy " + strExe + " to ", 0) == 0) copyLines.push_back(m);
+        }
+        if (c.cszCopyError) {
+            EXPECT_EQ(copyLines, std::vector<std::string>{"Failed to copy " + strExe + " to " + strRoot + "QelRepair.exe" +
+                                                          c.cszCopyError});
+        } else {
+            EXPECT_TRUE(copyLines.empty());
         }
     }
 }

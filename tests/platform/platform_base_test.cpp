@@ -84,13 +84,18 @@ TEST(Paths, TableNamesBecomeLocalRelativePaths) {
     } rows[] = {
         {"bin\\zhcn\\a.dll", true, "bin/zhcn/a.dll"},
         {"data/x.txt", true, "data/x.txt"},
+        // Empty and "." parts name the folder they stand in: dropped.
+        {".\\bin\\a.dll", true, "bin/a.dll"},
+        {"bin\\.\\a.dll", true, "bin/a.dll"},
+        {"bin\\\\x", true, "bin/x"},
+        {"bin//x", true, "bin/x"},
+        {".\\.\\a.dll", true, "a.dll"},
+        // No file named: a trailing separator or "." as the last part.
         {"dir\\", false, ""},
         {"bin\\.", false, ""},
-        {".\\bin\\a.dll", false, ""},
-        {"bin\\.\\a.dll", false, ""},
-        {"bin\\\\x", false, ""},
-        {"bin//x", false, ""},
         {".", false, ""},
+        {".\\", false, ""},
+        {"\\", false, ""},
         {"...\\a", true, ".../a"},
         {".a\\b.", true, ".a/b."},
         {"a..b\\c", true, "a..b/c"},

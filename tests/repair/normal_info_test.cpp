@@ -234,14 +234,22 @@ TEST(NormalInfoTables, FileCheckTable) {
         b.append("\x01\x02", 2);
         rows.push_back({"truncated crc", b, "pbyReadPos + sizeof(CheckInfo.uCRC) <= pbyTailPos"});
     }
-    // Names that would leave the client folder, or that name no file inside it (a "." or
-    // empty part), make the table malformed.
+    // Names that would leave the client folder, or that name no file inside it (a trailing
+    // separator, "." as the last part), make the table malformed.
     for (const char* unsafe : {"..\\evil.dll", "\\abs.dll", "/abs.dll", "C:\\x.dll", "a\\..\\..\\b", "", "bin\\.",
-                               "bin\\\\x", ".\\a.dll", "bin\\"}) {
+                               "bin\\"}) {
         Bytes b = Counted(2);
         AddRecord(&b, 6, Named("ok.dl"));
         AddRecord(&b, (uint32_t)std::strlen(unsafe) + 1, Named(unsafe));
         rows.push_back({unsafe, b, "QN_LocalPathFromTableName(szFileName)"});
+    }
+    // Names written another way still name a file inside the folder: the table holds them.
+    {
+        Bytes b = Counted(3);
+        AddRecord(&b, 6, Named("ok.dl"));
+        AddRecord(&b, 7, Named("bin\\\\x"));
+        AddRecord(&b, 8, Named(".\\a.dll"));
+        rows.push_back({"a doubled separator and a leading dot part", b, "", 3});
     }
     RunRows(rows, true);
 }

@@ -533,3 +533,32 @@ TEST(NormalRepairPlacement, NamesAreUtf8PathsAndEscapedInURLs) {
         seen |= r.target.rfind("/qelrepair/zhcn_v3/patch/1.0.1/ui/%E7%95%8C%E9%9D%A2.ini", 0) == 0;
     EXPECT_TRUE(seen) << Describe(run.m_served.Requests());
 }
+
+// Names that spell a file another way (a leading "." part, a doubled separator) name the file
+// below the client folder: the one is checked and repaired in place, the other found good, and
+// the rest of the table is checked as well.
+TEST(NormalRepairPlacement, NamesWrittenAnotherWayNameTheirFiles) {
+    PreparedRun run;
+    std::string err;
+    bool bSkip = false;
+    ASSERT_TRUE(run.Prepare(TransportKind::Loopback, nullptr, &err, &bSkip)) << err;
+    const std::string good = "[ui]\r\nscale=2\r\n", other = "[ui]\r\nscale=3\r\n", kept = "kept as it is";
+    qn::test::WriteFile(run.m_harness.docroot() + "/qelrepair/zhcn_v3/patch/1.0.1/a.ini", good);
+    qn::test::WriteFile(run.m_harness.binPath() + "a.ini", "broken");
+    qn::test::WriteFile(run.m_harness.binPath() + "ui/b.ini", other);
+    qn::test::WriteFile(run.m_harness.binPath() + "QelClient.exe", kept);
+    GeneratedInfo info;
+    Bytes file = AssembleRepairInfo(
+        EncodeFileCheckTable({{".\\a.ini", Crc32(good)}, {"ui\\\\b.ini", Crc32(other)}, {"QelClient.exe", Crc32(kept)}}),
+        EncodeDirTable({"bin/zhcn", "patch/1.0.1"}), EncodeFileRepairTable({1, 1, 0}), TableLayout::Contiguous, false,
+        &info);
+    qn::test::WriteFile(run.m_harness.docroot() + "/" + kServerInfo, file);
+    Repairer rep;
+    ASSERT_EQ(rep.Init(run), 1);
+    ASSERT_EQ(rep.Run(false).status, QN_RFSC_SUCCESS_FINISH_CHECK);
+    ASSERT_EQ(rep.Corrupt(), std::vector<std::string>{".\\a.ini"});
+    ASSERT_EQ(rep.Run(true).status, QN_RFSC_SUCCESS_FINISH_REPAIR) << Describe(run.m_served.Requests());
+    EXPECT_TRUE(rep.CanNot().empty());
+    EXPECT_EQ(qn::test::ReadFile(run.m_harness.binPath() + "a.ini"), good);
+    EXPECT_EQ(qn::test::ReadFile(run.m_harness.binPath() + "ui/b.ini"), other);
+}

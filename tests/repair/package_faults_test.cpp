@@ -207,6 +207,70 @@ INSTANTIATE_TEST_SUITE_P(Rows, PackageMalformedTables, ::testing::ValuesIn(Table
                              return name;
                          });
 
+// The failure lines of a refused block or region table, as the log shows them: the failed
+// condition in the name of the step that checks those records, then the check's own line, and
+// no other.
+TEST(PackageMalformedTableLines, RecordChecksAreLoggedInTheirStepsName) {
+    const std::string kBlocks = " at line N in QNPackageRepair::_CheckFileBlock";
+    const std::string kRegions = " at line N in QNPackageRepair::_CheckEmptyBlock";
+    const std::string kCheckEnd = "QNLOG_COM_PROCESS_ERROR(0x80004005) at line N in QNPackageRepair::_CheckFunction";
+    auto failed = [](const std::string& condition, const std::string& where) {
+        return "QNLOG_PROCESS_ERROR(" + condition + ")" + where;
+    };
+    struct Row {
+        const char* name;
+        std::function<void(Edit&)> edit;
+        bool recompute;
+        std::vector<std::string> lines;
+    };
+    const Row rows[] = {
+        {"block below the base", [](Edit& x) { x.e.SetTableU64(RepairTable::Blocks, 2 * 20, x.g.baseAddress - 1); },
+         true, {failed("it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress", kBlocks), kCheckEnd}},
+        {"block of size 0", [](Edit& x) { x.e.SetTableU64(RepairTable::Blocks, 3 * 20 + 8, 0); }, true,
+         {failed("it->ullSize > 0", kBlocks), kCheckEnd}},
+        {"block running past its data file",
+         [](Edit& x) { x.e.SetTableU64(RepairTable::Blocks, 7 * 20 + 8, x.g.dataFileSize); }, true,
+         {failed("uDataFileIndex < uDataFileCount", kBlocks), kCheckEnd}},
+        {"region below the base", [](Edit& x) { x.e.SetTableU64(RepairTable::Regions, 0, x.g.baseAddress - 16); },
+         true, {failed("it->ullAddress >= m_RepairFileHeader.DataFileConfig.ullBaseAddress", kRegions), kCheckEnd}},
+        {"region of size 0", [](Edit& x) { x.e.SetTableU64(RepairTable::Regions, 8, 0); }, true,
+         {failed("it->ullSize > 0", kRegions), kCheckEnd}},
+        {"region past the last data file",
+         [](Edit& x) {
+             x.e.SetTableU64(RepairTable::Regions, 0, x.g.baseAddress + x.g.dataFileCount * x.g.dataFileSize);
+         },
+         true, {failed("uDataFileIndex < uDataFileCount", kRegions), kCheckEnd}},
+        // A checksum mismatch writes its two plain lines and no failed condition.
+        {"block table checksum",
+         [](Edit& x) {
+             x.e.XorByte((size_t)Fields(RepairTable::Blocks).crcField, 0x01);
+             x.e.RecomputeHeaderCrc();
+         },
+         false, {kCheckEnd}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        PackageRun run;
+        bool skip = false;
+        std::string err;
+        ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({}), TransportKind::Loopback, &skip, &err))
+            << err;
+        const std::string repFile = run.harness().docroot() + kRepPath;
+        RepairFileEditor editor;
+        ASSERT_TRUE(editor.Load(repFile, RepairFileKind::Rep, &err)) << err;
+        Edit x{editor, run.fixture().info};
+        row.edit(x);
+        if (row.recompute) editor.RecomputeAll();
+        ASSERT_TRUE(editor.Save(repFile, &err)) << err;
+        WideLogCapture log;
+        ASSERT_NE(run.Create(), nullptr);
+        const PhaseRun check = run.Check();
+        ASSERT_FALSE(check.timedOut);
+        EXPECT_EQ(check.status, QN_RPS_ERROR_FAILED);
+        EXPECT_EQ(log.FailureLines(), row.lines);
+    }
+}
+
 // Loopback faults on the requests whose decoded path ends with a suffix (and whose Range is
 // the one given): applied every time, or only to the first match.
 struct ServerFaultRow {
@@ -447,6 +511,32 @@ TEST(PackageRepairFaults, UnreadableFolderFileIsBrokenAndCountedWhenItStays) {
     EXPECT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
     EXPECT_EQ(p->GetCanNotRepairElemFileCount(), 1u);
     EXPECT_EQ(run.served().CountFor("/DirFiles/7/Dir0.idx"), 0u);
+}
+
+// A folder-file record that spells its name another way (a leading "." part) names the same
+// file: the broken folder file is found, fetched under its plain name and put in place, and
+// the package ends whole.
+TEST(PackageRepairFaults, FolderFileNameWrittenAnotherWayIsRepaired) {
+    PackageRun run;
+    bool skip = false;
+    std::string err;
+    ASSERT_TRUE(run.Prepare(FixtureId::F1, SourceMode::UpdateFiles, DamageOf({ClientFlip("pakV3/Dir0.idx", 10)}),
+                            TransportKind::Loopback, &skip, &err))
+        << err;
+    const std::string repFile = run.harness().docroot() + kRepPath;
+    RepairFileEditor editor;
+    ASSERT_TRUE(editor.Load(repFile, RepairFileKind::Rep, &err)) << err;
+    SetDirFileName(editor, 0, u".\\Dir0.idx");
+    editor.RecomputeAll();
+    ASSERT_TRUE(editor.Save(repFile, &err)) << err;
+    IQN_PackageRepair* p = run.Create();
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(run.Check().status, QN_RPS_SUCCESS_FINISH_CHECK);
+    EXPECT_EQ(p->GetBrokenElemFileCount(), 1u);
+    ASSERT_EQ(run.Repair().status, QN_RPS_SUCCESS_FINISH_REPAIR);
+    EXPECT_EQ(p->GetCanNotRepairElemFileCount(), 0u);
+    EXPECT_GT(run.served().CountFor("/DirFiles/7/Dir0.idx"), 0u);
+    EXPECT_EQ(CheckEndState(Scenario(), run.fixture().clientRoot, run.harness().workRoot()), "");
 }
 
 // A short data file without write permission is made writable and set to its length during

@@ -234,6 +234,12 @@ TEST(PackageRepairInfo, TableNames) {
         {"drive form", u"C:x.idx", false, L""},
         {"parent part", u"..\\x.idx", false, L""},
         {"parent part inside", u"a/../../x.idx", false, L""},
+        // Another spelling of a file inside the folder: empty and "." parts dropped.
+        {"leading dot part", u".\\Dir0.idx", true, L"Dir0.idx"},
+        {"doubled separator", u"a\\\\Dir0.idx", true, L"a/Dir0.idx"},
+        {"dot part inside", u"a\\.\\Dir0.idx", true, L"a/Dir0.idx"},
+        {"trailing separator", u"a\\", false, L""},
+        {"dot as the last part", u"a\\.", false, L""},
         // The package's own files, as the folder would match them (ASCII case ignored,
         // separators and "." parts dropped); the table is read with three data files.
         {"configuration", u"Package.CFG", false, L""},
@@ -280,6 +286,8 @@ TEST(PackageRepairInfo, FolderFileNamesNameOneFileOnce) {
         {"same name", u"Dir0.idx", u"Dir0.idx", false},
         {"other case", u"Dir0.idx", u"dir0.IDX", false},
         {"dot part and other separator", u"a/Dir0.idx", u"a\\.\\Dir0.idx", false},
+        {"leading dot part", u"a.dll", u".\\a.dll", false},
+        {"doubled separator", u"a\\Dir0.idx", u"a\\\\Dir0.idx", false},
         {"same name in two folders", u"a\\Dir0.idx", u"b\\Dir0.idx", true},
     };
     for (const Case& c : cases) {

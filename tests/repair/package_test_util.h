@@ -24,6 +24,7 @@
 #include "ServedTree.h"
 #include "QN_LogStream.h"
 #include "TreeTools.h"
+#include "qn_failure_lines.h"
 #include "qn_log_capture.h"
 #include "qn_string.h"
 #include "qn_test_env.h"
@@ -77,6 +78,16 @@ public:
         size_t n = 0;
         for (const std::string& m : m_log.Messages()) n += m.find(text) != std::string::npos;
         return n;
+    }
+    // The failure-check lines ("QNLOG_..."), in order, without their line ends and with their
+    // line numbers written "N".
+    std::vector<std::string> FailureLines() const {
+        std::vector<std::string> out;
+        for (std::string m : qn::test::WithoutLineNumbers(m_log.Messages())) {
+            while (!m.empty() && (m.back() == '\n' || m.back() == '\r')) m.pop_back();
+            if (m.rfind("QNLOG_", 0) == 0) out.push_back(m);
+        }
+        return out;
     }
 
 private:
