@@ -13,7 +13,6 @@
 #include "qn_platform.h"
 #include "qn_process.h"
 #include "qn_string.h"
-#include "ui/qnui_backend.h"
 
 using namespace qnui;
 
@@ -294,7 +293,9 @@ void QN_QelRepairDlg::OnCancel() {
     _ShowStatusText();
     GetDlgItem(IDC_BUTTON_START)->EnableWindow(FALSE);
     GetDlgItem(IDC_BUTTON_EXIT)->EnableWindow(FALSE);
-    GetBackend()->Flush();
+    // The question's box has just closed: the part of the dialog it covered is drawn again now,
+    // since the wait below handles nothing.
+    UpdateWindow();
     m_nExitFlag = 1;
     m_WorkThread.Wait();
     CDialog::OnCancel();
