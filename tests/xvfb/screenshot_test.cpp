@@ -40,6 +40,8 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <poll.h>
+
 #include <future>
 
 using namespace qnui;
@@ -981,50 +983,132 @@ int SlowEndingWorker(void* pv) {
     return 1;
 }
 
-TEST_F(Screenshot, NoPictureOfTheInterruptQuestionWhileTheWorkerEnds) {
-    MainDialogStart start;
-    ExposedMain dlg;
-    BoxRun run;
-    FltkShot before;
-    bool bBefore = false;
-    Shot during;
-    g_SlowEnd.bSawExit = g_SlowEnd.bRelease = false;
-    std::thread reader;
-    Shot shot = Run(dlg, [&] {
-        dlg.GetDlgItem(QN_QelRepairDlg::IDC_BUTTON_START)->EnableWindow(FALSE);
-        dlg.m_WorkThread.Create(&SlowEndingWorker, &dlg);
-        bBefore = FltkCaptureDialog(dlg.GetSafeHwnd(), &before);
-        // Reads the screen once the worker has seen the exit flag: the UI thread waits then.
-        reader = std::thread([&] {
-            XClient x;
-            std::unique_lock<std::mutex> lock(g_SlowEnd.mutex);
-            g_SlowEnd.cv.wait_for(lock, std::chrono::seconds(60), [] { return g_SlowEnd.bSawExit; });
-            if (g_SlowEnd.bSawExit && x.ok()) during = x.Grab(before.rcScreen);
-            g_SlowEnd.bRelease = true;
-            g_SlowEnd.cv.notify_all();
-        });
-        CaptureNextBox(&run, dlg.GetSafeHwnd(), IDOK);
-        dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-    });
-    if (reader.joinable()) reader.join();
-    ASSERT_TRUE(bBefore);
-    ASSERT_TRUE(run.bBox);
-    ASSERT_TRUE(during.ok) << "the worker never saw the exit flag";
-    SavePng(during, "InterruptQuestionAnswered");
-    // Where the box was, the screen shows the dialog as it was before the question (the status
-    // line and the buttons, which change, lie outside the box).
-    const RECT rcBox{run.box.rcScreen.left - before.rcScreen.left, run.box.rcScreen.top - before.rcScreen.top,
-                     run.box.rcScreen.right - before.rcScreen.left, run.box.rcScreen.bottom - before.rcScreen.top};
-    const Shot beforeShot = FromFltk(before);
-    int nDiffer = 0, nPixels = 0;
-    for (int y = std::max<int>(0, rcBox.top); y < std::min<int>(during.h, rcBox.bottom); ++y)
-        for (int x = std::max<int>(0, rcBox.left); x < std::min<int>(during.w, rcBox.right); ++x) {
-            ++nPixels;
-            const unsigned char *a = during.At(x, y), *b = beforeShot.At(x, y);
-            nDiffer += std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]) > 30;
+// Stands in for a window manager's frame around a box: a window of another client over the
+// box and its border, taken away only once that client has seen the box's window go, as a
+// window manager does. Runs on a thread of its own with its own connection.
+class FakeFrame {
+public:
+    // Puts the frame round the box (its X window and place) and returns once it shows.
+    void Around(unsigned long ulBox, const RECT& rcBox) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Thread = std::thread([this, ulBox, rcBox] { Run(ulBox, rcBox); });
+        m_Cv.wait_for(lock, std::chrono::seconds(20), [this] { return m_bShown.load(); });
+    }
+    ~FakeFrame() {
+        if (m_Thread.joinable()) m_Thread.join();
+    }
+    bool Shown() const { return m_bShown; }
+    bool TakenAway() const { return m_bTakenAway; }
+
+private:
+    void Run(unsigned long ulBox, const RECT& rcBox) {
+        Display* pDisplay = XOpenDisplay(nullptr);
+        Window frame = 0;
+        if (pDisplay) {
+            XSetWindowAttributes attr{};
+            attr.override_redirect = True;
+            attr.background_pixel = 0xFF00FF;  // a colour the dialog has nowhere
+            frame = XCreateWindow(pDisplay, DefaultRootWindow(pDisplay), rcBox.left - 6, rcBox.top - 24,
+                                  (unsigned)(rcBox.right - rcBox.left + 12), (unsigned)(rcBox.bottom - rcBox.top + 30), 0,
+                                  CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attr);
+            XSelectInput(pDisplay, (Window)ulBox, StructureNotifyMask);
+            XMapRaised(pDisplay, frame);
+            // The box itself stays above its frame.
+            XRaiseWindow(pDisplay, (Window)ulBox);
+            XSync(pDisplay, False);
         }
-    ASSERT_GT(nPixels, 1000);
-    EXPECT_LT(nDiffer, nPixels / 100) << "the box's picture stays over the dialog: " << nDiffer << " of " << nPixels;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_bShown = pDisplay != nullptr;
+        }
+        m_Cv.notify_all();
+        if (!pDisplay) return;
+        // Until the box's window goes (bounded).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        bool bGone = false;
+        while (!bGone && std::chrono::steady_clock::now() < deadline) {
+            while (!bGone && XPending(pDisplay)) {
+                XEvent event;
+                XNextEvent(pDisplay, &event);
+                bGone = (event.type == DestroyNotify || event.type == UnmapNotify) && event.xany.window == (Window)ulBox;
+            }
+            struct pollfd pfd = {ConnectionNumber(pDisplay), POLLIN, 0};
+            if (!bGone) ::poll(&pfd, 1, 100);
+        }
+        // A window manager gets to it a little later: after everything the box's closing sent.
+        if (bGone) std::this_thread::sleep_for(std::chrono::milliseconds(kLatencyMs));
+        XDestroyWindow(pDisplay, frame);
+        XSync(pDisplay, False);
+        m_bTakenAway = bGone;
+        XCloseDisplay(pDisplay);
+    }
+
+    // The window manager's delay in taking a closed box's frame away (the scenario, not a wait
+    // for an event).
+    static constexpr int kLatencyMs = 100;
+    std::mutex m_Mutex;
+    std::condition_variable m_Cv;
+    std::thread m_Thread;
+    std::atomic<bool> m_bShown{false}, m_bTakenAway{false};
+};
+
+// Without a window manager the box's window simply goes; with one, its frame goes a moment
+// later. Either way the screen shows the dialog under it while the worker ends.
+TEST_F(Screenshot, NoPictureOfTheInterruptQuestionWhileTheWorkerEnds) {
+    for (const bool bFrame : {false, true}) {
+        SCOPED_TRACE(bFrame ? "a window manager's frame round the box" : "no window manager");
+        MainDialogStart start;
+        ExposedMain dlg;
+        BoxRun run;
+        FltkShot before;
+        bool bBefore = false;
+        Shot during;
+        FakeFrame frame;
+        g_SlowEnd.bSawExit = g_SlowEnd.bRelease = false;
+        std::thread reader;
+        Shot shot = Run(dlg, [&] {
+            dlg.GetDlgItem(QN_QelRepairDlg::IDC_BUTTON_START)->EnableWindow(FALSE);
+            dlg.m_WorkThread.Create(&SlowEndingWorker, &dlg);
+            bBefore = FltkCaptureDialog(dlg.GetSafeHwnd(), &before);
+            // Reads the screen once the worker has seen the exit flag: the UI thread waits then.
+            reader = std::thread([&] {
+                XClient x;
+                std::unique_lock<std::mutex> lock(g_SlowEnd.mutex);
+                g_SlowEnd.cv.wait_for(lock, std::chrono::seconds(60), [] { return g_SlowEnd.bSawExit; });
+                if (g_SlowEnd.bSawExit && x.ok()) during = x.Grab(before.rcScreen);
+                g_SlowEnd.bRelease = true;
+                g_SlowEnd.cv.notify_all();
+            });
+            PostTask([&] {
+                run.bBox = FltkCaptureBox(&run.box);
+                if (run.bBox && bFrame) frame.Around(run.box.ulWindow, run.box.rcScreen);
+                FltkAnswerBox(IDOK);
+            });
+            dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        });
+        if (reader.joinable()) reader.join();
+        ASSERT_TRUE(bBefore);
+        ASSERT_TRUE(run.bBox);
+        ASSERT_TRUE(during.ok) << "the worker never saw the exit flag";
+        if (bFrame) {
+            ASSERT_TRUE(frame.Shown());
+        }
+        SavePng(during, bFrame ? "InterruptQuestionAnsweredUnderAFrame" : "InterruptQuestionAnswered");
+        // Where the box (and its frame) was, the screen shows the dialog as it was before the
+        // question (the status line and the buttons, which change, lie outside it).
+        const RECT rcBox{run.box.rcScreen.left - before.rcScreen.left - 6, run.box.rcScreen.top - before.rcScreen.top - 24,
+                         run.box.rcScreen.right - before.rcScreen.left + 6, run.box.rcScreen.bottom - before.rcScreen.top + 6};
+        const Shot beforeShot = FromFltk(before);
+        int nDiffer = 0, nPixels = 0;
+        for (int y = std::max<int>(0, rcBox.top); y < std::min<int>(during.h, rcBox.bottom); ++y)
+            for (int x = std::max<int>(0, rcBox.left); x < std::min<int>(during.w, rcBox.right); ++x) {
+                ++nPixels;
+                const unsigned char *a = during.At(x, y), *b = beforeShot.At(x, y);
+                nDiffer += std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]) > 30;
+            }
+        ASSERT_GT(nPixels, 1000);
+        EXPECT_LT(nDiffer, nPixels / 100) << "a picture of the box stays over the dialog: " << nDiffer << " of " << nPixels;
+    }
 }
 
 // What the window manager is told of each window: the tool's own class and icon; minimise only

@@ -21,9 +21,11 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -502,10 +504,14 @@ public:
 
     // Before the UI thread blocks: the exposures that closing a box caused are fetched from the
     // server and drawn, with every change made so far, and the drawing reaches the server.
-    // Input read meanwhile only queues messages; nothing of the layer's queue is handled.
+    // After a box closed, a window manager takes its frame away only a moment later, and only
+    // then is the window under it exposed: that exposure is waited for, briefly. Input read
+    // meanwhile only queues messages; nothing of the layer's queue is handled.
     void Flush() override {
         if (!m_bStarted) return;
         XSync(fl_display, False);
+        if (m_ulUncovered) WaitForExposure(m_ulUncovered, kUncoverMs);
+        m_ulUncovered = 0;
         Fl::check();
         Fl::flush();
         XSync(fl_display, False);
@@ -594,6 +600,7 @@ public:
         m_Boxes.pop_back();
         win.hide();
         Fl::flush();
+        m_ulUncovered = pOwner && pOwner->shown() ? (unsigned long)fl_xid(pOwner) : 0;
         return bAnswered ? nAnswer : (bOkCancel ? IDCANCEL : IDOK);
     }
 
@@ -685,6 +692,8 @@ public:
 
 private:
     static constexpr const char* kWindowClass = "QelRepair";
+    // How long a flush after a closed box waits for the window manager to uncover its owner.
+    static constexpr int kUncoverMs = 500;
     static constexpr int kMargin = 14, kGap = 10, kIconSize = 50, kButtonW = 84, kButtonH = 26;
     // The widest a message box's text runs before it breaks: a readable measure, so that a
     // long text makes a taller box rather than one as wide as the screen.
@@ -774,6 +783,23 @@ private:
         return true;
     }
 
+    // Waits until an exposure of the window is queued, at most nMs; the event stays queued for
+    // FLTK.
+    static void WaitForExposure(unsigned long ulWindow, int nMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+        for (;;) {
+            XEvent event;
+            if (XCheckTypedWindowEvent(fl_display, (Window)ulWindow, Expose, &event)) {
+                XPutBackEvent(fl_display, &event);
+                return;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return;
+            struct pollfd pfd = {ConnectionNumber(fl_display), POLLIN, 0};
+            ::poll(&pfd, 1, (int)left.count());
+        }
+    }
+
     static void OnWakePipe(int nFd, void*) {
         char buf[256];
         while (::read(nFd, buf, sizeof(buf)) > 0) {
@@ -831,6 +857,7 @@ private:
     }
 
     bool m_bStarted = false;
+    unsigned long m_ulUncovered = 0;  // the owner of a message box closed since the last Flush
     int m_nWakeRead = -1;
     int m_nWakeWrite = -1;
     std::map<HWND, Fl_Widget*> m_Widgets;
