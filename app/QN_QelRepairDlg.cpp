@@ -13,6 +13,7 @@
 #include "qn_platform.h"
 #include "qn_process.h"
 #include "qn_string.h"
+#include "ui/qnui_backend.h"
 
 using namespace qnui;
 
