@@ -300,7 +300,9 @@ void QN_QelRepairDlg::OnCancel() {
     _ShowStatusText();
     GetDlgItem(IDC_BUTTON_START)->EnableWindow(FALSE);
     GetDlgItem(IDC_BUTTON_EXIT)->EnableWindow(FALSE);
-    GetBackend()->Flush();
+    // The question's box has just closed: the part of the dialog it covered is drawn again now,
+    // since the wait below handles nothing.
+    UpdateWindow();
     m_nExitFlag = 1;
     m_WorkThread.Wait();
     CDialog::OnCancel();

@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libhttp-parser-dev
   libgtest-dev libgmock-dev
   nginx-light
-  libfltk1.3-dev fonts-wqy-microhei xvfb
+  libfltk1.3-dev fonts-wqy-microhei xvfb libxtst-dev
 )
 
 missing=()

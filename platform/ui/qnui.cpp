@@ -348,6 +348,8 @@ void CWnd::Invalidate(BOOL /*bErase*/) {
     if (m_hWnd) GetBackend()->WindowChanged(this);
 }
 
+void CWnd::UpdateWindow() { GetBackend()->Flush(); }
+
 CMenu* CWnd::GetSystemMenu(BOOL /*bRevert*/) const {
     const CDialog* pDlg = dynamic_cast<const CDialog*>(this);
     return pDlg ? pDlg->m_pSysMenu.get() : nullptr;

@@ -306,6 +306,9 @@ public:
     HICON SetIcon(HICON hIcon, BOOL bBigIcon);
     CWnd* SetFocus();
     void Invalidate(BOOL bErase = TRUE);
+    // Draws now what is pending on the screen: windows that a closed box uncovered and changed
+    // controls. For a handler that is about to block the UI thread; it handles no message.
+    void UpdateWindow();
     CMenu* GetSystemMenu(BOOL bRevert) const;
     // The window class name of the template ("BUTTON", "STATIC", ...), or "#32770" for dialogs.
     const std::string& ClassName() const { return m_strClass; }

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <functional>
 #include <string>
@@ -29,6 +31,18 @@
 #include "ui/qnui.h"
 #include "ui/qnui_backend.h"
 #include "xvfb_display.h"
+
+// X's own headers last: they define macros (None, Bool, Status) that the headers above do not
+// expect.
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+#include <poll.h>
+
+#include <future>
 
 using namespace qnui;
 
@@ -703,6 +717,548 @@ TEST_F(Screenshot, FolderBrowserInChineseListsFoldersOnly) {
     for (const FltkShot::Part& p : PartsOf(run.box, "list")) entries.push_back(p.strText);
     EXPECT_NE(std::find(entries.begin(), entries.end(), "客户端/"), entries.end()) << "the folder is listed";
     EXPECT_EQ(std::find(entries.begin(), entries.end(), "readme.txt"), entries.end()) << "a file is listed";
+}
+
+// ------------------------------------------------------------------ real input and X properties
+
+// A connection of its own to the test's X server, for a thread other than the UI thread: real
+// pointer and key events through XTest, the screen's pixels and the windows' properties.
+class XClient {
+public:
+    XClient() : m_pDisplay(XOpenDisplay(nullptr)) {}
+    ~XClient() {
+        if (m_pDisplay) XCloseDisplay(m_pDisplay);
+    }
+    XClient(const XClient&) = delete;
+    XClient& operator=(const XClient&) = delete;
+    bool ok() const { return m_pDisplay != nullptr; }
+
+    void MoveTo(int x, int y) {
+        XTestFakeMotionEvent(m_pDisplay, DefaultScreen(m_pDisplay), x, y, CurrentTime);
+        XSync(m_pDisplay, False);
+    }
+    void Click(int x, int y) {
+        MoveTo(x, y);
+        XTestFakeButtonEvent(m_pDisplay, 1, True, CurrentTime);
+        XTestFakeButtonEvent(m_pDisplay, 1, False, CurrentTime);
+        XSync(m_pDisplay, False);
+    }
+    // Gives a window the keyboard, as a window manager gives it to a window it maps.
+    void Focus(unsigned long ulWindow) {
+        XSetInputFocus(m_pDisplay, (Window)ulWindow, RevertToPointerRoot, CurrentTime);
+        XSync(m_pDisplay, False);
+    }
+    // Presses and releases the key of a key symbol, with Shift where the symbol needs it and
+    // Control when asked.
+    void Key(KeySym sym, bool bControl = false) {
+        const KeyCode code = XKeysymToKeycode(m_pDisplay, sym);
+        const bool bShift = XkbKeycodeToKeysym(m_pDisplay, code, 0, 0) != sym;
+        const KeyCode shift = XKeysymToKeycode(m_pDisplay, XK_Shift_L), control = XKeysymToKeycode(m_pDisplay, XK_Control_L);
+        if (bControl) XTestFakeKeyEvent(m_pDisplay, control, True, CurrentTime);
+        if (bShift) XTestFakeKeyEvent(m_pDisplay, shift, True, CurrentTime);
+        XTestFakeKeyEvent(m_pDisplay, code, True, CurrentTime);
+        XTestFakeKeyEvent(m_pDisplay, code, False, CurrentTime);
+        if (bShift) XTestFakeKeyEvent(m_pDisplay, shift, False, CurrentTime);
+        if (bControl) XTestFakeKeyEvent(m_pDisplay, control, False, CurrentTime);
+        XSync(m_pDisplay, False);
+    }
+    // Printable ASCII: the key symbols are the characters themselves.
+    void Type(const std::string& s) {
+        for (char ch : s) Key((KeySym)(unsigned char)ch);
+    }
+
+    // The screen's pixels inside rc.
+    Shot Grab(const RECT& rc) {
+        Shot shot;
+        const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+        XImage* pImage = XGetImage(m_pDisplay, DefaultRootWindow(m_pDisplay), rc.left, rc.top, (unsigned)w, (unsigned)h,
+                                   AllPlanes, ZPixmap);
+        if (!pImage) return shot;
+        auto channel = [](unsigned long ulPixel, unsigned long ulMask) {
+            int nShift = 0;
+            while (ulMask && !(ulMask & 1)) {
+                ulMask >>= 1;
+                ++nShift;
+            }
+            return (unsigned char)(((ulPixel >> nShift) & ulMask) * 255 / (ulMask ? ulMask : 1));
+        };
+        shot.rgb.resize((size_t)w * h * 3);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const unsigned long ulPixel = XGetPixel(pImage, x, y);
+                unsigned char* p = &shot.rgb[((size_t)y * w + x) * 3];
+                p[0] = channel(ulPixel, pImage->red_mask);
+                p[1] = channel(ulPixel, pImage->green_mask);
+                p[2] = channel(ulPixel, pImage->blue_mask);
+            }
+        XDestroyImage(pImage);
+        shot.w = w;
+        shot.h = h;
+        shot.ok = true;
+        return shot;
+    }
+
+    // A property's items of 32 bits (atoms, windows, numbers); empty when it is missing.
+    std::vector<unsigned long> Property(unsigned long ulWindow, const char* cszName) {
+        std::vector<unsigned long> out;
+        Atom aType;
+        int nFormat;
+        unsigned long ulItems, ulAfter;
+        unsigned char* pData = nullptr;
+        if (XGetWindowProperty(m_pDisplay, (Window)ulWindow, XInternAtom(m_pDisplay, cszName, False), 0, 1 << 20, False,
+                               AnyPropertyType, &aType, &nFormat, &ulItems, &ulAfter, &pData) == Success &&
+            pData && nFormat == 32) {
+            const long* p = (const long*)pData;  // Xlib hands 32-bit items out as longs
+            out.assign(p, p + ulItems);
+        }
+        if (pData) XFree(pData);
+        return out;
+    }
+    std::string AtomName(unsigned long ulAtom) {
+        char* psz = XGetAtomName(m_pDisplay, (Atom)ulAtom);
+        std::string s = psz ? psz : "";
+        if (psz) XFree(psz);
+        return s;
+    }
+    // WM_CLASS as "name/class".
+    std::string WindowClass(unsigned long ulWindow) {
+        XClassHint hint{};
+        if (!XGetClassHint(m_pDisplay, (Window)ulWindow, &hint)) return "";
+        std::string s = std::string(hint.res_name ? hint.res_name : "") + "/" + (hint.res_class ? hint.res_class : "");
+        if (hint.res_name) XFree(hint.res_name);
+        if (hint.res_class) XFree(hint.res_class);
+        return s;
+    }
+    unsigned long TransientFor(unsigned long ulWindow) {
+        Window owner = 0;
+        return XGetTransientForHint(m_pDisplay, (Window)ulWindow, &owner) ? (unsigned long)owner : 0;
+    }
+    // The places of the mapped windows that bypass the window manager: menus and lists.
+    std::vector<RECT> PopupWindows() {
+        std::vector<RECT> out;
+        Window root, parent, *pChildren = nullptr;
+        unsigned int uCount = 0;
+        if (!XQueryTree(m_pDisplay, DefaultRootWindow(m_pDisplay), &root, &parent, &pChildren, &uCount)) return out;
+        for (unsigned int i = 0; i < uCount; ++i) {
+            XWindowAttributes attr;
+            if (XGetWindowAttributes(m_pDisplay, pChildren[i], &attr) && attr.override_redirect && attr.map_state == IsViewable)
+                out.push_back(RECT{attr.x, attr.y, attr.x + attr.width, attr.y + attr.height});
+        }
+        if (pChildren) XFree(pChildren);
+        return out;
+    }
+
+private:
+    Display* m_pDisplay;
+};
+
+// Runs fn on the UI thread from another thread and waits (bounded) for its result.
+template <class T>
+bool OnUiThread(const std::function<T()>& fn, T* pResult) {
+    auto pPromise = std::make_shared<std::promise<T>>();
+    std::future<T> future = pPromise->get_future();
+    PostTask([pPromise, fn] { pPromise->set_value(fn()); });
+    if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready) return false;
+    *pResult = future.get();
+    return true;
+}
+
+// The text of the box's (the folder chooser's) input field; empty without one.
+std::string ChooserField() {
+    FltkShot box;
+    if (!FltkCaptureBox(&box)) return "";
+    std::vector<FltkShot::Part> fields = PartsOf(box, "input");
+    return fields.empty() ? "" : fields[0].strText;
+}
+
+// The chooser starts in the current folder, which it preselects in its field, and keeps its
+// favourites under HOME; both are put back when the test ends.
+struct ChooserPlace {
+    std::string strOldCwd = std::filesystem::current_path().string();
+    std::string strOldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    bool bHadHome = std::getenv("HOME") != nullptr;
+    ChooserPlace(const std::string& strCwd, const std::string& strHome) {
+        ::setenv("HOME", strHome.c_str(), 1);
+        std::filesystem::current_path(strCwd);
+    }
+    ~ChooserPlace() {
+        std::filesystem::current_path(strOldCwd);
+        if (bHadHome)
+            ::setenv("HOME", strOldHome.c_str(), 1);
+        else
+            ::unsetenv("HOME");
+    }
+};
+
+// A path typed with real keys over the chooser's preselected text stays as typed, slash by
+// slash, and is what the folder dialog receives once Enter accepts it.
+TEST_F(Screenshot, FolderChooserKeepsATypedPath) {
+    XClient x;
+    ASSERT_TRUE(x.ok());
+    qn::test::TempDir dir;
+    const std::string strTyped = dir.path() + "/x/y/z/work";
+    std::filesystem::create_directories(strTyped);
+    std::filesystem::create_directories(dir / "x/y/z/download/tmp");
+    ChooserPlace place(dir / "x/y/z/download/tmp", dir.path());
+    QN_ConfirmPathDlg dlg;
+    dlg.Init((dir.path() + "/").c_str());
+    std::string strPreselected, strField, strAfter;
+    bool bClosedByEnter = false;
+    std::atomic<bool> bChooserEnded{false};
+    std::thread typist;
+    Shot shot = Run(dlg, [&] {
+        PostTask([&] {
+            FltkShot box;
+            if (!FltkCaptureBox(&box)) return;
+            std::vector<FltkShot::Part> fields = PartsOf(box, "input");
+            if (fields.empty()) return;
+            strPreselected = fields[0].strText;
+            const RECT rc = fields[0].rc;
+            // Into the text, below the bar of folder buttons along the field's top.
+            const int nX = box.rcScreen.left + (rc.left + rc.right) / 2, nY = box.rcScreen.top + rc.bottom - 6;
+            const unsigned long ulWindow = box.ulWindow;
+            typist = std::thread([&, nX, nY, ulWindow] {
+                x.Focus(ulWindow);
+                x.Click(nX, nY);
+                x.Key(XK_a, true);  // select the whole preselected text
+                // One key at a time, each seen by the chooser before the next.
+                for (char ch : strTyped) {
+                    std::string strBefore;
+                    OnUiThread<std::string>(&ChooserField, &strBefore);
+                    x.Type(std::string(1, ch));
+                    // A key that leaves the text as it was has already gone wrong: the typing
+                    // stops there.
+                    if (!qn::test::WaitUntil([&] {
+                            std::string s;
+                            return OnUiThread<std::string>(&ChooserField, &s) && s != strBefore;
+                        }, 10000))
+                        break;
+                }
+                OnUiThread<std::string>(&ChooserField, &strField);
+                x.Key(XK_Return);
+                bClosedByEnter = qn::test::WaitUntil([&] { return bChooserEnded.load(); }, 10000);
+                // Enter did not end the chooser: Escape ends whatever box it raised and then
+                // the chooser itself, and a cancel through the backend ends it for sure.
+                for (int i = 0; i < 3 && !bChooserEnded; ++i) {
+                    x.Key(XK_Escape);
+                    qn::test::WaitUntil([&] { return bChooserEnded.load(); }, 5000);
+                }
+                if (!bChooserEnded) PostTask([] { FltkAnswerBox(IDCANCEL); });
+            });
+        });
+        dlg.SendMessage(WM_COMMAND, MAKEWPARAM(QN_ConfirmPathDlg::IDC_CHOOSE_PATH, BN_CLICKED), 0);
+        bChooserEnded = true;
+        if (typist.joinable()) typist.join();
+        dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH)->GetWindowText(strAfter);
+    });
+    if (typist.joinable()) typist.join();
+    ASSERT_TRUE(shot.ok);
+    EXPECT_EQ(strPreselected, dir.path() + "/x/y/z/download/tmp/") << "the chooser preselects its folder";
+    EXPECT_EQ(strField, strTyped) << "the field after typing";
+    EXPECT_TRUE(bClosedByEnter) << "Enter did not accept the typed path";
+    EXPECT_EQ(strAfter, strTyped) << "what reached the folder dialog";
+}
+
+// After the interrupt question is answered OK, the dialog shows no picture of the box while
+// the UI thread waits for the worker: the part the box covered is drawn again before the wait.
+class ExposedMain : public QN_QelRepairDlg {
+public:
+    using QN_QelRepairDlg::m_WorkThread;
+};
+struct SlowEnd {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool bSawExit = false, bRelease = false;
+};
+SlowEnd g_SlowEnd;
+int SlowEndingWorker(void* pv) {
+    auto* pDlg = static_cast<QN_QelRepairDlg*>(pv);
+    std::unique_lock<std::mutex> lock(g_SlowEnd.mutex);
+    // The flag is a plain value that nobody signals: looked at every few milliseconds (bounded).
+    for (int i = 0; i < 6000 && !pDlg->ExitFlag().load(); ++i) g_SlowEnd.cv.wait_for(lock, std::chrono::milliseconds(10));
+    g_SlowEnd.bSawExit = pDlg->ExitFlag().load() != 0;
+    g_SlowEnd.cv.notify_all();
+    // Ends only once the screen has been read (bounded), like a slow check program.
+    g_SlowEnd.cv.wait_for(lock, std::chrono::seconds(60), [] { return g_SlowEnd.bRelease; });
+    return 1;
+}
+
+// Stands in for a window manager's frame around a box: a window of another client over the
+// box and its border, taken away only once that client has seen the box's window go, as a
+// window manager does. Runs on a thread of its own with its own connection.
+class FakeFrame {
+public:
+    // Puts the frame round the box (its X window and place) and returns once it shows.
+    void Around(unsigned long ulBox, const RECT& rcBox) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Thread = std::thread([this, ulBox, rcBox] { Run(ulBox, rcBox); });
+        m_Cv.wait_for(lock, std::chrono::seconds(20), [this] { return m_bShown.load(); });
+    }
+    ~FakeFrame() {
+        if (m_Thread.joinable()) m_Thread.join();
+    }
+    bool Shown() const { return m_bShown; }
+    bool TakenAway() const { return m_bTakenAway; }
+
+private:
+    void Run(unsigned long ulBox, const RECT& rcBox) {
+        Display* pDisplay = XOpenDisplay(nullptr);
+        Window frame = 0;
+        if (pDisplay) {
+            XSetWindowAttributes attr{};
+            attr.override_redirect = True;
+            attr.background_pixel = 0xFF00FF;  // a colour the dialog has nowhere
+            frame = XCreateWindow(pDisplay, DefaultRootWindow(pDisplay), rcBox.left - 6, rcBox.top - 24,
+                                  (unsigned)(rcBox.right - rcBox.left + 12), (unsigned)(rcBox.bottom - rcBox.top + 30), 0,
+                                  CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attr);
+            XSelectInput(pDisplay, (Window)ulBox, StructureNotifyMask);
+            XMapRaised(pDisplay, frame);
+            // The box itself stays above its frame.
+            XRaiseWindow(pDisplay, (Window)ulBox);
+            XSync(pDisplay, False);
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_bShown = pDisplay != nullptr;
+        }
+        m_Cv.notify_all();
+        if (!pDisplay) return;
+        // Until the box's window goes (bounded).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        bool bGone = false;
+        while (!bGone && std::chrono::steady_clock::now() < deadline) {
+            while (!bGone && XPending(pDisplay)) {
+                XEvent event;
+                XNextEvent(pDisplay, &event);
+                bGone = (event.type == DestroyNotify || event.type == UnmapNotify) && event.xany.window == (Window)ulBox;
+            }
+            struct pollfd pfd = {ConnectionNumber(pDisplay), POLLIN, 0};
+            if (!bGone) ::poll(&pfd, 1, 100);
+        }
+        // A window manager gets to it a little later: after everything the box's closing sent.
+        if (bGone) std::this_thread::sleep_for(std::chrono::milliseconds(kLatencyMs));
+        XDestroyWindow(pDisplay, frame);
+        XSync(pDisplay, False);
+        m_bTakenAway = bGone;
+        XCloseDisplay(pDisplay);
+    }
+
+    // The window manager's delay in taking a closed box's frame away (the scenario, not a wait
+    // for an event).
+    static constexpr int kLatencyMs = 100;
+    std::mutex m_Mutex;
+    std::condition_variable m_Cv;
+    std::thread m_Thread;
+    std::atomic<bool> m_bShown{false}, m_bTakenAway{false};
+};
+
+// Without a window manager the box's window simply goes; with one, its frame goes a moment
+// later. Either way the screen shows the dialog under it while the worker ends.
+TEST_F(Screenshot, NoPictureOfTheInterruptQuestionWhileTheWorkerEnds) {
+    for (const bool bFrame : {false, true}) {
+        SCOPED_TRACE(bFrame ? "a window manager's frame round the box" : "no window manager");
+        MainDialogStart start;
+        ExposedMain dlg;
+        BoxRun run;
+        FltkShot before;
+        bool bBefore = false;
+        Shot during;
+        FakeFrame frame;
+        g_SlowEnd.bSawExit = g_SlowEnd.bRelease = false;
+        std::thread reader;
+        Shot shot = Run(dlg, [&] {
+            dlg.GetDlgItem(QN_QelRepairDlg::IDC_BUTTON_START)->EnableWindow(FALSE);
+            dlg.m_WorkThread.Create(&SlowEndingWorker, &dlg);
+            bBefore = FltkCaptureDialog(dlg.GetSafeHwnd(), &before);
+            // Reads the screen once the worker has seen the exit flag: the UI thread waits then.
+            reader = std::thread([&] {
+                XClient x;
+                std::unique_lock<std::mutex> lock(g_SlowEnd.mutex);
+                g_SlowEnd.cv.wait_for(lock, std::chrono::seconds(60), [] { return g_SlowEnd.bSawExit; });
+                if (g_SlowEnd.bSawExit && x.ok()) during = x.Grab(before.rcScreen);
+                g_SlowEnd.bRelease = true;
+                g_SlowEnd.cv.notify_all();
+            });
+            PostTask([&] {
+                run.bBox = FltkCaptureBox(&run.box);
+                if (run.bBox && bFrame) frame.Around(run.box.ulWindow, run.box.rcScreen);
+                FltkAnswerBox(IDOK);
+            });
+            dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        });
+        if (reader.joinable()) reader.join();
+        ASSERT_TRUE(bBefore);
+        ASSERT_TRUE(run.bBox);
+        ASSERT_TRUE(during.ok) << "the worker never saw the exit flag";
+        if (bFrame) {
+            ASSERT_TRUE(frame.Shown());
+        }
+        SavePng(during, bFrame ? "InterruptQuestionAnsweredUnderAFrame" : "InterruptQuestionAnswered");
+        // Where the box (and its frame) was, the screen shows the dialog as it was before the
+        // question (the status line and the buttons, which change, lie outside it).
+        const RECT rcBox{run.box.rcScreen.left - before.rcScreen.left - 6, run.box.rcScreen.top - before.rcScreen.top - 24,
+                         run.box.rcScreen.right - before.rcScreen.left + 6, run.box.rcScreen.bottom - before.rcScreen.top + 6};
+        const Shot beforeShot = FromFltk(before);
+        int nDiffer = 0, nPixels = 0;
+        for (int y = std::max<int>(0, rcBox.top); y < std::min<int>(during.h, rcBox.bottom); ++y)
+            for (int x = std::max<int>(0, rcBox.left); x < std::min<int>(during.w, rcBox.right); ++x) {
+                ++nPixels;
+                const unsigned char *a = during.At(x, y), *b = beforeShot.At(x, y);
+                nDiffer += std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]) > 30;
+            }
+        ASSERT_GT(nPixels, 1000);
+        EXPECT_LT(nDiffer, nPixels / 100) << "a picture of the box stays over the dialog: " << nDiffer << " of " << nPixels;
+    }
+}
+
+// What the window manager is told of each window: the tool's own class and icon; minimise only
+// on the main window, whose template asks for it; the others are dialogs of their owner. Read
+// while each window shows.
+struct WindowFacts {
+    bool bRead = false;
+    std::string strClass;
+    bool bIcon = false;
+    std::vector<unsigned long> motif;
+    std::string strType;
+    unsigned long ulWindow = 0, ulTransientFor = 0;
+};
+WindowFacts FactsOf(XClient& x, const FltkShot& shot) {
+    WindowFacts f;
+    f.ulWindow = shot.ulWindow;
+    if (!f.ulWindow) return f;
+    f.bRead = true;
+    f.strClass = x.WindowClass(f.ulWindow);
+    f.bIcon = !x.Property(f.ulWindow, "_NET_WM_ICON").empty();
+    f.motif = x.Property(f.ulWindow, "_MOTIF_WM_HINTS");
+    const std::vector<unsigned long> type = x.Property(f.ulWindow, "_NET_WM_WINDOW_TYPE");
+    if (type.size() == 1) f.strType = x.AtomName(type[0]);
+    f.ulTransientFor = x.TransientFor(f.ulWindow);
+    return f;
+}
+
+TEST_F(Screenshot, WindowsTellTheWindowManagerTheirClassAndButtons) {
+    XClient x;
+    ASSERT_TRUE(x.ok());
+    qn::test::TempDir dir;
+    ChooserPlace place(dir.path(), dir.path());
+    MainLike main;
+    WindowFacts mainFacts, boxFacts, folderFacts, chooserFacts;
+    Shot shot = Run(main, [&] {
+        FltkShot mainShot;
+        if (FltkCaptureDialog(main.GetSafeHwnd(), &mainShot)) mainFacts = FactsOf(x, mainShot);
+        PostTask([&] {
+            FltkShot b;
+            if (FltkCaptureBox(&b)) boxFacts = FactsOf(x, b);
+            FltkAnswerBox(IDOK);
+        });
+        MessageBoxA(main.GetSafeHwnd(), "提示", "提示", MB_OK | MB_ICONEXCLAMATION);
+        QN_ConfirmPathDlg folder;
+        folder.Init((dir.path() + "/").c_str());
+        PostTask([&] {
+            FltkShot f;
+            if (FltkCaptureDialog(folder.GetSafeHwnd(), &f)) folderFacts = FactsOf(x, f);
+            PostTask([&] {
+                FltkShot c;
+                if (FltkCaptureBox(&c)) chooserFacts = FactsOf(x, c);
+                FltkAnswerBox(IDCANCEL);
+            });
+            folder.SendMessage(WM_COMMAND, MAKEWPARAM(QN_ConfirmPathDlg::IDC_CHOOSE_PATH, BN_CLICKED), 0);
+            folder.EndDialog(IDCANCEL);
+        });
+        folder.DoModal();
+    });
+    ASSERT_TRUE(shot.ok);
+    struct WindowCase {
+        const char* cszName;
+        const WindowFacts* pFacts;
+        bool bMinimise;
+        const char* cszType;
+        const WindowFacts* pOwner;
+    };
+    const WindowCase kCases[] = {
+        {"main dialog", &mainFacts, true, "_NET_WM_WINDOW_TYPE_NORMAL", nullptr},
+        {"message box", &boxFacts, false, "_NET_WM_WINDOW_TYPE_DIALOG", &mainFacts},
+        {"folder dialog", &folderFacts, false, "_NET_WM_WINDOW_TYPE_DIALOG", &mainFacts},
+        {"folder chooser", &chooserFacts, false, "_NET_WM_WINDOW_TYPE_DIALOG", &folderFacts},
+    };
+    for (const WindowCase& c : kCases) {
+        SCOPED_TRACE(c.cszName);
+        const WindowFacts& f = *c.pFacts;
+        ASSERT_TRUE(f.bRead) << "the window did not show";
+        EXPECT_EQ(f.strClass, "QelRepair/QelRepair");
+        EXPECT_TRUE(f.bIcon) << "no icon";
+        // _MOTIF_WM_HINTS: flags (1 functions given, 2 decorations given), functions and
+        // decorations, each either a list or, with its bit 1, "all but" the list.
+        ASSERT_GE(f.motif.size(), 3u);
+        ASSERT_TRUE(f.motif[0] & 1) << "the functions are not given";
+        const bool bMinimise = (f.motif[1] & 1) ? !(f.motif[1] & 8) : (f.motif[1] & 8) != 0;
+        EXPECT_EQ(bMinimise, c.bMinimise) << "minimise function";
+        if (f.motif[0] & 2) {
+            EXPECT_EQ((f.motif[2] & 1) ? !(f.motif[2] & 32) : (f.motif[2] & 32) != 0, c.bMinimise) << "minimise button";
+        }
+        EXPECT_EQ(f.strType, c.cszType);
+        if (c.pOwner) {
+            EXPECT_EQ(f.ulTransientFor, c.pOwner->ulWindow) << "not a dialog of its owner";
+        }
+    }
+}
+
+// The folder dialog's list of client roots opens under its box and stays inside the dialog,
+// long roots and all; a long root picked from it reaches the box whole.
+TEST_F(Screenshot, FolderDialogListStaysInsideTheDialog) {
+    XClient x;
+    ASSERT_TRUE(x.ok());
+    QN_ConfirmPathDlg dlg;
+    dlg.Init("/tmp/");
+    const std::string strLong = "/home/player/games/Quorvane/Qel/clients/the_one_with_a_long_name/";
+    std::vector<RECT> popups;
+    FltkShot dlgShot;
+    RECT rcCombo{};
+    std::string strPicked;
+    std::atomic<bool> bDone{false};
+    Shot shot = Run(dlg, [&] {
+        auto* pCombo = static_cast<CComboBox*>(dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH));
+        pCombo->AddString("/games/a/");
+        pCombo->AddString(strLong.c_str());
+        pCombo->AddString("/games/c/");
+        if (!FltkCaptureDialog(dlg.GetSafeHwnd(), &dlgShot)) return;
+        rcCombo = RectOf(dlg, QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH);
+        const int nButtonX = dlgShot.rcScreen.left + rcCombo.right - 6;
+        const int nButtonY = dlgShot.rcScreen.top + rcCombo.top + 10;
+        std::thread clicker([&, nButtonX, nButtonY] {
+            x.Click(nButtonX, nButtonY);
+            qn::test::WaitUntil([&] { return !(popups = x.PopupWindows()).empty(); }, 10000);
+            // The second entry (sorted: "/games/a/", "/games/c/", then the long one) is the last.
+            if (!popups.empty()) {
+                const RECT& rc = popups[0];
+                x.Click((rc.left + rc.right) / 2, rc.bottom - 8);
+            }
+            qn::test::WaitUntil([&] { return x.PopupWindows().empty(); }, 10000);
+            // The pick reaches the dialog's combo box through a posted task.
+            qn::test::WaitUntil([&] {
+                std::string s;
+                return OnUiThread<std::string>([&] {
+                    CString t;
+                    dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH)->GetWindowText(t);
+                    return std::string(t);
+                }, &s) && s == strLong;
+            }, 5000);
+            bDone = true;
+            GetBackend()->Wake();
+        });
+        RunModalLoop([&] { return bDone.load(); });
+        clicker.join();
+        dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH)->GetWindowText(strPicked);
+    });
+    ASSERT_TRUE(shot.ok);
+    ASSERT_EQ(popups.size(), 1u) << "the list did not open";
+    const RECT& rcList = popups[0];
+    EXPECT_TRUE(Inside(rcList, dlgShot.rcScreen)) << "the list (" << rcList.left << "," << rcList.top << ")-(" << rcList.right
+                                                  << "," << rcList.bottom << ") leaves the dialog (" << dlgShot.rcScreen.left
+                                                  << "," << dlgShot.rcScreen.top << ")-(" << dlgShot.rcScreen.right << ","
+                                                  << dlgShot.rcScreen.bottom << ")";
+    EXPECT_NEAR(rcList.left, dlgShot.rcScreen.left + rcCombo.left, 2) << "the list opens under the box";
+    EXPECT_EQ(strPicked, strLong) << "the picked root reaches the box whole";
 }
 
 }  // namespace

@@ -8,20 +8,29 @@
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_File_Browser.H>
 #include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_File_Input.H>
 #include <FL/Fl_Input_Choice.H>
+#include <FL/Fl_Menu_Item.H>
+#include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "ui/qnui.h"
 #include "ui/qnui_text.h"
@@ -90,6 +99,149 @@ protected:
 private:
     HWND m_hWnd;
 };
+
+// A combo box whose list opens under the whole box, as wide as the box, and so stays inside
+// the dialog: FLTK's own opens at the small button on the right and as wide as its longest
+// entry, past the dialog's edge. An entry too long for the box shows cut with "…" at its end;
+// picking it gives the entry's whole text.
+class ComboBox : public Fl_Input_Choice {
+public:
+    using Fl_Input_Choice::Fl_Input_Choice;
+
+    int handle(int nEvent) override {
+        Fl_Menu_Button* pButton = menubutton();
+        // A click reaches the group before its button.
+        if (nEvent != FL_PUSH || !Fl::event_inside(pButton) || !active_r() || pButton->size() <= 1)
+            return Fl_Input_Choice::handle(nEvent);
+        OpenList();
+        return 1;
+    }
+
+    // The inside width an entry's label may take in the list.
+    int ListTextWidth() const { return std::max(20, w() - 2 * kListMargin); }
+
+private:
+    // Room beside an entry's label in FLTK's menu window: its frame and the label's leading.
+    static constexpr int kListMargin = 14;
+
+    void OpenList() {
+        Fl_Menu_Button* pButton = menubutton();
+        const int nCount = pButton->size() - 1;  // the last item ends the menu
+        std::vector<std::string> labels((size_t)nCount);
+        std::vector<Fl_Menu_Item> items((size_t)nCount + 1);
+        fl_font(pButton->textfont(), pButton->textsize());
+        for (int i = 0; i < nCount; ++i) {
+            const char* csz = pButton->menu()[i].label();
+            labels[(size_t)i] = FitLabel(csz ? csz : "", ListTextWidth());
+        }
+        for (int i = 0; i < nCount; ++i) {
+            std::memset(&items[(size_t)i], 0, sizeof(Fl_Menu_Item));
+            items[(size_t)i].text = labels[(size_t)i].c_str();
+            items[(size_t)i].labelfont_ = pButton->textfont();
+            items[(size_t)i].labelsize_ = pButton->textsize();
+        }
+        std::memset(&items.back(), 0, sizeof(Fl_Menu_Item));
+        pButton->value(-1);
+        Fl_Widget_Tracker tracker(this);
+        const Fl_Menu_Item* pPicked = items[0].pulldown(x(), y(), w(), h(), nullptr, pButton);
+        if (!tracker.exists() || !pPicked) return;
+        const char* cszWhole = pButton->menu()[pPicked - items.data()].label();
+        input()->value(cszWhole ? cszWhole : "");
+        set_changed();
+        do_callback();
+    }
+
+    // The label cut at a character boundary so that it and "…" fit nMax pixels.
+    static std::string FitLabel(const std::string& s, int nMax) {
+        if (fl_width(s.c_str()) <= nMax) return s;
+        const char* cszEllipsis = "\xE2\x80\xA6";
+        std::string strCut = s;
+        while (!strCut.empty()) {
+            size_t n = strCut.size() - 1;
+            while (n > 0 && ((unsigned char)strCut[n] & 0xC0) == 0x80) --n;
+            strCut.resize(n);
+            if (fl_width((strCut + cszEllipsis).c_str()) <= nMax) break;
+        }
+        return strCut + cszEllipsis;
+    }
+};
+
+// What the window manager offers on a top-level window. Told right after FLTK made the window
+// and before the next flush, so that it reaches the server together with the map request.
+//  - Minimise only where the template asks for it: minimising a modal box would take the whole
+//    tool with it, since the box keeps every other window of the tool disabled.
+//  - Resizing only for a window that can be resized (the folder chooser).
+//  - A window opened over an owner is its dialog (transient for it); the main window is normal.
+void TellWindowManager(Fl_Window* pWin, bool bMinimise, bool bResize, Fl_Window* pOwner) {
+    if (!pWin->shown() || !fl_xid(pWin)) return;
+    const Window xid = fl_xid(pWin);
+    enum : long { kHintFunctions = 1, kHintDecorations = 2 };
+    enum : long { kFuncResize = 2, kFuncMove = 4, kFuncMinimise = 8, kFuncMaximise = 16, kFuncClose = 32 };
+    enum : long { kDecorBorder = 2, kDecorResize = 4, kDecorTitle = 8, kDecorMenu = 16, kDecorMinimise = 32, kDecorMaximise = 64 };
+    long aMotif[5] = {kHintFunctions | kHintDecorations, kFuncMove | kFuncClose, kDecorBorder | kDecorTitle | kDecorMenu, 0, 0};
+    if (bMinimise) {
+        aMotif[1] |= kFuncMinimise;
+        aMotif[2] |= kDecorMinimise;
+    }
+    if (bResize) {
+        aMotif[1] |= kFuncResize | kFuncMaximise;
+        aMotif[2] |= kDecorResize | kDecorMaximise;
+    }
+    const Atom aMotifHints = XInternAtom(fl_display, "_MOTIF_WM_HINTS", False);
+    XChangeProperty(fl_display, xid, aMotifHints, aMotifHints, 32, PropModeReplace, (unsigned char*)aMotif, 5);
+    const Atom aType = XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE", False);
+    Atom aKind = XInternAtom(fl_display, pOwner ? "_NET_WM_WINDOW_TYPE_DIALOG" : "_NET_WM_WINDOW_TYPE_NORMAL", False);
+    XChangeProperty(fl_display, xid, aType, XA_ATOM, 32, PropModeReplace, (unsigned char*)&aKind, 1);
+    if (pOwner && pOwner != pWin && pOwner->shown() && fl_xid(pOwner)) XSetTransientForHint(fl_display, xid, fl_xid(pOwner));
+}
+
+// The folder chooser's own handling of its field rewrites the text whenever "/" is typed (it
+// changes to that folder and puts the folder's path back into the field, where the rest of the
+// typing lands in the wrong place) and fills in folder names as they are typed. A path typed or
+// pasted must come out as it stands, so the field gets this callback instead: it keeps the
+// text and only opens OK for a text that is not empty. Enter then reaches OK as its shortcut.
+void OnChooserField(Fl_Widget* pWidget, void* pvOk) {
+    auto* pOk = static_cast<Fl_Widget*>(pvOk);
+    const char* csz = static_cast<Fl_Input_*>(pWidget)->value();
+    if (csz && csz[0])
+        pOk->activate();
+    else
+        pOk->deactivate();
+}
+
+// Finds the first widget of type T in a window's tree.
+template <class T>
+T* FindWidget(Fl_Widget* pWidget) {
+    if (auto* p = dynamic_cast<T*>(pWidget)) return p;
+    if (auto* pGroup = pWidget->as_group())
+        for (int i = 0; i < pGroup->children(); ++i)
+            if (T* p = FindWidget<T>(pGroup->child(i))) return p;
+    return nullptr;
+}
+
+// The tool's icon, for every window: the banner's blue with a white cross, at 16 and 32 pixels.
+void SetToolIcon() {
+    static unsigned char s_Small[16 * 16 * 3], s_Big[32 * 32 * 3];
+    auto paint = [](unsigned char* p, int n) {
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                unsigned char* px = p + ((size_t)y * n + x) * 3;
+                const bool bEdge = x == 0 || y == 0 || x == n - 1 || y == n - 1;
+                const bool bCross = (std::abs(2 * x - (n - 1)) <= n / 4 && y >= n / 5 && y < n - n / 5) ||
+                                    (std::abs(2 * y - (n - 1)) <= n / 4 && x >= n / 5 && x < n - n / 5);
+                const unsigned char r = bEdge ? 20 : bCross ? 255 : 36, g = bEdge ? 40 : bCross ? 255 : 64,
+                                    b = bEdge ? 80 : bCross ? 255 : 112;
+                px[0] = r;
+                px[1] = g;
+                px[2] = b;
+            }
+    };
+    paint(s_Small, 16);
+    paint(s_Big, 32);
+    Fl_RGB_Image small(s_Small, 16, 16, 3), big(s_Big, 32, 32, 3);
+    const Fl_RGB_Image* icons[] = {&small, &big};
+    Fl_Window::default_icons(icons, 2);  // FLTK keeps copies
+}
 
 void OnButton(Fl_Widget*, void* pv) {
     HWND hCtl = (HWND)pv;
@@ -211,7 +363,7 @@ void ListParts(Fl_Widget* pWidget, int nOx, int nOy, std::vector<FltkShot::Part>
         }
     }
     if (auto* pInput = dynamic_cast<Fl_Input_*>(pWidget)) {
-        if (pInput->value() && pInput->value()[0]) pParts->push_back({"label", pInput->value(), rectOf(pWidget), bVisible});
+        if (pInput->value() && pInput->value()[0]) pParts->push_back({"input", pInput->value(), rectOf(pWidget), bVisible});
     }
     if (pWidget->label() && pWidget->label()[0] && !dynamic_cast<Fl_Window*>(pWidget)) {
         const char* cszKind = dynamic_cast<Fl_Button*>(pWidget) ? "button" : "label";
@@ -286,7 +438,7 @@ public:
             pWidget = pBar;
         } else if (strClass == "COMBOBOX") {
             // The template gives the height with the list open; the closed box is one line.
-            auto* pCombo = new Fl_Input_Choice(rc.left, rc.top, w, std::min(ht, 22));
+            auto* pCombo = new ComboBox(rc.left, rc.top, w, std::min(ht, 22));
             pCombo->callback(&OnComboEdit, h);
             pCombo->when(FL_WHEN_CHANGED);
             pWidget = pCombo;
@@ -338,16 +490,32 @@ public:
         if (it == m_Widgets.end()) return;
         auto* pWin = static_cast<Fl_Window*>(it->second);
         if (bShown) {
-            PlaceCentred(pWin, OwnerWindow(pDlg->OwnerWnd() ? pDlg->OwnerWnd()->GetSafeHwnd() : nullptr, pDlg));
+            Fl_Window* pOwner = OwnerWindow(pDlg->OwnerWnd() ? pDlg->OwnerWnd()->GetSafeHwnd() : nullptr, pDlg);
+            PlaceCentred(pWin, pOwner);
             pWin->set_modal();
+            const bool bMade = !pWin->shown();  // a hidden window has no X window left
             pWin->show();
+            if (bMade) TellWindowManager(pWin, (pDlg->GetStyle() & WS_MINIMIZEBOX) != 0, false, pOwner);
         } else {
             pWin->hide();
         }
         Fl::flush();
     }
 
-    void Flush() override { Fl::flush(); }
+    // Before the UI thread blocks: the exposures that closing a box caused are fetched from the
+    // server and drawn, with every change made so far, and the drawing reaches the server.
+    // After a box closed, a window manager takes its frame away only a moment later, and only
+    // then is the window under it exposed: that exposure is waited for, briefly. Input read
+    // meanwhile only queues messages; nothing of the layer's queue is handled.
+    void Flush() override {
+        if (!m_bStarted) return;
+        XSync(fl_display, False);
+        if (m_ulUncovered) WaitForExposure(m_ulUncovered, kUncoverMs);
+        m_ulUncovered = 0;
+        Fl::check();
+        Fl::flush();
+        XSync(fl_display, False);
+    }
 
     int MessageBox(HWND hOwner, const char* cszText, const char* cszCaption, UINT uType) override {
         EnsureStarted();
@@ -425,12 +593,14 @@ public:
         win.set_modal();
         PlaceCentred(&win, pOwner);
         win.show();
+        TellWindowManager(&win, false, false, pOwner);
         BoxState state{&win, nullptr, &nAnswer, bOkCancel};
         m_Boxes.push_back(&state);
         bool bAnswered = RunModalLoop([&] { return nAnswer != 0; });
         m_Boxes.pop_back();
         win.hide();
         Fl::flush();
+        m_ulUncovered = pOwner && pOwner->shown() ? (unsigned long)fl_xid(pOwner) : 0;
         return bAnswered ? nAnswer : (bOkCancel ? IDCANCEL : IDOK);
     }
 
@@ -442,9 +612,21 @@ public:
         chooser.ok_label("确定");
         chooser.preview(0);
         Fl_Window* pWin = chooser.newButton->top_window();
+        if (auto* pField = FindWidget<Fl_File_Input>(pWin))
+            if (auto* pOk = FindWidget<Fl_Return_Button>(pWin)) {
+                pField->callback(&OnChooserField, pOk);
+                pField->when(FL_WHEN_CHANGED);
+            }
+        pWin->xclass(Fl_Window::default_xclass());
+        // The window is made and told to the window manager before the chooser shows it (the
+        // chooser flushes as it shows); it opens over its owner.
+        Fl_Window* pOwner = OwnerWindow(hOwner, nullptr);
+        PlaceCentred(pWin, pOwner);
+        pWin->show();
+        TellWindowManager(pWin, false, true, pOwner);
         chooser.show();
-        // The chooser opens under the mouse pointer; it is moved over its owner.
-        PlaceCentred(pWin, OwnerWindow(hOwner, nullptr));
+        // The chooser puts itself under the mouse pointer; it goes back over its owner.
+        PlaceCentred(pWin, pOwner);
         int nAnswer = 0;
         BoxState state{pWin, &chooser, &nAnswer, true};
         m_Boxes.push_back(&state);
@@ -509,6 +691,9 @@ public:
     }
 
 private:
+    static constexpr const char* kWindowClass = "QelRepair";
+    // How long a flush after a closed box waits for the window manager to uncover its owner.
+    static constexpr int kUncoverMs = 500;
     static constexpr int kMargin = 14, kGap = 10, kIconSize = 50, kButtonW = 84, kButtonH = 26;
     // The widest a message box's text runs before it breaks: a readable measure, so that a
     // long text makes a taller box rather than one as wide as the screen.
@@ -587,6 +772,7 @@ private:
         Fl::screen_work_area(nX, nY, nW, nH, nRootX + pWin->w() / 2, nRootY + pWin->h() / 2);
         pShot->rcWorkArea = RECT{nX, nY, nX + nW, nY + nH};
         pShot->strTitle = pWin->label() ? pWin->label() : "";
+        pShot->ulWindow = (unsigned long)fl_xid(pWin);
         pShot->parts.clear();
         for (int i = 0; i < pWin->children(); ++i) ListParts(pWin->child(i), 0, 0, &pShot->parts);
         pWin->make_current();
@@ -595,6 +781,23 @@ private:
         pShot->nWidth = pWin->w();
         pShot->nHeight = pWin->h();
         return true;
+    }
+
+    // Waits until an exposure of the window is queued, at most nMs; the event stays queued for
+    // FLTK.
+    static void WaitForExposure(unsigned long ulWindow, int nMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+        for (;;) {
+            XEvent event;
+            if (XCheckTypedWindowEvent(fl_display, (Window)ulWindow, Expose, &event)) {
+                XPutBackEvent(fl_display, &event);
+                return;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return;
+            struct pollfd pfd = {ConnectionNumber(fl_display), POLLIN, 0};
+            ::poll(&pfd, 1, (int)left.count());
+        }
     }
 
     static void OnWakePipe(int nFd, void*) {
@@ -612,6 +815,9 @@ private:
         Fl::set_font(kFont, " WenQuanYi Micro Hei");
         Fl::set_font(kBoldFont, "BWenQuanYi Micro Hei");
         FL_NORMAL_SIZE = kDefaultSize;
+        // The task bar groups and names the tool's windows by their class, and shows its icon.
+        Fl_Window::default_xclass(kWindowClass);
+        SetToolIcon();
         if (m_nWakeRead >= 0) Fl::add_fd(m_nWakeRead, FL_READ, &FltkBackend::OnWakePipe, nullptr);
     }
 
@@ -651,6 +857,7 @@ private:
     }
 
     bool m_bStarted = false;
+    unsigned long m_ulUncovered = 0;  // the owner of a message box closed since the last Flush
     int m_nWakeRead = -1;
     int m_nWakeWrite = -1;
     std::map<HWND, Fl_Widget*> m_Widgets;

@@ -26,10 +26,12 @@ struct FltkShot {
     RECT rcScreen{};    // the window's place on the screen, as the X server has it
     RECT rcWorkArea{};  // the work area of the screen the window lies on
     std::string strTitle;
+    unsigned long ulWindow = 0;  // the X window, to read its properties
+
     // The window's widgets. Kinds: "icon" (a message box's icon, its text the glyph), "line"
     // (one line of a message box's text: where it is drawn and its width in the box's font),
-    // "button", "list" (an entry of a list), "label" (any other widget's label or value, and
-    // the entries of a choice's menu).
+    // "button", "list" (an entry of a list), "input" (the text of an input field), "label" (any
+    // other widget's label, and the entries of a choice's menu).
     struct Part {
         std::string strKind;
         std::string strText;

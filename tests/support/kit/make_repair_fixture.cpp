@@ -6,6 +6,9 @@
 //   make_repair_fixture --from-client <client root> <docroot> [--table] [--shuffled] [--dev]
 //       writes the server tree of an existing client; the blocks come from <root>/pakV3.manifest
 //       or, without one, are derived from the data files.
+// A folder argument that is empty or starts with "-" (an option it does not know, such as
+// "--help") is answered with the usage and exit code 2, and nothing is written; a folder of such
+// a name is given as "./-x".
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,6 +28,9 @@ static int Usage() {
     return 2;
 }
 
+// An empty argument names no folder, and one that starts with "-" is an option.
+static bool NotAFolder(const char* csz) { return !csz[0] || csz[0] == '-'; }
+
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     bool fromClient = std::strcmp(argv[1], "--from-client") == 0;
@@ -34,10 +40,12 @@ int main(int argc, char** argv) {
     int i = 1;
     if (fromClient) {
         if (argc < 4) return Usage();
+        if (NotAFolder(argv[2]) || NotAFolder(argv[3])) return Usage();
         first = argv[2];
         second = argv[3];
         i = 4;
     } else {
+        if (NotAFolder(argv[1])) return Usage();
         first = argv[1];
         i = 2;
     }
@@ -46,11 +54,17 @@ int main(int argc, char** argv) {
         if (a == "--table") table = true;
         else if (a == "--shuffled") shuffled = true;
         else if (a == "--dev") dev = true;
-        else if (a == "--scenario" && i + 1 < argc) scenarioId = argv[++i];
+        else if (a == "--scenario" && i + 1 < argc && !NotAFolder(argv[i + 1])) scenarioId = argv[++i];
         else if (a == "F1") id = FixtureId::F1;
         else if (a == "F1e") id = FixtureId::F1e;
         else if (a == "F2") id = FixtureId::F2;
         else return Usage();
+    }
+    // An unknown scenario is refused before anything is written.
+    const Scenario* pScenario = scenarioId.empty() ? nullptr : FindScenario(scenarioId);
+    if (!scenarioId.empty() && !pScenario) {
+        std::fprintf(stderr, "make_repair_fixture: no scenario %s\n", scenarioId.c_str());
+        return 1;
     }
     std::string err;
     SourceMode mode = table ? SourceMode::Table : SourceMode::UpdateFiles;
@@ -80,14 +94,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_repair_fixture: %s\n", err.c_str());
         return 1;
     }
-    if (!scenarioId.empty()) {
-        const Scenario* s = FindScenario(scenarioId);
-        if (!s) {
-            std::fprintf(stderr, "make_repair_fixture: no scenario %s\n", scenarioId.c_str());
-            return 1;
-        }
+    if (pScenario) {
         if (!CopyTree(fx.clientRoot, first + "/work", &err) || !CopyTree(fx.docroot, first + "/www-damaged", &err) ||
-            !ApplyDamage(*s, first + "/work", first + "/www-damaged", &err)) {
+            !ApplyDamage(*pScenario, first + "/work", first + "/www-damaged", &err)) {
             std::fprintf(stderr, "make_repair_fixture: %s\n", err.c_str());
             return 1;
         }
