@@ -2,8 +2,6 @@
 # `make demo` runs the tool's main job on a built-in sample.
 .PHONY: test demo deps default asan tsan clean
 
-JOBS ?= $(shell nproc)
-
 test: deps
 	cmake --workflow --preset default
 	cmake --workflow --preset asan

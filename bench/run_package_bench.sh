@@ -12,40 +12,17 @@ set -euo pipefail
 SIZES=${1:-"256 4096"}
 RUNS=${2:-3}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/lib.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qn_pkg_bench_XXXXXX")
-trap 'kill ${NGINX_PID:-} 2>/dev/null || true; rm -rf "$WORK"' EXIT
+trap 'qn_nginx_stop; rm -rf "$WORK"' EXIT
 
-need=()
-for p in nginx-light zsync; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  sudo_cmd=(); [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+qn_install_missing nginx-light zsync
 
 cmake --preset default >/dev/null
-cmake --build --preset default -- -j4 >/dev/null
-B="$ROOT/build/default"
-DRIVER="$WORK/package_bench"
-g++ -std=c++20 -O2 -o "$DRIVER" "$ROOT/bench/package_bench.cpp" \
-  -I"$ROOT/repair" -I"$ROOT/download" -I"$ROOT/support" -I"$ROOT/platform" \
-  "$B/repair/libqn_repair.a" "$B/download/libqn_download.a" "$B/support/libqn_support.a" \
-  "$B/platform/libqn_platform.a" -lhttp_parser -lz -lpthread -ldl
+cmake --build --preset default --target all package_bench -- -j4 >/dev/null
+DRIVER="$ROOT/build/default/bench/package_bench"
 
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 mkdir -p "$WORK/www"
-cat > "$WORK/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 2; daemon off; pid $WORK/nginx.pid; error_log $WORK/error.log;
-events { worker_connections 256; }
-http { log_format b '\$uri|\$http_range|\$status|\$body_bytes_sent'; access_log $WORK/access.log b;
-  sendfile on; client_body_temp_path $WORK/t1; proxy_temp_path $WORK/t2;
-  fastcgi_temp_path $WORK/t3; uwsgi_temp_path $WORK/t4; scgi_temp_path $WORK/t5;
-  server { listen 127.0.0.1:$PORT; root $WORK/pkgroot;
-    rewrite ^(.*)/[0-9-]+\.RefreshEveryTime\$ \$1 last; } }
-CONF
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
@@ -54,9 +31,8 @@ for MIB in $SIZES; do
   D="$WORK/p$MIB"
   "$DRIVER" gen "$D" "$MIB"
   ln -sfn "$D/www" "$WORK/pkgroot"
-  nginx -p "$WORK" -c "$WORK/nginx.conf" & NGINX_PID=$!
-  for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$PORT/pak/Repair.REP" && break; sleep 0.05; done
-  URL="http://127.0.0.1:$PORT/pak/"
+  qn_nginx_start "$WORK/nginx" "$WORK/pkgroot" "${QN_NGINX_BENCH[@]}" log=ranges
+  URL="http://127.0.0.1:$QN_NGINX_PORT/pak/"
 
   for mode in warm cold; do
     ours=(); ref=(); rss=()
@@ -74,11 +50,11 @@ for MIB in $SIZES; do
     "$DRIVER" damage "$D" "$K"
     rm -rf "$D/z" && mkdir -p "$D/z/in" "$D/z/out" "$D/www/pak/zs"
     cp "$D/work/pakV3"/Package*.DAT "$D/z/in/"
-    : > "$WORK/access.log"
+    : > "$WORK/nginx/access.log"
     out=$("$DRIVER" repair "$D" "$URL")
     sleep 0.5  # nginx writes its log line after the answer
-    reqs=$(grep -c '/UpdateFiles/' "$WORK/access.log" || true)
-    bytes=$(grep '/UpdateFiles/' "$WORK/access.log" | awk -F'|' '{s+=$4} END {print s+0}')
+    reqs=$(grep -c '/UpdateFiles/' "$WORK/nginx/access.log" || true)
+    bytes=$(grep '/UpdateFiles/' "$WORK/nginx/access.log" | awk -F'|' '{s+=$4} END {print s+0}')
     cmp -s "$D/work/pakV3/Package0.DAT" "$D/good/pakV3/Package0.DAT" && same=identical || same=DIFFERENT
     echo "repair $MIB MiB K=$K: $(echo "$out" | sed 's/peak_rss_kib=[0-9]*//'), requests $reqs, bytes $bytes (broken $((K * 65536))), $same"
 
@@ -87,7 +63,7 @@ for MIB in $SIZES; do
       [ -f "$D/www/pak/zs/$f.zsync" ] || zsyncmake -b 65536 -u "${URL}UpdateFiles/$f-$((f + 1)).UPDATE" \
         -o "$D/www/pak/zs/$f.zsync" "$D/good/pakV3/Package$f.DAT" >/dev/null 2>&1
     done
-    : > "$WORK/access.log"
+    : > "$WORK/nginx/access.log"
     t0=$(date +%s.%N)
     for ((f = 0; f < FILES; f++)); do
       (cd "$D/z/out" && zsync -q -i "$D/z/in/Package$f.DAT" -o "$D/z/out/Package$f.DAT" "${URL}zs/$f.zsync" \
@@ -95,10 +71,10 @@ for MIB in $SIZES; do
     done
     t1=$(date +%s.%N)
     sleep 0.5
-    zreqs=$(grep -c '/UpdateFiles/' "$WORK/access.log" || true)
-    zbytes=$(grep '/UpdateFiles/' "$WORK/access.log" | awk -F'|' '{s+=$4} END {print s+0}')
+    zreqs=$(grep -c '/UpdateFiles/' "$WORK/nginx/access.log" || true)
+    zbytes=$(grep '/UpdateFiles/' "$WORK/nginx/access.log" | awk -F'|' '{s+=$4} END {print s+0}')
     echo "zsync  $MIB MiB K=$K: seconds=$(echo "$t1 - $t0" | bc -l | cut -c1-6), requests $zreqs, bytes $zbytes"
   done
-  kill $NGINX_PID; wait $NGINX_PID 2>/dev/null || true; NGINX_PID=
+  qn_nginx_stop
   rm -rf "$D"
 done

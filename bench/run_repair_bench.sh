@@ -15,35 +15,20 @@ TOTAL_MIB=${2:-2048}
 RUNS=${3:-3}
 BROKEN=${4:-50}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/lib.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qn_repair_bench_XXXXXX")
-trap 'kill ${NGINX_PID:-} 2>/dev/null || true; rm -rf "$WORK"' EXIT
+trap 'qn_nginx_stop; rm -rf "$WORK"' EXIT
 
 for p in nginx curl; do command -v "$p" >/dev/null || { echo "$p is needed (scripts/install-deps.sh)"; exit 1; }; done
 
 cmake --preset default >/dev/null
-cmake --build --preset default -- -j4 >/dev/null
-B="$ROOT/build/default"
-DRIVER="$WORK/repair_bench"
-g++ -std=c++20 -O2 -o "$DRIVER" "$ROOT/bench/repair_bench.cpp" \
-  -I"$ROOT/repair" -I"$ROOT/download" -I"$ROOT/support" -I"$ROOT/platform" \
-  "$B/repair/libqn_repair.a" "$B/download/libqn_download.a" "$B/support/libqn_support.a" "$B/platform/libqn_platform.a" \
-  -lhttp_parser -lz -lpthread -ldl
+cmake --build --preset default --target all repair_bench -- -j4 >/dev/null
+DRIVER="$ROOT/build/default/bench/repair_bench"
 
 "$DRIVER" make "$WORK" "$FILES" "$TOTAL_MIB"
 
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$WORK/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 2; daemon off; pid $WORK/nginx.pid; error_log $WORK/error.log;
-events { worker_connections 256; }
-http { log_format wire '\$connection \$connection_requests \$status "\$request" \$bytes_sent \$request_length';
-  access_log $WORK/access.log wire; sendfile on; client_body_temp_path $WORK/t1; proxy_temp_path $WORK/t2;
-  fastcgi_temp_path $WORK/t3; uwsgi_temp_path $WORK/t4; scgi_temp_path $WORK/t5; merge_slashes on;
-  server { listen 127.0.0.1:$PORT; root $WORK/www;
-    location ~ ^(.*)/-?[0-9]+\.RefreshEveryTime$ { try_files \$1 =404; } } }
-CONF
-nginx -p "$WORK" -c "$WORK/nginx.conf" & NGINX_PID=$!
-for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && break; sleep 0.05; done
+qn_nginx_start "$WORK/nginx" "$WORK/www" "${QN_NGINX_BENCH[@]}" log=wire
+PORT=$QN_NGINX_PORT
 PREFIX="http://127.0.0.1:$PORT/qelrepair/zhcn_v3/"
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -66,7 +51,7 @@ REP=$(printf '%s\n' "${REPAIR[@]}" | median)
 
 # The traced run: the steps of each download, then what crossed the wire for it.
 "$DRIVER" break "$WORK" "$BROKEN" >/dev/null
-: > "$WORK/access.log"
+: > "$WORK/nginx/access.log"
 echo "--- traced repair (wall, unrepaired count, then the steps)"
 "$DRIVER" trace "$WORK" "$PREFIX"
 sleep 0.5  # nginx writes its last lines as the connections close
@@ -79,7 +64,7 @@ awk -v broken="$BROKEN_BYTES" '
     for (k in count) printf "requests %-10s %d\n", k, count[k]
     printf "connections %d\n", length(conns)
     printf "bytes sent by the server %d for %d broken bytes: %.3f per broken byte (request bytes %d)\n", bytes, broken, bytes / broken, up
-  }' "$WORK/access.log" | sort
+  }' "$WORK/nginx/access.log" | sort
 CUR=$(printf '%s\n' "${CURL[@]}" | median)
 
 printf '%-70s %8s %8s %6s %s\n' figure ours ref ratio target

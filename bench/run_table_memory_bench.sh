@@ -12,32 +12,18 @@ set -euo pipefail
 MIB=${1:-4096}
 RUNS=${2:-3}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/lib.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qn_table_mem_XXXXXX")
-trap 'kill ${NGINX_PID:-} 2>/dev/null || true; rm -rf "$WORK"' EXIT
+trap 'qn_nginx_stop; rm -rf "$WORK"' EXIT
 
 cmake --preset default >/dev/null
-cmake --build --preset default -- -j4 >/dev/null
-B="$ROOT/build/default"
-DRIVER="$WORK/package_bench"
-g++ -std=c++20 -O2 -o "$DRIVER" "$ROOT/bench/package_bench.cpp" \
-  -I"$ROOT/repair" -I"$ROOT/download" -I"$ROOT/support" -I"$ROOT/platform" \
-  "$B/repair/libqn_repair.a" "$B/download/libqn_download.a" "$B/support/libqn_support.a" \
-  "$B/platform/libqn_platform.a" -lhttp_parser -lz -lpthread -ldl
+cmake --build --preset default --target all package_bench -- -j4 >/dev/null
+DRIVER="$ROOT/build/default/bench/package_bench"
 
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 D="$WORK/p$MIB"
 "$DRIVER" gen "$D" "$MIB"
-cat > "$WORK/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 2; daemon off; pid $WORK/nginx.pid; error_log $WORK/error.log;
-events { worker_connections 256; }
-http { access_log off; sendfile on; client_body_temp_path $WORK/t1; proxy_temp_path $WORK/t2;
-  fastcgi_temp_path $WORK/t3; uwsgi_temp_path $WORK/t4; scgi_temp_path $WORK/t5;
-  server { listen 127.0.0.1:$PORT; root $D/www;
-    rewrite ^(.*)/[0-9-]+\.RefreshEveryTime\$ \$1 last; } }
-CONF
-nginx -p "$WORK" -c "$WORK/nginx.conf" & NGINX_PID=$!
-for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$PORT/pak/Repair.REP" && break; sleep 0.05; done
+qn_nginx_start "$WORK/nginx" "$D/www" "${QN_NGINX_BENCH[@]}" log=off
+PORT=$QN_NGINX_PORT
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }

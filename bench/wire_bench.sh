@@ -16,43 +16,23 @@ set -euo pipefail
 SIZE_MIB=${1:-1024}
 RUNS=${2:-3}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/lib.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qn_wire_XXXXXX")
 PIDS=()
 trap 'for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$WORK"' EXIT
 
-need=()
-for p in nginx-light aria2 time; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  sudo_cmd=(); [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+qn_install_missing nginx-light aria2 time
 
 cmake --preset default >/dev/null
-cmake --build --preset default -- -j4 >/dev/null
-B="$ROOT/build/default"
-DRIVER="$WORK/download_bench"
-g++ -std=c++20 -O2 -o "$DRIVER" "$ROOT/bench/download_bench.cpp" "$ROOT/tests/support/fixtures/loopback_http_server.cpp" \
-  -I"$ROOT/download" -I"$ROOT/support" -I"$ROOT/platform" -I"$ROOT/tests/support/fixtures" \
-  "$B/download/libqn_download.a" "$B/support/libqn_support.a" "$B/platform/libqn_platform.a" \
-  -lhttp_parser -lz -lpthread -ldl
+cmake --build --preset default --target all download_bench -- -j4 >/dev/null
+DRIVER="$ROOT/build/default/bench/download_bench"
 
 mkdir -p "$WORK/www" "$WORK/out"
 head -c $((SIZE_MIB * 1024 * 1024)) /dev/urandom > "$WORK/www/big.bin"
 SIZE=$(stat -c %s "$WORK/www/big.bin")
 
-NPORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$WORK/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 2; daemon off; pid $WORK/nginx.pid; error_log $WORK/error.log;
-events { worker_connections 256; }
-http { access_log off; sendfile on; client_body_temp_path $WORK/t1; proxy_temp_path $WORK/t2;
-  fastcgi_temp_path $WORK/t3; uwsgi_temp_path $WORK/t4; scgi_temp_path $WORK/t5;
-  server { listen 127.0.0.1:$NPORT; root $WORK/www; } }
-CONF
-nginx -p "$WORK" -c "$WORK/nginx.conf" & PIDS+=($!)
+qn_nginx_start "$WORK/nginx" "$WORK/www" "${QN_NGINX_BENCH[@]}" log=off tail=literal
+NPORT=$QN_NGINX_PORT; PIDS+=("$QN_NGINX_PID")
 
 # start_bg FILE CMD...: runs CMD in the background and waits for its "port=" line; the port
 # goes to BG_PORT, the process id to BG_PID.
@@ -62,7 +42,6 @@ start_bg() {
   for _ in $(seq 200); do grep -q port= "$file" 2>/dev/null && break; sleep 0.05; done
   BG_PORT=$(cut -d= -f2 "$file")
 }
-for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$NPORT") 2>/dev/null && break; sleep 0.05; done
 
 CAP=$((8 * 1024 * 1024)); CAPSIZE=$((128 * 1024 * 1024))
 start_bg "$WORK/serve.txt" "$DRIVER" serve $CAPSIZE $CAP 3600; CPORT=$BG_PORT

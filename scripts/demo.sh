@@ -4,10 +4,11 @@
 # server served by nginx on 127.0.0.1, and the tool pointed at it. With a display the tool runs in
 # its window; without one (or with QN_DEMO_HEADLESS=1) a scripted user answers its dialogs and the
 # status lines and the summary are printed. The repaired client is compared with the good one.
-# Exits 0 only when the repair succeeded.
+# The run is bounded by QN_DEMO_TIME_LIMIT seconds (300). Exits 0 only when the repair succeeded.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+source scripts/lib.sh
 
 bash scripts/install-deps.sh
 
@@ -18,12 +19,35 @@ tool_program="$repo/build/default/program/QelRepair.exe"
 fixture_maker="$repo/build/default/tests/support/kit/make_repair_fixture"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qelrepair-demo.XXXXXX")
-nginx_pid=""
-cleanup() {
-  if [ -n "$nginx_pid" ]; then
-    kill "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
+# The whole run is bounded: the program, and the copy of it that goes on in the client folder,
+# run in a process group of their own (timeout's); when the time limit hits, or the demo is
+# interrupted, every process of that group is ended. Each run writes to a pipe that stays open
+# until the copy in the client folder has ended too.
+time_limit=${QN_DEMO_TIME_LIMIT:-300}
+run_group=""
+tool_status=0
+end_run_group() {
+  if [ -n "$run_group" ]; then
+    kill -TERM -- "-$run_group" 2>/dev/null || true
+    kill -KILL -- "-$run_group" 2>/dev/null || true
+    wait "$run_group" 2>/dev/null || true
+    run_group=""
   fi
+}
+run_bounded() {
+  timeout -k 10 "$time_limit" "$@" &
+  run_group=$!
+  wait "$run_group" || tool_status=$?
+  # A process that let go of the pipe but goes on is ended too.
+  kill -KILL -- "-$run_group" 2>/dev/null || true
+  run_group=""
+  if [ "$tool_status" -eq 124 ] || [ "$tool_status" -eq 137 ]; then
+    echo "demo: the run did not end within $time_limit s (QN_DEMO_TIME_LIMIT); it was stopped" >&2
+  fi
+}
+cleanup() {
+  end_run_group
+  qn_nginx_stop
   if [ "${QN_DEMO_KEEP:-0}" != 1 ]; then rm -rf "$work"; else echo "demo: kept $work"; fi
 }
 trap cleanup EXIT
@@ -39,52 +63,8 @@ client="$work/fx/work"
 docroot="$work/fx/www"
 
 # nginx on a free loopback port, the cache-defeating tail of the tool's requests stripped.
-nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
-mkdir -p "$work/nginx"
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-for attempt in 1 2 3 4 5 6 7 8 9 10; do
-  port=$((20000 + RANDOM % 30000))
-  port_open "$port" && continue
-  cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-pid "$work/nginx/nginx.pid";
-error_log "$work/nginx/error.log" info;
-events { worker_connections 128; }
-http {
-  default_type application/octet-stream;
-  access_log "$work/nginx/access.log";
-  client_body_temp_path "$work/nginx/body";
-  proxy_temp_path "$work/nginx/proxy";
-  fastcgi_temp_path "$work/nginx/fastcgi";
-  uwsgi_temp_path "$work/nginx/uwsgi";
-  scgi_temp_path "$work/nginx/scgi";
-  sendfile off;
-  server {
-    listen 127.0.0.1:$port;
-    root "$docroot";
-    merge_slashes on;
-    location / { rewrite "^(.*)/-?[0-9]+\.RefreshEveryTime\$" \$1 break; }
-  }
-}
-CONF
-  "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" 2>>"$work/nginx/start.log" &
-  nginx_pid=$!
-  for _ in $(seq 1 50); do
-    port_open "$port" && break
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if port_open "$port"; then break; fi
-  wait "$nginx_pid" 2>/dev/null || true
-  nginx_pid=""
-done
-if [ -z "$nginx_pid" ]; then
-  echo "demo: nginx did not start:" >&2
-  cat "$work/nginx/error.log" "$work/nginx/start.log" >&2 2>/dev/null || true
-  exit 1
-fi
+qn_nginx_start "$work/nginx" "$docroot" log=combined keepalive=75s
+port=$QN_NGINX_PORT
 echo "demo: the repair server is http://127.0.0.1:$port/qelrepair/"
 
 # The server's self-update index offers the tool's own version: no update, the tool goes on.
@@ -103,14 +83,12 @@ printf '%s' "$settings" >"$client/repair_settings.ini"
 export QN_PLATFORM_ROOT="$work/platform"
 
 echo "demo: running the tool on the broken client $client/"
-tool_status=0
 if [ -n "${DISPLAY:-}" ] && [ "${QN_DEMO_HEADLESS:-0}" != 1 ]; then
   echo "demo: in its window: confirm the folder $client/ and click 开始修复"
-  "$work/download/QelRepair.exe" | cat || tool_status=$?
+  run_bounded bash -c 'set -o pipefail; "$1" | cat' demo "$work/download/QelRepair.exe"
 else
-  # The pipe stays open until the copy in the client folder has ended too.
-  QN_UI=headless QN_SCRIPT_CLIENT_ROOT="$client/" timeout "${QN_DEMO_TIME_LIMIT:-300}" \
-    "$work/download/QelRepair.exe" | tee "$work/run.log" || tool_status=$?
+  run_bounded env QN_UI=headless QN_SCRIPT_CLIENT_ROOT="$client/" \
+    bash -c 'set -o pipefail; "$1" | tee "$2"' demo "$work/download/QelRepair.exe" "$work/run.log"
 fi
 
 status=0

@@ -151,7 +151,7 @@ TEST(KitGenerator, ReferenceFixtureF1Layout) {
             EXPECT_EQ(g.sourceTable.size, 0u);
             EXPECT_EQ(g.repFileSize, 956u);
         }
-        // The explicit source layout of the notes: (source, offset in source) per block.
+        // F1's explicit source layout: (source, offset in source) per block.
         const std::pair<uint32_t, uint64_t> where[8] = {{1, 2000}, {1, 6096}, {1, 0},   {1, 600},
                                                         {2, 72660}, {2, 100}, {1, 1213}, {2, 70100}};
         ASSERT_EQ(g.blocks.size(), 8u);

@@ -51,7 +51,7 @@ bool BuildFixture(FixtureId id, const std::string& base, const GeneratorOptions&
                   std::string* pErr);
 bool BuildFixture(FixtureId id, const std::string& base, SourceMode mode, BuiltFixture* pRet, std::string* pErr);
 
-// Numbers that the notes fix for F1 (contiguous layout).
+// F1's generated files, contiguous layout: the file counts and the offset and size of each table.
 namespace f1 {
 inline constexpr uint32_t kFileCount = 100;
 inline constexpr uint32_t kCheckedFileCount = 95;
@@ -82,8 +82,8 @@ struct RangeCase {
     std::vector<uint32_t> items;  // ordinary-file indices or broken blocks, as the name says
     std::vector<ExpectedRange> ranges;
 };
-// The Range values of the notes: the ordinary-file table reads of F1, the block requests of F1
-// with all or some blocks broken in both source modes, and F2's batches.
+// The Range values a correct client sends: the ordinary-file table reads of F1, the block
+// requests of F1 with all or some blocks broken in both source modes, and F2's batches.
 std::vector<RangeCase> ReferenceRangeCases();
 
 }  // namespace qn::kit
