@@ -270,10 +270,12 @@ bool LocalPathFromTableNameT(const Ch* name, std::basic_string<Ch>* pRet) {
     std::basic_string<Ch> out;
     std::basic_string<Ch> part;
     // Empty and "." parts (a doubled separator, a leading "." folder) name the folder they
-    // stand in and are dropped; a ".." part would climb out of the folder.
+    // stand in and are dropped; a ".." part would climb out of the folder, and a drive ("X:")
+    // that those dropped parts stood before still makes the name absolute.
     auto takePart = [&]() {
         if (part.empty() || (part.size() == 1 && part[0] == Ch('.'))) return true;
         if (part.size() == 2 && part[0] == Ch('.') && part[1] == Ch('.')) return false;
+        if (out.empty() && IsAbsoluteT(part.c_str())) return false;
         if (!out.empty()) out.push_back(Ch('/'));
         out += part;
         return true;

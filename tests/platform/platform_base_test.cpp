@@ -103,6 +103,8 @@ TEST(Paths, TableNamesBecomeLocalRelativePaths) {
         {"\\abs", false, ""},
         {"/abs", false, ""},
         {"C:\\x", false, ""},
+        {".\\C:\\x", false, ""},
+        {"./C:x", false, ""},
         {"..\\up", false, ""},
         {"a\\..\\b", false, ""},
         {"a/..", false, ""},
