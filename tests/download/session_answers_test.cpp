@@ -545,8 +545,9 @@ TEST_F(SessionTest, AnAnswerOfAnotherLengthEndsTheSessionAtOnce) {
     }
 }
 
-// Answers under the query's validators, or servers without validators: the download goes on
-// as before, each ranged request naming the version it wants when the query gave one.
+// Answers under the query's validators, or servers without validators: the session keeps the
+// answers and completes the file, each ranged request naming in "If-Range" the version it wants
+// when the query gave one.
 TEST_F(SessionTest, AnswersOfTheQueriedVersionAreTaken) {
     const uint64_t kSize = 8 * 65536 + 7;
     const std::string kDate = "Sun, 06 Nov 1994 08:49:37 GMT";
