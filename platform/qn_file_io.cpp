@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "qn_fs_core.h"
 #include "qn_special_folder.h"
 #include "qn_string.h"
 #include "qn_test_hooks.h"
@@ -287,20 +288,14 @@ int QN_FileGetCreationTime(int nFd, uint64_t* pullRetFileTime) {
 }
 
 int QN_DeleteFile(const char* cszPath) {
-    if (::unlink(cszPath) != 0) {
-        QN_SetLastErrorFromErrno();
+    if (!cszPath || !cszPath[0]) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return 1;
+    return qn::fs::DeleteName(cszPath);
 }
 
-int QN_MoveFileReplace(const char* cszFrom, const char* cszTo) {
-    if (::rename(cszFrom, cszTo) != 0) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
-    return 1;
-}
+int QN_MoveFileReplace(const char* cszFrom, const char* cszTo) { return QN_MoveFileReplaceA(cszFrom, cszTo); }
 
 int QN_CreateDirectoryOne(const char* cszPath) {
     if (!cszPath || !cszPath[0]) {
