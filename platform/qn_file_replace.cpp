@@ -37,6 +37,8 @@ bool QN_IsSymbolicLink(const char* cszPath) { return qn::fs::IsLink(cszPath); }
 
 bool QN_PathExists(const char* cszPath) { return qn::fs::PathExists(cszPath, true); }
 
+QN_NameKind QN_GetNameKind(const char* cszPath, uint32_t* puRetMode) { return qn::fs::NameKind(cszPath, puRetMode); }
+
 int QN_GetRegularFileMode(const char* cszPath, uint32_t* puRetMode) {
     struct stat st;
     if (!cszPath || !puRetMode) {

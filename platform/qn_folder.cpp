@@ -79,6 +79,8 @@ bool QN_IsSymbolicLinkA(const char* cszPath) {
     return qn::fs::IsLink(strPath.c_str());
 }
 
+bool QN_IsPathInFolder(const char* cszPath, const char* cszWithin) { return qn::fs::PathLiesWithin(cszPath, cszWithin); }
+
 int QN_RemoveTree(const char* cszPath) {
     std::string strPath = Native(cszPath);
     struct stat st;

@@ -113,10 +113,22 @@ bool PathExists(const char* cszPath, bool bFollowLink) {
     return (bFollowLink ? ::stat(cszPath, &st) : ::lstat(cszPath, &st)) == 0;
 }
 
-bool IsLink(const char* cszPath) {
+QN_NameKind NameKind(const char* cszPath, uint32_t* puRetMode) {
     struct stat st;
-    return cszPath && cszPath[0] && ::lstat(cszPath, &st) == 0 && S_ISLNK(st.st_mode);
+    if (puRetMode) *puRetMode = 0;
+    if (!cszPath || !cszPath[0]) return QN_NAME_MISSING;
+    const int nSaved = errno;
+    const int nStat = ::lstat(cszPath, &st);
+    errno = nSaved;
+    if (nStat != 0) return QN_NAME_MISSING;
+    if (puRetMode) *puRetMode = (uint32_t)(st.st_mode & 07777);
+    if (S_ISREG(st.st_mode)) return QN_NAME_REGULAR;
+    if (S_ISDIR(st.st_mode)) return QN_NAME_FOLDER;
+    if (S_ISLNK(st.st_mode)) return QN_NAME_LINK;
+    return QN_NAME_OTHER;
 }
+
+bool IsLink(const char* cszPath) { return NameKind(cszPath, nullptr) == QN_NAME_LINK; }
 
 int AddOwnerWrite(const char* cszPath, bool bRegularOnly) {
     struct stat st;

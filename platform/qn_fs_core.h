@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "qn_file_replace.h"
 #include "qn_platform.h"
 
 namespace qn::fs {
@@ -24,13 +25,18 @@ int RemoveFolder(const std::string& strPath);
 // nothing does not exist), as the shell's existence test has it; without it the link itself is
 // enough, for callers that must not overwrite or miss a name that is there.
 bool PathExists(const char* cszPath, bool bFollowLink);
+// What the name itself is (a link is not followed), and its permission bits (07777) when
+// puRetMode is given. The last error is left alone.
+QN_NameKind NameKind(const char* cszPath, uint32_t* puRetMode);
 // True when the name itself is a symbolic link.
 bool IsLink(const char* cszPath);
 
 // Adds the owner's write permission when it is missing; a link is never followed (what it
 // points to is not changed) and counts as done. bRegularOnly: only a regular file is changed
-// and anything else counts as done, for the tree removal, which must not open folders it does
-// not own; without it a folder gets the permission too. 1, or 0 with the last error set.
+// and anything else counts as done (SetFileAttributesA's callers clear files they are about to
+// delete or overwrite, and leave folders as they are); without it a folder gets the permission
+// too, as SetFileAttributesW clears "read-only" on whatever it is given. 1, or 0 with the last
+// error set.
 int AddOwnerWrite(const char* cszPath, bool bRegularOnly);
 
 // The ways of opening a name, as the Windows dispositions have them.
