@@ -1,9 +1,7 @@
 #include "QN_ClientEnvironment.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "QN_Log.h"
 #include "app_test_hooks.h"
@@ -18,26 +16,6 @@
 #include "qn_special_folder.h"
 #include "qn_string.h"
 
-namespace {
-
-// The parts of a path between separators, without empty ones.
-std::vector<std::string> PathParts(const char* csz) {
-    std::vector<std::string> parts;
-    std::string strPart;
-    for (const char* p = csz; ; ++p) {
-        if (!*p || QN_IsPathSeparator(*p)) {
-            if (!strPart.empty()) parts.push_back(strPart);
-            strPart.clear();
-            if (!*p) break;
-        } else {
-            strPart.push_back(*p);
-        }
-    }
-    return parts;
-}
-
-}  // namespace
-
 bool QN_IsFileSystemRoot(const char* cszPath) {
     if (!cszPath || !cszPath[0]) return false;
     std::string s = cszPath;
@@ -48,71 +26,10 @@ bool QN_IsFileSystemRoot(const char* cszPath) {
     return true;
 }
 
-namespace {
-
-// The absolute path with every link resolved that the file system can resolve: the longest
-// existing leading part goes through realpath, the rest is appended as written. The last part
-// is resolved only when bFollowLast is set, so that a link named there stays the link itself.
-// Empty when the path has a "." or ".." part or no current folder is known.
-std::string ResolvedPath(const char* cszPath, bool bFollowLast) {
-    std::string strAbsolute;
-    if (!QN_IsPathSeparator(cszPath[0])) {
-        strAbsolute = QN_GetCurrentDirectory();
-        if (strAbsolute.empty()) return std::string();
-    }
-    std::vector<std::string> parts = PathParts(cszPath);
-    for (const std::string& s : parts)
-        if (s == ".." || s == ".") return std::string();
-    std::string strLast;
-    if (!bFollowLast && !parts.empty()) {
-        strLast = parts.back();
-        parts.pop_back();
-    }
-    for (const std::string& s : parts) strAbsolute += "/" + s;
-    if (strAbsolute.empty()) strAbsolute = "/";
-    // Walk back to the longest part that exists, resolve it, and put the rest back.
-    std::string strHead = strAbsolute, strTail;
-    for (;;) {
-        char* pszReal = ::realpath(strHead.c_str(), nullptr);
-        if (pszReal) {
-            strHead = pszReal;
-            std::free(pszReal);
-            break;
-        }
-        const size_t uSlash = strHead.find_last_of('/');
-        if (uSlash == std::string::npos || strHead == "/") break;
-        strTail = strHead.substr(uSlash) + strTail;
-        strHead = uSlash == 0 ? "/" : strHead.substr(0, uSlash);
-    }
-    std::string strResult = (strHead == "/" ? std::string() : strHead) + strTail;
-    if (!strLast.empty()) strResult += "/" + strLast;
-    return strResult.empty() ? "/" : strResult;
-}
-
-bool PartsStartWith(const std::vector<std::string>& path, const std::vector<std::string>& within) {
-    if (within.empty() || path.size() < within.size()) return false;
-    for (size_t i = 0; i < within.size(); ++i)
-        if (path[i] != within[i]) return false;
-    return true;
-}
-
-}  // namespace
-
 bool QN_IsPathWithin(const char* cszPath, const char* cszWithin) {
-    if (!cszPath || !cszPath[0] || !cszWithin || !cszWithin[0] || QN_IsFileSystemRoot(cszWithin)) return false;
-    // Both must be absolute, or both relative, to be compared at all.
-    if (QN_IsPathSeparator(cszPath[0]) != QN_IsPathSeparator(cszWithin[0])) return false;
-    // Compared as the file system resolves them, with exact letter case (two names that differ
-    // in case are two folders here). The path's own last part is not followed: a link there is
-    // the link, which lies where its name is.
-    const std::string strPath = ResolvedPath(cszPath, false);
-    const std::string strWithinReal = ResolvedPath(cszWithin, true);
-    const std::string strWithinName = ResolvedPath(cszWithin, false);
-    if (strPath.empty() || strWithinReal.empty() || strWithinName.empty()) return false;
-    if (QN_IsFileSystemRoot(strWithinReal.c_str())) return false;
-    const std::vector<std::string> path = PathParts(strPath.c_str());
-    // Below the folder it resolves to, or the very name of the folder (a link there included).
-    return PartsStartWith(path, PathParts(strWithinReal.c_str())) || path == PathParts(strWithinName.c_str());
+    // A drive root ("C:\\") is a root as well: nothing is ever removed as lying in one.
+    if (!cszWithin || QN_IsFileSystemRoot(cszWithin)) return false;
+    return QN_IsPathInFolder(cszPath, cszWithin);
 }
 
 int _RemoveDirectory(const char* cszPath, const char* cszWithin) {

@@ -31,10 +31,7 @@ HRESULT ChecksumFile::open(const wchar_t* wszPath) {
 
     if (!wszPath || !wszPath[0]) return E_INVALIDARG;
     nFd = QN_FileOpen(QN_WideToUtf8(wszPath).c_str(), QN_FILE_ACCESS_READ, QN_FILE_SHARE_READ, QN_FILE_OPEN_EXISTING);
-    if (nFd < 0) {
-        uint32_t uError = QN_GetLastError();
-        return uError ? HRESULT_FROM_WIN32(uError) : E_FAIL;
-    }
+    if (nFd < 0) return QN_LastErrorResult();
     if (!QN_FileReadAt(nFd, 0, abHeader, 8, &uGot) || uGot != 8 || std::memcmp(abHeader, "TbCk", 4) != 0 ||
         abHeader[4] != 1 || abHeader[5] != 0)
         goto Exit0;

@@ -6,11 +6,6 @@
 
 namespace {
 
-HRESULT LastErrorResult() {
-    uint32_t uError = QN_GetLastError();
-    return uError ? HRESULT_FROM_WIN32(uError) : E_FAIL;
-}
-
 // Transfers go to the disk in chunks of this size, so that an abort is seen between them.
 constexpr uint32_t kTransferChunk = 1u << 20;
 
@@ -57,12 +52,12 @@ HRESULT DataFile::open(const wchar_t* wszPath, uint64_t ullFileSize, uint32_t uP
     sTarget = QN_WideToUtf8(wszPath);
     m_nFd = QN_FileOpen((sTarget + ".tmp").c_str(), QN_FILE_ACCESS_READ | QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_READ,
                         QN_FILE_OPEN_ALWAYS);
-    if (m_nFd < 0) return LastErrorResult();
+    if (m_nFd < 0) return QN_LastErrorResult();
 
     if (puResume && *puResume == 1) {
         uint64_t ullSize = 0;
         if (!QN_FileGetSize(m_nFd, &ullSize)) {
-            hr = LastErrorResult();
+            hr = QN_LastErrorResult();
             goto Exit0;
         }
         if (ullSize == 0) {
@@ -94,10 +89,10 @@ Exit0:
 HRESULT DataFile::preallocate(uint64_t ullSize) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (m_nFd < 0) return E_FAIL;
-    if (!QN_FileSetSize(m_nFd, ullSize)) return LastErrorResult();
+    if (!QN_FileSetSize(m_nFd, ullSize)) return QN_LastErrorResult();
     // Reserve the blocks for real: a file system with sparse files would otherwise take the
     // space only as pieces arrive, and a full disk would show late.
-    if (!QN_FileReserve(m_nFd, ullSize)) return LastErrorResult();
+    if (!QN_FileReserve(m_nFd, ullSize)) return QN_LastErrorResult();
     for (uint64_t ullOffset = 0; ullOffset < ullSize; ullOffset += KDATAFILE_TOUCH_STEP) {
         static const uint8_t s_bMark = 0xFE;
         static const uint8_t s_bZero = 0x00;
@@ -123,7 +118,7 @@ HRESULT DataFile::write(uint64_t ullOffset, const void* pvBuffer, uint32_t uLeng
         int nOk = QN_FileWriteAt(m_nFd, ullOffset + uDone, (const uint8_t*)pvBuffer + uDone, uChunk, &uWritten);
         uDone += uWritten;
         if (puWritten) *puWritten = uDone;
-        if (!nOk) return LastErrorResult();
+        if (!nOk) return QN_LastErrorResult();
     }
     return S_OK;
 }
@@ -139,7 +134,7 @@ HRESULT DataFile::read(uint64_t ullOffset, void* pvBuffer, uint32_t uLength, uin
         uint32_t uChunk = uLength - uDone > kTransferChunk ? kTransferChunk : uLength - uDone;
         uint32_t uGot = 0;
         if (!QN_FileReadAt(m_nFd, ullOffset + uDone, (uint8_t*)pvBuffer + uDone, uChunk, &uGot)) {
-            return LastErrorResult();
+            return QN_LastErrorResult();
         }
         uDone += uGot;
         if (puGot) *puGot = uDone;
@@ -190,6 +185,6 @@ HRESULT DataFile::finish() {
     }
     QN_FileClose(m_nFd);
     m_nFd = -1;
-    if (!QN_MoveFileReplace((m_sTargetPath + ".tmp").c_str(), m_sTargetPath.c_str())) return LastErrorResult();
+    if (!QN_MoveFileReplace((m_sTargetPath + ".tmp").c_str(), m_sTargetPath.c_str())) return QN_LastErrorResult();
     return S_OK;
 }

@@ -33,11 +33,6 @@ constexpr uint32_t kReportLimit = 8191;
 // What a downloader's poll leaves in the client-error output when it reports none.
 constexpr int32_t kNoClientError = 0x7FFFFFFF;
 
-HRESULT LastErrorResult() {
-    uint32_t uError = QN_GetLastError();
-    return uError ? HRESULT_FROM_WIN32(uError) : E_FAIL;
-}
-
 std::string Narrow(const std::wstring& ws) { return QN_WideToUtf8(ws); }
 
 // Prefixes a path-absolute Location with the scheme and authority of the URL it came from.
@@ -194,7 +189,7 @@ HRESULT KDownloadSession::init(const char* cszUrl, const wchar_t* wszChecksumFil
     std::wstring wsFolder = wszSaveDir;
     if (!QN_IsAbsolutePathW(wszSaveDir)) {
         std::wstring wsCwd = QN_Utf8ToWide(QN_GetCurrentDirectory());
-        if (wsCwd.empty()) return LastErrorResult();
+        if (wsCwd.empty()) return QN_LastErrorResult();
         if (!QN_IsPathSeparatorW(wsCwd.back())) wsCwd += L'/';
         wsFolder = wsCwd + wsFolder;
     }
@@ -334,7 +329,7 @@ bool KDownloadSession::isExistingFileGood(uint64_t ullSize) {
 HRESULT KDownloadSession::createEmptyFile(const SYSTEMTIME* pLastModified) {
     std::string sPath = Narrow(m_wsTargetPath);
     int nFd = QN_FileOpen(sPath.c_str(), QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_READ, QN_FILE_CREATE_ALWAYS);
-    if (nFd < 0) return LastErrorResult();
+    if (nFd < 0) return QN_LastErrorResult();
     uint64_t ullTime = 0;
     // The stamp is best effort, as for downloaded files: a date that does not convert costs
     // the time stamp only.

@@ -50,11 +50,6 @@ SYSTEMTIME GetSystemTimeField(const uint8_t* p) {
     return t;
 }
 
-HRESULT LastErrorResult() {
-    uint32_t uError = QN_GetLastError();
-    return uError ? HRESULT_FROM_WIN32(uError) : E_FAIL;
-}
-
 }  // namespace
 
 PieceMap::PieceMap() = default;
@@ -77,7 +72,7 @@ HRESULT PieceMap::writeHeader(int nFd, const char* cszUrl, uint64_t ullFileSize,
     uint64_t ullOffset = 0;
     size_t uUrlLen = cszUrl ? std::strlen(cszUrl) : 0;
 
-    if (!QN_FileSetSize(nFd, 0)) return LastErrorResult();
+    if (!QN_FileSetSize(nFd, 0)) return QN_LastErrorResult();
     std::memset(abHeader, 0, sizeof(abHeader));
     std::memcpy(abHeader, "TbRf", 4);
     PutU32(abHeader + 4, 1);
@@ -88,18 +83,18 @@ HRESULT PieceMap::writeHeader(int nFd, const char* cszUrl, uint64_t ullFileSize,
     PutU32(abHeader + 2044, uPieceSize);
 
     // The 8-byte start, then the rest of the header block, then the zeroed states.
-    if (!QN_FileWriteAt(nFd, 0, abHeader, 8, &uWritten)) return uWritten ? E_FAIL : LastErrorResult();
+    if (!QN_FileWriteAt(nFd, 0, abHeader, 8, &uWritten)) return uWritten ? E_FAIL : QN_LastErrorResult();
     if (!QN_FileWriteAt(nFd, 8, abHeader + 8, KPIECEMAP_HEADER_SIZE - 8, &uWritten))
-        return uWritten ? E_FAIL : LastErrorResult();
+        return uWritten ? E_FAIL : QN_LastErrorResult();
     std::memset(abZeros, 0, sizeof(abZeros));
     ullOffset = KPIECEMAP_HEADER_SIZE;
     for (uint64_t ullLeft = uPieceCount; ullLeft > 0;) {
         uint32_t uChunk = ullLeft > sizeof(abZeros) ? (uint32_t)sizeof(abZeros) : (uint32_t)ullLeft;
-        if (!QN_FileWriteAt(nFd, ullOffset, abZeros, uChunk, &uWritten)) return uWritten ? E_FAIL : LastErrorResult();
+        if (!QN_FileWriteAt(nFd, ullOffset, abZeros, uChunk, &uWritten)) return uWritten ? E_FAIL : QN_LastErrorResult();
         ullOffset += uChunk;
         ullLeft -= uChunk;
     }
-    if (!QN_FileFlush(nFd)) return LastErrorResult();
+    if (!QN_FileFlush(nFd)) return QN_LastErrorResult();
     return S_OK;
 }
 
@@ -125,11 +120,11 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
     sPath = QN_WideToUtf8(wszPath) + ".cfg";
     nFd = QN_FileOpen(sPath.c_str(), QN_FILE_ACCESS_READ | QN_FILE_ACCESS_WRITE, QN_FILE_SHARE_READ,
                       QN_FILE_OPEN_ALWAYS);
-    if (nFd < 0) return LastErrorResult();
+    if (nFd < 0) return QN_LastErrorResult();
 
     if (bResume) {
         if (!QN_FileGetSize(nFd, &ullLength)) {
-            hr = LastErrorResult();
+            hr = QN_LastErrorResult();
             goto Exit0;
         }
         if (ullLength == 0) {
@@ -169,7 +164,7 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
     if (uOutcome == KPMR_RESUMED) {
         if (ullPieceCount && (!QN_FileReadAt(nFd, KPIECEMAP_HEADER_SIZE, states.data(), (uint32_t)ullPieceCount, &uGot) ||
                               uGot != (uint32_t)ullPieceCount)) {
-            hr = uGot ? E_FAIL : LastErrorResult();
+            hr = uGot ? E_FAIL : QN_LastErrorResult();
             goto Exit0;
         }
     } else {

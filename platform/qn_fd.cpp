@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "qn_fs_core.h"
 #include "qn_platform.h"
 #include "qn_test_hooks.h"
 
@@ -90,7 +91,10 @@ int QN_ReplaceFileContents(const char* cszPath, const char* cszTempPattern, cons
     if (!nError && ::fsync(nFd) != 0) nError = errno;
     if (::close(nFd) != 0 && !nError) nError = errno;
     if (!nError && ::rename(strTemp.c_str(), cszPath) != 0) nError = errno;
-    if (nError) ::unlink(strTemp.c_str());
+    if (nError) {
+        QN_LastErrorKeeper keep;
+        qn::fs::DeleteName(strTemp);
+    }
     return nError;
 }
 

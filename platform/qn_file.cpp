@@ -11,28 +11,19 @@
 #include <ctime>
 #include <cwchar>
 
+#include "qn_fs_core.h"
 #include "qn_platform.h"
 #include "qn_string.h"
 #include "qn_time.h"
 
 std::string QN_NativePathFromWide(const wchar_t* cwszPath) {
     if (!cwszPath) return std::string();
-    std::string s = QN_WideToUtf8(cwszPath);
-    for (char& c : s) {
-        if (c == '\\') c = '/';
-    }
-    return s;
+    return qn::fs::SlashPath(QN_WideToUtf8(cwszPath).c_str());
 }
+
+std::string QN_NativePath(const char* cszPath) { return qn::fs::SlashPath(cszPath); }
 
 namespace {
-
-std::string NativePath(const char* csz) {
-    std::string s(csz);
-    for (char& c : s) {
-        if (c == '\\') c = '/';
-    }
-    return s;
-}
 
 FILE* OpenStream(const std::string& path, const char* cszMode) {
     if (!cszMode || std::strlen(cszMode) > 8) {
@@ -93,7 +84,7 @@ FILE* QN_fopen(const char* cszPath, const char* cszMode) {
         QN_SetLastErrorFromErrno();
         return nullptr;
     }
-    return OpenStream(NativePath(cszPath), cszMode);
+    return OpenStream(QN_NativePath(cszPath), cszMode);
 }
 
 int QN_fseeki64(FILE* fp, int64_t llOffset, int nOrigin) {
@@ -207,18 +198,9 @@ int QN_SetFileAttributesNormalW(const wchar_t* cwszPath) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::string path = QN_NativePathFromWide(cwszPath);
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
-    // A link is not followed: what it points to is never changed.
-    if (S_ISLNK(st.st_mode)) return 1;
-    if (!(st.st_mode & S_IWUSR) && ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
+    // A link is not followed: what it points to is never changed. A folder gets the
+    // permission too, as Windows clears "read-only" on folders as well.
+    if (!qn::fs::AddOwnerWrite(QN_NativePathFromWide(cwszPath).c_str(), false)) return 0;
     QN_SetLastError(ERROR_SUCCESS);
     return 1;
 }
@@ -269,18 +251,10 @@ int QN_GetFileTime(int nFd, uint64_t* pullRetCreation, uint64_t* pullRetLastAcce
 
 bool QN_PathExistsW(const wchar_t* cwszPath) {
     if (!cwszPath || !cwszPath[0]) return false;
-    struct stat st;
-    return ::lstat(QN_NativePathFromWide(cwszPath).c_str(), &st) == 0;
+    return qn::fs::PathExists(QN_NativePathFromWide(cwszPath).c_str(), false);
 }
 
-bool QN_PathFileExistsA(const char* cszPath) {
-    if (!cszPath || !cszPath[0]) return false;
-    std::string s(cszPath);
-    for (char& c : s)
-        if (c == '\\') c = '/';
-    struct stat st;
-    return ::stat(s.c_str(), &st) == 0;
-}
+bool QN_PathFileExistsA(const char* cszPath) { return qn::fs::PathExists(QN_NativePath(cszPath).c_str(), true); }
 
 int QN_GetCurrentDirectoryW(wchar_t* pwszBuffer, size_t count) {
     if (!pwszBuffer || count == 0) {

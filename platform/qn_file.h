@@ -10,6 +10,8 @@
 
 // A wide path as a native path: UTF-8, with every '\\' turned into '/'.
 std::string QN_NativePathFromWide(const wchar_t* cwszPath);
+// A narrow path as a native path: every '\\' turned into '/' (null reads as "").
+std::string QN_NativePath(const char* cszPath);
 
 // Opens a stream as fopen does, by wide or narrow path ('\\' is read as '/'), close-on-exec.
 // A folder is refused (errno EISDIR). nullptr on failure, with errno and the last error set.

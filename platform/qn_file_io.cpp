@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "qn_fs_core.h"
 #include "qn_special_folder.h"
 #include "qn_string.h"
 #include "qn_test_hooks.h"
@@ -76,51 +77,16 @@ int QN_FileOpen(const char* cszPath, uint32_t uAccess, uint32_t uShare, QN_FileD
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
-    int nMode = (uAccess & QN_FILE_ACCESS_WRITE) ? ((uAccess & QN_FILE_ACCESS_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
-    const bool bRegularOnly = (uOptions & QN_FILE_OPTION_REGULAR_NO_LINK) != 0;
-    // Without waiting on a pipe's other end either: what is not a regular file is closed below.
-    if (bRegularOnly) nMode |= O_NOFOLLOW | O_NONBLOCK;
-    int nFd = -1;
-    bool bExisted = true;
-    // Nothing is written through a symbolic link: one at the name is replaced by a file of its
-    // own first (a caller that asked for a regular file only is refused below instead).
-    if ((uAccess & QN_FILE_ACCESS_WRITE) && !bRegularOnly && !QN_DetachLinkForWriting(cszPath, true)) return -1;
-    switch (eDisposition) {
-        case QN_FILE_OPEN_EXISTING:
-            nFd = ::open(cszPath, nMode | O_CLOEXEC);
-            break;
-        case QN_FILE_CREATE_ALWAYS:
-            nFd = ::open(cszPath, nMode | O_CLOEXEC | O_CREAT, 0666);
-            break;
-        case QN_FILE_OPEN_ALWAYS:
-            nFd = ::open(cszPath, nMode | O_CLOEXEC | O_CREAT | O_EXCL, 0666);
-            if (nFd >= 0) {
-                bExisted = false;
-            } else if (errno == EEXIST) {
-                nFd = ::open(cszPath, nMode | O_CLOEXEC);
-            }
-            break;
-    }
-    if (nFd < 0) {
-        if (bRegularOnly && errno == ELOOP) {
-            QN_SetLastError(ERROR_ACCESS_DENIED);  // a symbolic link at the name
-        } else {
-            QN_SetLastErrorFromErrno();
-        }
-        return -1;
-    }
-    struct stat st;
-    bool bStat = ::fstat(nFd, &st) == 0;
-    if ((bStat && S_ISDIR(st.st_mode)) || (bRegularOnly && (!bStat || !S_ISREG(st.st_mode)))) {
-        ::close(nFd);
-        QN_SetLastError(ERROR_ACCESS_DENIED);
-        return -1;
-    }
-    if (bRegularOnly && ::fcntl(nFd, F_SETFL, ::fcntl(nFd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        QN_SetLastErrorFromErrno();
-        ::close(nFd);
-        return -1;
-    }
+    const int nMode = (uAccess & QN_FILE_ACCESS_WRITE) ? ((uAccess & QN_FILE_ACCESS_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
+    qn::fs::OpenOptions options;
+    options.bRegularOnly = options.bRefuseLink = (uOptions & QN_FILE_OPTION_REGULAR_NO_LINK) != 0;
+    // CREATE_ALWAYS empties the file only once the share lock is taken, so that a file another
+    // handle holds is not cut: it opens as OPEN_ALWAYS and is truncated below.
+    const qn::fs::OpenWay eWay =
+        eDisposition == QN_FILE_OPEN_EXISTING ? qn::fs::OpenWay::kOpenExisting : qn::fs::OpenWay::kOpenAlways;
+    bool bExisted = false;
+    const int nFd = qn::fs::OpenFile(cszPath, nMode, eWay, options, &bExisted);
+    if (nFd < 0) return -1;
     if (!TakeShareLock(nFd, uAccess, uShare)) {
         uint32_t uError = QN_GetLastError();
         ::close(nFd);
@@ -287,20 +253,14 @@ int QN_FileGetCreationTime(int nFd, uint64_t* pullRetFileTime) {
 }
 
 int QN_DeleteFile(const char* cszPath) {
-    if (::unlink(cszPath) != 0) {
-        QN_SetLastErrorFromErrno();
+    if (!cszPath || !cszPath[0]) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return 1;
+    return qn::fs::DeleteName(cszPath);
 }
 
-int QN_MoveFileReplace(const char* cszFrom, const char* cszTo) {
-    if (::rename(cszFrom, cszTo) != 0) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
-    return 1;
-}
+int QN_MoveFileReplace(const char* cszFrom, const char* cszTo) { return QN_MoveFileReplaceA(cszFrom, cszTo); }
 
 int QN_CreateDirectoryOne(const char* cszPath) {
     if (!cszPath || !cszPath[0]) {

@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "qn_file_replace.h"
+#include "qn_fs_core.h"
 #include "qn_string.h"
 #include "qn_test_hooks.h"
 
@@ -31,21 +31,12 @@ int AccessMode(int nFd) {
     return nFlags < 0 ? -1 : (nFlags & O_ACCMODE);
 }
 
-int OpenOnce(const char* cszPath, int nFlags) {
-    int nFd;
-    do {
-        nFd = ::open(cszPath, nFlags | O_CLOEXEC | O_NONBLOCK, 0666);
-    } while (nFd < 0 && errno == EINTR);
-    return nFd;
-}
-
 }  // namespace
 
 QN_FILE QN_CreateFileA(const char* cszPath, uint32_t uAccess, uint32_t uDisposition) {
     int nAccess = 0;
-    int nFd = -1;
+    qn::fs::OpenWay eWay = qn::fs::OpenWay::kOpenExisting;
     bool bExisted = false;
-    struct stat st;
 
     if (!cszPath || !cszPath[0]) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
@@ -61,68 +52,29 @@ QN_FILE QN_CreateFileA(const char* cszPath, uint32_t uAccess, uint32_t uDisposit
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-
-    // Nothing is written through a symbolic link: one at the name is replaced by a file of its
-    // own first (only removed when the opening empties the file anyway).
-    if ((uAccess & GENERIC_WRITE) &&
-        !QN_DetachLinkForWriting(cszPath, uDisposition != CREATE_ALWAYS && uDisposition != TRUNCATE_EXISTING))
-        return INVALID_HANDLE_VALUE;
-
-    // O_NONBLOCK keeps a FIFO from blocking the opening; it is refused below and the flag is
-    // cleared for regular files.
     switch (uDisposition) {
-        case CREATE_NEW:
-            nFd = OpenOnce(cszPath, nAccess | O_CREAT | O_EXCL);
-            break;
-        case OPEN_EXISTING:
-            nFd = OpenOnce(cszPath, nAccess);
-            break;
-        case TRUNCATE_EXISTING:
-            if (nAccess == O_RDONLY) {
-                QN_SetLastError(ERROR_INVALID_PARAMETER);
-                return INVALID_HANDLE_VALUE;
-            }
-            nFd = OpenOnce(cszPath, nAccess | O_TRUNC);
-            break;
-        case CREATE_ALWAYS:
-        case OPEN_ALWAYS:
-            // Tell "created" from "opened" as Windows does (183 when the file existed). The
-            // file may vanish or appear between the two tries; a few rounds settle it.
-            for (int nTry = 0; nTry < 8; ++nTry) {
-                nFd = OpenOnce(cszPath, nAccess | O_CREAT | O_EXCL);
-                if (nFd >= 0 || errno != EEXIST) break;
-                nFd = OpenOnce(cszPath, nAccess | (uDisposition == CREATE_ALWAYS ? O_TRUNC : 0));
-                if (nFd >= 0) {
-                    bExisted = true;
-                    break;
-                }
-                if (errno != ENOENT) break;
-            }
-            break;
+        case CREATE_NEW: eWay = qn::fs::OpenWay::kCreateNew; break;
+        case OPEN_EXISTING: eWay = qn::fs::OpenWay::kOpenExisting; break;
+        case TRUNCATE_EXISTING: eWay = qn::fs::OpenWay::kTruncateExisting; break;
+        case CREATE_ALWAYS: eWay = qn::fs::OpenWay::kCreateAlways; break;
+        case OPEN_ALWAYS: eWay = qn::fs::OpenWay::kOpenAlways; break;
         default:
             QN_SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
     }
-    if (nFd < 0) {
-        if (errno == ENXIO) errno = EACCES;  // a FIFO without a reader
-        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FILE);
+    if (uDisposition == TRUNCATE_EXISTING && nAccess == O_RDONLY) {
+        QN_SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (::fstat(nFd, &st) != 0) {
-        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FILE);
-        ::close(nFd);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        // Windows does not open a folder (or a device by a file name) as a file.
-        ::close(nFd);
-        QN_SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    int nFlags = ::fcntl(nFd, F_GETFL);
-    if (nFlags >= 0) ::fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK);
 
-    QN_SetLastError(bExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    // Windows does not open a folder, or a device by a file name, as a file to be mapped.
+    qn::fs::OpenOptions options;
+    options.bRegularOnly = true;
+    const int nFd = qn::fs::OpenFile(cszPath, nAccess, eWay, options, &bExisted);
+    if (nFd < 0) return INVALID_HANDLE_VALUE;
+    // Only the dispositions that may create report whether the file was there.
+    QN_SetLastError(bExisted && (uDisposition == CREATE_ALWAYS || uDisposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                                : ERROR_SUCCESS);
     return nFd;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "qn_fs_core.h"
 #include "qn_platform.h"
 #include "qn_test_hooks.h"
 
@@ -22,9 +23,8 @@ std::string SideName(const char* cszTo) { return std::string(cszTo) + ".qncopy";
 
 // Removes a leftover side file (or a link of that name) without following it.
 void RemoveSideName(const std::string& strSide) {
-    int nSaved = errno;
-    ::unlink(strSide.c_str());
-    errno = nSaved;
+    QN_LastErrorKeeper keep;
+    qn::fs::DeleteName(strSide);
 }
 
 }  // namespace
@@ -33,15 +33,11 @@ namespace qn::testing {
 void SetCopyWriteLimit(uint64_t ullBytes) { g_ullCopyWriteLimit.store(ullBytes); }
 }  // namespace qn::testing
 
-bool QN_IsSymbolicLink(const char* cszPath) {
-    struct stat st;
-    return cszPath && cszPath[0] && ::lstat(cszPath, &st) == 0 && S_ISLNK(st.st_mode);
-}
+bool QN_IsSymbolicLink(const char* cszPath) { return qn::fs::IsLink(cszPath); }
 
-bool QN_PathExists(const char* cszPath) {
-    if (!cszPath || !cszPath[0]) return false;
-    return ::access(cszPath, F_OK) == 0;
-}
+bool QN_PathExists(const char* cszPath) { return qn::fs::PathExists(cszPath, true); }
+
+QN_NameKind QN_GetNameKind(const char* cszPath, uint32_t* puRetMode) { return qn::fs::NameKind(cszPath, puRetMode); }
 
 int QN_GetRegularFileMode(const char* cszPath, uint32_t* puRetMode) {
     struct stat st;
@@ -127,7 +123,10 @@ Exit0:
         if (nIn >= 0) ::close(nIn);
         if (nOut >= 0) ::close(nOut);
         // A partial copy is no use to anyone and may hold the last free space.
-        if (!nResult && bOutputMade) ::unlink(cszTo);
+        if (!nResult && bOutputMade) {
+            QN_LastErrorKeeper keep;
+            qn::fs::DeleteName(cszTo);
+        }
         errno = nSaved;
     }
     return nResult;
@@ -167,10 +166,11 @@ int QN_RemoveCopySideFile(const char* cszTo) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (::unlink(SideName(cszTo).c_str()) != 0 && errno != ENOENT) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
+    const uint32_t uError = QN_GetLastError();
+    const int nErrno = QN_GetLastErrno();
+    if (qn::fs::DeleteName(SideName(cszTo))) return 1;
+    if (QN_GetLastErrno() != ENOENT) return 0;
+    QN_RestoreLastError(uError, nErrno);  // nothing was there: nothing failed
     return 1;
 }
 
@@ -189,11 +189,7 @@ int QN_ReplaceLinkByCopy(const char* cszPath) {
     if (!S_ISLNK(stLink.st_mode)) return 1;
     if (::stat(cszPath, &stTarget) != 0 || !S_ISREG(stTarget.st_mode)) {
         // Nothing worth keeping behind it: the link alone goes.
-        if (::unlink(cszPath) != 0) {
-            QN_SetLastErrorFromErrno();
-            return 0;
-        }
-        return 1;
+        return qn::fs::DeleteName(cszPath);
     }
     uMode = (uint32_t)(stTarget.st_mode & 07777);
     return QN_CopyBesideAndRename(cszPath, cszPath, &uMode);
@@ -202,11 +198,7 @@ int QN_ReplaceLinkByCopy(const char* cszPath) {
 int QN_DetachLinkForWriting(const char* cszPath, bool bKeepContent) {
     if (!QN_IsSymbolicLink(cszPath)) return 1;
     if (bKeepContent) return QN_ReplaceLinkByCopy(cszPath);
-    if (::unlink(cszPath) != 0) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
-    return 1;
+    return qn::fs::DeleteName(cszPath);
 }
 
 int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists) {

@@ -17,6 +17,13 @@ int QN_SetFileMode(const char* cszPath, uint32_t uMode);
 // True when the name itself is a symbolic link (the link is not followed).
 bool QN_IsSymbolicLink(const char* cszPath);
 
+// What a name itself is: a link is not followed. A name that cannot be reached counts as
+// missing.
+enum QN_NameKind { QN_NAME_MISSING, QN_NAME_REGULAR, QN_NAME_FOLDER, QN_NAME_LINK, QN_NAME_OTHER };
+// The kind of the name, and its permission bits (07777; 0 when missing) when puRetMode is
+// given. The last error is left alone.
+QN_NameKind QN_GetNameKind(const char* cszPath, uint32_t* puRetMode = nullptr);
+
 // Copies the regular file cszFrom onto cszTo, creating or truncating it, and flushes the copy
 // to the disk. A folder at cszTo fails (EISDIR); a symbolic link at cszTo is not followed and
 // fails (ELOOP), so that nothing is ever written through one. A failed copy removes what it

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "qn_file.h"
 #include "qn_platform.h"
 #include "qn_test_hooks.h"
 
@@ -60,8 +61,7 @@ QN_HFIND QN_FindFirstFileA(const char* cszPattern, WIN32_FIND_DATAA* pFindData) 
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::string strPattern(cszPattern);
-    std::replace(strPattern.begin(), strPattern.end(), '\\', '/');
+    const std::string strPattern = QN_NativePath(cszPattern);
     size_t uSlash = strPattern.rfind('/');
     std::string strFolder = uSlash == std::string::npos ? std::string("./") : strPattern.substr(0, uSlash + 1);
     std::string strPart = uSlash == std::string::npos ? strPattern : strPattern.substr(uSlash + 1);

@@ -4,79 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
 
+#include "qn_fs_core.h"
 #include "qn_platform.h"
-#include "qn_test_hooks.h"
 
 namespace {
 
-std::mutex& SandboxLock() {
-    static std::mutex* s_p = new std::mutex;
-    return *s_p;
-}
-std::string& Sandbox() {
-    static std::string* s_p = new std::string;
-    return *s_p;
-}
-
-std::atomic<qn::testing::DeleteFileHook> g_pfnDeleteHook{nullptr};
-
-std::string Native(const char* csz) {
-    std::string s = csz ? csz : "";
-    std::replace(s.begin(), s.end(), '\\', '/');
-    return s;
-}
-
-// A test program that set a sandbox ends at once when anything outside it would be deleted.
-void CheckSandbox(const std::string& strPath) {
-    std::string strSandbox;
-    {
-        std::lock_guard<std::mutex> lock(SandboxLock());
-        strSandbox = Sandbox();
-    }
-    if (strSandbox.empty()) return;
-    std::string strAbsolute = strPath;
-    if (strAbsolute.empty() || strAbsolute[0] != '/') {
-        char szCwd[4096];
-        strAbsolute = std::string(::getcwd(szCwd, sizeof(szCwd)) ? szCwd : "") + "/" + strAbsolute;
-    }
-    // The folder the name is removed from, with its links resolved: a name inside a link to a
-    // folder elsewhere is a deletion elsewhere. The name itself is not followed.
-    while (strAbsolute.size() > 1 && strAbsolute.back() == '/') strAbsolute.pop_back();
-    {
-        const size_t uSlash = strAbsolute.find_last_of('/');
-        const std::string strParent = uSlash == 0 ? "/" : strAbsolute.substr(0, uSlash);
-        char* pszReal = ::realpath(strParent.c_str(), nullptr);
-        if (pszReal) {
-            const std::string strReal = pszReal;
-            std::free(pszReal);
-            strAbsolute = (strReal == "/" ? "" : strReal) + strAbsolute.substr(uSlash);
-        }
-    }
-    {
-        // The sandbox is compared by its real path as well.
-        char* pszReal = ::realpath(strSandbox.c_str(), nullptr);
-        if (pszReal) {
-            strSandbox = pszReal;
-            std::free(pszReal);
-        }
-    }
-    // The sandbox folder itself may go as well.
-    bool bInside = (strAbsolute == strSandbox || strAbsolute.compare(0, strSandbox.size() + 1, strSandbox + "/") == 0) &&
-                   strAbsolute.find("/../") == std::string::npos &&
-                   (strAbsolute.size() < 3 || strAbsolute.compare(strAbsolute.size() - 3, 3, "/..") != 0);
-    if (!bInside) {
-        std::fprintf(stderr, "deletion outside the test sandbox %s: %s\n", strSandbox.c_str(), strAbsolute.c_str());
-        std::abort();
-    }
-}
+std::string Native(const char* csz) { return qn::fs::SlashPath(csz); }
 
 // Removes every entry of a folder as QN_RemoveTree does, going on past failures: *pnResult
 // becomes 0 and *puFirstError takes the last error of the first failure. 0 with the last error
@@ -131,55 +66,20 @@ void RemoveLinksBelow(const std::string& strPath, std::vector<QN_FOLDER_ENTRY_LE
 
 }  // namespace
 
-int QN_RemoveDirectoryA(const char* cszPath) {
-    std::string strPath = Native(cszPath);
-    CheckSandbox(strPath);
-    if (::rmdir(strPath.c_str()) != 0) {
-        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
-        return 0;
-    }
-    return 1;
-}
+int QN_RemoveDirectoryA(const char* cszPath) { return qn::fs::RemoveFolder(Native(cszPath)); }
 
-int QN_DeleteFileA(const char* cszPath) {
-    std::string strPath = Native(cszPath);
-    CheckSandbox(strPath);
-    if (qn::testing::DeleteFileHook pfnHook = g_pfnDeleteHook.load()) {
-        if (int nErrno = pfnHook(strPath.c_str())) {
-            errno = nErrno;
-            QN_SetLastErrorFromErrno();
-            return 0;
-        }
-    }
-    if (::unlink(strPath.c_str()) != 0) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
-    return 1;
-}
+int QN_DeleteFileA(const char* cszPath) { return qn::fs::DeleteName(Native(cszPath)); }
 
-int QN_SetFileAttributesNormalA(const char* cszPath) {
-    std::string strPath = Native(cszPath);
-    struct stat st;
-    if (::lstat(strPath.c_str(), &st) != 0) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
-    // Folders and links keep their modes; a link's target is never touched.
-    if (!S_ISREG(st.st_mode)) return 1;
-    if (::chmod(strPath.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
-        QN_SetLastErrorFromErrno();
-        return 0;
-    }
-    return 1;
-}
+// Folders and links keep their modes; a link's target is never touched.
+int QN_SetFileAttributesNormalA(const char* cszPath) { return qn::fs::AddOwnerWrite(Native(cszPath).c_str(), true); }
 
 bool QN_IsSymbolicLinkA(const char* cszPath) {
-    struct stat st;
     std::string strPath = Native(cszPath);
     while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
-    return !strPath.empty() && ::lstat(strPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    return qn::fs::IsLink(strPath.c_str());
 }
+
+bool QN_IsPathInFolder(const char* cszPath, const char* cszWithin) { return qn::fs::PathLiesWithin(cszPath, cszWithin); }
 
 int QN_RemoveTree(const char* cszPath) {
     std::string strPath = Native(cszPath);
@@ -270,16 +170,3 @@ int QN_MakeFolderWithoutLinks(const char* cszPath, std::vector<QN_FOLDER_ENTRY_L
     }
     return 1;
 }
-
-namespace qn::testing {
-void SetDeleteFileHook(DeleteFileHook pfnHook) { g_pfnDeleteHook.store(pfnHook); }
-void SetDeletionSandbox(const char* cszFolder) {
-    std::lock_guard<std::mutex> lock(SandboxLock());
-    Sandbox() = cszFolder ? cszFolder : "";
-    while (Sandbox().size() > 1 && Sandbox().back() == '/') Sandbox().pop_back();
-}
-std::string GetDeletionSandbox() {
-    std::lock_guard<std::mutex> lock(SandboxLock());
-    return Sandbox();
-}
-}  // namespace qn::testing

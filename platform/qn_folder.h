@@ -14,6 +14,14 @@ int QN_SetFileAttributesNormalA(const char* cszPath);
 // True when the name itself is a symbolic link (not followed). Backslashes are read as '/'.
 bool QN_IsSymbolicLinkA(const char* cszPath);
 
+// True when the path is the folder cszWithin or lies below it. Both are compared as the file
+// system resolves them (the longest existing leading part through realpath, links followed,
+// exact letter case), except the path's own last part, which is not followed: a link named
+// there is judged by where the link itself lies. A path with a "." or ".." part, "/" as the
+// folder, and an absolute path against a relative folder (or the other way round) are never
+// within. '/' and '\\' both separate.
+bool QN_IsPathInFolder(const char* cszPath, const char* cszWithin);
+
 // Removes what is at the path: a file or a symbolic link is unlinked (a link is never
 // followed), a folder is emptied the same way, entry by entry, and then removed. A missing
 // path counts as removed. 1 when nothing is left, else 0 with the last error of the first

@@ -47,6 +47,8 @@ uint32_t QN_Win32ErrorFromErrno(int nErrno, QN_ErrorObject eObject) {
 
 uint32_t QN_GetLastError() { return t_uLastError; }
 
+HRESULT QN_LastErrorResult() { return t_uLastError ? HRESULT_FROM_WIN32(t_uLastError) : E_FAIL; }
+
 void QN_SetLastError(uint32_t uError) {
     t_uLastError = uError;
     t_nLastErrno = 0;

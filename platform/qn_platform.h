@@ -63,6 +63,8 @@ uint32_t QN_Win32ErrorFromErrno(int nErrno, QN_ErrorObject eObject = QN_ERROR_OB
 uint32_t QN_GetLastError();
 void QN_SetLastError(uint32_t uError);
 int QN_GetLastErrno();
+// The last error as a COM result: HRESULT_FROM_WIN32 of it, E_FAIL when none is set.
+HRESULT QN_LastErrorResult();
 // Restores a last error saved with QN_GetLastError and QN_GetLastErrno.
 void QN_RestoreLastError(uint32_t uError, int nErrno);
 

@@ -1,4 +1,5 @@
 // Processes, program starts and the single-instance lock.
+#include "qn_file.h"
 #include "qn_process.h"
 
 #include <dirent.h>
@@ -89,8 +90,8 @@ std::string CurrentFolder() {
 
 // The program to run as an absolute path: the child's working folder must not change where
 // a relative name is found.
-bool ResolveProgram(std::string strName, std::string* pPath) {
-    std::replace(strName.begin(), strName.end(), '\\', '/');
+bool ResolveProgram(const std::string& strProgram, std::string* pPath) {
+    const std::string strName = QN_NativePath(strProgram.c_str());
     if (strName.empty()) return false;
     std::string strCwd = CurrentFolder();
     if (strName.find('/') != std::string::npos) {
@@ -250,8 +251,7 @@ int QN_SetCurrentDirectoryA(const char* cszPath) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::string strPath(cszPath);
-    std::replace(strPath.begin(), strPath.end(), '\\', '/');
+    const std::string strPath = QN_NativePath(cszPath);
     if (::chdir(strPath.c_str()) != 0) {
         QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
         return 0;
@@ -322,8 +322,7 @@ int QN_CreateProcessA(const char* cszApplicationName, const char* cszCommandLine
     }
     std::string strCwd;
     if (cszCurrentDirectory && cszCurrentDirectory[0]) {
-        strCwd = cszCurrentDirectory;
-        std::replace(strCwd.begin(), strCwd.end(), '\\', '/');
+        strCwd = QN_NativePath(cszCurrentDirectory);
         struct stat st;
         if (::stat(strCwd.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
             QN_SetLastError(ERROR_DIRECTORY);

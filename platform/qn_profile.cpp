@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "qn_fd.h"
+#include "qn_file.h"
 #include "qn_platform.h"
 #include "qn_string.h"
 
@@ -40,8 +41,7 @@ std::string Trim(const std::string& s) {
 
 bool ReadWholeFile(const char* cszFileName, std::string* pRet) {
     if (!cszFileName || !cszFileName[0]) return false;
-    std::string path = cszFileName;
-    std::replace(path.begin(), path.end(), '\\', '/');
+    const std::string path = QN_NativePath(cszFileName);
     std::FILE* fp = std::fopen(path.c_str(), "rbe");
     if (!fp) return false;
     char buf[4096];
@@ -224,8 +224,6 @@ uint32_t QN_GetPrivateProfileIntW(const wchar_t* cwszSection, const wchar_t* cws
 
 namespace {
 
-bool HasLineBreak(const char* csz) { return std::strchr(csz, '\r') || std::strchr(csz, '\n'); }
-
 // The text with the key set, by the reader's rules for what a section and a key are.
 std::string WithKey(const std::string& text, const std::string& strSection, const std::string& strKey,
                     const std::string& strValue) {
@@ -276,13 +274,12 @@ std::string WithKey(const std::string& text, const std::string& strSection, cons
 int QN_WritePrivateProfileStringA(const char* cszSection, const char* cszKey, const char* cszValue,
                                   const char* cszFileName) {
     if (!cszSection || !cszSection[0] || !cszKey || !cszKey[0] || !cszValue || !cszFileName || !cszFileName[0] ||
-        HasLineBreak(cszSection) || HasLineBreak(cszKey) || HasLineBreak(cszValue) || std::strchr(cszSection, ']') ||
+        QN_HasLineBreak(cszSection) || QN_HasLineBreak(cszKey) || QN_HasLineBreak(cszValue) || std::strchr(cszSection, ']') ||
         std::strchr(cszKey, '=')) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::string strPath = cszFileName;
-    std::replace(strPath.begin(), strPath.end(), '\\', '/');
+    const std::string strPath = QN_NativePath(cszFileName);
     size_t uSlash = strPath.rfind('/');
     const std::string strFolder = uSlash == std::string::npos ? std::string(".") : strPath.substr(0, uSlash + 1);
 

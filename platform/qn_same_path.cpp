@@ -4,13 +4,13 @@
 
 #include <string>
 
+#include "qn_file.h"
+
 namespace {
 
 // '\\' read as '/', the separators at the end dropped (a root keeps its one '/').
 std::string PathText(const char* csz) {
-    std::string s(csz);
-    for (char& c : s)
-        if (c == '\\') c = '/';
+    std::string s = QN_NativePath(csz);
     while (s.size() > 1 && s.back() == '/') s.pop_back();
     return s;
 }

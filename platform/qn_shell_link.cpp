@@ -15,6 +15,7 @@
 #include "qn_file.h"
 #include "qn_platform.h"
 #include "qn_special_folder.h"
+#include "qn_string.h"
 #include "qn_test_hooks.h"
 
 struct QN_ITEMIDLIST {
@@ -32,8 +33,6 @@ enum Field { FIELD_TARGET, FIELD_ARGUMENTS, FIELD_WORKING_DIRECTORY, FIELD_DESCR
              FIELD_SHOW, FIELD_COUNT };
 const char* const kFieldKeys[FIELD_COUNT] = {"Target", "Arguments", "WorkingDirectory", "Description",
                                              "IconLocation", "HotKey", "ShowCommand"};
-
-bool HasLineBreak(const char* csz) { return std::strchr(csz, '\r') || std::strchr(csz, '\n'); }
 
 HRESULT CopyOut(const std::string& strValue, char* psz, int cch) {
     if (!psz || cch <= 0) return E_INVALIDARG;
@@ -148,7 +147,7 @@ private:
     ~ShellLink() = default;
 
     HRESULT Set(Field eField, const char* csz) {
-        if (!csz || HasLineBreak(csz)) return E_INVALIDARG;
+        if (!csz || QN_HasLineBreak(csz)) return E_INVALIDARG;
         m_strValue[eField] = csz;
         m_bSet[eField] = true;
         return S_OK;

@@ -319,6 +319,8 @@ bool QN_LocalPathFromTableNameW(const wchar_t* wszName, std::wstring* pRetPath) 
     return LocalPathFromTableNameT(wszName, pRetPath);
 }
 
+bool QN_HasLineBreak(const char* csz) { return csz && (std::strchr(csz, '\r') || std::strchr(csz, '\n')); }
+
 int QN_StrICmp(const char* a, const char* b) { return ICmpT((const unsigned char*)a, (const unsigned char*)b); }
 int QN_WcsICmp(const wchar_t* a, const wchar_t* b) { return ICmpT(a, b); }
 

@@ -56,6 +56,9 @@ bool QN_IsBareFileName(const char* cszName);
 
 // ASCII case-insensitive comparisons.
 int QN_StrICmp(const char* a, const char* b);
+// True when the text holds a '\r' or a '\n' (null holds neither): a value that would end the
+// line it is written into.
+bool QN_HasLineBreak(const char* csz);
 int QN_WcsICmp(const wchar_t* a, const wchar_t* b);
 
 // Sets the locale from the environment and, when its character type is not UTF-8, falls back

@@ -67,11 +67,12 @@ int ComInitializeCount();
 }  // namespace qn::testing
 
 namespace qn::testing {
-// From then on QN_DeleteFileA and QN_RemoveDirectoryA end the program (abort) when asked to
+// From then on every deletion of a file or folder (QN_DeleteFileA, QN_DeleteFile,
+// QN_RemoveDirectoryA and the layer's own removals) ends the program (abort) when asked to
 // delete anything outside the folder (an absolute path; nullptr or "" lifts the guard).
 void SetDeletionSandbox(const char* cszFolder);
 std::string GetDeletionSandbox();
-// Called at every QN_DeleteFileA with the path (backslashes read as '/'); a non-zero return is
+// Called at every deletion of a file with the path (backslashes read as '/'); a non-zero return is
 // an errno value that fails the deletion without deleting (nullptr removes the hook).
 using DeleteFileHook = int (*)(const char* cszPath);
 void SetDeleteFileHook(DeleteFileHook pfnHook);

@@ -15,6 +15,7 @@
 
 #include "qn_platform.h"
 #include "qn_socket.h"
+#include "qn_string.h"
 #include "qn_test_hooks.h"
 
 namespace {
@@ -57,8 +58,6 @@ struct QN_HINTERNET__ {
 };
 
 namespace {
-
-bool HasLineBreak(const char* csz) { return csz && (std::strchr(csz, '\r') || std::strchr(csz, '\n')); }
 
 bool IsKind(HINTERNET h, uint32_t uKind) { return h && h->uKind == uKind; }
 
@@ -233,7 +232,7 @@ void SetInternetDefaultTimeouts(uint32_t uConnectMs, uint32_t uReceiveMs) {
 
 HINTERNET QN_InternetOpenA(const char* cszAgent, uint32_t /*uAccessType*/, const char* /*cszProxy*/,
                            const char* /*cszProxyBypass*/, uint32_t /*uFlags*/) {
-    if (!cszAgent || HasLineBreak(cszAgent)) {
+    if (!cszAgent || QN_HasLineBreak(cszAgent)) {
         QN_SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -299,7 +298,7 @@ HINTERNET QN_HttpOpenRequestA(HINTERNET hConnection, const char* cszVerb, const 
                   !std::strpbrk(cszHttpVersion, " \t\r\n") && IsValidTarget(cszObjectName);
     std::string strAccept;
     for (const char* const* pp = ppcszAcceptTypes; bValid && pp && *pp; ++pp) {
-        if (HasLineBreak(*pp)) bValid = false;
+        if (QN_HasLineBreak(*pp)) bValid = false;
         if (!strAccept.empty()) strAccept += ", ";
         strAccept += *pp;
     }

@@ -1,13 +1,12 @@
 #include "QN_FilePlacement.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 
 #include "QN_CRC.h"
 #include "QN_MakeSureDir.h"
 #include "qn_file_io.h"
 #include "qn_file_replace.h"
+#include "qn_folder.h"
 #include "qn_platform.h"
 #include "qn_string.h"
 
@@ -19,23 +18,21 @@ constexpr size_t kMaxWidePath = 260;
 // Deletes a regular file or a link of that name (never what a link points to); the last error
 // is kept.
 void RemoveFileOrLink(const std::string& strPath) {
-    struct stat st;
     QN_LastErrorKeeper keep;
-    if (::lstat(strPath.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
-        QN_DeleteFile(strPath.c_str());
+    const QN_NameKind eKind = QN_GetNameKind(strPath.c_str());
+    if (eKind == QN_NAME_REGULAR || eKind == QN_NAME_LINK) QN_DeleteFile(strPath.c_str());
 }
 
-// Gives a regular file its owner's write permission; a link is left alone.
+// Gives a regular file its owner's write permission; a link is left alone, and so is the last
+// error.
 void MakeWritable(const std::string& strPath) {
-    struct stat st;
-    if (::lstat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
-        ::chmod(strPath.c_str(), (st.st_mode & 07777) | S_IWUSR);
+    QN_LastErrorKeeper keep;
+    QN_SetFileAttributesNormalA(strPath.c_str());
 }
 
 }  // namespace
 
 int QN_ReplaceFileByRename(const std::string& strSource, const std::string& strTarget, int* pnRetErrno) {
-    struct stat st;
     uint32_t uMode = 0;
     bool bHasMode = false;
     int nErrno = 0;
@@ -43,8 +40,7 @@ int QN_ReplaceFileByRename(const std::string& strSource, const std::string& strT
     MakeWritable(strTarget);
     // The new file takes the permission bits of the regular file it replaces (not those of
     // what a link there points to).
-    if (::lstat(strTarget.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        uMode = (uint32_t)(st.st_mode & 07777);
+    if (QN_GetNameKind(strTarget.c_str(), &uMode) == QN_NAME_REGULAR) {
         bHasMode = true;
         QN_SetFileMode(strSource.c_str(), uMode);
     }

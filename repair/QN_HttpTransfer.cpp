@@ -9,6 +9,7 @@
 
 #include "KHttpFields.h"
 #include "QN_Log.h"
+#include "qn_file.h"
 #include "repair_test_hooks.h"
 
 std::atomic<QN_PFN_KDOWNLOAD_GET_SERVICE> g_pfnKDownloadGetService{nullptr};
@@ -532,8 +533,7 @@ int _QN_HttpSyncDownloadFile(const char* cszFileURL, const wchar_t* cwszSaveDir,
     // A longer URL would be cut; it is refused instead.
     uURLLength = std::strlen(cszFileURL);
     QNLOG_PROCESS_ERROR(uURLLength < sizeof(szURL));
-    std::memcpy(szURL, cszFileURL, uURLLength + 1);
-    std::replace(szURL, szURL + uURLLength, '\\', '/');
+    std::memcpy(szURL, QN_NativePath(cszFileURL).c_str(), uURLLength + 1);
 
     nRetCode = _GenerateRefreshEveryTimeString(&strRefreshTail);
     QNLOG_PROCESS_ERROR(nRetCode);

@@ -5,8 +5,6 @@
 // A block reaches a data file only after its checksum matched. The download thread stops
 // fetching as soon as the write loop fails or the repairer is stopped, and waits while too much
 // is queued; the block step joins it on every way out.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -32,10 +30,7 @@ constexpr float kProgressBlocks = 0.9f;
 constexpr int kWriteQueuePollMs = 100;
 constexpr int kHighWaterPollMs = 20;
 
-bool IsRealFolder(const std::string& strPath) {
-    struct stat st;
-    return ::lstat(strPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool IsRealFolder(const std::string& strPath) { return QN_GetNameKind(strPath.c_str()) == QN_NAME_FOLDER; }
 
 bool DownloadFileBlockLess(const QNPK_DOWNLOAD_FILE_BLOCK& a, const QNPK_DOWNLOAD_FILE_BLOCK& b) {
     if (a.uDataSourceID != b.uDataSourceID) return a.uDataSourceID < b.uDataSourceID;

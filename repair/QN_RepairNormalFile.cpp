@@ -24,11 +24,7 @@ const char kDirInfoFunctionName[] = "QN_RepairNormalFile::_DownloadDirInfo";
 // whole.
 constexpr float kWholeRepairTableRatio = 0.05f;
 
-std::string NativePath(const std::string& strPath) {
-    std::string s = strPath;
-    std::replace(s.begin(), s.end(), '\\', '/');
-    return s;
-}
+std::string NativePath(const std::string& strPath) { return QN_NativePath(strPath.c_str()); }
 
 void AppendSeparator(std::string* pPath, char chSeparator) {
     if (pPath->empty() || !QN_IsPathSeparator(pPath->back())) pPath->push_back(chSeparator);
