@@ -44,7 +44,11 @@ std::string ResolveLocation(const std::string& sBase, const std::string& sLocati
     return (uPath == std::string::npos ? sBase : sBase.substr(0, uPath)) + sLocation;
 }
 
+std::atomic<uint64_t> g_reportPosts{0};
+
 }  // namespace
+
+uint64_t qn::testing::ReportPostCount() { return g_reportPosts.load(std::memory_order_acquire); }
 
 KDownloadSession::KDownloadSession() : m_abort(std::make_shared<std::atomic<bool>>(false)) {}
 
@@ -1149,6 +1153,7 @@ void KDownloadSession::sendReport(const std::string& sFinalUrl, uint32_t uElapse
         pClient->setBody(sBody.data(), (uint32_t)sBody.size());
         pClient->execute();
         pService->addClient(pClient);
+        g_reportPosts.fetch_add(1, std::memory_order_acq_rel);
     }
     pService->Release();
 }

@@ -17,6 +17,9 @@ void SetPieceStates(PieceMap* pMap, const std::vector<uint8_t>& states);
 // Handles of the event loop released so far, in every loop of the process.
 uint64_t LoopHandleReleaseCount();
 
+// Download reports handed to the HTTP service so far, by every session of the process.
+uint64_t ReportPostCount();
+
 // Starts the library's global core parts (event loop, connection cache, speed limiter module,
 // name resolver) and stops them in the reverse order, as the library's entry points do.
 // CoreStart is false when the loop does not start (nothing is then left running). Both may

@@ -126,12 +126,12 @@ TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
         // The copy in the client root carries on after the first process has ended; it is done
         // once it has left and removed its temporary folder.
         EXPECT_EQ(qn::test::ReadFile(root + "QelRepair.exe"), program);
-        for (int i = 0; i < 1800; ++i) {
-            std::string so_far = qn::test::ReadFile(out);
-            if (so_far.find("user: clicks 完成\n") != std::string::npos && !qn::test::FileExists(root + "QelRepairTemp"))
-                break;
-            QN_Sleep(100);
-        }
+        qn::test::WaitUntil(
+            [&] {
+                return qn::test::ReadFile(out).find("user: clicks 完成\n") != std::string::npos &&
+                       !qn::test::FileExists(root + "QelRepairTemp");
+            },
+            180000, 100);
         EXPECT_TRUE(qn::test::FileExists(tmp / "download/QelRepairTemp") == false) << "the first copy cleaned up";
     }
     const std::string printed = qn::test::ReadFile(out);

@@ -235,7 +235,7 @@ std::atomic<bool> g_bSyncEntered{false};
 std::atomic<bool> g_bSyncRelease{false};
 int HoldingFlushHook(int) {
     g_bSyncEntered.store(true);
-    for (int i = 0; i < 10000 && !g_bSyncRelease.load(); ++i) QN_Sleep(1);
+    qn::test::WaitUntil([] { return g_bSyncRelease.load(); }, 10000);
     return 0;
 }
 
@@ -254,8 +254,7 @@ TEST(DataFileFlush, WritesGoOnWhileTheDiskSyncs) {
         EXPECT_TRUE(p->flush());
         bFlushed.store(true);
     });
-    for (int i = 0; i < 10000 && !g_bSyncEntered.load(); ++i) QN_Sleep(1);
-    ASSERT_TRUE(g_bSyncEntered.load());
+    ASSERT_TRUE(qn::test::WaitUntil([] { return g_bSyncEntered.load(); }, 10000));
     std::vector<uint8_t> piece(kPiece, 0x5A);
     uint32_t uWritten = 0;
     EXPECT_EQ(p->write(kPiece, piece.data(), kPiece, &uWritten), S_OK);

@@ -73,10 +73,12 @@ TEST(SessionChildProcess, Download) {
     pSession->setOption(KDS_OPT_CONNECTIONS, &uConnections, 4);
     ASSERT_EQ(pSession->start(), S_OK);
     uint32_t uStatus = 0, uError = 0, uErrorExt = 0;
-    for (int i = 0; i < 4000 && uStatus < KDS_STATUS_SUCCEEDED; ++i) {
-        pSession->getProgress(&uStatus, nullptr, nullptr, nullptr, nullptr);
-        QN_Sleep(5);
-    }
+    qn::test::WaitUntil(
+        [&] {
+            pSession->getProgress(&uStatus, nullptr, nullptr, nullptr, nullptr);
+            return uStatus >= KDS_STATUS_SUCCEEDED;
+        },
+        20000, 5);
     pSession->getError(&uError, &uErrorExt);
     pSession->Release();
     pService->Release();
@@ -164,16 +166,16 @@ TEST_P(SessionKillResume, ResumesToIdenticalBytes) {
     int nStatus = 0;
     if (!kp.nKillAtCfgWrite) {
         // Wait until the progress file records the pieces before the stall, then kill.
-        auto t0 = std::chrono::steady_clock::now();
-        for (;;) {
-            std::string st = CfgStates(target() + ".cfg", kPieces);
-            uint32_t n = 0;
-            for (char c : st) n += c == 4;
-            if (n >= kp.uRecorded && !st.empty() && m_server.requestCount() >= 1 + (int)kp.uConnections) break;
-            ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8)) << "the child did not get there";
-            QN_Sleep(10);
-        }
+        const bool bThere = qn::test::WaitUntil(
+            [&] {
+                std::string st = CfgStates(target() + ".cfg", kPieces);
+                uint32_t n = 0;
+                for (char c : st) n += c == 4;
+                return n >= kp.uRecorded && !st.empty() && m_server.requestCount() >= 1 + (int)kp.uConnections;
+            },
+            8000, 10);
         kill(pid, SIGKILL);
+        ASSERT_TRUE(bThere) << "the child did not get there";
     }
     ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGKILL) << "the child ended by itself";

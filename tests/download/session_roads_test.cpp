@@ -70,9 +70,11 @@ TEST_F(SessionTest, EveryRoadPostsOneReport) {
         if (r.bAbort) {
             o.onPoll = [&](IKDownloadSession*) { return !RequestsFor(m_server, "HEAD", "/silent").empty(); };
         }
+        const uint64_t ullPostsBefore = qn::testing::ReportPostCount();
         Run(r.sUrl, o);
+        // The session's thread has ended: it handed exactly one report to the HTTP service.
+        EXPECT_EQ(qn::testing::ReportPostCount() - ullPostsBefore, 1u);
         ASSERT_TRUE(sink.waitForRequests(1, 3000));
-        QN_Sleep(50);
         auto reqs = sink.requests();
         ASSERT_EQ(reqs.size(), 1u);
         EXPECT_EQ(reqs[0].method, "POST");
@@ -632,7 +634,7 @@ int HoldFirstDataRead(int nFd, uint64_t, uint32_t) {
     if (sPath.size() <= 4 || sPath.compare(sPath.size() - 4, 4, ".tmp") != 0) return 0;
     int nIdle = 0;
     if (!g_nVerifyReadStage.compare_exchange_strong(nIdle, 1)) return 0;
-    for (int i = 0; i < 5000 && g_nVerifyReadStage.load() != 2; ++i) QN_Sleep(1);
+    qn::test::WaitUntil([] { return g_nVerifyReadStage.load() == 2; }, 5000);
     return 0;
 }
 
@@ -722,6 +724,7 @@ TEST_F(SessionTest, SessionOutlivesTheLibrary) {
               S_OK);
     ASSERT_EQ(pSession->start(), S_OK);
     ASSERT_TRUE(m_server.waitForRequests(1, 3000));
+    const uint64_t ullPostsBefore = qn::testing::ReportPostCount();
     m_pService->Release();
     m_pService = nullptr;
     EXPECT_EQ(KDownloadUninit(), S_OK);
@@ -733,7 +736,8 @@ TEST_F(SessionTest, SessionOutlivesTheLibrary) {
     pSession->getError(&uError, &uErrorExt);
     EXPECT_EQ(uStatus, (uint32_t)KDS_STATUS_FAILED);
     pSession->Release();
-    QN_Sleep(100);
+    // The thread has ended without handing a report to the stopped library.
+    EXPECT_EQ(qn::testing::ReportPostCount(), ullPostsBefore);
     EXPECT_EQ(sink.requestCount(), 0);
 }
 

@@ -77,24 +77,35 @@ protected:
         if (o.uMaxChecksumErrors) pSession->setOption(KDS_OPT_MAX_CHECKSUM_ERRORS, &o.uMaxChecksumErrors, 4);
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(pSession->start(), S_OK);
+        auto ended = [&] {
+            pSession->getProgress(&out.uStatus, nullptr, nullptr, nullptr, nullptr);
+            return out.uStatus == KDS_STATUS_SUCCEEDED || out.uStatus == KDS_STATUS_FAILED;
+        };
+        // Until the deadline, onPoll may ask for an abort; past it the session is aborted.
         bool bAborted = false;
-        for (;;) {
-            uint64_t ullSize = 0, ullDone = 0;
-            uint32_t uAvg = 0, uCur = 0;
-            pSession->getProgress(&out.uStatus, &ullSize, &ullDone, &uAvg, &uCur);
-            if (out.uStatus == KDS_STATUS_SUCCEEDED || out.uStatus == KDS_STATUS_FAILED) break;
-            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-            if (!bAborted && ((o.onPoll && o.onPoll(pSession)) || ms > o.nDeadlineMs)) {
-                if (ms > o.nDeadlineMs) out.bTimedOut = true;
-                pSession->abort();
-                bAborted = true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WaitUntil(
+            [&] {
+                if (ended()) return true;
+                if (o.onPoll && o.onPoll(pSession)) {
+                    pSession->abort();
+                    bAborted = true;
+                }
+                return bAborted;
+            },
+            (uint32_t)o.nDeadlineMs, 5);
+        if (!bAborted && !ended()) {
+            out.bTimedOut = true;
+            pSession->abort();
         }
+        // An aborted session still reaches a final status.
+        EXPECT_TRUE(WaitUntil(ended, kWaitUntilMs, 5)) << "the session did not end after its abort";
         out.llElapsedMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
         pSession->getError(&out.uError, &out.uErrorExt);
         pSession->getInfo(&out.info);
+        // The thread ends just after the final status (its report is its last step).
+        bool bFinished = false;
+        EXPECT_TRUE(WaitUntil([&] { return SUCCEEDED(pSession->isFinished(&bFinished)) && bFinished; }));
         pSession->Release();
         return out;
     }

@@ -61,13 +61,12 @@ TEST(CopyFile, RunningProgramAtTheTargetIsRefused) {
     ASSERT_EQ(QN_CreateProcessA(running.c_str(), ("\"" + running + "\" 60").c_str(), nullptr, &info), 1);
     qn::test::WriteFile(dir / "tool", "program bytes");
     // The child may still be starting: the copy is refused once it runs the file.
-    bool bRefused = false;
-    for (int i = 0; i < 200 && !bRefused; ++i) {
-        bRefused = QN_CopyFileA((dir / "tool").c_str(), running.c_str(), 0) == 0 &&
+    EXPECT_TRUE(qn::test::WaitUntil(
+        [&] {
+            return QN_CopyFileA((dir / "tool").c_str(), running.c_str(), 0) == 0 &&
                    QN_GetLastError() == (uint32_t)ERROR_SHARING_VIOLATION;
-        if (!bRefused) QN_Sleep(10);
-    }
-    EXPECT_TRUE(bRefused);
+        },
+        2000, 10));
     QN_TerminateProcess(info.hProcess, 1);
     QN_WaitForSingleObject(info.hProcess, 60000);
     QN_CloseProcessHandle(info.hProcess);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "qn_socket.h"
+#include "qn_test_env.h"
 
 TEST(WinsockError, FromErrnoTable) {
     struct Row {
@@ -63,13 +64,15 @@ TEST(HostLookup, LocalhostResolvesThroughTheHostsFile) {
 namespace {
 // Dequeues until at least one entry comes or the time is up.
 int DequeueWithin(QN_Port& port, QN_PortEntry* out, int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    int err = 0;
-    while (std::chrono::steady_clock::now() < end) {
-        int n = port.dequeue(out, QN_Port::kMaxEntries, 10, &err);
-        if (n != 0) return n;
-    }
-    return 0;
+    int err = 0, n = 0;
+    // Each look blocks in the port for up to 10 ms, so the wait needs no pause of its own.
+    qn::test::WaitUntil(
+        [&] {
+            n = port.dequeue(out, QN_Port::kMaxEntries, 10, &err);
+            return n != 0;
+        },
+        (uint32_t)ms, 0);
+    return n;
 }
 
 // Waits until the socket has something to read: bytes, an end of stream or a reset (nothing

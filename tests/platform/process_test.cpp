@@ -246,12 +246,7 @@ TEST(InstanceCounter, CountsPerProgramFile) {
     // The shell's short-lived flock helper shares the locked descriptor and may still be ending
     // when the holder is gone: the lock must come free within a generous bound.
     QN_InstanceCounter later;
-    bool bFree = false;
-    for (int i = 0; i < 3000 && !bFree; ++i) {
-        bFree = later.Increment() == 1;
-        if (!bFree) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(bFree);
+    EXPECT_TRUE(qn::test::WaitUntil([&] { return later.Increment() == 1; }, 30000, 10));
 }
 
 }  // namespace

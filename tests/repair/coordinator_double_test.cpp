@@ -435,7 +435,7 @@ TEST_F(CoordinatorDouble, UnInitStopsAPackageRepairStillRunning) {
         EXPECT_EQ(c.m_pPackageRepair->GetStatusCode(), QN_RPS_REPAIRING);
         // The real repairer is inside its data-source request: the server holds it.
         if (r.real) {
-            ASSERT_TRUE(WaitFor([&] { return run.m_served.CountFor("/UpdateFiles/1-2.UPDATE") > 0; }, 60000));
+            ASSERT_TRUE(WaitUntil([&] { return run.m_served.CountFor("/UpdateFiles/1-2.UPDATE") > 0; }, 60000));
         }
         const auto t0 = std::chrono::steady_clock::now();
         c.UnInit();
@@ -474,7 +474,7 @@ TEST_F(CoordinatorDouble, StopInEitherPhaseStopsBothRepairers) {
         PhaseRun phase = Run(c, r.repair, 300);
         EXPECT_EQ(phase.status, QN_RCRSC_ERROR_ABROT);
         // The worker stops both repairers and ends.
-        ASSERT_TRUE(WaitFor([&] { return c.m_RepairNormalFile.m_nStatusCode.load() == QN_RFSC_ERROR_ABROT &&
+        ASSERT_TRUE(WaitUntil([&] { return c.m_RepairNormalFile.m_nStatusCode.load() == QN_RFSC_ERROR_ABROT &&
                                          c.m_pPackageRepair->GetStatusCode() == QN_RPS_ERROR_ABROT; },
                             10000));
         c.UnInit();
@@ -524,7 +524,7 @@ TEST_F(CoordinatorDouble, AStopArrivingAsAPhaseEndsSticks) {
         DoublePackageRepair::s_pStopOnFinalRead = &c.m_nStatusCode;
         EXPECT_EQ(Run(c, bRepair).status, QN_RCRSC_ERROR_ABROT);
         // The worker saw both repairers finished, but its end does not replace the stop.
-        EXPECT_TRUE(WaitFor(
+        EXPECT_TRUE(WaitUntil(
             [&] {
                 for (const std::string& m : log.Messages())
                     if (m.find("QNLOG_PROCESS_ERROR(QN_RaiseRepairStatus(") != std::string::npos) return true;

@@ -73,120 +73,143 @@ public:
     int m_nLastPercent = -1;
 };
 
-class ClientScenarios : public ::testing::TestWithParam<TransportKind> {};
+// One kit scenario over one transport.
+struct ClientRow {
+    std::string id;
+    TransportKind kind;
+};
+
+void PrintTo(const ClientRow& row, std::ostream* os) { *os << row.id << " over " << TransportName(row.kind); }
+
+// Every kit scenario over every transport, but for the ones with server delays over nginx,
+// which cannot delay.
+std::vector<ClientRow> ClientRows() {
+    std::vector<ClientRow> rows;
+    for (TransportKind k : AllTransports())
+        for (const Scenario& sc : DamageScenarios())
+            if (sc.delays.empty() || k != TransportKind::Nginx) rows.push_back({sc.id, k});
+    return rows;
+}
+
+class ClientScenarios : public ::testing::TestWithParam<ClientRow> {};
 
 }  // namespace
 
-TEST_P(ClientScenarios, EveryKitScenario) {
-    for (const Scenario& sc : DamageScenarios()) {
-        SCOPED_TRACE(sc.id + ": " + sc.description);
-        if (!sc.delays.empty() && GetParam() == TransportKind::Nginx) continue;  // nginx cannot delay
-        PreparedRun run;
-        std::string err;
-        bool bSkip = false;
-        if (!run.Prepare(GetParam(), &sc, &err, &bSkip)) {
-            if (bSkip) GTEST_SKIP() << err;
-            FAIL() << err;
-        }
-        for (const ServerDelayRule& d : sc.delays) ASSERT_TRUE(run.m_served.AddDelay(d));
-        QN_RepairEngineConfig saved = QN_GetRepairEngineConfig(), cfg = saved;
-        cfg.strDevPackageRepairURL = run.m_served.BaseUrl() + "/dev/zhcn/qelrepair/";
-        QN_SetRepairEngineConfig(cfg);
-        qn::test::LogCapture log;
-        {
-            Client client(run);
-            ASSERT_EQ(client.Init(), 1);
-            QN_RepairClientResource& c = client.m_c;
+TEST_P(ClientScenarios, EndAsTheScenarioSays) {
+    const Scenario& sc = *FindScenario(GetParam().id);
+    SCOPED_TRACE(sc.id + ": " + sc.description);
+    PreparedRun run;
+    std::string err;
+    bool bSkip = false;
+    if (!run.Prepare(GetParam().kind, &sc, &err, &bSkip)) {
+        if (bSkip) GTEST_SKIP() << err;
+        FAIL() << err;
+    }
+    for (const ServerDelayRule& d : sc.delays) ASSERT_TRUE(run.m_served.AddDelay(d));
+    QN_RepairEngineConfig saved = QN_GetRepairEngineConfig(), cfg = saved;
+    // Put back even when an assertion ends the row early, so that the next row starts clean.
+    struct RestoreConfig {
+        const QN_RepairEngineConfig& saved;
+        ~RestoreConfig() { QN_SetRepairEngineConfig(saved); }
+    } restore{saved};
+    cfg.strDevPackageRepairURL = run.m_served.BaseUrl() + "/dev/zhcn/qelrepair/";
+    QN_SetRepairEngineConfig(cfg);
+    qn::test::LogCapture log;
+    {
+        Client client(run);
+        ASSERT_EQ(client.Init(), 1);
+        QN_RepairClientResource& c = client.m_c;
 
-            PhaseRun check = client.Run(false, sc.stopPhase == StopPhase::Check ? sc.stopAfterMs : 0);
-            EXPECT_FALSE(check.timedOut);
-            EXPECT_EQ(c.m_nStatusCode.load(), sc.check.status);
-            if (sc.check.status == QN_RCRSC_SUCCESS_FINISH_CHECK) {
-                EXPECT_EQ(ToVector(c.m_CorruptNormalFileList), sc.check.corrupt);
-                EXPECT_EQ(c.m_uCorruptPakV3BlockCount, sc.check.pakCount);
-                EXPECT_EQ(client.m_nLastPercent, 100);
+        PhaseRun check = client.Run(false, sc.stopPhase == StopPhase::Check ? sc.stopAfterMs : 0);
+        EXPECT_FALSE(check.timedOut);
+        EXPECT_EQ(c.m_nStatusCode.load(), sc.check.status);
+        if (sc.check.status == QN_RCRSC_SUCCESS_FINISH_CHECK) {
+            EXPECT_EQ(ToVector(c.m_CorruptNormalFileList), sc.check.corrupt);
+            EXPECT_EQ(c.m_uCorruptPakV3BlockCount, sc.check.pakCount);
+            EXPECT_EQ(client.m_nLastPercent, 100);
+        }
+        // After a stop the worker stops both repairers; after a failure the other one ends
+        // on its own.
+        if (sc.check.normalStatus >= 0) {
+            EXPECT_TRUE(WaitUntil([&] { return c.m_RepairNormalFile.m_nStatusCode.load() == sc.check.normalStatus; }, 10000))
+                << c.m_RepairNormalFile.m_nStatusCode.load();
+        }
+        if (sc.check.pakStatus >= 0) {
+            EXPECT_TRUE(WaitUntil([&] { return c.m_pPackageRepair->GetStatusCode() == sc.check.pakStatus; }, 10000))
+                << c.m_pPackageRepair->GetStatusCode();
+        }
+        if (sc.repair.run) {
+            PhaseRun repair = client.Run(true, sc.stopPhase == StopPhase::Repair ? sc.stopAfterMs : 0);
+            EXPECT_FALSE(repair.timedOut);
+            EXPECT_EQ(c.m_nStatusCode.load(), sc.repair.status);
+            if (sc.repair.normalStatus >= 0) {
+                EXPECT_TRUE(WaitUntil([&] { return c.m_RepairNormalFile.m_nStatusCode.load() == sc.repair.normalStatus; },
+                                    10000));
             }
-            // After a stop the worker stops both repairers; after a failure the other one ends
-            // on its own.
-            if (sc.check.normalStatus >= 0) {
-                EXPECT_TRUE(WaitFor([&] { return c.m_RepairNormalFile.m_nStatusCode.load() == sc.check.normalStatus; }, 10000))
-                    << c.m_RepairNormalFile.m_nStatusCode.load();
+            if (sc.stopPhase == StopPhase::Repair) {
+                // The worker's stop steps end once both package threads have ended, well
+                // before the held-back source would have come.
+                EXPECT_TRUE(WaitUntil([&] { return c.m_pPackageRepair->GetStatusCode() == QN_RPS_ERROR_ABROT &&
+                                                 c.m_RepairNormalFile.m_nStatusCode.load() == QN_RFSC_ERROR_ABROT; },
+                                    4000));
             }
-            if (sc.check.pakStatus >= 0) {
-                EXPECT_TRUE(WaitFor([&] { return c.m_pPackageRepair->GetStatusCode() == sc.check.pakStatus; }, 10000))
+            if (sc.repair.pakStatus >= 0) {
+                EXPECT_TRUE(
+                    WaitUntil([&] { return c.m_pPackageRepair->GetStatusCode() == sc.repair.pakStatus; }, 10000))
                     << c.m_pPackageRepair->GetStatusCode();
             }
-            if (sc.repair.run) {
-                PhaseRun repair = client.Run(true, sc.stopPhase == StopPhase::Repair ? sc.stopAfterMs : 0);
-                EXPECT_FALSE(repair.timedOut);
-                EXPECT_EQ(c.m_nStatusCode.load(), sc.repair.status);
-                if (sc.repair.normalStatus >= 0) {
-                    EXPECT_TRUE(WaitFor([&] { return c.m_RepairNormalFile.m_nStatusCode.load() == sc.repair.normalStatus; },
-                                        10000));
-                }
-                if (sc.stopPhase == StopPhase::Repair) {
-                    // The worker's stop steps end once both package threads have ended, well
-                    // before the held-back source would have come.
-                    EXPECT_TRUE(WaitFor([&] { return c.m_pPackageRepair->GetStatusCode() == QN_RPS_ERROR_ABROT &&
-                                                     c.m_RepairNormalFile.m_nStatusCode.load() == QN_RFSC_ERROR_ABROT; },
-                                        4000));
-                }
-                if (sc.repair.pakStatus >= 0) {
-                    EXPECT_TRUE(
-                        WaitFor([&] { return c.m_pPackageRepair->GetStatusCode() == sc.repair.pakStatus; }, 10000))
-                        << c.m_pPackageRepair->GetStatusCode();
-                }
-                if (sc.stopPhase != StopPhase::Repair) {
-                    QN_FILE_NAME_LIST names;
-                    EXPECT_EQ(c.m_RepairNormalFile.GetCanNotRepairFileList(&names), 1);
-                    EXPECT_EQ(ToVector(names), sc.repair.cannotRepair);
-                }
-                QN_CLIENT_FILE_NAME_LIST mine;
-                EXPECT_EQ(c.GetCanNotRepairNormalFile(&mine), 1);
-                if (sc.repair.status == QN_RCRSC_SUCCESS_FINISH_REPAIR) {
-                    EXPECT_EQ(ToVector(mine), sc.repair.cannotRepair);
-                    EXPECT_EQ(client.m_nLastPercent, 100);
-                    QN_PAK_ID_LIST ids;
-                    EXPECT_EQ(c.GetCanNotRepairPakBlock(&ids), 1);
-                    EXPECT_EQ(ids.size(), c.m_pPackageRepair->GetCanNotRepairElemFileCount());
-                } else {
-                    EXPECT_TRUE(mine.empty());
-                }
+            if (sc.stopPhase != StopPhase::Repair) {
+                QN_FILE_NAME_LIST names;
+                EXPECT_EQ(c.m_RepairNormalFile.GetCanNotRepairFileList(&names), 1);
+                EXPECT_EQ(ToVector(names), sc.repair.cannotRepair);
             }
-            EXPECT_FALSE(client.m_bBackwards) << "the progress went back";
+            QN_CLIENT_FILE_NAME_LIST mine;
+            EXPECT_EQ(c.GetCanNotRepairNormalFile(&mine), 1);
+            if (sc.repair.status == QN_RCRSC_SUCCESS_FINISH_REPAIR) {
+                EXPECT_EQ(ToVector(mine), sc.repair.cannotRepair);
+                EXPECT_EQ(client.m_nLastPercent, 100);
+                QN_PAK_ID_LIST ids;
+                EXPECT_EQ(c.GetCanNotRepairPakBlock(&ids), 1);
+                EXPECT_EQ(ids.size(), c.m_pPackageRepair->GetCanNotRepairElemFileCount());
+            } else {
+                EXPECT_TRUE(mine.empty());
+            }
         }
-        EXPECT_EQ(gs_hLogStream, nullptr);
-        QN_SetRepairEngineConfig(saved);
+        EXPECT_FALSE(client.m_bBackwards) << "the progress went back";
+    }
+    EXPECT_EQ(gs_hLogStream, nullptr);
+    QN_SetRepairEngineConfig(saved);
 
-        EXPECT_EQ(CheckEndState(sc, run.m_fx.clientRoot, run.m_harness.workRoot()), "");
-        if (sc.end.tempHoldsNoFile) {
-            EXPECT_EQ(run.m_harness.TempFiles(), std::vector<std::string>());
-        }
-        std::vector<ServedRequest> got = run.Requests(sc.requests);
-        EXPECT_EQ(MatchInOrderPerPath(got, sc.requests), "") << Describe(got);
-        EXPECT_EQ(Forbidden(got, sc.forbidden), "") << Describe(got);
-        std::vector<std::string> messages = log.Messages();
-        for (const std::string& text : sc.logLines) {
-            const std::string line = FillFolders(text, run.m_harness);
-            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
-                                    [&](const std::string& m) { return m.find(line) != std::string::npos; }))
-                << line;
-        }
-        if (sc.alsoDev) {
-            // The development base is used as configured, with the package repairer's own '/'.
-            bool seen = false;
-            for (const ServedRequest& r : got) seen |= r.target.rfind("/dev/zhcn/qelrepair//Repair.REP", 0) == 0;
-            EXPECT_TRUE(seen) << Describe(got);
-        } else if (sc.check.status == QN_RCRSC_SUCCESS_FINISH_CHECK) {
-            bool seen = false;
-            for (const ServedRequest& r : got) seen |= r.target.rfind("/qelrepair/zhcn_v3//PakV3Repair//Repair.REP", 0) == 0;
-            EXPECT_TRUE(seen) << Describe(got);
-        }
+    EXPECT_EQ(CheckEndState(sc, run.m_fx.clientRoot, run.m_harness.workRoot()), "");
+    if (sc.end.tempHoldsNoFile) {
+        EXPECT_EQ(run.m_harness.TempFiles(), std::vector<std::string>());
+    }
+    std::vector<ServedRequest> got = run.Requests(sc.requests);
+    EXPECT_EQ(MatchInOrderPerPath(got, sc.requests), "") << Describe(got);
+    EXPECT_EQ(Forbidden(got, sc.forbidden), "") << Describe(got);
+    std::vector<std::string> messages = log.Messages();
+    for (const std::string& text : sc.logLines) {
+        const std::string line = FillFolders(text, run.m_harness);
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
+                                [&](const std::string& m) { return m.find(line) != std::string::npos; }))
+            << line;
+    }
+    if (sc.alsoDev) {
+        // The development base is used as configured, with the package repairer's own '/'.
+        bool seen = false;
+        for (const ServedRequest& r : got) seen |= r.target.rfind("/dev/zhcn/qelrepair//Repair.REP", 0) == 0;
+        EXPECT_TRUE(seen) << Describe(got);
+    } else if (sc.check.status == QN_RCRSC_SUCCESS_FINISH_CHECK) {
+        bool seen = false;
+        for (const ServedRequest& r : got) seen |= r.target.rfind("/qelrepair/zhcn_v3//PakV3Repair//Repair.REP", 0) == 0;
+        EXPECT_TRUE(seen) << Describe(got);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, ClientScenarios, ::testing::ValuesIn(AllTransports()),
-                         [](const ::testing::TestParamInfo<TransportKind>& i) { return TransportName(i.param); });
+INSTANTIATE_TEST_SUITE_P(Rows, ClientScenarios, ::testing::ValuesIn(ClientRows()),
+                         [](const ::testing::TestParamInfo<ClientRow>& i) {
+                             return ScenarioTestName(i.param.kind, i.param.id);
+                         });
 
 // The package repairer's folder files go to a subfolder of the run's temporary folder that it
 // makes, empties and removes, while the ordinary-file repairer downloads into the same folder
@@ -282,7 +305,7 @@ TEST(ClientServerFaults, EveryRequestRefused) {
         ASSERT_EQ(client.Init(), 1);
         EXPECT_EQ(client.Run(false).status, QN_RCRSC_ERROR_CONNECT_SERVER);
         EXPECT_EQ(client.m_c.m_RepairNormalFile.m_nStatusCode.load(), QN_RFSC_ERROR_DOWNLOAD);
-        EXPECT_TRUE(WaitFor([&] { return client.m_c.m_pPackageRepair->GetStatusCode() >= QN_RPS_ERROR_FAILED; }, 20000));
+        EXPECT_TRUE(WaitUntil([&] { return client.m_c.m_pPackageRepair->GetStatusCode() >= QN_RPS_ERROR_FAILED; }, 20000));
         EXPECT_EQ(client.m_c.m_pPackageRepair->GetStatusCode(), QN_RPS_ERROR_DOWNLOAD);
         for (const ServedRequest& r : run.m_served.Requests()) EXPECT_EQ(r.status, 403) << r.target;
     }

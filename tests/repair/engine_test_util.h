@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -146,14 +147,14 @@ public:
     }
     // The requests, waiting a little for nginx, which logs a request after its end.
     std::vector<ServedRequest> Requests(const std::vector<ExpectedRequest>& want = {}) const {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        for (;;) {
-            std::vector<ServedRequest> got = m_served.Requests();
-            if (m_served.kind() != TransportKind::Nginx || MatchInOrderPerPath(got, want).empty() ||
-                std::chrono::steady_clock::now() >= until)
-                return got;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        std::vector<ServedRequest> got;
+        qn::test::WaitUntil(
+            [&] {
+                got = m_served.Requests();
+                return m_served.kind() != TransportKind::Nginx || MatchInOrderPerPath(got, want).empty();
+            },
+            3000, 20);
+        return got;
     }
 
     qn::test::TempDir m_tmp;
@@ -166,15 +167,14 @@ inline std::vector<TransportKind> AllTransports() {
     return {TransportKind::Fake, TransportKind::Loopback, TransportKind::Nginx};
 }
 
-// Waits (bounded) until pred holds; false when it never did.
-template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+// A test name for one kit scenario over one transport, e.g. "Loopback_D_IGN": letters and
+// digits kept, anything else '_', so that each row can be run alone by its name.
+inline std::string ScenarioTestName(TransportKind kind, const std::string& id) {
+    std::string name = std::string(TransportName(kind)) + "_";
+    for (char c : id) name.push_back(std::isalnum((unsigned char)c) ? c : '_');
+    return name;
 }
+
+using qn::test::WaitUntil;
 
 }  // namespace qn::enginetest

@@ -99,66 +99,81 @@ const ScenarioRow kRows[] = {
     {"D6c", 3, 4},   {"D7", 3, 8},    {"D-IGN", 3, -1}, {"D10a", 7, -1}, {"D10b", 5, -1},
 };
 
-class NormalScenarios : public ::testing::TestWithParam<TransportKind> {};
+// One row of the table over one transport.
+struct NormalRow {
+    ScenarioRow row;
+    TransportKind kind;
+};
+
+void PrintTo(const NormalRow& r, std::ostream* os) { *os << r.row.id << " over " << TransportName(r.kind); }
+
+std::vector<NormalRow> NormalRows() {
+    std::vector<NormalRow> rows;
+    for (TransportKind k : AllTransports())
+        for (const ScenarioRow& row : kRows) rows.push_back({row, k});
+    return rows;
+}
+
+class NormalScenarios : public ::testing::TestWithParam<NormalRow> {};
 
 }  // namespace
 
-TEST_P(NormalScenarios, KitScenariosEndAsTheirRowsSay) {
-    for (const ScenarioRow& row : kRows) {
-        SCOPED_TRACE(row.id);
-        const Scenario* sc = FindScenario(row.id);
-        ASSERT_NE(sc, nullptr);
-        PreparedRun run;
-        std::string err;
-        bool bSkip = false;
-        if (!run.Prepare(GetParam(), sc, &err, &bSkip)) {
-            if (bSkip) GTEST_SKIP() << err;
-            FAIL() << err;
+TEST_P(NormalScenarios, EndAsTheirRowSays) {
+    const ScenarioRow& row = GetParam().row;
+    const Scenario* sc = FindScenario(row.id);
+    ASSERT_NE(sc, nullptr);
+    PreparedRun run;
+    std::string err;
+    bool bSkip = false;
+    if (!run.Prepare(GetParam().kind, sc, &err, &bSkip)) {
+        if (bSkip) GTEST_SKIP() << err;
+        FAIL() << err;
+    }
+    qn::test::LogCapture log;
+    Repairer rep;
+    ASSERT_EQ(rep.Init(run), 1);
+    PhaseRun check = rep.Run(false);
+    EXPECT_FALSE(check.timedOut);
+    EXPECT_EQ(check.status, row.check);
+    EXPECT_EQ(rep.Corrupt(), sc->check.corrupt);
+    EXPECT_FLOAT_EQ(rep.m_r.m_fCorruptRatio, (float)sc->check.corrupt.size() / 100.0f);
+    if (row.repair >= 0) {
+        PhaseRun repair = rep.Run(true);
+        EXPECT_FALSE(repair.timedOut);
+        EXPECT_EQ(repair.status, row.repair);
+        EXPECT_EQ(rep.CanNot(), sc->repair.cannotRepair);
+        if (row.repair == QN_RFSC_ERROR_FILE_IN_USE) {
+            // Three moves half a second apart, then a copy.
+            EXPECT_GE(repair.elapsed.count(), 1500);
         }
-        qn::test::LogCapture log;
-        Repairer rep;
-        ASSERT_EQ(rep.Init(run), 1);
-        PhaseRun check = rep.Run(false);
-        EXPECT_FALSE(check.timedOut);
-        EXPECT_EQ(check.status, row.check);
-        EXPECT_EQ(rep.Corrupt(), sc->check.corrupt);
-        EXPECT_FLOAT_EQ(rep.m_r.m_fCorruptRatio, (float)sc->check.corrupt.size() / 100.0f);
-        if (row.repair >= 0) {
-            PhaseRun repair = rep.Run(true);
-            EXPECT_FALSE(repair.timedOut);
-            EXPECT_EQ(repair.status, row.repair);
-            EXPECT_EQ(rep.CanNot(), sc->repair.cannotRepair);
-            if (row.repair == QN_RFSC_ERROR_FILE_IN_USE) {
-                // Three moves half a second apart, then a copy.
-                EXPECT_GE(repair.elapsed.count(), 1500);
-            }
-        }
-        EXPECT_EQ(CheckEndState(*sc, run.m_fx.clientRoot, run.m_harness.workRoot()), "");
-        if (sc->end.tempHoldsNoFile) {
-            EXPECT_EQ(run.m_harness.TempFiles(), std::vector<std::string>());
-        }
-        const std::vector<ExpectedRequest> want = NormalRequests(sc->requests);
-        std::vector<ServedRequest> got = run.Requests(want);
-        EXPECT_EQ(MatchInOrder(got, want), "") << Describe(got);
-        EXPECT_EQ(Forbidden(got, NormalRequests(sc->forbidden)), "") << Describe(got);
-        std::vector<std::string> messages = log.Messages();
-        for (const std::string& text : sc->logLines) {
-            const std::string line = FillFolders(text, run.m_harness);
-            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
-                                    [&](const std::string& m) { return m.find(line) != std::string::npos; }))
-                << line;
-        }
-        // Nothing is fetched before the check asks, and a clean check fetches only the header
-        // and the file-check table.
-        if (row.repair < 0 && row.check == 3) {
-            EXPECT_EQ(run.m_served.RangesFor("/qel_repair.info"),
-                      (std::vector<std::string>{"bytes=0-75", "bytes=76-2289"}));
-        }
+    }
+    EXPECT_EQ(CheckEndState(*sc, run.m_fx.clientRoot, run.m_harness.workRoot()), "");
+    if (sc->end.tempHoldsNoFile) {
+        EXPECT_EQ(run.m_harness.TempFiles(), std::vector<std::string>());
+    }
+    const std::vector<ExpectedRequest> want = NormalRequests(sc->requests);
+    std::vector<ServedRequest> got = run.Requests(want);
+    EXPECT_EQ(MatchInOrder(got, want), "") << Describe(got);
+    EXPECT_EQ(Forbidden(got, NormalRequests(sc->forbidden)), "") << Describe(got);
+    std::vector<std::string> messages = log.Messages();
+    for (const std::string& text : sc->logLines) {
+        const std::string line = FillFolders(text, run.m_harness);
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
+                                [&](const std::string& m) { return m.find(line) != std::string::npos; }))
+            << line;
+    }
+    // Nothing is fetched before the check asks, and a clean check fetches only the header
+    // and the file-check table.
+    if (row.repair < 0 && row.check == 3) {
+        EXPECT_EQ(run.m_served.RangesFor("/qel_repair.info"),
+                  (std::vector<std::string>{"bytes=0-75", "bytes=76-2289"}));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, NormalScenarios, ::testing::ValuesIn(AllTransports()),
-                         [](const ::testing::TestParamInfo<TransportKind>& i) { return TransportName(i.param); });
+INSTANTIATE_TEST_SUITE_P(Rows, NormalScenarios, ::testing::ValuesIn(NormalRows()),
+                         [](const ::testing::TestParamInfo<NormalRow>& i) {
+                             return ScenarioTestName(i.param.kind, i.param.row.id);
+                         });
 
 TEST(NormalRepairRules, IgnoreRules) {
     QN_RepairNormalFile r;
@@ -391,7 +406,7 @@ TEST_P(NormalStops, StopEndsEitherPhaseWithStatus6) {
         run.m_served.ClearRequests();
         ASSERT_EQ(rep.m_r.StartRepair(), 1);
         // The session is under way once the server has the request.
-        ASSERT_TRUE(WaitFor([&] { return rep.m_r.m_fRepairProgress.load() >= 0.1f && HasRequestFor(run, "/lib/core.dll"); },
+        ASSERT_TRUE(WaitUntil([&] { return rep.m_r.m_fRepairProgress.load() >= 0.1f && HasRequestFor(run, "/lib/core.dll"); },
                             10000));
         const auto t0 = std::chrono::steady_clock::now();
         rep.m_r.UnInit();

@@ -176,9 +176,7 @@ TEST(PackageCheckCleanup, FailedCheckRemovesOnlyTheDataFilesItMade) {
     EXPECT_EQ(qn::test::ReadFile(run.PackageDir() + "/Package0.DAT").size(), ullDataFileSize);
     EXPECT_EQ(qn::test::ReadFile(run.PackageDir() + "/Package2.DAT").size(), ullDataFileSize);
     std::thread stopper([p] { p->Stop(); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (p->GetStatusCode() != QN_RPS_ERROR_ABROT && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    qn::test::WaitUntil([p] { return p->GetStatusCode() == QN_RPS_ERROR_ABROT; }, 60000);
     gate.Release();
     stopper.join();
 

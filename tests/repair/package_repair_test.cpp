@@ -24,15 +24,6 @@ DamageStep DeletePackage() {
     return d;
 }
 
-template <class Pred>
-bool WaitFor(Pred pred, int ms = 30000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // Every byte of every data file equals either what it held before or the good byte.
 std::string NoWorse(const std::string& goodDir, const std::vector<Bytes>& before, const std::string& dir) {
@@ -153,7 +144,7 @@ TEST(PackageRepairObject, ChecksAndRepairsAgainOnTheSameObject) {
     // A second StartCheck waits for the first check and starts over.
     ASSERT_EQ(p->StartCheck(), S_OK);
     ASSERT_EQ(p->StartCheck(), S_OK);
-    ASSERT_TRUE(WaitFor([p] { return p->GetStatusCode() != QN_RPS_CHECKING; }));
+    ASSERT_TRUE(qn::test::WaitUntil([p] { return p->GetStatusCode() != QN_RPS_CHECKING; }, 30000));
     ASSERT_EQ(p->GetStatusCode(), QN_RPS_SUCCESS_FINISH_CHECK);
     EXPECT_EQ(p->GetBrokenElemFileCount(), 18u);
 
@@ -258,7 +249,7 @@ TEST(PackageRepairObject, ProgressOfARepeatedPhaseNeverGoesBack) {
         EXPECT_LE(fAtStart, fHeld) << "the progress went back";
         gate.Release();
         const int32_t nRunning = ph.repair ? QN_RPS_REPAIRING : QN_RPS_CHECKING;
-        ASSERT_TRUE(WaitFor([&] { return p->GetStatusCode() != nRunning; }));
+        ASSERT_TRUE(qn::test::WaitUntil([&] { return p->GetStatusCode() != nRunning; }, 30000));
         EXPECT_EQ(p->GetStatusCode(), ph.repair ? QN_RPS_SUCCESS_FINISH_REPAIR : QN_RPS_SUCCESS_FINISH_CHECK);
         EXPECT_EQ(progress(), 1.0f);
     }
@@ -303,10 +294,10 @@ TEST_P(PackageStop, EndsWithStatusSixAndNoDataFileWorse) {
         p->Stop();
         stopped = true;
     });
-    ASSERT_TRUE(WaitFor([p] { return p->GetStatusCode() == QN_RPS_ERROR_ABROT; }));
+    ASSERT_TRUE(qn::test::WaitUntil([p] { return p->GetStatusCode() == QN_RPS_ERROR_ABROT; }, 30000));
     EXPECT_FALSE(stopped.load()) << "Stop returned while the work thread was still held";
     gate.Release();
-    const bool ended = WaitFor([&stopped] { return stopped.load(); });
+    const bool ended = qn::test::WaitUntil([&stopped] { return stopped.load(); }, 30000);
     stopper.join();
     ASSERT_TRUE(ended);
     EXPECT_EQ(qn::testing::GetLivePackageRepairThreadCount(), 0);
@@ -403,10 +394,10 @@ TEST_F(SixBlockPackage, DownloadThreadWaitsWhileTooMuchIsQueued) {
     GateScope gate("write", 0);
     ASSERT_EQ(m_p->StartRepair(), S_OK);
     ASSERT_TRUE(gate.WaitReached());
-    ASSERT_TRUE(WaitFor([] { return g_nQueueFullCalls.load() > 0; }));
+    ASSERT_TRUE(qn::test::WaitUntil([] { return g_nQueueFullCalls.load() > 0; }, 30000));
     EXPECT_EQ(SourceRanges(), std::vector<std::string>{"bytes=0-2097151"});
     gate.Release();
-    ASSERT_TRUE(WaitFor([this] { return m_p->GetStatusCode() != QN_RPS_REPAIRING; }));
+    ASSERT_TRUE(qn::test::WaitUntil([this] { return m_p->GetStatusCode() != QN_RPS_REPAIRING; }, 30000));
     EXPECT_EQ(m_p->GetStatusCode(), QN_RPS_SUCCESS_FINISH_REPAIR);
     EXPECT_EQ(SourceRanges(), (std::vector<std::string>{"bytes=0-2097151", "bytes=2097152-4194303",
                                                         "bytes=4194304-6291455"}));
@@ -426,7 +417,7 @@ TEST_F(SixBlockPackage, WriteFailureStopsTheDownloadThread) {
                                     if (req.header("Range") == "bytes=2097152-4194303") plan.stallBeforeHeadersMs = 1000;
                                 }});
     ASSERT_EQ(m_p->StartRepair(), S_OK);
-    ASSERT_TRUE(WaitFor([this] { return m_p->GetStatusCode() != QN_RPS_REPAIRING; }));
+    ASSERT_TRUE(qn::test::WaitUntil([this] { return m_p->GetStatusCode() != QN_RPS_REPAIRING; }, 30000));
     EXPECT_EQ(m_p->GetStatusCode(), QN_RPS_ERROR_FAILED);
     EXPECT_LE(qn::testing::GetLivePackageRepairThreadCount(), 1);  // the work thread may still be returning
     m_p->Release();  // at once: nothing of the repairer may still run afterwards
@@ -449,15 +440,15 @@ TEST_F(SixBlockPackage, StopWhileTheDownloadThreadWaitsForTheWriter) {
     GateScope gate("write", 0);
     ASSERT_EQ(m_p->StartRepair(), S_OK);
     ASSERT_TRUE(gate.WaitReached());
-    ASSERT_TRUE(WaitFor([] { return g_nQueueFullCalls.load() > 0; }));
+    ASSERT_TRUE(qn::test::WaitUntil([] { return g_nQueueFullCalls.load() > 0; }, 30000));
     std::atomic<bool> stopped{false};
     std::thread stopper([this, &stopped] {
         m_p->Stop();
         stopped = true;
     });
-    ASSERT_TRUE(WaitFor([this] { return m_p->GetStatusCode() == QN_RPS_ERROR_ABROT; }));
+    ASSERT_TRUE(qn::test::WaitUntil([this] { return m_p->GetStatusCode() == QN_RPS_ERROR_ABROT; }, 30000));
     gate.Release();
-    const bool ended = WaitFor([&stopped] { return stopped.load(); });
+    const bool ended = qn::test::WaitUntil([&stopped] { return stopped.load(); }, 30000);
     stopper.join();
     ASSERT_TRUE(ended);
     EXPECT_EQ(qn::testing::GetLivePackageRepairThreadCount(), 0);

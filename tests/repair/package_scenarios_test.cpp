@@ -60,12 +60,7 @@ std::vector<Row> Rows() {
 }
 
 bool WaitForNoPackageThread() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (qn::testing::GetLivePackageRepairThreadCount() != 0) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return qn::test::WaitUntil([] { return qn::testing::GetLivePackageRepairThreadCount() == 0; }, 30000, 5);
 }
 
 }  // namespace

@@ -118,13 +118,13 @@ TEST(LoopbackHttpServer, RecordsEveryReadWithItsTime) {
     ASSERT_TRUE(client.send(req.substr(0, 1)));
     // The pause counts from the server's first read: a slow start of its connection thread
     // would otherwise let it take both pieces in one read.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        auto conns = server.connections();
-        if (!conns.empty() && !conns[0].reads.empty()) break;
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the first byte was never read";
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    ASSERT_TRUE(qn::test::WaitUntil(
+        [&] {
+            auto conns = server.connections();
+            return !conns.empty() && !conns[0].reads.empty();
+        },
+        5000, 5))
+        << "the first byte was never read";
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     ASSERT_TRUE(client.send(req.substr(1)));
     ASSERT_TRUE(server.waitForRequests(1, 5000));

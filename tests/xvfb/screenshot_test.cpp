@@ -1024,17 +1024,21 @@ private:
         m_Cv.notify_all();
         if (!pDisplay) return;
         // Until the box's window goes (bounded).
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         bool bGone = false;
-        while (!bGone && std::chrono::steady_clock::now() < deadline) {
-            while (!bGone && XPending(pDisplay)) {
-                XEvent event;
-                XNextEvent(pDisplay, &event);
-                bGone = (event.type == DestroyNotify || event.type == UnmapNotify) && event.xany.window == (Window)ulBox;
-            }
-            struct pollfd pfd = {ConnectionNumber(pDisplay), POLLIN, 0};
-            if (!bGone) ::poll(&pfd, 1, 100);
-        }
+        // Each look blocks on the display's connection for up to 100 ms.
+        qn::test::WaitUntil(
+            [&] {
+                while (!bGone && XPending(pDisplay)) {
+                    XEvent event;
+                    XNextEvent(pDisplay, &event);
+                    bGone = (event.type == DestroyNotify || event.type == UnmapNotify) &&
+                            event.xany.window == (Window)ulBox;
+                }
+                struct pollfd pfd = {ConnectionNumber(pDisplay), POLLIN, 0};
+                if (!bGone) ::poll(&pfd, 1, 100);
+                return bGone;
+            },
+            30000, 0);
         // A window manager gets to it a little later: after everything the box's closing sent.
         if (bGone) std::this_thread::sleep_for(std::chrono::milliseconds(kLatencyMs));
         XDestroyWindow(pDisplay, frame);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "TreeTools.h"
+#include "qn_test_env.h"
 
 namespace qn::kit {
 
@@ -19,24 +20,23 @@ PhaseRun RunPhase(const PhaseControl& c) {
     if (!c.start || !c.status) return run;
     run.started = c.start();
     if (!run.started) return run;
-    bool stopped = false;
-    for (;;) {
+    // One look at the status; true once the phase has left its running value.
+    auto ended = [&] {
         run.status = c.status();
         ++run.polls;
-        Clock::time_point now = Clock::now();
-        run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - t0);
-        if (run.status != c.runningStatus) break;
-        if (now - t0 >= c.deadline) {
-            run.timedOut = true;
-            break;
-        }
-        if (c.stop && !stopped && now - t0 >= c.stopAfter) {
+        run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+        return run.status != c.runningStatus;
+    };
+    bool stopped = false;
+    run.timedOut = !qn::test::WaitUntil(
+        [&] {
+            if (ended()) return true;
+            if (!c.stop || stopped || run.elapsed < c.stopAfter) return false;
             stopped = true;
             c.stop();
-            continue;
-        }
-        std::this_thread::sleep_for(c.poll);
-    }
+            return ended();  // the stop may end the phase at once
+        },
+        (uint32_t)c.deadline.count(), (uint32_t)c.poll.count());
     return run;
 }
 

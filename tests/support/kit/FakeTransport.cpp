@@ -5,10 +5,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 
 #include "qn_string.h"
+#include "qn_test_env.h"
+#include "qn_url_path.h"
 
 namespace qn::kit {
 
@@ -22,13 +25,6 @@ constexpr uint32_t kPiece = 16384;
 
 bool EndsWith(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // The target of an http URL ("/..." after the host), or false.
@@ -467,12 +463,7 @@ void FakeTransport::Loop() {
 }
 
 bool FakeTransport::Sleep(uint32_t ms, const std::atomic<bool>* pbCancel) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < until) {
-        if (m_stop || (pbCancel && *pbCancel)) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return !qn::test::WaitUntil([&] { return m_stop || (pbCancel && *pbCancel); }, ms, 5);
 }
 
 void FakeTransport::Log(const FakeRequest& r) {
@@ -486,29 +477,13 @@ FakeTransport::Answer FakeTransport::Resolve(const std::string& method, const st
     Answer a;
     std::string target;
     TargetOf(url, &target);
-    target = target.substr(0, target.find('?'));
-    std::string path;
-    for (size_t i = 0; i < target.size(); ++i) {
-        if (target[i] == '%') {
-            int hi = i + 2 < target.size() ? HexValue(target[i + 1]) : -1;
-            int lo = i + 2 < target.size() ? HexValue(target[i + 2]) : -1;
-            if (hi < 0 || lo < 0) {
-                a.status = 400;
-                return a;
-            }
-            path.push_back((char)(hi * 16 + lo));
-            i += 2;
-        } else {
-            path.push_back(target[i]);
-        }
+    std::optional<qn::test::RequestPath> mapped = qn::test::MapRequestPath(target.substr(0, target.find('?')));
+    if (!mapped) {
+        a.status = 400;
+        return a;
     }
-    std::string merged;
-    for (char c : path)
-        if (!(c == '/' && !merged.empty() && merged.back() == '/')) merged.push_back(c);
-    static const std::regex tailRe("^(.*)/-?[0-9]+\\.RefreshEveryTime$");
-    std::smatch m;
-    a.tail = std::regex_match(merged, m, tailRe);
-    if (a.tail && m_tail == FakeTailMode::Strip) merged = m[1].str();
+    a.tail = mapped->tail;
+    const std::string merged = a.tail && m_tail == FakeTailMode::Strip ? mapped->untailed : mapped->path;
     a.path = merged;
 
     // Fault rules, in the order added; each with its own hit count.

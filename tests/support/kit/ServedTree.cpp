@@ -8,6 +8,7 @@
 #include "NginxServer.h"
 #include "QN_HttpTransfer.h"
 #include "loopback_http_server.h"
+#include "qn_test_env.h"
 
 namespace qn::kit {
 
@@ -189,12 +190,7 @@ std::vector<std::string> ServedTree::RangesFor(const std::string& suffix) const 
 size_t ServedTree::CountFor(const std::string& suffix) const { return RangesFor(suffix).size(); }
 
 bool ServedTree::WaitForRequests(size_t n, int timeoutMs) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (Requests().size() >= n) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return qn::test::WaitUntil([&] { return Requests().size() >= n; }, (uint32_t)timeoutMs, 5);
 }
 
 void ServedTree::ClearRequests() {

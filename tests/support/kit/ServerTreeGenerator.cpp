@@ -282,16 +282,25 @@ struct SourceBuild {
     Bytes content;
 };
 
-}  // namespace
+// Where the tree goes: OUT on disk, its URL path, and the package repair folder in both.
+struct TreePlace {
+    std::string out, urlBase, repDir, repUrl;
+};
 
-bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest, const std::string& docroot,
-                        const GeneratorOptions& opt, GeneratedInfo* pRetInfo, std::string* pErr) {
-    GeneratedInfo info;
-    const std::string out = docroot + "/" + opt.editionPath;
-    const std::string urlBase = "/" + opt.editionPath;
-    if (opt.dirs.empty()) return Fail(pErr, "no server folders");
+// The package as read from the client: its configuration, blocks, folder files and the bytes
+// of its good data files.
+struct PackageSource {
+    std::string pak;
+    Bytes cfg;
+    std::vector<BlockLayout> blockLayouts;
+    std::vector<std::string> dirFileNames;
+    std::vector<Bytes> dataFiles;
+};
 
-    // Ordinary files and "qel_repair.info".
+// Ordinary files and "qel_repair.info".
+bool WriteOrdinaryFiles(const std::string& clientRoot, const GeneratorOptions& opt, const TreePlace& at,
+                        GeneratedInfo* pInfo, std::string* pErr) {
+    GeneratedInfo& info = *pInfo;
     std::vector<ClientFile> files;
     const std::string binDir = clientRoot + "/bin/" + opt.binSub;
     if (!ListClientFiles(binDir, &files, pErr)) return false;
@@ -308,8 +317,8 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
         r.dirId = dirId;
         r.size = content.size();
         r.crc = Crc32(content);
-        r.serverPath = urlBase + "/" + opt.dirs[dirId] + "/" + files[i].relPath;
-        if (!WriteBytes(out + "/" + opt.dirs[dirId] + "/" + files[i].relPath, content, pErr)) return false;
+        r.serverPath = at.urlBase + "/" + opt.dirs[dirId] + "/" + files[i].relPath;
+        if (!WriteBytes(at.out + "/" + opt.dirs[dirId] + "/" + files[i].relPath, content, pErr)) return false;
         entries.push_back({r.tableName, r.crc});
         dirIds.push_back(dirId);
         info.normalFiles.push_back(r);
@@ -317,23 +326,31 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
     info.dirs = opt.dirs;
     Bytes infoFile = AssembleRepairInfo(EncodeFileCheckTable(entries), EncodeDirTable(opt.dirs),
                                         EncodeFileRepairTable(dirIds), opt.layout, opt.sentinels, &info);
-    if (!WriteBytes(out + "/qel_repair.info", infoFile, pErr)) return false;
-    info.infoUrlPath = urlBase + "/qel_repair.info";
+    if (!WriteBytes(at.out + "/qel_repair.info", infoFile, pErr)) return false;
+    info.infoUrlPath = at.urlBase + "/qel_repair.info";
+    return true;
+}
 
-    // The package and "Repair.REP".
-    const std::string pak = clientRoot + "/pakV3";
-    Bytes cfg;
+// Reads "Package.CFG", the blocks and folder files (from the manifest or the package folder)
+// and the data files.
+bool ReadPackage(const std::string& clientRoot, const Manifest* pManifest, const GeneratorOptions& opt,
+                 PackageSource* pPkg, GeneratedInfo* pInfo, std::string* pErr) {
+    GeneratedInfo& info = *pInfo;
+    PackageSource& pkg = *pPkg;
+    pkg.pak = clientRoot + "/pakV3";
+    const std::string& pak = pkg.pak;
+    Bytes& cfg = pkg.cfg;
     if (!ReadBytes(pak + "/Package.CFG", &cfg, pErr)) return false;
     if (cfg.size() != kPackageCfgSize) return Fail(pErr, "Package.CFG is not 204 bytes");
     info.dirFilesFolder = GetU32(cfg, 24);
     info.dataFileCount = GetU32(cfg, 28);
     info.dataFileSize = GetU64(cfg, 32);
     info.baseAddress = GetU64(cfg, 40);
-    const uint64_t D = info.dataFileSize, B = info.baseAddress;
+    const uint64_t D = info.dataFileSize;
     if (D == 0 || info.dataFileCount == 0) return Fail(pErr, "Package.CFG has no data files");
 
-    std::vector<BlockLayout> blockLayouts;
-    std::vector<std::string> dirFileNames;
+    std::vector<BlockLayout>& blockLayouts = pkg.blockLayouts;
+    std::vector<std::string>& dirFileNames = pkg.dirFileNames;
     if (pManifest) {
         blockLayouts = pManifest->blocks;
         dirFileNames = pManifest->dirFiles;
@@ -358,39 +375,46 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
     // The repairer refuses a folder-file table without a record, so no such tree is served.
     if (dirFileNames.empty()) return Fail(pErr, "the package has no folder files");
 
-    std::vector<Bytes> dataFiles(info.dataFileCount);
+    pkg.dataFiles.resize(info.dataFileCount);
     for (uint32_t f = 0; f < info.dataFileCount; ++f) {
-        if (!ReadBytes(pak + "/" + DataFileName(f), &dataFiles[f], pErr)) return false;
-        if (dataFiles[f].size() != D) return Fail(pErr, DataFileName(f) + " has the wrong size");
+        if (!ReadBytes(pak + "/" + DataFileName(f), &pkg.dataFiles[f], pErr)) return false;
+        if (pkg.dataFiles[f].size() != D) return Fail(pErr, DataFileName(f) + " has the wrong size");
     }
+    return true;
+}
 
-    // Folder files, by UTF-16 code units.
-    std::sort(dirFileNames.begin(), dirFileNames.end(), Utf16Less);
-    Bytes dirFileTable;
-    const std::string repDir = out + "/PakV3Repair";
-    const std::string repUrl = urlBase + "/PakV3Repair";
-    for (const std::string& name : dirFileNames) {
+// Folder files, by UTF-16 code units: written under the package repair folder (and the
+// development one), and their table.
+bool WriteFolderFiles(PackageSource& pkg, const GeneratorOptions& opt, const std::string& docroot,
+                      const TreePlace& at, GeneratedInfo* pInfo, Bytes* pTable, std::string* pErr) {
+    GeneratedInfo& info = *pInfo;
+    std::sort(pkg.dirFileNames.begin(), pkg.dirFileNames.end(), Utf16Less);
+    for (const std::string& name : pkg.dirFileNames) {
         Bytes content, field;
-        if (!ReadBytes(pak + "/" + name, &content, pErr)) return false;
+        if (!ReadBytes(pkg.pak + "/" + name, &content, pErr)) return false;
         if (!EncodeFixedUtf16LE(name, 64, &field)) return Fail(pErr, "folder file name does not fit: " + name);
         DirFileRecord d;
         d.name = name;
         d.crc = Crc32(content);
         d.size = content.size();
         std::string sub = "DirFiles/" + std::to_string(info.dirFilesFolder) + "/" + Slashes(name);
-        d.urlPath = repUrl + "/" + sub;
-        if (!WriteBytes(repDir + "/" + sub, content, pErr)) return false;
+        d.urlPath = at.repUrl + "/" + sub;
+        if (!WriteBytes(at.repDir + "/" + sub, content, pErr)) return false;
         if (opt.alsoDev && !WriteBytes(docroot + "/" + opt.devPath + "/" + sub, content, pErr)) return false;
-        dirFileTable.append(field);
-        AppendU32(&dirFileTable, d.crc);
+        pTable->append(field);
+        AppendU32(pTable, d.crc);
         info.dirFiles.push_back(d);
     }
+    return true;
+}
 
-    // Blocks and their checksums from the good data files.
-    std::vector<Bytes> blockBytes;
-    Bytes blockTable;
-    for (uint32_t i = 0; i < blockLayouts.size(); ++i) {
-        const BlockLayout& s = blockLayouts[i];
+// Blocks and their checksums from the good data files: their bytes and their table.
+bool ReadBlocks(const PackageSource& pkg, GeneratedInfo* pInfo, std::vector<Bytes>* pBlockBytes, Bytes* pTable,
+                std::string* pErr) {
+    GeneratedInfo& info = *pInfo;
+    const uint64_t D = info.dataFileSize, B = info.baseAddress;
+    for (uint32_t i = 0; i < pkg.blockLayouts.size(); ++i) {
+        const BlockLayout& s = pkg.blockLayouts[i];
         if (s.fileIndex >= info.dataFileCount || s.size == 0 || s.offset > D || s.size > D - s.offset)
             return Fail(pErr, "block " + std::to_string(i) + " lies outside its data file");
         BlockRecord r;
@@ -399,19 +423,23 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
         r.offset = s.offset;
         r.size = s.size;
         r.address = B + (uint64_t)s.fileIndex * D + s.offset;
-        blockBytes.push_back(dataFiles[s.fileIndex].substr((size_t)s.offset, (size_t)s.size));
-        r.crc = BlockCrc(blockBytes.back());
-        AppendU64(&blockTable, r.address);
-        AppendU64(&blockTable, r.size);
-        AppendU32(&blockTable, r.crc);
+        pBlockBytes->push_back(pkg.dataFiles[s.fileIndex].substr((size_t)s.offset, (size_t)s.size));
+        r.crc = BlockCrc(pBlockBytes->back());
+        AppendU64(pTable, r.address);
+        AppendU64(pTable, r.size);
+        AppendU32(pTable, r.crc);
         info.blocks.push_back(r);
     }
+    return true;
+}
 
-    // Empty regions: the complement of the blocks, file by file.
-    Bytes regionTable;
+// Empty regions: the complement of the blocks, file by file, each filled with 0xCE.
+bool FindEmptyRegions(const PackageSource& pkg, GeneratedInfo* pInfo, Bytes* pTable, std::string* pErr) {
+    GeneratedInfo& info = *pInfo;
+    const uint64_t D = info.dataFileSize, B = info.baseAddress;
     for (uint32_t f = 0; f < info.dataFileCount; ++f) {
         std::vector<std::pair<uint64_t, uint64_t>> covered;
-        for (const BlockLayout& s : blockLayouts)
+        for (const BlockLayout& s : pkg.blockLayouts)
             if (s.fileIndex == f) covered.push_back({s.offset, s.offset + s.size});
         std::sort(covered.begin(), covered.end());
         uint64_t pos = 0;
@@ -426,18 +454,24 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
                 r.size = c.first - pos;
                 r.address = B + (uint64_t)f * D + pos;
                 for (uint64_t k = pos; k < c.first; ++k)
-                    if ((uint8_t)dataFiles[f][(size_t)k] != kEmptyFill)
+                    if ((uint8_t)pkg.dataFiles[f][(size_t)k] != kEmptyFill)
                         return Fail(pErr, "region byte " + std::to_string(k) + " of " + DataFileName(f) + " is not 0xCE");
-                AppendU64(&regionTable, r.address);
-                AppendU64(&regionTable, r.size);
+                AppendU64(pTable, r.address);
+                AppendU64(pTable, r.size);
                 info.regions.push_back(r);
             }
             pos = std::max(pos, c.second);
         }
     }
     if (info.regions.empty()) return Fail(pErr, "the package has no empty region");
+    return true;
+}
 
-    // Data sources.
+// Data sources: the options' layouts, or by default S sources taking the blocks in turn,
+// highest address first. Each block must lie in exactly one source.
+bool BuildSources(const GeneratorOptions& opt, const std::vector<Bytes>& blockBytes, GeneratedInfo* pInfo,
+                  std::vector<SourceBuild>* pBuilds, std::string* pErr) {
+    GeneratedInfo& info = *pInfo;
     std::vector<SourceLayout> layouts = opt.sources;
     if (layouts.empty()) {
         uint32_t S = std::max<uint32_t>(1, opt.defaultSourceCount);
@@ -457,7 +491,6 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
     }
     std::sort(layouts.begin(), layouts.end(), [](const SourceLayout& a, const SourceLayout& b) { return a.id < b.id; });
     std::vector<int> blockSeen(info.blocks.size(), 0);
-    std::vector<SourceBuild> builds;
     for (size_t k = 0; k < layouts.size(); ++k) {
         const SourceLayout& l = layouts[k];
         if (l.id == 0) return Fail(pErr, "source id 0");
@@ -472,23 +505,29 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
             sb.content.append(blockBytes[e.block]);
         }
         sb.content.append((size_t)l.suffix, kJunk);
-        builds.push_back(std::move(sb));
+        pBuilds->push_back(std::move(sb));
     }
     for (size_t i = 0; i < blockSeen.size(); ++i)
         if (blockSeen[i] != 1) return Fail(pErr, "block " + std::to_string(i) + " is not in exactly one source");
+    return true;
+}
 
-    RepTables tables;
-    tables.dirFiles = dirFileTable;
-    tables.blocks = blockTable;
-    tables.regions = regionTable;
-    std::vector<std::pair<std::string, Bytes>> serverFiles;  // relative to the package repair folder
+// Places the sources in server files (one update file each, or packed into the named files
+// with a source table) and fills the repair table. serverFiles are relative to the package
+// repair folder.
+bool PlaceSources(const GeneratorOptions& opt, const std::vector<SourceBuild>& builds, const TreePlace& at,
+                  GeneratedInfo* pInfo, RepTables* pTables, std::vector<std::pair<std::string, Bytes>>* pServerFiles,
+                  std::string* pErr) {
+    GeneratedInfo& info = *pInfo;
+    RepTables& tables = *pTables;
+    std::vector<std::pair<std::string, Bytes>>& serverFiles = *pServerFiles;
     std::map<uint32_t, uint64_t> baseOf;
     if (opt.sourceMode == SourceMode::UpdateFiles) {
         for (const SourceBuild& sb : builds) {
             std::string name = "UpdateFiles/" + std::to_string(sb.layout.id - 1) + "-" + std::to_string(sb.layout.id) + ".UPDATE";
             serverFiles.push_back({name, sb.content});
             baseOf[sb.layout.id] = 0;
-            info.sources.push_back({sb.layout.id, repUrl + "/" + name, sb.content.size(), 0, std::string()});
+            info.sources.push_back({sb.layout.id, at.repUrl + "/" + name, sb.content.size(), 0, std::string()});
         }
     } else {
         tables.hasSourceTable = true;
@@ -514,7 +553,7 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
             AppendU64(&rec, base);
             AppendU64(&rec, sb.content.size());
             tables.sources.append(rec);
-            info.sources.push_back({sb.layout.id, repUrl + "/" + Slashes(sb.layout.serverFile), sb.content.size(), base,
+            info.sources.push_back({sb.layout.id, at.repUrl + "/" + Slashes(sb.layout.serverFile), sb.content.size(), base,
                                     sb.layout.serverFile});
         }
         for (const std::string& name : fileOrder) serverFiles.push_back({Slashes(name), packed[name]});
@@ -524,18 +563,46 @@ bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest
         AppendU32(&tables.repair, b.sourceId);
         AppendU64(&tables.repair, b.offsetInSource);
     }
+    return true;
+}
 
-    Bytes rep = AssembleRepairRep(cfg, tables, opt.layout, &info);
-    if (!WriteBytes(repDir + "/Repair.REP", rep, pErr)) return false;
+}  // namespace
+
+bool GenerateServerTree(const std::string& clientRoot, const Manifest* pManifest, const std::string& docroot,
+                        const GeneratorOptions& opt, GeneratedInfo* pRetInfo, std::string* pErr) {
+    GeneratedInfo info;
+    TreePlace at;
+    at.out = docroot + "/" + opt.editionPath;
+    at.urlBase = "/" + opt.editionPath;
+    at.repDir = at.out + "/PakV3Repair";
+    at.repUrl = at.urlBase + "/PakV3Repair";
+    if (opt.dirs.empty()) return Fail(pErr, "no server folders");
+    if (!WriteOrdinaryFiles(clientRoot, opt, at, &info, pErr)) return false;
+
+    // The package and "Repair.REP".
+    PackageSource pkg;
+    RepTables tables;
+    std::vector<Bytes> blockBytes;
+    std::vector<SourceBuild> builds;
+    std::vector<std::pair<std::string, Bytes>> serverFiles;
+    if (!ReadPackage(clientRoot, pManifest, opt, &pkg, &info, pErr) ||
+        !WriteFolderFiles(pkg, opt, docroot, at, &info, &tables.dirFiles, pErr) ||
+        !ReadBlocks(pkg, &info, &blockBytes, &tables.blocks, pErr) ||
+        !FindEmptyRegions(pkg, &info, &tables.regions, pErr) || !BuildSources(opt, blockBytes, &info, &builds, pErr) ||
+        !PlaceSources(opt, builds, at, &info, &tables, &serverFiles, pErr))
+        return false;
+
+    Bytes rep = AssembleRepairRep(pkg.cfg, tables, opt.layout, &info);
+    if (!WriteBytes(at.repDir + "/Repair.REP", rep, pErr)) return false;
     for (const auto& sf : serverFiles)
-        if (!WriteBytes(repDir + "/" + sf.first, sf.second, pErr)) return false;
+        if (!WriteBytes(at.repDir + "/" + sf.first, sf.second, pErr)) return false;
     if (opt.alsoDev) {
         const std::string dev = docroot + "/" + opt.devPath;
         if (!WriteBytes(dev + "/Repair.REP", rep, pErr)) return false;
         for (const auto& sf : serverFiles)
             if (!WriteBytes(dev + "/" + sf.first, sf.second, pErr)) return false;
     }
-    info.repUrlPath = repUrl + "/Repair.REP";
+    info.repUrlPath = at.repUrl + "/Repair.REP";
     if (!opt.infoTextPath.empty() && !WriteBytes(opt.infoTextPath, info.ToText(), pErr)) return false;
     if (pRetInfo) *pRetInfo = std::move(info);
     return true;
