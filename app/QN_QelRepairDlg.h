@@ -120,6 +120,11 @@ protected:
     // The check and repair phases over the coordinator: the count of corrupt resources and of
     // those left broken, and the usage report. 1 or 0.
     int _RepairClientResource(uint32_t* puRetTotal, uint32_t* puRetFailed);
+    // Polls one phase of the coordinator every 100 ms until it ends, posting its status text and
+    // progress in every cycle; an interruption stops the coordinator (*pbInitialized = 0). 1 when
+    // the phase finished well (status 3 after the check, 4 after the repair); 0 with the status
+    // text of the status it ended with. uTotal: the corrupt count the repair text shows.
+    int _PollRepairPhase(QN_RepairClientResource& Coordinator, bool bRepair, uint32_t uTotal, int* pbInitialized);
     // The status text of a coordinator status that ends a phase.
     void _ShowRepairFailure(int32_t nStatus, bool bRepair);
     // Formats a status line into 256 bytes (cut, never dropped) and sets it.

@@ -134,13 +134,48 @@ void QN_QelRepairDlg::_ShowRepairFailure(int32_t nStatus, bool bRepair) {
     QNLog_Printf(7, "Repair client resource status: %d", (int)nStatus);
 }
 
+int QN_QelRepairDlg::_PollRepairPhase(QN_RepairClientResource& Coordinator, bool bRepair, uint32_t uTotal,
+                                      int* pbInitialized) {
+    const char* cszName = m_VersionInfo.strVersionName.c_str();
+    const int32_t nRunning = bRepair ? QN_RCRSC_REPAIRING : QN_RCRSC_CHECKING;
+    const int32_t nFinished = bRepair ? QN_RCRSC_SUCCESS_FINISH_REPAIR : QN_RCRSC_SUCCESS_FINISH_CHECK;
+
+    while (true) {
+        if (m_nExitFlag) {
+            // Stopping the coordinator waits for its worker, so the status read next is final.
+            Coordinator.m_nStatusCode = QN_RCRSC_ERROR_ABROT;
+            Coordinator.UnInit();
+            *pbInitialized = 0;
+        }
+        const int32_t nStatus = Coordinator.m_nStatusCode;
+        if (nStatus == nFinished && *pbInitialized) return 1;
+        if (nStatus != nRunning || !*pbInitialized) {
+            _ShowRepairFailure(nStatus, bRepair);
+            return 0;
+        }
+        if (bRepair) {
+            _SetFormattedStatusText("正在修复%s客户端资源：共有%u个资源损坏，这可能需要很长时间，请耐心等候...", cszName,
+                                    uTotal);
+        } else {
+            _SetFormattedStatusText("正在修复%s客户端资源：正在检测资源完整性，这可能需要很长时间，请耐心等候...",
+                                    cszName);
+        }
+        const float fNormal =
+            bRepair ? Coordinator.m_RepairNormalFile.m_fRepairProgress : Coordinator.m_RepairNormalFile.m_fCheckProgress;
+        // A computation that gives no percentage (negative, above 100, not a number) keeps the
+        // value shown; the progress message is posted in every cycle all the same.
+        uint32_t uPercentage = UINT32_MAX;
+        QN_RepairPhasePercentage(PackageProgress(Coordinator, bRepair), fNormal, &uPercentage);
+        _SetProgress(uPercentage);
+        QN_Sleep(kPollMs);
+    }
+}
+
 int QN_QelRepairDlg::_RepairClientResource(uint32_t* puRetTotal, uint32_t* puRetFailed) {
     int nResult = 0;
     int nRetCode = 0;
     int bInitialized = 0;
-    int32_t nStatus = QN_RCRSC_NONE;
     int32_t nResultStatus = QN_RCRSC_NONE;
-    uint32_t uPercentage = 0;
     uint32_t uCorruptPakV3BlockCount = 0;
     time_t tStart = time(nullptr);
     QN_RepairClientResource Coordinator;
@@ -149,7 +184,6 @@ int QN_QelRepairDlg::_RepairClientResource(uint32_t* puRetTotal, uint32_t* puRet
     QN_PAK_ID_LIST CorruptPakBlockList;
     QN_PAK_ID_LIST CanNotRepairPakBlockList;
     std::string strVersionNumber;
-    const char* cszName = m_VersionInfo.strVersionName.c_str();
 
     QNLOG_PROCESS_ERROR(puRetTotal);
     QNLOG_PROCESS_ERROR(puRetFailed);
@@ -173,25 +207,8 @@ int QN_QelRepairDlg::_RepairClientResource(uint32_t* puRetTotal, uint32_t* puRet
     }
 
     Coordinator.StartCheck();
-    while (true) {
-        if (m_nExitFlag) {
-            Coordinator.m_nStatusCode = QN_RCRSC_ERROR_ABROT;
-            Coordinator.UnInit();
-            bInitialized = 0;
-        }
-        nStatus = Coordinator.m_nStatusCode;
-        if (nStatus == QN_RCRSC_SUCCESS_FINISH_CHECK) break;
-        if (nStatus != QN_RCRSC_CHECKING || !bInitialized) {
-            _ShowRepairFailure(nStatus, false);
-            QNLOG_PROCESS_ERROR(false);
-        }
-        _SetFormattedStatusText("正在修复%s客户端资源：正在检测资源完整性，这可能需要很长时间，请耐心等候...", cszName);
-        if (QN_RepairPhasePercentage(PackageProgress(Coordinator, false), Coordinator.m_RepairNormalFile.m_fCheckProgress,
-                            &uPercentage))
-            m_nProgress = uPercentage;
-        PostMessage(WM_SET_PROGRESS, 0, 0);
-        QN_Sleep(kPollMs);
-    }
+    nRetCode = _PollRepairPhase(Coordinator, false, 0, &bInitialized);
+    QNLOG_PROCESS_ERROR(nRetCode);
 
     CorruptNormalFileList = Coordinator.m_CorruptNormalFileList;
     nRetCode = Coordinator.GetAllCorruptPakBlock(&CorruptPakBlockList);
@@ -204,27 +221,8 @@ int QN_QelRepairDlg::_RepairClientResource(uint32_t* puRetTotal, uint32_t* puRet
 
     if (*puRetTotal > 0) {
         Coordinator.StartRepair();
-        while (true) {
-            if (m_nExitFlag) {
-                Coordinator.m_nStatusCode = QN_RCRSC_ERROR_ABROT;
-                Coordinator.UnInit();
-                bInitialized = 0;
-            }
-            nStatus = Coordinator.m_nStatusCode;
-            if (nStatus == QN_RCRSC_SUCCESS_FINISH_REPAIR && bInitialized) break;
-            if (nStatus != QN_RCRSC_REPAIRING || !bInitialized) {
-                _ShowRepairFailure(nStatus, true);
-                QNLOG_PROCESS_ERROR(false);
-            }
-            _SetFormattedStatusText("正在修复%s客户端资源：共有%u个资源损坏，这可能需要很长时间，请耐心等候...", cszName,
-                                    *puRetTotal);
-            if (QN_RepairPhasePercentage(PackageProgress(Coordinator, true), Coordinator.m_RepairNormalFile.m_fRepairProgress,
-                                &uPercentage))
-                _SetProgress(uPercentage);
-            else
-                PostMessage(WM_SET_PROGRESS, 0, 0);
-            QN_Sleep(kPollMs);
-        }
+        nRetCode = _PollRepairPhase(Coordinator, true, *puRetTotal, &bInitialized);
+        QNLOG_PROCESS_ERROR(nRetCode);
         nRetCode = Coordinator.GetCanNotRepairNormalFile(&CanNotRepairNormalFileList);
         QNLOG_PROCESS_ERROR(nRetCode);
         nRetCode = Coordinator.GetCanNotRepairPakBlock(&CanNotRepairPakBlockList);

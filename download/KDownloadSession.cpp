@@ -487,6 +487,76 @@ HRESULT KDownloadSession::finishDownload() {
     return S_OK;
 }
 
+bool KDownloadSession::acceptQueryResult(HRESULT hrQuery, const QueryResult& q) {
+    if (FAILED(hrQuery)) {
+        int32_t nCe;
+        std::string sCe;
+        {
+            std::lock_guard<std::mutex> guard(m_clientErrorLock);
+            nCe = m_nClientError;
+            sCe = m_sClientErrorExt;
+        }
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: 0x%08X, clientError=%d, clientErrorExt=\"%s\"",
+                    (unsigned)hrQuery, nCe, sCe.c_str());
+        fail(hrQuery == E_ABORT ? KDS_ERR_ABORTED : KDS_ERR_NETWORK, 0);
+        return false;
+    }
+    if (q.nStatus != 200) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: StatusCode=%d", q.nStatus);
+        fail(q.nStatus == 404 ? KDS_ERR_NOT_FOUND : KDS_ERR_HTTP, (uint32_t)q.nStatus);
+        return false;
+    }
+    // Without a size there is nothing to download into: an empty file would be a false success.
+    if (!q.bHasSize) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: no Content-Length");
+        fail(KDS_ERR_INTERNAL, 0);
+        return false;
+    }
+    if (q.ullSize / kPieceSize + (q.ullSize % kPieceSize ? 1 : 0) > 0xFFFFFFFFull) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: fileSize=%llu too large",
+                    (unsigned long long)q.ullSize);
+        fail(KDS_ERR_INTERNAL, 0);
+        return false;
+    }
+    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "queryFileInfo OK: serverIP=\"%s\", finalURL=\"%s\", fileSize=%llu",
+                q.sServerAddress.c_str(), q.sFinalUrl.c_str(), (unsigned long long)q.ullSize);
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        m_urls.push_back(UrlEntry{q.sFinalUrl, 0, q.bNoRanges});
+        m_uUrlCursor = 0;
+    }
+    if (m_pChecksum && m_pChecksum->fileSize() != q.ullSize) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "checksumFile size mismatch: %llu != %llu",
+                    (unsigned long long)m_pChecksum->fileSize(), (unsigned long long)q.ullSize);
+        fail(KDS_ERR_CHECKSUM, 0);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_infoLock);
+        QN_StrCopyN(m_info.finalUrl, sizeof(m_info.finalUrl), q.sFinalUrl.c_str());
+        m_info.lastModified = q.lastModified;
+    }
+    m_validators = q.validators;
+    m_ullFileSize.store(q.ullSize);
+    if (m_wsFileName.empty()) {
+        m_wsFileName = fileNameFromURL(q.sFinalUrl);
+        m_wsTargetPath = m_wsTargetFolder + m_wsFileName;
+        if (m_wsTargetPath.size() >= kMaxPath) {
+            fail(KDS_ERR_FILE, (uint32_t)HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
+            return false;
+        }
+    }
+    return true;
+}
+
+void KDownloadSession::succeed() {
+    {
+        std::lock_guard<std::mutex> guard(m_infoLock);
+        QN_WcsCopyN(m_info.filePath, kMaxPath, m_wsTargetPath.c_str());
+    }
+    setStatus(KDS_STATUS_SUCCEEDED);
+}
+
 void KDownloadSession::threadMain() {
     QueryResult q;
     std::string sReportFinalUrl;
@@ -501,65 +571,11 @@ void KDownloadSession::threadMain() {
     setStatus(KDS_STATUS_QUERYING);
 
     hr = queryFileInfo(&q);
-    if (FAILED(hr)) {
-        int32_t nCe;
-        std::string sCe;
-        {
-            std::lock_guard<std::mutex> guard(m_clientErrorLock);
-            nCe = m_nClientError;
-            sCe = m_sClientErrorExt;
-        }
-        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: 0x%08X, clientError=%d, clientErrorExt=\"%s\"",
-                    (unsigned)hr, nCe, sCe.c_str());
-        fail(hr == E_ABORT ? KDS_ERR_ABORTED : KDS_ERR_NETWORK, 0);
-        goto Exit0;
-    }
-    sReportFinalUrl = q.sFinalUrl;
-    if (q.nStatus != 200) {
-        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: StatusCode=%d", q.nStatus);
-        fail(q.nStatus == 404 ? KDS_ERR_NOT_FOUND : KDS_ERR_HTTP, (uint32_t)q.nStatus);
-        goto Exit0;
-    }
-    // Without a size there is nothing to download into: an empty file would be a false success.
-    if (!q.bHasSize) {
-        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: no Content-Length");
-        fail(KDS_ERR_INTERNAL, 0);
-        goto Exit0;
-    }
-    if (q.ullSize / kPieceSize + (q.ullSize % kPieceSize ? 1 : 0) > 0xFFFFFFFFull) {
-        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "queryFileInfo failed: fileSize=%llu too large",
-                    (unsigned long long)q.ullSize);
-        fail(KDS_ERR_INTERNAL, 0);
-        goto Exit0;
-    }
-    KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "queryFileInfo OK: serverIP=\"%s\", finalURL=\"%s\", fileSize=%llu",
-                q.sServerAddress.c_str(), q.sFinalUrl.c_str(), (unsigned long long)q.ullSize);
-    {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        m_urls.push_back(UrlEntry{q.sFinalUrl, 0, q.bNoRanges});
-        m_uUrlCursor = 0;
-    }
-    if (m_pChecksum && m_pChecksum->fileSize() != q.ullSize) {
-        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "checksumFile size mismatch: %llu != %llu",
-                    (unsigned long long)m_pChecksum->fileSize(), (unsigned long long)q.ullSize);
-        fail(KDS_ERR_CHECKSUM, 0);
-        goto Exit0;
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_infoLock);
-        QN_StrCopyN(m_info.finalUrl, sizeof(m_info.finalUrl), q.sFinalUrl.c_str());
-        m_info.lastModified = q.lastModified;
-    }
-    m_validators = q.validators;
-    m_ullFileSize.store(q.ullSize);
-    if (m_wsFileName.empty()) {
-        m_wsFileName = fileNameFromURL(q.sFinalUrl);
-        m_wsTargetPath = m_wsTargetFolder + m_wsFileName;
-        if (m_wsTargetPath.size() >= kMaxPath) {
-            fail(KDS_ERR_FILE, (uint32_t)HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE));
-            goto Exit0;
-        }
-    }
+    if (SUCCEEDED(hr)) sReportFinalUrl = q.sFinalUrl;
+    if (!acceptQueryResult(hr, q)) goto Exit0;
+
+    // The road: an empty file is created, a good file already in place is kept, anything else
+    // is downloaded.
     if (q.ullSize == 0) {
         hr = createEmptyFile(&q.lastModified);
         if (FAILED(hr)) {
@@ -568,21 +584,13 @@ void KDownloadSession::threadMain() {
             goto Exit0;
         }
         KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "createEmptyFile OK");
-        {
-            std::lock_guard<std::mutex> guard(m_infoLock);
-            QN_WcsCopyN(m_info.filePath, kMaxPath, m_wsTargetPath.c_str());
-        }
-        setStatus(KDS_STATUS_SUCCEEDED);
+        succeed();
         goto Exit0;
     }
     if (!m_bNoResume.load() && isExistingFileGood(q.ullSize)) {
         KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "Existing file is Good");
         m_ullBytesCompleted.store(q.ullSize);
-        {
-            std::lock_guard<std::mutex> guard(m_infoLock);
-            QN_WcsCopyN(m_info.filePath, kMaxPath, m_wsTargetPath.c_str());
-        }
-        setStatus(KDS_STATUS_SUCCEEDED);
+        succeed();
         goto Exit0;
     }
     setStatus(KDS_STATUS_ALLOCATING);
@@ -607,11 +615,7 @@ void KDownloadSession::threadMain() {
         goto Exit0;
     }
     KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "download success");
-    {
-        std::lock_guard<std::mutex> guard(m_infoLock);
-        QN_WcsCopyN(m_info.filePath, kMaxPath, m_wsTargetPath.c_str());
-    }
-    setStatus(KDS_STATUS_SUCCEEDED);
+    succeed();
 
 Exit0:
     {

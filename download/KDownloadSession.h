@@ -102,6 +102,12 @@ private:
 
     void threadMain();
     HRESULT queryFileInfo(QueryResult* pResult);
+    // Checks the query's answer (hrQuery: how the query ended) and takes over the final URL,
+    // the size, the validators and the target path. false, with the failure already set and
+    // logged, when the answer cannot be downloaded.
+    bool acceptQueryResult(HRESULT hrQuery, const QueryResult& q);
+    // Records the target path in the session's information and ends the session as succeeded.
+    void succeed();
     bool isExistingFileGood(uint64_t ullSize);
     HRESULT createEmptyFile(const SYSTEMTIME* pLastModified);
     HRESULT allocateStorage(const std::string& sFinalUrl, uint64_t ullSize, const SYSTEMTIME* pLastModified,

@@ -50,6 +50,31 @@ SYSTEMTIME GetSystemTimeField(const uint8_t* p) {
     return t;
 }
 
+// What a stored progress file of ullLength bytes allows for a download of ullFileSize bytes in
+// pieces of uPieceSize (ullPieceCount of them) under the remote time pLastModified: an empty
+// file, a header that is not this layout's or a file too short for the states (bad header), a
+// different file size or piece size, or a resume.
+uint32_t ClassifyStoredHeader(int nFd, uint64_t ullLength, uint64_t ullFileSize, const SYSTEMTIME* pLastModified,
+                              uint32_t uPieceSize, uint64_t ullPieceCount) {
+    uint8_t abHeader[KPIECEMAP_HEADER_SIZE];
+    uint32_t uGot = 0;
+
+    if (ullLength == 0) return KPMR_EMPTY;
+    std::memset(abHeader, 0, sizeof(abHeader));
+    if (!QN_FileReadAt(nFd, 0, abHeader, 8, &uGot) || uGot != 8 || std::memcmp(abHeader, "TbRf", 4) != 0 ||
+        abHeader[4] != 1 || abHeader[5] != 0 ||
+        !QN_FileReadAt(nFd, 8, abHeader + 8, KPIECEMAP_HEADER_SIZE - 8, &uGot) || uGot != KPIECEMAP_HEADER_SIZE - 8)
+        return KPMR_BAD_HEADER;
+    if (ullLength < KPIECEMAP_HEADER_SIZE + ullPieceCount) return KPMR_BAD_HEADER;
+    if (GetU64(abHeader + KPIECEMAP_FILE_SIZE_OFFSET) != ullFileSize) return KPMR_SIZE_DIFFERS;
+    if (GetU32(abHeader + KPIECEMAP_PIECE_SIZE_OFFSET) != uPieceSize) return KPMR_PIECE_SIZE_DIFFERS;
+    SYSTEMTIME stored = GetSystemTimeField(abHeader + KPIECEMAP_LAST_MODIFIED_OFFSET);
+    // The remote file's time is not the one the pieces were fetched under (a time that was or is
+    // now absent included): they may be of another version, so they cannot be kept.
+    if (pLastModified && std::memcmp(&stored, pLastModified, sizeof(stored)) != 0) return KPMR_BAD_HEADER;
+    return KPMR_RESUMED;
+}
+
 }  // namespace
 
 PieceMap::PieceMap() = default;
@@ -78,9 +103,9 @@ HRESULT PieceMap::writeHeader(int nFd, const char* cszUrl, uint64_t ullFileSize,
     PutU32(abHeader + 4, 1);
     if (uUrlLen > KPIECEMAP_URL_SIZE - 1) uUrlLen = KPIECEMAP_URL_SIZE - 1;
     if (uUrlLen) std::memcpy(abHeader + 8, cszUrl, uUrlLen);
-    PutU64(abHeader + 2020, ullFileSize);
-    PutSystemTime(abHeader + 2028, pLastModified);
-    PutU32(abHeader + 2044, uPieceSize);
+    PutU64(abHeader + KPIECEMAP_FILE_SIZE_OFFSET, ullFileSize);
+    PutSystemTime(abHeader + KPIECEMAP_LAST_MODIFIED_OFFSET, pLastModified);
+    PutU32(abHeader + KPIECEMAP_PIECE_SIZE_OFFSET, uPieceSize);
 
     // The 8-byte start, then the rest of the header block, then the zeroed states.
     if (!QN_FileWriteAt(nFd, 0, abHeader, 8, &uWritten)) return uWritten ? E_FAIL : QN_LastErrorResult();
@@ -108,7 +133,6 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
     bool bResume = puResume && *puResume == 1;
     std::string sPath;
     int nFd = -1;
-    uint8_t abHeader[KPIECEMAP_HEADER_SIZE];
     std::vector<uint8_t> states;
     uint32_t uGot = 0;
 
@@ -127,32 +151,7 @@ HRESULT PieceMap::open(const wchar_t* wszPath, const char* cszUrl, uint64_t ullF
             hr = QN_LastErrorResult();
             goto Exit0;
         }
-        if (ullLength == 0) {
-            uOutcome = KPMR_EMPTY;
-        } else {
-            uOutcome = KPMR_BAD_HEADER;
-            std::memset(abHeader, 0, sizeof(abHeader));
-            if (QN_FileReadAt(nFd, 0, abHeader, 8, &uGot) && uGot == 8 && std::memcmp(abHeader, "TbRf", 4) == 0 &&
-                abHeader[4] == 1 && abHeader[5] == 0 &&
-                QN_FileReadAt(nFd, 8, abHeader + 8, KPIECEMAP_HEADER_SIZE - 8, &uGot) &&
-                uGot == KPIECEMAP_HEADER_SIZE - 8) {
-                SYSTEMTIME stored = GetSystemTimeField(abHeader + 2028);
-                if (ullLength < KPIECEMAP_HEADER_SIZE + ullPieceCount) {
-                    uOutcome = KPMR_BAD_HEADER;
-                } else if (GetU64(abHeader + 2020) != ullFileSize) {
-                    uOutcome = KPMR_SIZE_DIFFERS;
-                } else if (GetU32(abHeader + 2044) != uPieceSize) {
-                    uOutcome = KPMR_PIECE_SIZE_DIFFERS;
-                } else if (pLastModified && std::memcmp(&stored, pLastModified, sizeof(stored)) != 0) {
-                    // The remote file's time is not the one the pieces were fetched under (a
-                    // time that was or is now absent included): they may be of another version,
-                    // so they cannot be kept.
-                    uOutcome = KPMR_BAD_HEADER;
-                } else {
-                    uOutcome = KPMR_RESUMED;
-                }
-            }
-        }
+        uOutcome = ClassifyStoredHeader(nFd, ullLength, ullFileSize, pLastModified, uPieceSize, ullPieceCount);
     }
 
     try {
@@ -460,7 +459,7 @@ bool PieceMap::setLastModified(const SYSTEMTIME* pLastModified) {
     uint32_t uWritten = 0;
     PutSystemTime(abTime, pLastModified);
     m_lastModified = pLastModified ? *pLastModified : SYSTEMTIME{};
-    return QN_FileWriteAt(m_nFd, 2028, abTime, sizeof(abTime), &uWritten) && uWritten == sizeof(abTime);
+    return QN_FileWriteAt(m_nFd, KPIECEMAP_LAST_MODIFIED_OFFSET, abTime, sizeof(abTime), &uWritten) && uWritten == sizeof(abTime);
 }
 
 void PieceMap::close(bool bKeepFile) {

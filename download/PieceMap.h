@@ -45,6 +45,15 @@ enum KPieceMapResume : uint32_t {
 inline constexpr uint32_t KPIECE_NONE = 0xFFFFFFFFu;
 inline constexpr uint32_t KPIECEMAP_HEADER_SIZE = 4096;
 inline constexpr uint32_t KPIECEMAP_URL_SIZE = 2012;
+// Where the header's fields lie (the URL starts at 8).
+inline constexpr uint32_t KPIECEMAP_FILE_SIZE_OFFSET = 2020;
+inline constexpr uint32_t KPIECEMAP_LAST_MODIFIED_OFFSET = 2028;
+inline constexpr uint32_t KPIECEMAP_PIECE_SIZE_OFFSET = 2044;
+static_assert(8 + KPIECEMAP_URL_SIZE == KPIECEMAP_FILE_SIZE_OFFSET &&
+                  KPIECEMAP_FILE_SIZE_OFFSET + 8 == KPIECEMAP_LAST_MODIFIED_OFFSET &&
+                  KPIECEMAP_LAST_MODIFIED_OFFSET + 16 == KPIECEMAP_PIECE_SIZE_OFFSET &&
+                  KPIECEMAP_PIECE_SIZE_OFFSET + 4 <= KPIECEMAP_HEADER_SIZE,
+              "the header's fields follow each other inside the header block");
 
 class PieceMap {
 public:

@@ -158,45 +158,27 @@ int QNPackageRepair::_RepairThreadFunction(void* pvParam) {
 
 HRESULT QNPackageRepair::StartCheck() {
     HRESULT hrResult = E_FAIL;
-    int nRetCode = 0;
+    QN_REPAIR_PHASE_START eStart = QN_StartRepairPhase(&m_eStatusCode, QN_RPS_CHECKING, &m_fCheckProgress,
+                                                       &m_WorkThread, _CheckThreadFunction, this);
 
-    // The progress starts again before the status shows the phase as running, so that no one
-    // who sees "checking" sees the previous check's 1.0 and then a lower value.
-    m_fCheckProgress.store(0.0f);
-    m_eStatusCode.store(QN_RPS_CHECKING);
-    // A phase still running is waited for; it may end with its own status, so the new check
-    // starts from "checking" again.
-    m_WorkThread.Wait();
-    m_eStatusCode.store(QN_RPS_CHECKING);
-
-    nRetCode = m_WorkThread.Create(_CheckThreadFunction, this);
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "nRetCode && \"m_WorkThread.Create(_CheckThreadFunction)\"");
+    QNLOG_PROCESS_ERROR_TEXT(eStart == QN_REPAIR_PHASE_START::STARTED, "nRetCode && \"m_WorkThread.Create(_CheckThreadFunction)\"");
 
     hrResult = S_OK;
 Exit0:
-    if (FAILED(hrResult)) m_eStatusCode.store(QN_RPS_ERROR_FAILED);
     return hrResult;
 }
 
 HRESULT QNPackageRepair::StartRepair() {
     HRESULT hrResult = E_FAIL;
-    int nRetCode = 0;
-    int32_t nExpected = QN_RPS_SUCCESS_FINISH_CHECK;
+    QN_REPAIR_PHASE_START eStart = QN_StartRepairPhase(&m_eStatusCode, QN_RPS_REPAIRING, &m_fRepairProgress,
+                                                       &m_WorkThread, _RepairThreadFunction, this);
 
-    // No repair runs while the check's result stands: the progress starts again before the
-    // status shows the repair as running.
-    if (m_eStatusCode.load() == QN_RPS_SUCCESS_FINISH_CHECK) m_fRepairProgress.store(0.0f);
-    nRetCode = m_eStatusCode.compare_exchange_strong(nExpected, QN_RPS_REPAIRING);
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "m_eStatusCode == QN_RPS_SUCCESS_FINISH_CHECK");
-
-    m_WorkThread.Wait();
-
-    nRetCode = m_WorkThread.Create(_RepairThreadFunction, this);
-    QNLOG_PROCESS_ERROR_TEXT(nRetCode, "nRetCode && \"m_WorkThread.Create(_RepairThreadFunction)\"");
+    QNLOG_PROCESS_ERROR_TEXT(eStart != QN_REPAIR_PHASE_START::REFUSED, "m_eStatusCode == QN_RPS_SUCCESS_FINISH_CHECK");
+    QNLOG_PROCESS_ERROR_TEXT(eStart == QN_REPAIR_PHASE_START::STARTED,
+                             "nRetCode && \"m_WorkThread.Create(_RepairThreadFunction)\"");
 
     hrResult = S_OK;
 Exit0:
-    if (FAILED(hrResult)) m_eStatusCode.store(QN_RPS_ERROR_FAILED);
     return hrResult;
 }
 

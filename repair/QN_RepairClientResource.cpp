@@ -195,32 +195,26 @@ Exit0:
 
 int QN_RepairClientResource::StartCheck() {
     int nResult = 0;
-    int nRetCode = 0;
+    QN_REPAIR_PHASE_START eStart =
+        QN_StartRepairPhase(&m_nStatusCode, QN_RCRSC_CHECKING, nullptr, &m_WorkThread, _CheckThreadFunction, this);
 
-    m_nStatusCode.store(QN_RCRSC_CHECKING, std::memory_order_release);
-    m_WorkThread.Wait();
-    nRetCode = m_WorkThread.Create(_CheckThreadFunction, this);
-    QNLOG_PROCESS_ERROR(nRetCode && "m_WorkThread.Create(_CheckThreadFunction)");
+    QNLOG_PROCESS_ERROR_TEXT(eStart == QN_REPAIR_PHASE_START::STARTED, "nRetCode && \"m_WorkThread.Create(_CheckThreadFunction)\"");
 
     nResult = 1;
 Exit0:
-    if (!nResult) m_nStatusCode.store(QN_RCRSC_ERROR_FAILED, std::memory_order_release);
     return nResult;
 }
 
 int QN_RepairClientResource::StartRepair() {
     int nResult = 0;
-    int nRetCode = 0;
+    QN_REPAIR_PHASE_START eStart =
+        QN_StartRepairPhase(&m_nStatusCode, QN_RCRSC_REPAIRING, nullptr, &m_WorkThread, _RepairThreadFunction, this);
 
-    QNLOG_PROCESS_ERROR(m_nStatusCode == QN_RCRSC_SUCCESS_FINISH_CHECK);
-    m_nStatusCode.store(QN_RCRSC_REPAIRING, std::memory_order_release);
-    m_WorkThread.Wait();
-    nRetCode = m_WorkThread.Create(_RepairThreadFunction, this);
-    QNLOG_PROCESS_ERROR(nRetCode);
+    QNLOG_PROCESS_ERROR_TEXT(eStart != QN_REPAIR_PHASE_START::REFUSED, "m_nStatusCode == QN_RCRSC_SUCCESS_FINISH_CHECK");
+    QNLOG_PROCESS_ERROR_TEXT(eStart == QN_REPAIR_PHASE_START::STARTED, "nRetCode");
 
     nResult = 1;
 Exit0:
-    if (!nResult) m_nStatusCode.store(QN_RCRSC_ERROR_FAILED, std::memory_order_release);
     return nResult;
 }
 

@@ -109,37 +109,26 @@ Exit0:
 
 int QN_RepairNormalFile::StartCheck() {
     int nResult = 0;
-    int nRetCode = 0;
+    QN_REPAIR_PHASE_START eStart = QN_StartRepairPhase(&m_nStatusCode, QN_RFSC_CHECKING, &m_fCheckProgress,
+                                                       &m_WorkThread, _CheckThreadFunction, this);
 
-    // The progress starts again before the status shows the phase as running, so that no one
-    // who sees "checking" sees the previous phase's 1.0 and then a lower value.
-    m_fCheckProgress = 0.0f;
-    m_nStatusCode.store(QN_RFSC_CHECKING, std::memory_order_release);
-    m_WorkThread.Wait();
-    nRetCode = m_WorkThread.Create(_CheckThreadFunction, this);
-    QNLOG_PROCESS_ERROR(nRetCode && "m_WorkThread.Create(_CheckThreadFunction)");
+    QNLOG_PROCESS_ERROR_TEXT(eStart == QN_REPAIR_PHASE_START::STARTED, "nRetCode && \"m_WorkThread.Create(_CheckThreadFunction)\"");
 
     nResult = 1;
 Exit0:
-    if (!nResult) m_nStatusCode.store(QN_RFSC_ERROR_FAILED, std::memory_order_release);
     return nResult;
 }
 
 int QN_RepairNormalFile::StartRepair() {
     int nResult = 0;
-    int nRetCode = 0;
+    QN_REPAIR_PHASE_START eStart = QN_StartRepairPhase(&m_nStatusCode, QN_RFSC_REPAIRING, &m_fRepairProgress,
+                                                       &m_WorkThread, _RepairThreadFunction, this);
 
-    QNLOG_PROCESS_ERROR(m_nStatusCode == QN_RFSC_SUCCESS_FINISH_CHECK);
-    // Reset before the phase shows as running, as in StartCheck.
-    m_fRepairProgress = 0.0f;
-    m_nStatusCode.store(QN_RFSC_REPAIRING, std::memory_order_release);
-    m_WorkThread.Wait();
-    nRetCode = m_WorkThread.Create(_RepairThreadFunction, this);
-    QNLOG_PROCESS_ERROR(nRetCode);
+    QNLOG_PROCESS_ERROR_TEXT(eStart != QN_REPAIR_PHASE_START::REFUSED, "m_nStatusCode == QN_RFSC_SUCCESS_FINISH_CHECK");
+    QNLOG_PROCESS_ERROR_TEXT(eStart == QN_REPAIR_PHASE_START::STARTED, "nRetCode");
 
     nResult = 1;
 Exit0:
-    if (!nResult) m_nStatusCode.store(QN_RFSC_ERROR_FAILED, std::memory_order_release);
     return nResult;
 }
 
