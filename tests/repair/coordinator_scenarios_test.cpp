@@ -234,7 +234,15 @@ TEST(ClientTemporaryFolder, FolderFileStepLeavesOrdinaryDownloadsAlone) {
     Client client(run);
     ASSERT_EQ(client.Init(), 1);
     std::atomic<bool> bHeld{false};
-    auto packageDone = [&] { return client.m_c.m_pPackageRepair->GetStatusCode() >= QN_RPS_SUCCESS_FINISH_REPAIR; };
+    // The hold is judged on the server's thread; once it has seen the package repair end, it
+    // says so, and the test waits for that before the repairer is released.
+    std::atomic<bool> bHoldOver{false};
+    IQN_PackageRepair* pPackage = client.m_c.m_pPackageRepair;
+    auto packageDone = [pPackage, &bHoldOver] {
+        if (pPackage->GetStatusCode() < QN_RPS_SUCCESS_FINISH_REPAIR) return false;
+        bHoldOver = true;
+        return true;
+    };
     run.m_served.loopback()->script(qn::test::LoopbackHttpServer::kAnyPath, qn::test::LoopbackHttpServer::kAnyIndex,
                                     {[&](qn::test::Plan& plan, const qn::test::RequestRecord& req) {
                                         if (req.method != "GET" || req.path.find("/pakV3/x.dat") == std::string::npos) return;
@@ -245,6 +253,7 @@ TEST(ClientTemporaryFolder, FolderFileStepLeavesOrdinaryDownloadsAlone) {
     EXPECT_EQ(ToVector(client.m_c.m_CorruptNormalFileList), std::vector<std::string>{"pakV3\\x.dat"});
     ASSERT_EQ(client.Run(true).status, QN_RCRSC_SUCCESS_FINISH_REPAIR);
     EXPECT_TRUE(bHeld.load());
+    EXPECT_TRUE(WaitUntil([&] { return bHoldOver.load(); }, 30000));
     EXPECT_EQ(client.m_c.m_pPackageRepair->GetCanNotRepairElemFileCount(), 0u);
     std::list<std::string> left;
     ASSERT_EQ(client.m_c.GetCanNotRepairNormalFile(&left), 1);
