@@ -20,21 +20,15 @@ set -euo pipefail
 REF=${1:?usage: bench/endgame_bench.sh REF_DIR [RUNS]}
 RUNS=${2:-5}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/lib.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qn_endgame_XXXXXX")
 PIDS=()
 trap 'for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$WORK"' EXIT
 
 cmake --preset default >/dev/null
 cmake --build --preset default --target qn_download qn_support qn_platform -- -j4 >/dev/null
-build_driver() {  # OUT TREE
-  local b="$2/build/default"
-  g++ -std=c++20 -O2 -o "$1" "$ROOT/bench/download_bench.cpp" "$ROOT/tests/support/fixtures/loopback_http_server.cpp" \
-    -I"$2/download" -I"$2/support" -I"$2/platform" -I"$ROOT/tests/support/fixtures" \
-    "$b/download/libqn_download.a" "$b/support/libqn_support.a" "$b/platform/libqn_platform.a" \
-    -lhttp_parser -lz -lpthread -ldl
-}
-build_driver "$WORK/ours" "$ROOT"
-build_driver "$WORK/ref" "$REF"
+qn_build_download_driver "$WORK/ours" "$ROOT" "$ROOT"
+qn_build_download_driver "$WORK/ref" "$ROOT" "$REF"
 
 start_bg() {  # FILE CMD...: BG_PORT, BG_PID
   local file=$1; shift

@@ -13,6 +13,7 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$ROOT/scripts/lib.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qn_vbench_XXXXXX")
 trap 'kill ${SERVE_PID:-} 2>/dev/null || true; rm -rf "$WORK"' EXIT
 
@@ -23,16 +24,9 @@ if [ ${#trees[@]} -eq 0 ]; then
   trees=("this=$ROOT")
 fi
 
-build_driver() {  # OUT TREE
-  local b="$2/build/default"
-  g++ -std=c++20 -O2 -o "$1" "$ROOT/bench/download_bench.cpp" "$ROOT/tests/support/fixtures/loopback_http_server.cpp" \
-    -I"$2/download" -I"$2/support" -I"$2/platform" -I"$ROOT/tests/support/fixtures" \
-    "$b/download/libqn_download.a" "$b/support/libqn_support.a" "$b/platform/libqn_platform.a" \
-    -lhttp_parser -lz -lpthread -ldl
-}
 
-build_driver "$WORK/server" "$ROOT"
-for t in "${trees[@]}"; do build_driver "$WORK/get_${t%%=*}" "${t#*=}"; done
+qn_build_download_driver "$WORK/server" "$ROOT" "$ROOT"
+for t in "${trees[@]}"; do qn_build_download_driver "$WORK/get_${t%%=*}" "$ROOT" "${t#*=}"; done
 
 # case LABEL KIND SIZE RATE CONNECTIONS
 run_case() {

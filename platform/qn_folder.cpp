@@ -106,7 +106,13 @@ int QN_RemoveTree(const char* cszPath) {
     return nResult;
 }
 
-int QN_MakeEmptyFolder(const char* cszPath) {
+namespace {
+// The two ways of making a folder of the tool's own at a name differ only in what they do with a
+// folder already there (fnKeepFolder). Anything else at the name that is not a link (a file of
+// the player's, say) stays as it is, and the folder cannot be made there; a link at the name is
+// removed itself, never what it points to.
+template <typename KeepFolder>
+int MakeOwnFolder(const char* cszPath, KeepFolder fnKeepFolder) {
     std::string strPath = Native(cszPath);
     struct stat st;
     if (strPath.empty()) {
@@ -115,22 +121,12 @@ int QN_MakeEmptyFolder(const char* cszPath) {
     }
     while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
     if (::lstat(strPath.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            // The folder stays; what an earlier run left in it goes.
-            int nResult = 1;
-            uint32_t uFirstError = 0;
-            if (!RemoveFolderContents(strPath, &nResult, &uFirstError)) return 0;
-            if (!nResult) QN_SetLastError(uFirstError);
-            return nResult;
-        }
+        if (S_ISDIR(st.st_mode)) return fnKeepFolder(strPath);
         if (!S_ISLNK(st.st_mode)) {
-            // A file of the player's (or anything else but a folder) at the name stays as it
-            // is: the folder cannot be made there.
             errno = EEXIST;
             QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
             return 0;
         }
-        // A link at the name is removed itself, never what it points to.
         if (!QN_DeleteFileA(strPath.c_str())) return 0;
     }
     if (::mkdir(strPath.c_str(), 0777) != 0) {
@@ -139,34 +135,25 @@ int QN_MakeEmptyFolder(const char* cszPath) {
     }
     return 1;
 }
+}  // namespace
+
+int QN_MakeEmptyFolder(const char* cszPath) {
+    // The folder stays; what an earlier run left in it goes.
+    return MakeOwnFolder(cszPath, [](const std::string& strPath) {
+        int nResult = 1;
+        uint32_t uFirstError = 0;
+        if (!RemoveFolderContents(strPath, &nResult, &uFirstError)) return 0;
+        if (!nResult) QN_SetLastError(uFirstError);
+        return nResult;
+    });
+}
 
 int QN_MakeFolderWithoutLinks(const char* cszPath, std::vector<QN_FOLDER_ENTRY_LEFT>* pRetLeft) {
-    std::string strPath = Native(cszPath);
-    struct stat st;
-    if (strPath.empty()) {
-        QN_SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    while (strPath.size() > 1 && strPath.back() == '/') strPath.pop_back();
-    if (::lstat(strPath.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            // The folder and what an earlier run left in it stay (a killed run's downloads
-            // resume from their progress and data files); only links go, so that nothing is
-            // written through one.
-            RemoveLinksBelow(strPath, pRetLeft);
-            QN_SetLastError(ERROR_SUCCESS);
-            return 1;
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            errno = EEXIST;
-            QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
-            return 0;
-        }
-        if (!QN_DeleteFileA(strPath.c_str())) return 0;
-    }
-    if (::mkdir(strPath.c_str(), 0777) != 0) {
-        QN_SetLastErrorFromErrno(QN_ERROR_OBJECT_FOLDER);
-        return 0;
-    }
-    return 1;
+    // The folder and what an earlier run left in it stay (a killed run's downloads resume from
+    // their progress and data files); only links go, so that nothing is written through one.
+    return MakeOwnFolder(cszPath, [pRetLeft](const std::string& strPath) {
+        RemoveLinksBelow(strPath, pRetLeft);
+        QN_SetLastError(ERROR_SUCCESS);
+        return 1;
+    });
 }

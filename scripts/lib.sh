@@ -113,3 +113,17 @@ qn_nginx_stop() {
   fi
   QN_NGINX_PID=""
 }
+
+# qn_build_download_driver OUT ROOT TREE: the download benchmark driver of source tree ROOT
+# (its loopback server included), compiled against the download library of TREE, a source tree
+# whose default preset is built. The benchmarks that compare two builds of the library run the
+# one driver source against each.
+qn_build_download_driver() {
+  local out=$1 root=$2 tree=$3
+  local b="$tree/build/default"
+  g++ -std=c++20 -O2 -o "$out" "$root/bench/download_bench.cpp" \
+    "$root/tests/support/fixtures/loopback_http_server.cpp" "$root/tests/support/fixtures/qn_url_path.cpp" \
+    -I"$tree/download" -I"$tree/support" -I"$tree/platform" -I"$root/tests/support/fixtures" \
+    "$b/download/libqn_download.a" "$b/support/libqn_support.a" "$b/platform/libqn_platform.a" \
+    -lhttp_parser -lz -lpthread -ldl
+}
