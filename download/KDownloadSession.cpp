@@ -880,9 +880,9 @@ HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssig
     };
     for (auto& d : m_downloaders) {
         if (d->isBusy()) continue;
-        // A server that does not serve ranges is read as one stream: no second connection
-        // while one runs.
-        if (bAnyBusy && nextURLRefusesRanges()) break;
+        // A server that does not serve ranges is read as one stream, and so is the file after
+        // a restart: no second connection while one runs.
+        if (bAnyBusy && (m_bOneStream || nextURLRefusesRanges())) break;
         uint32_t uFirst = 0, uLast = 0;
         if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast, maySplit) &&
             !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast, maySplit)) {
@@ -915,6 +915,9 @@ HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssig
 
 HRESULT KDownloadSession::runRounds(LoopState* pState, bool bAssigned) {
     for (;;) {
+        // Before the flush, so that the stream's pieces are never recorded under an older
+        // version than the one its answer named.
+        adoptAcceptedVersion();
         runPeriodicWork(pState);
         if (!verifyBlocks(2, false)) {
             KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "checksum failed");
@@ -925,8 +928,15 @@ HRESULT KDownloadSession::runRounds(LoopState* pState, bool bAssigned) {
         if (pState->hrLastError == KHR_REMOTE_FILE_CHANGED) return KHR_REMOTE_FILE_CHANGED;
         if (pState->bOtherVersion) {
             pState->bOtherVersion = false;
-            restartAsOneStream();
-            return S_OK;
+            if (m_uVersionRestarts >= kVersionRestartLimit) {
+                // Every version the session took was gone again before the file was whole: it
+                // ends as for a file that changed, rather than fetching it again for ever.
+                KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR,
+                            "answer of another file version after %u restarts: the file keeps changing", m_uVersionRestarts);
+                return KHR_REMOTE_FILE_CHANGED;
+            }
+            ++m_uVersionRestarts;
+            return restartAsOneStream() ? S_OK : KHR_PIECE_WRITE_FAILED;
         }
         // Back to the assignment as soon as a downloader has finished, an idle one may get
         // work, or the last piece is in.
@@ -982,9 +992,8 @@ bool KDownloadSession::pollDownloaders(LoopState* pState, bool* pbIdle) {
         std::string sCe;
         if (d->pollBusy(&hr, &sUrl, &nCe, &sCe)) continue;
         bFinished = true;
-        // The first answer after a restart that brought pieces names their version, for the
-        // requests that follow it (a stream taken up again after a failure, say).
-        if (m_bAdoptVersion && hr != KHR_OTHER_VERSION && d->committedPieces() > 0) adoptVersion(d->answerValidators());
+        // An answer that ended before a round saw its headers taken still names the version.
+        if (m_bAdoptVersion && d->answerAccepted()) adoptVersion(d->answerValidators());
         if (hr == KHR_RANGES_REFUSED) {
             markRangesRefused(sUrl);
         } else if (hr == KHR_OTHER_VERSION) {
@@ -1002,26 +1011,45 @@ bool KDownloadSession::pollDownloaders(LoopState* pState, bool* pbIdle) {
     return bFinished;
 }
 
-void KDownloadSession::restartAsOneStream() {
+bool KDownloadSession::restartAsOneStream() {
     KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO,
-                "answer of another file version: the file is taken again from byte 0 as one stream");
+                "answer of another file version: the file is taken again from byte 0 as one stream (restart %u)",
+                m_uVersionRestarts);
     // No answer runs while the pieces and the version change.
     for (auto& d : m_downloaders) d->stop();
-    // The progress file no longer names a version its pieces are of (a later session does not
-    // resume them) until a stream has named one.
-    SYSTEMTIME none{};
-    m_pPieceMap->setLastModified(&none);
     for (uint32_t p = 0; p < m_pPieceMap->pieceCount(); ++p) {
         if (m_pPieceMap->isComplete(p)) m_pPieceMap->reset(p);
     }
     m_ullBytesInherited.store(0);
     updateProgress();
+    // The freed states are on disk before the header names another version (none until a
+    // stream names one), so that a progress file never pairs a version with pieces of
+    // another. When they cannot be written the header keeps the version its pieces are of,
+    // and the session ends.
+    if (!m_pPieceMap->flushSynced()) {
+        KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_ERROR, "restart: the progress file could not be written");
+        return false;
+    }
+    SYSTEMTIME none{};
+    m_pPieceMap->setLastModified(&none);
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         m_validators = KRemoteValidators{};
         m_bAdoptVersion = true;
-        // As for a server without ranges: one stream from byte 0 at a time.
-        for (UrlEntry& e : m_urls) e.bNoRanges = true;
+    }
+    // One stream at a time from here on; it is taken up again with ranged requests under
+    // the version it names.
+    m_bOneStream = true;
+    return true;
+}
+
+void KDownloadSession::adoptAcceptedVersion() {
+    if (!m_bAdoptVersion) return;
+    for (auto& d : m_downloaders) {
+        if (d->isBusy() && d->answerAccepted()) {
+            adoptVersion(d->answerValidators());
+            return;
+        }
     }
 }
 
@@ -1033,6 +1061,8 @@ void KDownloadSession::adoptVersion(const KRemoteValidators& v) {
         m_validators = v;
         m_bAdoptVersion = false;
     }
+    // The progress file holds no piece of another version now (the restart synced their
+    // states away), so it may name this one before the stream's pieces are recorded.
     m_pPieceMap->setLastModified(&t);
     m_pDataFile->setLastModified(&t);
     KSessionLog(KLOG_CATEGORY_THREAD, KLOG_LEVEL_INFO, "stream version: ETag=\"%s\", Last-Modified=\"%s\"",

@@ -30,6 +30,9 @@ public:
     static constexpr uint32_t kQueryRedirectLimit = 3;
     static constexpr uint32_t kMaxConnections = 10;
     static constexpr uint32_t kMaxPath = 260;
+    // Restarts under another file version a session makes; the next answer of another version
+    // ends it as for a changed file.
+    static constexpr uint32_t kVersionRestartLimit = 3;
 
     KDownloadSession();
 
@@ -137,9 +140,12 @@ private:
     // Polls the busy downloaders; true when one has finished, *pbIdle when one is idle.
     bool pollDownloaders(LoopState* pState, bool* pbIdle);
     // An answer was of another version of the file: every piece taken so far is given up and
-    // the file is taken again from byte 0 as one stream, with no ranged request from then on.
-    void restartAsOneStream();
-    // The first stream after a restart that brought pieces sets the version they are of.
+    // the file is taken again from byte 0, one stream at a time. False when the progress file
+    // could not record the given-up pieces (the loop then ends).
+    bool restartAsOneStream();
+    // After a restart, the first answer whose headers were taken names the version of the
+    // pieces from then on: the stream is taken up again under it (ranged, with If-Range).
+    void adoptAcceptedVersion();
     void adoptVersion(const KRemoteValidators& v);
     HRESULT verifyAfterLastPiece();
     static uint32_t errorForLoopResult(HRESULT hrResult);
@@ -205,10 +211,15 @@ private:
     uint32_t m_uChecksumErrors = 0;
     uint32_t m_uServerAddress = 0;
     // The version the pieces are of: the query's, or after a restart the stream's. Read by the
-    // downloaders during the loop; changed on the session thread only while none is busy.
+    // downloaders when they start a request and when an answer's headers come; changed on the
+    // session thread only while none is busy, or while the one stream after a restart runs,
+    // once its headers were taken.
     KRemoteValidators m_validators;
-    // After a restart, until a stream has brought pieces: any answer's version is taken.
+    // After a restart, until an answer's headers were taken: any answer's version is taken.
     bool m_bAdoptVersion = false;
+    // After a restart: one request at a time (session thread only).
+    bool m_bOneStream = false;
+    uint32_t m_uVersionRestarts = 0;
 
     std::thread m_thread;
     std::atomic<bool> m_bStarted{false};

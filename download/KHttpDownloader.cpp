@@ -190,6 +190,7 @@ bool DownloadPieceHandler::begin(IKPieceStore* pSession, uint32_t uDownloaderId,
     m_sETag.clear();
     m_sLastModified.clear();
     m_bIfRange = m_ullRangeStart != 0 && !ifRangeValue(pSession->validators()).empty();
+    m_bAccepted.store(false, std::memory_order_relaxed);
     KSessionLog(KLOG_CATEGORY_HTTP, KLOG_LEVEL_DEBUG, "downloader(%u) start download piece %u", uDownloaderId, uPiece);
     return true;
 }
@@ -215,6 +216,9 @@ int32_t DownloadPieceHandler::onStatus(int nStatusCode) {
 
 int32_t DownloadPieceHandler::onHeader(const char* pszName, uint32_t uNameLen, const char* pszValue,
                                        uint32_t uValueLen) {
+    // Trailer fields of a chunked body come here too: they change nothing of an answer whose
+    // headers were taken (the session may be reading its validators by then).
+    if (m_bAccepted.load(std::memory_order_relaxed)) return 0;
     // Header names are case-insensitive in HTTP/1.1.
     if (KHttpNameIs({pszName, uNameLen}, "Location")) {
         m_sLocation.assign(pszValue, uValueLen);
@@ -318,6 +322,8 @@ int32_t DownloadPieceHandler::onHeadersComplete() {
         m_hrResult = m_ullRangeStart != 0 ? KHR_RANGES_REFUSED : KHR_CONNECTION_FAILED;
         return E_FAIL;
     }
+    // Published last: the session reads the validators above once it sees this.
+    m_bAccepted.store(true, std::memory_order_release);
     return 0;
 }
 

@@ -87,6 +87,9 @@ public:
     uint32_t committedPieces() const { return m_uCommitted; }
     // The validators of the last answer, as sent ("" for one it did not carry).
     KRemoteValidators answerValidators() const;
+    // True once the answer's headers were taken: its body is of the bytes asked for, under the
+    // validators answerValidators gives (which no longer change until the next begin).
+    bool answerAccepted() const { return m_bAccepted.load(std::memory_order_acquire); }
     uint32_t currentPiece() const { return m_uPiece.load(std::memory_order_relaxed); }
     uint64_t receivedBytes() const { return m_ullReceived.load(std::memory_order_relaxed); }
 
@@ -147,6 +150,7 @@ private:
     bool m_bHasETag = false, m_bHasLastModified = false;
     std::string m_sETag, m_sLastModified;
     bool m_bIfRange = false;  // the request carried "If-Range"
+    std::atomic<bool> m_bAccepted{false};  // see answerAccepted
 };
 
 class QueryFileInfoHandler : public KHttpResponseHandlerBase, public KHttpStatusCallbackBase, public KSimpleUnknownImpl {
@@ -205,6 +209,8 @@ public:
     // validators.
     uint32_t committedPieces() const { return m_pHandler ? m_pHandler->committedPieces() : 0; }
     KRemoteValidators answerValidators() const { return m_pHandler ? m_pHandler->answerValidators() : KRemoteValidators{}; }
+    // True once the running (or last) answer's headers were taken; see DownloadPieceHandler.
+    bool answerAccepted() const { return m_pHandler && m_pHandler->answerAccepted(); }
     // True while the request that started at uPiece, sent less than uWithinMs ago, has brought
     // no byte of its body yet.
     bool awaitsBody(uint32_t uPiece, uint32_t uWithinMs) const;

@@ -429,13 +429,17 @@ bool PieceMap::writeStates(const std::vector<uint8_t>& states) {
     return QN_FileWriteAt(m_nFd, KPIECEMAP_HEADER_SIZE, states.data(), (uint32_t)states.size(), &uWritten) != 0;
 }
 
-bool PieceMap::flush(const std::function<bool()>& pfnBeforeWrite) {
+bool PieceMap::flush(const std::function<bool()>& pfnBeforeWrite) { return writeOut(pfnBeforeWrite, false); }
+
+bool PieceMap::flushSynced() { return writeOut(nullptr, true); }
+
+bool PieceMap::writeOut(const std::function<bool()>& pfnBeforeWrite, bool bSync) {
     std::lock_guard<std::mutex> writeGuard(m_writeLock);
     std::vector<uint8_t> snapshot;
     {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         if (m_nFd < 0) return false;
-        if (!m_bDirty) return true;
+        if (!m_bDirty && !bSync) return true;
         try {
             snapshot = m_states;
         } catch (const std::bad_alloc&) {
@@ -445,6 +449,7 @@ bool PieceMap::flush(const std::function<bool()>& pfnBeforeWrite) {
     }
     bool bOk = !pfnBeforeWrite || pfnBeforeWrite();
     if (bOk) bOk = writeStates(snapshot);
+    if (bOk && bSync) bOk = QN_FileFlush(m_nFd) != 0;
     if (!bOk) {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         m_bDirty = true;

@@ -106,6 +106,11 @@ public:
     // never claims bytes that are not on disk); its false cancels the write. True when nothing
     // was changed; false without an open file.
     bool flush(const std::function<bool()>& pfnBeforeWrite = nullptr);
+    // Writes every state now and syncs the progress file, so that whatever is written to it
+    // afterwards (a new time in the header, say) never reaches the disk before these states.
+    // False without an open file or when the write or the sync fails (the states then stay to
+    // be written by the next flush).
+    bool flushSynced();
     // Rewrites the remote file's time in the header (zero for none): the pieces from now on
     // are fetched under it. False without an open file or when the write fails.
     bool setLastModified(const SYSTEMTIME* pLastModified);
@@ -142,6 +147,8 @@ private:
     void scanRange(bool bUseWindow, uint32_t* puLo, uint32_t* puHi);
     bool isWindowValidLocked();
     bool writeStates(const std::vector<uint8_t>& states);
+    // The body of flush and flushSynced: bSync writes the states even when unchanged and syncs.
+    bool writeOut(const std::function<bool()>& pfnBeforeWrite, bool bSync);
 
     std::recursive_mutex m_lock;
     std::atomic<uint32_t> m_uRef{0};

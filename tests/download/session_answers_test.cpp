@@ -257,8 +257,8 @@ int VersionOf(const std::string& s, uint64_t ullSize) {
 }
 
 // An answer of another version than the session's pieces: the session gives up its pieces and
-// takes the whole file again from byte 0 as one stream, with no ranged request after that,
-// and ends with the exact bytes of that stream's version. The first stream from byte 0 is of
+// takes the whole file again from byte 0 as one stream, taken up after a break with ranged
+// requests under that stream's version only, and ends with the exact bytes of that version. The first stream from byte 0 is of
 // the version the query saw and is held after its first piece until the session leaves it, so
 // that the ranged answers of version 2 come first; the streams after it are of version 2.
 TEST_F(SessionTest, AnswersOfAnotherFileVersionRestartTheFileAsOneStream) {
@@ -273,7 +273,10 @@ TEST_F(SessionTest, AnswersOfAnotherFileVersionRestartTheFileAsOneStream) {
         // bEveryGet, to every GET.
         std::function<std::vector<Step>(int n)> stream;
         bool bEveryGet;
-        const char* szIfRange;  // what the ranged requests carry in "If-Range"
+        const char* szIfRange;  // what the ranged requests before the restart carry in "If-Range"
+        // The answer to a ranged GET that takes up a broken stream after the restart: it
+        // carries that stream's ETag, "\"v2\"".
+        std::vector<Step> takeUp = {};
     };
     const Row rows[] = {
         {"206 under another ETag",
@@ -296,7 +299,7 @@ TEST_F(SessionTest, AnswersOfAnotherFileVersionRestartTheFileAsOneStream) {
          {step::IgnoreRange(), kV2},
          [&](int) { return std::vector{kV2}; },
          false, "\"v1\""},
-        // The stream after the restart breaks after three pieces; the stream that takes it up
+        // The stream after the restart breaks after three pieces; the answer that takes it up
         // is of version 1 again, not the version of the pieces it would complete: the session
         // starts over once more instead of joining them.
         {"the stream taken up again under another version",
@@ -304,10 +307,19 @@ TEST_F(SessionTest, AnswersOfAnotherFileVersionRestartTheFileAsOneStream) {
          {step::Header("ETag", "\"v2\""), kV2},
          [&](int n) {
              if (n == 2) return std::vector{step::Header("ETag", "\"v2\""), kV2, step::DropAfter(3 * 65536 + 100)};
-             if (n == 3) return std::vector{step::Header("ETag", "\"v1\"")};
              return std::vector{step::Header("ETag", "\"v2\""), kV2};
          },
-         false, "\"v1\""},
+         false, "\"v1\"", {step::Header("ETag", "\"v1\"")}},
+        // The same break, taken up by an answer of the stream's own version: the session
+        // resumes it there instead of fetching the file from byte 0 again.
+        {"the stream taken up again under its own version",
+         {step::Header("ETag", "\"v1\"")},
+         {step::Header("ETag", "\"v2\""), kV2},
+         [&](int n) {
+             if (n == 2) return std::vector{step::Header("ETag", "\"v2\""), kV2, step::DropAfter(3 * 65536 + 100)};
+             return std::vector{step::Header("ETag", "\"v2\""), kV2};
+         },
+         false, "\"v1\"", {step::Header("ETag", "\"v2\""), kV2}},
         {"every GET of the other version",
          {step::Header("ETag", "\"v1\"")},
          {step::Header("ETag", "\"v2\""), kV2},
@@ -321,12 +333,14 @@ TEST_F(SessionTest, AnswersOfAnotherFileVersionRestartTheFileAsOneStream) {
         server.script("/f.bin", 0, row.query);
         auto query = row.query;
         auto ranged = row.ranged;
+        auto takeUp = row.takeUp;
+        const std::string sFirstIfRange = row.szIfRange;
         auto stream = row.stream;
         bool bEvery = row.bEveryGet;
         auto streams = std::make_shared<std::atomic<int>>(0);
         server.script("/f.bin", server.kAnyIndex, {ForGets([=](Plan& p, const RequestRecord& r, int) {
                           if (r.hasHeader("Range")) {
-                              for (const auto& st : ranged) st(p, r);
+                              for (const auto& st : r.header("If-Range") == sFirstIfRange ? ranged : takeUp) st(p, r);
                               return;
                           }
                           int n = streams->fetch_add(1) + 1;
@@ -346,14 +360,30 @@ TEST_F(SessionTest, AnswersOfAnotherFileVersionRestartTheFileAsOneStream) {
         EXPECT_EQ(VersionOf(ReadFile(target()), kSize), 2);
         EXPECT_FALSE(FileExists(target() + ".cfg"));
         server.stop();
-        int nRanged = 0;
+        int nRanged = 0, nTakeUps = 0, nFromStart = 0;
         for (const auto& g : Gets(server)) {
-            if (!g.hasHeader("Range")) continue;
-            ++nRanged;
-            EXPECT_EQ(g.header("If-Range"), row.szIfRange);
+            if (!g.hasHeader("Range")) {
+                ++nFromStart;
+                continue;
+            }
+            if (g.header("If-Range") == row.szIfRange) {
+                ++nRanged;
+                continue;
+            }
+            // After the restart only the broken stream is taken up, under its own version,
+            // from the piece the break left off at.
+            ++nTakeUps;
+            EXPECT_EQ(g.header("If-Range"), "\"v2\"");
+            EXPECT_EQ(g.header("Range"), "bytes=" + std::to_string(3 * 65536) + "-");
         }
-        // Only the first assignment's splits were ranged: none after the restart.
+        // Only the first assignment's splits were ranged under the query's version.
         EXPECT_LE(nRanged, 3);
+        EXPECT_EQ(nTakeUps, row.takeUp.empty() ? 0 : 1);
+        // The stream after the restart, and one more from byte 0 when its take-up was of
+        // another version; none when the take-up was of its own.
+        if (!row.takeUp.empty()) {
+            EXPECT_EQ(nFromStart, row.takeUp.size() == 1 ? 3 : 2);
+        }
         if (row.bEveryGet) {
             EXPECT_EQ(Gets(server).size(), 2u);
         }
