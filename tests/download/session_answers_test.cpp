@@ -23,6 +23,8 @@ using qn::test::SessionOptions;
 using qn::test::SessionOutcome;
 using qn::test::SessionTest;
 using qn::test::Step;
+using qn::test::VersionOf;
+using qn::test::VersionTwoBytes;
 namespace step = qn::test::http_step;
 
 // Steps applied to the GET requests only, with the GET's number (1 for the first).
@@ -230,30 +232,6 @@ TEST_F(SessionTest, APieceWrittenOverByAnotherAnswerIsNotCommittedForTheFirst) {
             ADD_FAILURE() << req.method << " Range=\"" << req.header("Range") << "\" connection " << req.connection
                           << " status " << req.status;
     }
-}
-
-// Two versions of the generated resource: version 1 is the resource itself; version 2 has one
-// byte flipped in every piece, so that a file made of both shows it in some piece.
-constexpr uint64_t kVersionMarkInPiece = 10;
-
-// Flips the version-2 bytes of whatever part of the resource the plan sends. Goes after any
-// step that moves the body (IgnoreRange).
-Step VersionTwoBytes() {
-    return [](Plan& p, const RequestRecord&) {
-        uint64_t ullEnd = p.bodyOffset + p.bodyLength;
-        for (uint64_t x = (p.bodyOffset / 65536) * 65536 + kVersionMarkInPiece; x < ullEnd; x += 65536) {
-            if (x >= p.bodyOffset) p.corruptOffsets.push_back((int64_t)(x - p.bodyOffset));
-        }
-    };
-}
-
-// 1 or 2 when the file holds exactly that version; 0 for anything else (a mix included).
-int VersionOf(const std::string& s, uint64_t ullSize) {
-    if (s.size() != ullSize) return 0;
-    if (FirstResourceMismatch(0, s.data(), s.size()) == -1) return 1;
-    std::string v2 = s;
-    for (uint64_t x = kVersionMarkInPiece; x < v2.size(); x += 65536) v2[x] ^= (char)0xFF;
-    return FirstResourceMismatch(0, v2.data(), v2.size()) == -1 ? 2 : 0;
 }
 
 // An answer of another version than the session's pieces: the session gives up its pieces and
@@ -671,3 +649,78 @@ TEST_F(SessionTest, RefusedRangedAnswersLeaveOneStream) {
 }
 
 }  // namespace
+
+// Answers that a proxy cuts after a length of its own, under versions of the file that differ:
+// a file replaced once on its server, and a farm of two nodes (alternating per connection)
+// with ETags of their own; beside them their honest neighbours: one version with cut answers,
+// the farm with whole answers, and a farm with one validator where one node ignores ranges.
+// Each node answers "If-Range" as a web server does. A broken stream is taken up where it
+// broke, under the version it named, so the replaced file comes whole in a few GETs; a session
+// whose versions keep changing ends by itself as for a changed file, its progress file gone,
+// and never with bytes of two versions.
+TEST_F(SessionTest, CutAnswersUnderChangingVersionsResumeUnderOneVersionOrEnd) {
+    const uint64_t kSize = 2 * 1024 * 1024 + 5;
+    const int64_t kCut = 512 * 1024 + 100;
+    const std::string kDate1 = "Sun, 06 Nov 1994 08:49:37 GMT", kDate2 = "Mon, 07 Nov 1994 08:49:37 GMT";
+    enum class Server { Replaced, Farm, OneVersion, FarmWhole, FarmOneIgnoresRange };
+    struct Row {
+        const char* szName;
+        Server server;
+        int nVersion;   // the version the file ends as; 0: the session fails
+        size_t uMaxGets;
+    };
+    const Row rows[] = {
+        {"file replaced once, answers cut", Server::Replaced, 2, 12},
+        {"farm with an ETag per node, answers cut", Server::Farm, 0, 24},
+        {"one version, answers cut", Server::OneVersion, 1, 12},
+        {"farm with an ETag per node, whole answers", Server::FarmWhole, 1, 8},
+        {"farm with one ETag, one node ignores ranges", Server::FarmOneIgnoresRange, 1, 12},
+    };
+    for (const Row& row : rows) {
+        for (uint32_t uConnections : {1u, 4u}) {
+            SCOPED_TRACE(std::string(row.szName) + ", connections " + std::to_string(uConnections));
+            qn::test::LoopbackHttpServer server;
+            server.addResource("/f.bin", kSize);
+            const Server kind = row.server;
+            auto gets = std::make_shared<std::atomic<int>>(0);
+            server.script("/f.bin", server.kAnyIndex, {[=](Plan& p, const RequestRecord& r) {
+                              int nGet = r.method == "GET" ? gets->fetch_add(1) + 1 : 0;
+                              // The version this answer is of: the replaced file's from its
+                              // second GET on, a farm node's by its connection.
+                              bool bTwo = kind == Server::Replaced ? nGet >= 2
+                                          : kind == Server::Farm || kind == Server::FarmWhole ? r.connection % 2 == 1
+                                                                                               : false;
+                              std::string sETag = bTwo ? "\"v2\"" : "\"v1\"";
+                              p.headers.emplace_back("ETag", sETag);
+                              p.headers.emplace_back("Last-Modified", bTwo && kind == Server::Replaced ? kDate2 : kDate1);
+                              if (r.hasHeader("If-Range") && r.header("If-Range") != sETag) step::IgnoreRange()(p, r);
+                              if (kind == Server::FarmOneIgnoresRange && r.connection % 2 == 1) step::IgnoreRange()(p, r);
+                              // Only the replaced file's bytes change; a farm's nodes hold one file.
+                              if (bTwo && kind == Server::Replaced) VersionTwoBytes()(p, r);
+                              if (r.method == "GET" && kind != Server::FarmWhole && kind != Server::FarmOneIgnoresRange)
+                                  step::DropAfter(kCut)(p, r);
+                          }});
+            SessionOptions o;
+            o.uConnections = uConnections;
+            SessionOutcome r = Run(server.url("/f.bin"), o);
+            ASSERT_FALSE(r.bTimedOut);
+            if (row.nVersion) {
+                ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED) << "error " << r.uError << "/" << r.uErrorExt;
+                EXPECT_EQ(VersionOf(ReadFile(target()), kSize), row.nVersion);
+            } else {
+                EXPECT_EQ(r.uStatus, (uint32_t)KDS_STATUS_FAILED);
+                EXPECT_EQ(r.uError, (uint32_t)KDS_ERR_INTERNAL);
+                EXPECT_FALSE(FileExists(target()));
+            }
+            EXPECT_FALSE(FileExists(target() + ".cfg"));
+            server.stop();
+            EXPECT_LE(Gets(server).size(), row.uMaxGets);
+            if (HasFailure()) {
+                for (const auto& req : Gets(server))
+                    ADD_FAILURE() << "Range=\"" << req.header("Range") << "\" If-Range=" << req.header("If-Range")
+                                  << " connection " << req.connection << " status " << req.status;
+            }
+            RemoveOutputs(target());
+        }
+    }
+}

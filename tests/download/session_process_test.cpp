@@ -228,6 +228,139 @@ INSTANTIATE_TEST_SUITE_P(
         return s;
     });
 
+// A session killed around its restart under another file version, then resumed against a
+// server that serves the new version alone. The first GET brings 8 pieces of version 1 (the
+// query's), recorded by a flush, and breaks; the ranged GET that takes it up is answered with
+// the whole of version 2, so the session restarts; the stream after it is of version 2. The
+// progress file left by the kill never names a version that some piece it calls complete is
+// not of, and the resume inherits exactly the pieces of version 2 it recorded.
+enum class RestartKill {
+    BeforeTheStreamsAnswer,   // the stream after the restart is asked for, not answered
+    AfterItsHeaders,          // its headers are out, no piece yet: the version is taken
+    AfterItsPiecesRecorded,   // three of its pieces are recorded
+    AtTheGetAfterItsBreak,    // it broke after three pieces; the next GET is asked for
+};
+
+class SessionRestartKill : public SessionTest, public ::testing::WithParamInterface<RestartKill> {};
+
+TEST_P(SessionRestartKill, LeavesAProgressFileOfOneVersion) {
+    const RestartKill at = GetParam();
+    const uint32_t kPieces = 16;
+    const uint64_t kSize = kPieces * 65536;
+    const std::string kDate1 = "Sun, 06 Nov 1994 08:49:37 GMT", kDate2 = "Mon, 07 Nov 1994 08:49:37 GMT";
+    const std::string sCfg = target() + ".cfg";
+    // The day of the month of the time the progress file names: 6 for version 1, 7 for
+    // version 2, 0 for none.
+    auto cfgDay = [sCfg] {
+        std::string s = qn::test::FileExists(sCfg) ? ReadFile(sCfg) : std::string();
+        return s.size() < 4096 ? -1 : (int)(uint8_t)s[2028 + 6] | (int)(uint8_t)s[2028 + 7] << 8;
+    };
+    auto recorded = [sCfg, kPieces] {
+        uint32_t n = 0;
+        for (char c : CfgStates(sCfg, kPieces)) n += c == 4;
+        return n;
+    };
+    auto killed = std::make_shared<std::atomic<bool>>(false);
+    auto gets = std::make_shared<std::atomic<int>>(0);
+    m_server.addResource("/f.bin", kSize);
+    m_server.script("/f.bin", m_server.kAnyIndex, {[=](qn::test::Plan& p, const qn::test::RequestRecord& r) {
+                        int nGet = r.method == "GET" ? gets->fetch_add(1) + 1 : 0;
+                        bool bTwo = killed->load() || nGet >= 2;
+                        std::string sETag = bTwo ? "\"v2\"" : "\"v1\"";
+                        p.headers.emplace_back("ETag", sETag);
+                        p.headers.emplace_back("Last-Modified", bTwo ? kDate2 : kDate1);
+                        if (r.hasHeader("If-Range") && r.header("If-Range") != sETag) step::IgnoreRange()(p, r);
+                        if (bTwo) qn::test::VersionTwoBytes()(p, r);
+                        if (killed->load()) return;
+                        auto untilKilled = [killed] { return killed->load(); };
+                        if (nGet == 1) {
+                            step::HoldAtBodyByte(8 * 65536, [recorded] { return recorded() >= 8; }, 10000)(p, r);
+                            step::DropAfter(8 * 65536)(p, r);
+                        } else if (nGet == 3) {
+                            if (at == RestartKill::BeforeTheStreamsAnswer) step::HoldUntil(untilKilled)(p, r);
+                            if (at == RestartKill::AfterItsHeaders) step::HoldAtBodyByte(100, untilKilled)(p, r);
+                            if (at == RestartKill::AfterItsPiecesRecorded)
+                                step::HoldAtBodyByte(3 * 65536 + 100, untilKilled)(p, r);
+                            if (at == RestartKill::AtTheGetAfterItsBreak) step::DropAfter(3 * 65536 + 100)(p, r);
+                        } else if (nGet == 4) {
+                            step::HoldUntil(untilKilled)(p, r);
+                        }
+                    }});
+    qn::test::TempDir result;
+    pid_t pid = SpawnChild({"QN_CHILD_URL=" + m_server.url("/f.bin"), "QN_CHILD_DIR=" + m_dir.path(),
+                            "QN_CHILD_APPDATA=" + m_appData.path(), "QN_CHILD_RESULT=" + result / "r"});
+    ASSERT_GT(pid, 0);
+    // Index 0 of the requests is the child's query.
+    const bool bThere = qn::test::WaitUntil(
+        [&] {
+            switch (at) {
+                case RestartKill::BeforeTheStreamsAnswer: return gets->load() >= 3;
+                case RestartKill::AfterItsHeaders: return gets->load() >= 3 && cfgDay() == 7;
+                case RestartKill::AfterItsPiecesRecorded: return cfgDay() == 7 && recorded() >= 3;
+                case RestartKill::AtTheGetAfterItsBreak: return gets->load() >= 4;
+            }
+            return false;
+        },
+        15000, 5);
+    kill(pid, SIGKILL);
+    killed->store(true);
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(bThere) << "the child did not get there";
+    ASSERT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGKILL) << "the child ended by itself";
+
+    // Every piece the progress file calls complete is of the version its header names.
+    const int nDay = cfgDay();
+    const std::string st = CfgStates(sCfg, kPieces);
+    const std::string data = qn::test::FileExists(target() + ".tmp") ? ReadFile(target() + ".tmp") : std::string();
+    uint32_t uRecorded = 0;
+    for (uint32_t i = 0; i < st.size(); ++i) {
+        if (st[i] != 4) continue;
+        ++uRecorded;
+        ASSERT_GE(data.size(), (size_t)(i + 1) * 65536);
+        std::string piece = data.substr((size_t)i * 65536, 65536);
+        if (nDay == 7) piece[qn::test::kVersionMarkInPiece] ^= (char)0xFF;
+        if (nDay == 6 || nDay == 7) {
+            EXPECT_EQ(FirstResourceMismatch((uint64_t)i * 65536, piece.data(), piece.size()), -1)
+                << "piece " << i << " under the time of version " << (nDay == 6 ? 1 : 2);
+        }
+    }
+    switch (at) {
+        case RestartKill::BeforeTheStreamsAnswer:
+            EXPECT_EQ(nDay, 0);
+            EXPECT_EQ(uRecorded, 0u);
+            break;
+        case RestartKill::AfterItsHeaders:
+            EXPECT_EQ(uRecorded, 0u);
+            break;
+        case RestartKill::AfterItsPiecesRecorded:
+            EXPECT_EQ(nDay, 7);
+            EXPECT_EQ(uRecorded, 3u);
+            break;
+        case RestartKill::AtTheGetAfterItsBreak:
+            EXPECT_EQ(nDay, 7);
+            break;
+    }
+
+    SessionOutcome r = Run(m_server.url("/f.bin"));
+    ASSERT_EQ(r.uStatus, (uint32_t)KDS_STATUS_SUCCEEDED) << "error " << r.uError << "/" << r.uErrorExt;
+    EXPECT_EQ(qn::test::VersionOf(ReadFile(target()), kSize), 2);
+    EXPECT_EQ(r.info.bytesInherited, nDay == 7 ? (uint64_t)uRecorded * 65536 : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(KillPoints, SessionRestartKill,
+                         ::testing::Values(RestartKill::BeforeTheStreamsAnswer, RestartKill::AfterItsHeaders,
+                                           RestartKill::AfterItsPiecesRecorded, RestartKill::AtTheGetAfterItsBreak),
+                         [](const ::testing::TestParamInfo<RestartKill>& info) {
+                             switch (info.param) {
+                                 case RestartKill::BeforeTheStreamsAnswer: return std::string("BeforeTheStreamsAnswer");
+                                 case RestartKill::AfterItsHeaders: return std::string("AfterItsHeaders");
+                                 case RestartKill::AfterItsPiecesRecorded: return std::string("AfterItsPiecesRecorded");
+                                 case RestartKill::AtTheGetAfterItsBreak: return std::string("AtTheGetAfterItsBreak");
+                             }
+                             return std::string();
+                         });
+
 // A disk too small for the file: the session fails with a file error, the old target stays,
 // nothing is renamed.
 class SessionDiskFull : public SessionTest, public ::testing::WithParamInterface<bool> {};
