@@ -15,25 +15,26 @@
 
 namespace {
 
-// Whether the path begins with the folder's path (with its separator at the end), without
-// regard to ASCII letter case: on a file system that folds case, ".../QEL/bin/x.exe" runs from
-// the client at ".../qel/". The two separators count as one.
-bool PathStartsWithNoCase(const std::string& s, const std::string& strPrefix) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? (char)(c + ('a' - 'A')) : c; };
+// Whether the path begins with the folder's path (with its separator at the end) as written,
+// letter case included: on this system ".../WORK/" and ".../work/" are two folders, and a
+// file system that folds case makes them one folder, which the identity test below sees. The
+// two separators count as one.
+bool PathStartsWith(const std::string& s, const std::string& strPrefix) {
     if (s.size() < strPrefix.size()) return false;
     for (size_t i = 0; i < strPrefix.size(); ++i) {
         if (QN_IsPathSeparator(s[i]) && QN_IsPathSeparator(strPrefix[i])) continue;
-        if (lower(s[i]) != lower(strPrefix[i])) return false;
+        if (s[i] != strPrefix[i]) return false;
     }
     return true;
 }
 
 // Whether the program runs from the client folder: its path begins with the folder's, or one
-// of its folders is the client folder itself (the folder reached through a link or a bind
-// mount, or written another way). A program that may be the client's counts.
+// of its folders is the client folder itself by device and inode (the folder reached through a
+// link or a bind mount, written another way, or spelt in another letter case where the file
+// system folds case). A program that may be the client's counts.
 bool RunsFromClientFolder(const std::string& strProgram, const std::string& strClientPath) {
     if (strClientPath.empty()) return false;
-    return PathStartsWithNoCase(strProgram, strClientPath) ||
+    return PathStartsWith(strProgram, strClientPath) ||
            QN_IsInFolderByIdentity(strProgram.c_str(), strClientPath.c_str());
 }
 

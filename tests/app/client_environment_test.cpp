@@ -8,6 +8,7 @@
 #include "QN_ClientEnvironment.h"
 #include "QN_QelRepairDlg.h"
 #include "app_test_hooks.h"
+#include "fake_program.h"
 #include "qn_failure_lines.h"
 #include "qn_file_io.h"
 #include "qn_log_capture.h"
@@ -25,32 +26,21 @@ public:
     using QN_QelRepairDlg::m_strExePath;
 };
 
-// A copy of sleep under the given path, running until the object goes.
-class FakeProgram {
-public:
-    explicit FakeProgram(const std::string& strPath) {
-        qn::test::MakeDirs(strPath.substr(0, strPath.find_last_of('/')));
-        qn::test::WriteFile(strPath, qn::test::ReadFile("/bin/sleep"));
-        ::chmod(strPath.c_str(), 0755);
-        std::string strLine = "\"" + strPath + "\" 60";
-        EXPECT_EQ(QN_CreateProcessA(strPath.c_str(), strLine.c_str(), nullptr, &m_Info), 1);
-    }
-    ~FakeProgram() {
-        if (!m_Info.hProcess) return;
-        QN_TerminateProcess(m_Info.hProcess, 1);
-        QN_WaitForSingleObject(m_Info.hProcess, 120000);
-        QN_CloseProcessHandle(m_Info.hProcess);
-    }
-
-private:
-    QN_PROCESS_INFORMATION m_Info{};
-};
+using qn::apptest::FakeProgram;
 
 TEST(RunningClientPrograms, Table) {
     qn::test::TempDir dir;
     const std::string strRoot = dir / "R/";
     qn::test::MakeDirs(dir / "R");
     ASSERT_EQ(::symlink((dir / "R").c_str(), (dir / "link").c_str()), 0);
+    // Whether this file system takes "r" for "R"; most on Linux do not.
+    struct stat stUpper, stLower;
+    const bool bFoldsCase = ::stat((dir / "R").c_str(), &stUpper) == 0 && ::stat((dir / "r").c_str(), &stLower) == 0 &&
+                            stUpper.st_ino == stLower.st_ino;
+    // The tool started in "WORK" beside the client "work": its first process still runs from
+    // there while the copy in the client scans.
+    qn::test::MakeDirs(dir / "work");
+    qn::test::MakeDirs(dir / "WORK");
     struct Row {
         const char* cszName;
         std::string strImage;       // the running program, "" for none
@@ -63,9 +53,12 @@ TEST(RunningClientPrograms, Table) {
         {"the tool itself", dir / "R/QelRepair.exe", strRoot, dir / "R/QelRepair.exe", 0, ""},
         {"a program elsewhere", dir / "other/gameupdater.exe", strRoot, dir / "R/QelRepair.exe", 0, ""},
         {"a sibling folder with the root as its prefix", dir / "R2/gameupdater.exe", strRoot, dir / "R/QelRepair.exe", 0, ""},
-        // On a file system that folds case the two spellings are one folder.
-        {"the root in another letter case", dir / "R/bin/zhcn/QelClient.exe", dir / "r/", dir / "r/QelRepair.exe", 1,
-         "QelClient.exe"},
+        // On a file system that folds case the two spellings are one folder; elsewhere "r/" is
+        // another folder, and no program of it runs.
+        {"the root in another letter case", dir / "R/bin/zhcn/QelClient.exe", dir / "r/", dir / "r/QelRepair.exe",
+         bFoldsCase ? 1 : 0, bFoldsCase ? "QelClient.exe" : ""},
+        {"the tool's first copy in a folder named like the root in another letter case", dir / "WORK/QelRepair.exe",
+         dir / "work/", dir / "work/QelRepair.exe", 0, ""},
         // The running program's path is the resolved one; the root the tool knows is a link to
         // the client folder, or the folder written another way.
         {"the root through a link", dir / "R/bin/zhcn/QelClient.exe", dir / "link/", dir / "link/QelRepair.exe", 1,

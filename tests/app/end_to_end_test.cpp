@@ -55,12 +55,20 @@ private:
     bool m_bHad = false;
 };
 
-// bFromOutside: the tool starts from a download folder; the scripted user confirms the client
-// root, and the tool copies itself there and goes on in a second process started with "-i".
-class EndToEnd : public ::testing::TestWithParam<bool> {};
+// Where the tool starts. Outside the client root the scripted user confirms the root, and the
+// tool copies itself there and goes on in a second process started with "-i" while the first
+// one ends.
+enum class StartPlace {
+    InTheClientRoot,
+    FromADownloadFolder,
+    // ".../WORK/" beside the client ".../work/": another folder on this file system.
+    FromAFolderNamedLikeTheRootInAnotherCase,
+};
+
+class EndToEnd : public ::testing::TestWithParam<StartPlace> {};
 
 TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
-    const bool bFromOutside = GetParam();
+    const bool bFromOutside = GetParam() != StartPlace::InTheClientRoot;
     qn::test::TempDir tmp;
     std::string err;
     BuiltFixture fx;
@@ -104,12 +112,15 @@ TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
     qn::test::WriteFile(h.binPath() + "update/part.dat", "stale");
 
     std::string tool = root + "QelRepair.exe";
+    ASSERT_EQ(root, tmp / "run/work/");
+    const std::string toolFolder =
+        GetParam() == StartPlace::FromADownloadFolder ? tmp / "download" : tmp / "run/WORK";
     if (bFromOutside) {
         ::unlink(tool.c_str());
-        tool = tmp / "download/QelRepair.exe";
+        tool = toolFolder + "/QelRepair.exe";
         qn::test::WriteFile(tool, program);
         ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
-        qn::test::WriteFile(tmp / "download/repair_settings.ini", qn::test::ReadFile(root + "repair_settings.ini"));
+        qn::test::WriteFile(toolFolder + "/repair_settings.ini", qn::test::ReadFile(root + "repair_settings.ini"));
     }
     ScopedEnv envScript("QN_SCRIPT_CLIENT_ROOT", root);
     ScopedEnv envUi("QN_UI", "headless");
@@ -132,7 +143,7 @@ TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
                        !qn::test::FileExists(root + "QelRepairTemp");
             },
             180000, 100);
-        EXPECT_TRUE(qn::test::FileExists(tmp / "download/QelRepairTemp") == false) << "the first copy cleaned up";
+        EXPECT_TRUE(qn::test::FileExists(toolFolder + "/QelRepairTemp") == false) << "the first copy cleaned up";
     }
     const std::string printed = qn::test::ReadFile(out);
     EXPECT_EQ(uExit, 0u) << printed;
@@ -272,9 +283,15 @@ TEST(EndToEndResume, KilledDownloadResumesInTheNextRun) {
     EXPECT_FALSE(qn::test::FileExists(root + "QelRepairTemp")) << "the temporary folder goes at the end";
 }
 
-INSTANTIATE_TEST_SUITE_P(Starts, EndToEnd, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "FromADownloadFolder" : "InTheClientRoot");
+INSTANTIATE_TEST_SUITE_P(Starts, EndToEnd,
+                         ::testing::Values(StartPlace::InTheClientRoot, StartPlace::FromADownloadFolder,
+                                           StartPlace::FromAFolderNamedLikeTheRootInAnotherCase),
+                         [](const ::testing::TestParamInfo<StartPlace>& info) {
+                             switch (info.param) {
+                                 case StartPlace::InTheClientRoot: return std::string("InTheClientRoot");
+                                 case StartPlace::FromADownloadFolder: return std::string("FromADownloadFolder");
+                                 default: return std::string("FromAFolderNamedLikeTheRootInAnotherCase");
+                             }
                          });
 
 }  // namespace
