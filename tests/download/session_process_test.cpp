@@ -275,7 +275,7 @@ TEST_P(SessionRestartKill, LeavesAProgressFileOfOneVersion) {
                         auto untilKilled = [killed] { return killed->load(); };
                         if (nGet == 1) {
                             step::HoldAtBodyByte(8 * 65536, [recorded] { return recorded() >= 8; }, 10000)(p, r);
-                            step::DropAfter(8 * 65536)(p, r);
+                            step::DropAfter(8 * 65536 + 100)(p, r);
                         } else if (nGet == 3) {
                             if (at == RestartKill::BeforeTheStreamsAnswer) step::HoldUntil(untilKilled)(p, r);
                             if (at == RestartKill::AfterItsHeaders) step::HoldAtBodyByte(100, untilKilled)(p, r);
