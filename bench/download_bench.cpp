@@ -20,10 +20,22 @@
 //       farm-etag, farm-date, farm-same: two nodes, alternating per connection, with the same
 //       bytes and an ETag (or Last-Modified) of their own (or the same), each answering
 //       "If-Range" with the whole file when the validator named is not its own;
+//       farm-etag-cut: farm-etag with every answer cut (FIN) after 12 MiB of body, as by a
+//       proxy that drops long transfers;
+//       replaced-cut: one server whose file is replaced once, the size kept: the HEAD query
+//       and the first GET see version 1 (ETag "1f-a", date 1), every answer from the second
+//       GET on is version 2 (ETag "2f-b", date 2, one byte of every 64 KiB piece flipped), and
+//       "If-Range" naming anything but the current version gets the whole file; every answer
+//       is cut (FIN) after 12 MiB of body;
 //       longer-head: HEAD says SIZE + 1, every GET serves SIZE bytes
 //   download_bench same FILE
 //       prints "exact=1" when FILE holds the servers' generated resource byte for byte, else
 //       "exact=0"
+//   download_bench version FILE SIZE
+//       for the replaced file of replaced-cut: prints "exact=1 version=1" or "exact=1
+//       version=2" when FILE is SIZE bytes wholly of that version; else "exact=0 version=mix"
+//       (every piece of one version or the other, both found) or "exact=0 version=none"
+//       (bytes of neither, or another size), with the count of pieces of each version
 //   download_bench relay UPSTREAM_PORT STATS_FILE SECONDS
 //       a TCP relay on 127.0.0.1 to 127.0.0.1:UPSTREAM_PORT; prints "port=..". After every
 //       connection it rewrites STATS_FILE with "wire=.. connections=..": the bytes from the
@@ -159,6 +171,22 @@ int Serve(int argc, char** argv) {
     return 0;
 }
 
+// The answers of the cut kinds end (FIN) after this many body bytes.
+constexpr uint64_t kCutBodyBytes = 12ull * 1024 * 1024;
+// Version 2 of the replaced file: the byte at this offset of every 64 KiB piece is flipped, so
+// that a file joined from both versions differs from each of them.
+constexpr uint64_t kVersionPiece = 65536;
+constexpr uint64_t kVersionMarkInPiece = 10;
+
+// Marks the bytes of version 2 in the body the plan sends (its offset and length final).
+void MarkVersionTwo(qn::test::Plan& p) {
+    uint64_t ullEnd = p.bodyOffset + p.bodyLength;
+    for (uint64_t x = (p.bodyOffset / kVersionPiece) * kVersionPiece + kVersionMarkInPiece; x < ullEnd;
+         x += kVersionPiece) {
+        if (x >= p.bodyOffset) p.corruptOffsets.push_back((int64_t)(x - p.bodyOffset));
+    }
+}
+
 int VersionServe(int argc, char** argv) {
     if (argc < 7) return 2;
     std::string sKind = argv[2];
@@ -171,8 +199,14 @@ int VersionServe(int argc, char** argv) {
     const std::string kDate1 = "Sun, 06 Nov 1994 08:49:37 GMT", kDate2 = "Mon, 07 Nov 1994 08:49:37 GMT";
     Node nodes[2] = {{"\"1f-a\"", kDate1}, {"\"1f-a\"", kDate1}};
     bool bLonger = false;
-    if (sKind == "farm-etag") {
+    // replaced: nodes[0] is version 1 and nodes[1] version 2 of one server, not two nodes.
+    bool bReplaced = false, bCut = false;
+    if (sKind == "farm-etag" || sKind == "farm-etag-cut") {
         nodes[1].sETag = "\"1f-b\"";
+        bCut = sKind == "farm-etag-cut";
+    } else if (sKind == "replaced-cut") {
+        nodes[1] = {"\"2f-b\"", kDate2};
+        bReplaced = bCut = true;
     } else if (sKind == "farm-date") {
         nodes[0].sETag = nodes[1].sETag = "";
         nodes[1].sDate = kDate2;
@@ -182,25 +216,37 @@ int VersionServe(int argc, char** argv) {
         return 2;
     }
     auto pGets = std::make_shared<std::atomic<int>>(0);
+    auto pReplaced = std::make_shared<std::atomic<bool>>(false);
     std::ofstream(sStats, std::ios::trunc) << "gets=0\n";
     auto pStatsLock = std::make_shared<std::mutex>();
     qn::test::LoopbackHttpServer server;
     server.addResource("/f.bin", ullSize);
     server.script("/f.bin", qn::test::LoopbackHttpServer::kAnyIndex,
                   {[=](qn::test::Plan& p, const qn::test::RequestRecord& r) {
+                      bool bGet = r.method == "GET";
+                      int nGets = bGet ? pGets->fetch_add(1) + 1 : 0;
+                      // The file is replaced when the second GET arrives: that GET and every
+                      // answer after it is version 2. The first GET is version 1 even when
+                      // another connection's GET got in ahead of its answer.
+                      bool bVersionTwo = false;
+                      if (bReplaced) {
+                          if (nGets >= 2) pReplaced->store(true);
+                          bVersionTwo = bGet ? nGets >= 2 : pReplaced->load();
+                      }
                       if (bLonger) {
                           if (r.method == "HEAD") p.bodyLength += 1;
                       } else {
-                          const Node& n = nodes[r.connection % 2];
+                          const Node& n = bReplaced ? nodes[bVersionTwo ? 1 : 0] : nodes[r.connection % 2];
                           if (!n.sETag.empty()) p.headers.emplace_back("ETag", n.sETag);
                           p.headers.emplace_back("Last-Modified", n.sDate);
                           std::string sIf = r.header("If-Range");
                           if (r.hasHeader("If-Range") && !(!sIf.empty() && sIf == n.sETag) && sIf != n.sDate)
                               qn::test::http_step::IgnoreRange()(p, r);
                       }
-                      if (r.method != "GET") return;
+                      if (bVersionTwo) MarkVersionTwo(p);
+                      if (!bGet) return;
                       if (uRate) qn::test::http_step::Drip(uRate)(p, r);
-                      int nGets = pGets->fetch_add(1) + 1;
+                      if (bCut && p.bodyLength > kCutBodyBytes) qn::test::http_step::DropAfter((int64_t)kCutBodyBytes)(p, r);
                       std::lock_guard<std::mutex> guard(*pStatsLock);
                       std::ofstream(sStats, std::ios::trunc) << "gets=" << nGets << "\n";
                   }});
@@ -217,6 +263,35 @@ int SameAsResource(int argc, char** argv) {
     bool bExact = in.good() || in.eof();
     bExact = bExact && qn::test::FirstResourceMismatch(0, s.data(), s.size()) == -1;
     std::printf("exact=%d\n", bExact ? 1 : 0);
+    return bExact ? 0 : 1;
+}
+
+// Which version of the replaced file FILE is, piece by piece: every byte but the mark must be
+// the generated resource's, the mark either its own (version 1) or flipped (version 2).
+int WhichVersion(int argc, char** argv) {
+    if (argc < 4) return 2;
+    std::ifstream in(argv[2], std::ios::binary);
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bool bOther = !(in.good() || in.eof()) || s.size() != std::strtoull(argv[3], nullptr, 10);
+    uint64_t ullOne = 0, ullTwo = 0;
+    for (uint64_t off = 0; !bOther && off < s.size(); off += kVersionPiece) {
+        std::string piece = s.substr(off, kVersionPiece);
+        if (piece.size() > kVersionMarkInPiece) {
+            char& c = piece[kVersionMarkInPiece];
+            uint8_t b = qn::test::ResourceByte(off + kVersionMarkInPiece);
+            if ((uint8_t)c == (uint8_t)(b ^ 0xFF)) {
+                ++ullTwo;
+                c = (char)b;
+            } else {
+                ++ullOne;
+            }
+        }
+        bOther = qn::test::FirstResourceMismatch(off, piece.data(), piece.size()) != -1;
+    }
+    const char* szVersion = bOther ? "none" : ullTwo == 0 ? "1" : ullOne == 0 ? "2" : "mix";
+    bool bExact = !bOther && (ullOne == 0 || ullTwo == 0);
+    std::printf("exact=%d version=%s v1_pieces=%llu v2_pieces=%llu\n", bExact ? 1 : 0, szVersion,
+                (unsigned long long)ullOne, (unsigned long long)ullTwo);
     return bExact ? 0 : 1;
 }
 
@@ -355,6 +430,7 @@ int main(int argc, char** argv) {
     if (sMode == "serve") return Serve(argc, argv);
     if (sMode == "vserve") return VersionServe(argc, argv);
     if (sMode == "same") return SameAsResource(argc, argv);
+    if (sMode == "version") return WhichVersion(argc, argv);
     if (sMode == "relay") return Relay(argc, argv);
     if (sMode == "stallserve") return StallServe(argc, argv);
     std::fprintf(stderr, "usage: see the comment at the top of download_bench.cpp\n");

@@ -3,7 +3,10 @@
 # (`get URL DIR N`) against small loopback servers (`vserve`), outside CI:
 #   a server farm of two nodes (alternating per connection) whose validators differ by node
 #   (ETag, Last-Modified) or not, 32 MiB paced at 8 MB/s per connection, 1 and 4 connections;
-#   a file whose HEAD says one byte more than every GET serves (1 MiB), fast and paced.
+#   a file whose HEAD says one byte more than every GET serves (1 MiB), fast and paced;
+#   answers cut after 12 MiB of body (a proxy that drops long transfers), 32 MiB at 8 and at
+#   80 MB/s per connection: a file replaced by another version of the same size after the first
+#   GET (4 connections), and the farm with ETags of each node's own (1 and 4 connections).
 #
 #   bench/run_version_bench.sh [LABEL=TREE ...]
 #
@@ -41,9 +44,15 @@ run_case() {
     res=$(timeout 120 "$WORK/get_$name" get "http://127.0.0.1:$port/f.bin" "$WORK/out" "$conns" 2>/dev/null || true)
     [ -n "$res" ] || res="status=? error=? wall_s=>120"
     local exact="-"
-    [ -f "$WORK/out/out.bin" ] && exact=$("$WORK/server" same "$WORK/out/out.bin" || true)
+    # The replaced file is exact when it is wholly one version, whichever.
+    if [ -f "$WORK/out/out.bin" ]; then
+      case $kind in
+        replaced-*) exact=$("$WORK/server" version "$WORK/out/out.bin" "$size" || true) ;;
+        *) exact=$("$WORK/server" same "$WORK/out/out.bin" || true) ;;
+      esac
+    fi
     local cfg=no; [ -f "$WORK/out/out.bin.cfg" ] && cfg=yes
-    printf '%-28s %-6s %s %s %s cfg_left=%s\n' "$label" "$name" "$res" "$(cat "$WORK/stats")" "$exact" "$cfg"
+    printf '%-40s %-6s %s %s %s cfg_left=%s\n' "$label" "$name" "$res" "$(cat "$WORK/stats")" "$exact" "$cfg"
     kill "$SERVE_PID" 2>/dev/null || true; wait "$SERVE_PID" 2>/dev/null || true; SERVE_PID=
   done
 }
@@ -56,3 +65,10 @@ for c in 1 4; do
 done
 run_case "changed size, fast" longer-head "$MiB" 0 4
 run_case "changed size, paced" longer-head "$MiB" 8000000 4
+for rate in 8000000 80000000; do
+  r="$((rate / 1000000)) MB/s"
+  run_case "replaced, cut 12 MiB, 4 conn, $r" replaced-cut $((32 * MiB)) "$rate" 4
+  for c in 1 4; do
+    run_case "farm ETag, cut 12 MiB, $c conn, $r" farm-etag-cut $((32 * MiB)) "$rate" "$c"
+  done
+done
