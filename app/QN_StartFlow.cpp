@@ -1,5 +1,6 @@
 // The self-update thread and the Start button: the tool makes sure it is current and runs
 // from the client's own folder, then starts the repair thread.
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "QN_SelfUpdater.h"
 #include "app_test_hooks.h"
 #include "qn_fd.h"
+#include "qn_file.h"
 #include "qn_file_replace.h"
 #include "qn_platform.h"
 #include "qn_process.h"
@@ -32,6 +34,45 @@ std::function<int(const char*)>& ProcessHook() {
 std::function<void(QN_SelfUpdater*)>& UpdaterHook() {
     static auto* s_p = new std::function<void(QN_SelfUpdater*)>;
     return *s_p;
+}
+
+// Whether the two files hold the same bytes: both readable, of one size, equal throughout.
+bool SameBytes(const char* cszA, const char* cszB) {
+    FILE* fpA = QN_fopen(cszA, "rb");
+    FILE* fpB = fpA ? QN_fopen(cszB, "rb") : nullptr;
+    bool bSame = fpA && fpB;
+    if (bSame && (QN_fseeki64(fpA, 0, SEEK_END) != 0 || QN_fseeki64(fpB, 0, SEEK_END) != 0 ||
+                  QN_ftelli64(fpA) != QN_ftelli64(fpB) || QN_fseeki64(fpA, 0, SEEK_SET) != 0 ||
+                  QN_fseeki64(fpB, 0, SEEK_SET) != 0))
+        bSame = false;
+    while (bSame) {
+        char bufA[16384], bufB[16384];
+        const size_t uA = std::fread(bufA, 1, sizeof(bufA), fpA);
+        const size_t uB = std::fread(bufB, 1, sizeof(bufB), fpB);
+        if (uA != uB || std::memcmp(bufA, bufB, uA) != 0 || std::ferror(fpA) || std::ferror(fpB)) bSame = false;
+        if (uA == 0) break;
+    }
+    if (fpB) std::fclose(fpB);
+    if (fpA) std::fclose(fpA);
+    return bSame;
+}
+
+// Whether the file at the target is already the running program: a regular file of its own (a
+// link there is replaced by a copy instead) with the program's bytes. It then gets the
+// program's permission bits, as a copy would, so that it can be started.
+bool TargetHoldsProgram(const std::string& strProgram, const std::string& strTarget) {
+    uint32_t uTargetMode = 0, uProgramMode = 0;
+    if (QN_GetNameKind(strTarget.c_str(), &uTargetMode) != QN_NAME_REGULAR) return false;
+    if (!QN_GetRegularFileMode(strProgram.c_str(), &uProgramMode)) return false;
+    if (!SameBytes(strProgram.c_str(), strTarget.c_str())) return false;
+    return uTargetMode == uProgramMode || QN_SetFileMode(strTarget.c_str(), uProgramMode);
+}
+
+// Removes the side file that a copy killed midway left beside the target, where no copy runs
+// now (a copy removes it itself); the last error stays as it was.
+void RemoveLeftSideFile(const std::string& strTarget) {
+    QN_LastErrorKeeper keep;
+    QN_RemoveCopySideFile(strTarget.c_str());
 }
 
 }  // namespace
@@ -137,18 +178,23 @@ int QN_QelRepairDlg::_ConfirmClientPath(int* pnRetRelaunched) {
     // are two folders, and taking one for the other would leave the tool in the wrong one.
     strTarget = strChosen + "QelRepair.exe";
     if (QN_IsSamePath(strChosen.c_str(), m_strClientPath.c_str())) {
-        // Nothing to copy; a side file that a copy killed midway left beside the target goes
-        // all the same (the copy below removes it itself).
-        QN_LastErrorKeeper keep;
-        QN_RemoveCopySideFile(strTarget.c_str());
+        RemoveLeftSideFile(strTarget);
         return 1;
     }
 
     nRetCode = QN_MakeSureDirForFile(strTarget.c_str());
     QNLOG_PROCESS_ERROR(nRetCode);
-    nRetCode = QN_CopyFileA(m_strExePath.c_str(), strTarget.c_str(), 0);
+    // A root that already holds this very program needs no copy, and the tool goes on from
+    // that file: the copy is written beside the target first, so it would need the program's
+    // whole size free even where nothing changes, which a full disk does not have.
+    if (TargetHoldsProgram(m_strExePath, strTarget)) {
+        RemoveLeftSideFile(strTarget);
+        nRetCode = 1;
+    } else {
+        nRetCode = QN_CopyFileA(m_strExePath.c_str(), strTarget.c_str(), 0);
+    }
     // The copy leaves no partial file behind; the line says which system error stopped it, when
-    // a system call failed (a copy refused because the target is the running tool sets none).
+    // a system call failed (a copy refused because a running program is at the target sets none).
     if (!nRetCode) {
         char szErrnoText[128];
         const int nErrno = QN_GetLastErrno();

@@ -4,11 +4,17 @@
 #include <gtest/gtest.h>
 
 #include "md5_test_util.h"
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -55,6 +61,48 @@ private:
     bool m_bHad = false;
 };
 
+// The repair server's self-update index, offering the program's own version, and the program.
+void PublishOwnVersion(const std::string& docroot, const std::string& program) {
+    qn::test::WriteFile(docroot + "/qelrepair/QelRepair.exe", program);
+    qn::test::WriteFile(docroot + "/qelrepair/qel_index.info",
+                        std::string("[SelfUpdate]\r\nLastestVersionNumber=") + QN_PROGRAM_VERSION_TEXT +
+                            "\r\nFileName=QelRepair.exe\r\nFileMD5=" + Md5Of(program) + "\r\n");
+}
+
+// Puts the program with its settings into the folder.
+void PlaceTool(const std::string& folder, const std::string& program, const std::string& settings) {
+    qn::test::WriteFile(folder + "/QelRepair.exe", program);
+    ASSERT_EQ(::chmod((folder + "/QelRepair.exe").c_str(), 0755), 0);
+    qn::test::WriteFile(folder + "/repair_settings.ini", settings);
+}
+
+// Runs the tool headless, its output (and that of a copy it starts) into the file out, and
+// waits for it. A tool that copies itself into the client root and goes on there is done once
+// that copy has clicked "完成" or Exit and removed its temporary folder. The first process's
+// exit code.
+uint32_t RunHeadless(const std::string& tool, const std::string& out, const std::string& root) {
+    const std::string line = "/bin/sh -c \"exec '" + tool + "' > '" + out + "' 2>&1\"";
+    QN_PROCESS_INFORMATION info{};
+    EXPECT_EQ(QN_CreateProcessA(nullptr, line.c_str(), nullptr, &info), 1);
+    if (!info.hProcess) return 1;
+    EXPECT_EQ(QN_WaitForSingleObject(info.hProcess, 180000), QN_WAIT_OBJECT_0) << qn::test::ReadFile(out);
+    uint32_t uExit = 1;
+    QN_GetExitCodeProcess(info.hProcess, &uExit);
+    QN_CloseProcessHandle(info.hProcess);
+    if (tool != root + "QelRepair.exe") {
+        // The copy in the client root carries on after the first process has ended.
+        qn::test::WaitUntil(
+            [&] {
+                const std::string printed = qn::test::ReadFile(out);
+                return (printed.find("user: clicks 完成\n") != std::string::npos ||
+                        printed.find("user: clicks 退出\n") != std::string::npos) &&
+                       !qn::test::FileExists(root + "QelRepairTemp");
+            },
+            180000, 100);
+    }
+    return uExit;
+}
+
 // Where the tool starts. Outside the client root the scripted user confirms the root, and the
 // tool copies itself there and goes on in a second process started with "-i" while the first
 // one ends.
@@ -80,10 +128,7 @@ TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
 
     // The repair server, with a self-update index that offers the program's own version.
     const std::string program = qn::test::ReadFile(QN_PROGRAM);
-    qn::test::WriteFile(h.docroot() + "/qelrepair/QelRepair.exe", program);
-    qn::test::WriteFile(h.docroot() + "/qelrepair/qel_index.info",
-                        std::string("[SelfUpdate]\r\nLastestVersionNumber=") + QN_PROGRAM_VERSION_TEXT +
-                            "\r\nFileName=QelRepair.exe\r\nFileMD5=" + Md5Of(program) + "\r\n");
+    PublishOwnVersion(h.docroot(), program);
     qn::test::NginxServer nginx;
     if (!nginx.Start(h.docroot(), qn::test::NginxServer::TailMode::Strip, &err)) GTEST_SKIP() << err;
 
@@ -104,10 +149,8 @@ TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
     qn::test::WriteFile(desktop + "/Config.lnk", "QNLNK 1\nTarget=" + root + "GameConfig.exe\nArguments=\n");
 
     // The tool in the client root with its settings, and leftovers of an earlier update.
-    qn::test::WriteFile(root + "QelRepair.exe", program);
-    ASSERT_EQ(::chmod((root + "QelRepair.exe").c_str(), 0755), 0);
-    qn::test::WriteFile(root + "repair_settings.ini",
-                        "[server]\r\nip=http://127.0.0.1:" + std::to_string(nginx.port()) + "/qelrepair/\r\n");
+    const std::string settings = "[server]\r\nip=http://127.0.0.1:" + std::to_string(nginx.port()) + "/qelrepair/\r\n";
+    PlaceTool(h.workRoot(), program, settings);
     qn::test::WriteFile(h.binPath() + "QelClient.memory", "stale");
     qn::test::WriteFile(h.binPath() + "update/part.dat", "stale");
 
@@ -118,31 +161,15 @@ TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
     if (bFromOutside) {
         ::unlink(tool.c_str());
         tool = toolFolder + "/QelRepair.exe";
-        qn::test::WriteFile(tool, program);
-        ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
-        qn::test::WriteFile(toolFolder + "/repair_settings.ini", qn::test::ReadFile(root + "repair_settings.ini"));
+        PlaceTool(toolFolder, program, settings);
     }
     ScopedEnv envScript("QN_SCRIPT_CLIENT_ROOT", root);
     ScopedEnv envUi("QN_UI", "headless");
     ScopedEnv envReport("QN_USAGE_REPORT_HOST", "127.0.0.1:" + std::to_string(sink.port()));
     const std::string out = tmp / "out.txt";
-    const std::string line = "/bin/sh -c \"exec '" + tool + "' > '" + out + "' 2>&1\"";
-    QN_PROCESS_INFORMATION info{};
-    ASSERT_EQ(QN_CreateProcessA(nullptr, line.c_str(), nullptr, &info), 1);
-    ASSERT_EQ(QN_WaitForSingleObject(info.hProcess, 180000), QN_WAIT_OBJECT_0) << qn::test::ReadFile(out);
-    uint32_t uExit = 1;
-    QN_GetExitCodeProcess(info.hProcess, &uExit);
-    QN_CloseProcessHandle(info.hProcess);
+    const uint32_t uExit = RunHeadless(tool, out, root);
     if (bFromOutside) {
-        // The copy in the client root carries on after the first process has ended; it is done
-        // once it has left and removed its temporary folder.
         EXPECT_EQ(qn::test::ReadFile(root + "QelRepair.exe"), program);
-        qn::test::WaitUntil(
-            [&] {
-                return qn::test::ReadFile(out).find("user: clicks 完成\n") != std::string::npos &&
-                       !qn::test::FileExists(root + "QelRepairTemp");
-            },
-            180000, 100);
         EXPECT_TRUE(qn::test::FileExists(toolFolder + "/QelRepairTemp") == false) << "the first copy cleaned up";
     }
     const std::string printed = qn::test::ReadFile(out);
@@ -204,9 +231,7 @@ TEST(EndToEndResume, KilledDownloadResumesInTheNextRun) {
     ::unlink((root + "bin/zhcn/big.dat").c_str());
 
     const std::string program = qn::test::ReadFile(QN_PROGRAM);
-    qn::test::WriteFile(tmp / "www/qelrepair/qel_index.info",
-                        std::string("[SelfUpdate]\r\nLastestVersionNumber=") + QN_PROGRAM_VERSION_TEXT +
-                            "\r\nFileName=QelRepair.exe\r\nFileMD5=" + Md5Of(program) + "\r\n");
+    PublishOwnVersion(tmp / "www", program);
     qn::test::WriteFile(root + "QelRepair.exe", program);
     ASSERT_EQ(::chmod((root + "QelRepair.exe").c_str(), 0755), 0);
     qn::test::PlatformSandbox platform;
@@ -281,6 +306,134 @@ TEST(EndToEndResume, KilledDownloadResumesInTheNextRun) {
     EXPECT_GT(nRanges, 0) << uDone << " pieces kept";
     EXPECT_EQ(qn::test::ReadFile(tmp / "outside.txt"), "outside");
     EXPECT_FALSE(qn::test::FileExists(root + "QelRepairTemp")) << "the temporary folder goes at the end";
+}
+
+// A client on a full disk with one broken block, whose repair needs no new space; the tool
+// starts from a download folder. What the client root holds where the tool would copy itself:
+// "tool" the tool's own bytes, "other" another program, "none" nothing. The scenario runs in a
+// child copy of this program inside a private mount namespace, the client on a tmpfs there: the
+// tmpfs goes with the namespace whatever becomes of the run, and parallel runs never meet.
+const char kFullDiskRowEnv[] = "QN_FULL_DISK_ROOT_HOLDS";
+const char kFullDiskSkipEnv[] = "QN_FULL_DISK_SKIP_FILE";
+
+// The bytes the files below a folder take, each rounded up to whole pages.
+uint64_t TreeBytes(const std::string& folder) {
+    uint64_t ullBytes = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) ullBytes += (entry.file_size() + 4095) / 4096 * 4096;
+    return ullBytes;
+}
+
+// Writes into the file until the disk refuses more.
+void FillDisk(const std::string& path) {
+    const int nFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(nFd, 0);
+    const std::string chunk(65536, 'f');
+    for (size_t uSize = chunk.size(); uSize > 0; uSize /= 2)
+        while (::write(nFd, chunk.data(), uSize) == (ssize_t)uSize) {
+        }
+    ::close(nFd);
+}
+
+TEST(EndToEndFullDisk, DISABLED_Scenario) {
+    const char* cszRow = std::getenv(kFullDiskRowEnv);
+    const char* cszSkipFile = std::getenv(kFullDiskSkipEnv);
+    ASSERT_TRUE(cszRow && cszSkipFile) << "run by EndToEndFullDisk.ToolAlreadyInTheRootNeedsNoRoom";
+    const std::string row = cszRow;
+    qn::test::TempDir tmp;
+    std::string err;
+    BuiltFixture fx;
+    ASSERT_TRUE(BuildFixture(FixtureId::F1, tmp / "fx", SourceMode::UpdateFiles, &fx, &err)) << err;
+    const Scenario& s = *FindScenario("D1");
+    EngineHarness h(tmp / "run");
+    ASSERT_TRUE(h.Prepare(fx, &s, &err)) << err;
+    const std::string root = h.workRoot() + "/";
+    const std::string program = qn::test::ReadFile(QN_PROGRAM);
+    PublishOwnVersion(h.docroot(), program);
+    qn::test::NginxServer nginx;
+    if (!nginx.Start(h.docroot(), qn::test::NginxServer::TailMode::Strip, &err)) {
+        qn::test::WriteFile(cszSkipFile, err);
+        GTEST_SKIP() << err;
+    }
+    const std::string settings = "[server]\r\nip=http://127.0.0.1:" + std::to_string(nginx.port()) + "/qelrepair/\r\n";
+    const std::string other = qn::test::ReadFile(QN_VERSION_PROGRAM_NEWER);
+
+    // The client moves onto a tmpfs that holds it, the settings and what the row puts in the
+    // root, and is then filled to its last byte.
+    const std::string orig = h.workRoot() + ".orig";
+    ASSERT_EQ(::rename(h.workRoot().c_str(), orig.c_str()), 0);
+    ASSERT_EQ(::mkdir(h.workRoot().c_str(), 0755), 0);
+    ASSERT_EQ(::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    const uint64_t ullSize = TreeBytes(orig) + program.size() + (2u << 20);
+    ASSERT_EQ(::mount("tmpfs", h.workRoot().c_str(), "tmpfs", 0, ("size=" + std::to_string(ullSize)).c_str()), 0)
+        << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{h.workRoot()};
+    ASSERT_TRUE(CopyTree(orig, h.workRoot(), &err)) << err;
+    qn::test::WriteFile(root + "repair_settings.ini", settings);
+    if (row != "none") {
+        qn::test::WriteFile(root + "QelRepair.exe", row == "tool" ? program : other);
+        ASSERT_EQ(::chmod((root + "QelRepair.exe").c_str(), 0755), 0);
+    }
+    FillDisk(root + "filler");
+    struct statvfs st;
+    ASSERT_EQ(::statvfs(h.workRoot().c_str(), &st), 0);
+    ASSERT_EQ(st.f_bavail, 0u) << "the disk is full";
+
+    PlaceTool(tmp / "dl", program, settings);
+    qn::test::PlatformSandbox platform;
+    ScopedEnv envRoot("QN_PLATFORM_ROOT", platform.root());
+    ScopedEnv envScript("QN_SCRIPT_CLIENT_ROOT", root);
+    ScopedEnv envUi("QN_UI", "headless");
+    const std::string out = tmp / "out.txt";
+    RunHeadless(tmp / "dl/QelRepair.exe", out, root);
+    const std::string printed = qn::test::ReadFile(out);
+    if (row == "tool") {
+        EXPECT_NE(printed.find("summary: 修复完成：共有1个资源损坏，成功修复1个，失败0个。\n"), std::string::npos)
+            << printed;
+        EXPECT_EQ(CheckEndState(s, fx.clientRoot, h.workRoot()), "");
+        EXPECT_EQ(qn::test::ReadFile(root + "QelRepair.exe"), program);
+    } else {
+        EXPECT_NE(printed.find("summary: 修复失败：无法确定客户端路径！\n"), std::string::npos) << printed;
+        EXPECT_EQ(qn::test::FileExists(root + "QelRepair.exe"), row == "other");
+        if (row == "other") {
+            EXPECT_EQ(qn::test::ReadFile(root + "QelRepair.exe"), other);
+        }
+    }
+    EXPECT_FALSE(qn::test::FileExists(root + "QelRepair.exe.qncopy")) << "no side file is left";
+}
+
+TEST(EndToEndFullDisk, ToolAlreadyInTheRootNeedsNoRoom) {
+    char szSelf[4096];
+    ASSERT_GT(QN_GetModuleFileNameA(nullptr, szSelf, sizeof(szSelf)), 0u);
+    qn::test::TempDir tmp;
+    // A private mount namespace with a tmpfs in it: as root, else as a user of its own.
+    const std::string probe = tmp / "probe";
+    qn::test::MakeDirs(probe);
+    std::string prefix;
+    for (const char* cszUnshare : {"unshare -m", "unshare -rm"}) {
+        const std::string line =
+            std::string(cszUnshare) + " sh -c 'mount -t tmpfs -o size=64k tmpfs \"$0\"' '" + probe + "' >/dev/null 2>&1";
+        if (std::system(line.c_str()) == 0) {
+            prefix = cszUnshare;
+            break;
+        }
+    }
+    if (prefix.empty()) GTEST_SKIP() << "no tmpfs can be mounted in a private mount namespace here (unshare -m, -rm)";
+    for (const char* cszRow : {"tool", "other", "none"}) {
+        SCOPED_TRACE(cszRow);
+        const std::string skip = tmp / (std::string("skip-") + cszRow);
+        const std::string out = tmp / (std::string("out-") + cszRow);
+        const std::string line = std::string(kFullDiskRowEnv) + "=" + cszRow + " " + kFullDiskSkipEnv + "='" + skip +
+                                 "' " + prefix + " '" + szSelf +
+                                 "' --gtest_also_run_disabled_tests --gtest_filter=EndToEndFullDisk.DISABLED_Scenario > '" +
+                                 out + "' 2>&1";
+        const int nStatus = std::system(line.c_str());
+        if (qn::test::FileExists(skip)) GTEST_SKIP() << qn::test::ReadFile(skip);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << qn::test::ReadFile(out);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, EndToEnd,

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "QN_QelRepairDlg.h"
 #include "QN_SelfUpdater.h"
 #include "app_test_hooks.h"
+#include "fake_program.h"
 #include "qn_deletion_guard.h"
 #include "qn_log_capture.h"
 #include "qn_platform_sandbox.h"
@@ -282,13 +284,13 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
         const char* cszName;
         bool bCancel;
         bool bFolderInTheWay;  // a folder where the copy goes
-        bool bToolInTheWay;    // the tool's own file (a hard link) where the copy goes
+        bool bRunningInTheWay;  // another program, running, where the copy goes
         const char* cszCopyError;  // the copy line's tail after the two paths, nullptr for no line
     } cases[] = {
         {"cancel", true, false, false, nullptr},
         {"a folder in the copy's place", false, true, false, ": Is a directory"},
         // Refused by the copy itself, not by a system call: no system error text.
-        {"the tool's own file in the copy's place", false, false, true, ""},
+        {"a running program in the copy's place", false, false, true, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cszName);
@@ -296,9 +298,8 @@ TEST_F(StartFlow, ConfirmationFailuresAndCancel) {
         std::string strRoot = dir / (std::string("root ") + c.cszName + "/");
         qn::test::MakeDirs(strRoot + "bin/zhcn");
         if (c.bFolderInTheWay) qn::test::MakeDirs(strRoot + "QelRepair.exe/inside");
-        if (c.bToolInTheWay) {
-            ASSERT_EQ(::link(strExe.c_str(), (strRoot + "QelRepair.exe").c_str()), 0);
-        }
+        std::unique_ptr<qn::apptest::FakeProgram> pRunning;
+        if (c.bRunningInTheWay) pRunning = std::make_unique<qn::apptest::FakeProgram>(strRoot + "QelRepair.exe");
         PublishIndex("1.0.3.9", kTool);
         Open(false);
         ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
@@ -362,6 +363,65 @@ TEST_F(StartFlow, SelfCopyFailingMidwayLeavesNothingInTheClient) {
     bool bNamed = false;
     for (const std::string& m : log.Messages()) bNamed |= m.find("No space left on device") != std::string::npos;
     EXPECT_TRUE(bNamed);
+}
+
+// The chosen root already holds a program, and no copy can be written there (a full disk).
+// The tool's own bytes need no copy: the tool goes on from that file, which gets the tool's
+// permission bits, and a side file a killed copy left goes. Any other program is copied over
+// as before, which fails on the full disk and leaves that program as it was.
+TEST_F(StartFlow, RootThatHoldsTheToolAlreadyNeedsNoCopy) {
+    struct Case {
+        const char* cszName;
+        const char* cszInRoot;  // "copy": the tool's bytes in a file of its own; "link": the tool's
+                                // own file under a second name (a hard link); else a program file
+        bool bStarted;
+    } cases[] = {
+        {"the tool's bytes", "copy", true},
+        {"the tool's own file", "link", true},
+        {"another program", QN_VERSION_PROGRAM_NEWER, false},
+    };
+    struct LimitGuard {
+        LimitGuard() { qn::testing::SetCopyWriteLimit(1); }
+        ~LimitGuard() { qn::testing::SetCopyWriteLimit(0); }
+    } limit;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cszName);
+        PlaceTool(std::string("tool ") + c.cszName, false);
+        const std::string strRoot = dir / (std::string("root ") + c.cszName + "/");
+        const std::string strTarget = strRoot + "QelRepair.exe";
+        qn::test::MakeDirs(strRoot + "bin/zhcn");
+        const std::string strCopy = c.cszInRoot;
+        if (strCopy == "link") {
+            ASSERT_EQ(::link(strExe.c_str(), strTarget.c_str()), 0);
+        } else {
+            qn::test::WriteFile(strTarget, qn::test::ReadFile(strCopy == "copy" ? kTool : c.cszInRoot));
+            ASSERT_EQ(::chmod(strTarget.c_str(), 0644), 0);
+            qn::test::WriteFile(strTarget + ".qncopy", "left by a killed copy");
+        }
+        const std::string strBefore = qn::test::ReadFile(strTarget);
+        PublishIndex("1.0.3.9", kTool);
+        Open(false);
+        ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
+        ASSERT_TRUE(D().Click(h, kStart));
+        HWND hConfirm = D().WaitForDialog(132);
+        ASSERT_NE(hConfirm, nullptr);
+        ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
+        ASSERT_TRUE(D().Click(hConfirm, IDOK));
+        struct stat st;
+        if (c.bStarted) {
+            ASSERT_TRUE(Ui().WaitDone(30000)) << "this copy ends";
+            std::vector<std::string> started = Started();
+            ASSERT_EQ(started.size(), 1u);
+            EXPECT_EQ(QN_SplitCommandLine(started[0].c_str()), (std::vector<std::string>{strTarget, "-i"}));
+            ASSERT_EQ(::stat(strTarget.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0755u);
+        } else {
+            ASSERT_TRUE(D().WaitUntil([&] { return Status() == kNoClientPath; }));
+            EXPECT_TRUE(Started().empty());
+        }
+        EXPECT_EQ(qn::test::ReadFile(strTarget), strBefore);
+        EXPECT_NE(::lstat((strTarget + ".qncopy").c_str(), &st), 0) << "no side file is left";
+    }
 }
 
 TEST_F(StartFlow, BusyClientIsRefused) {
