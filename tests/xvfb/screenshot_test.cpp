@@ -25,6 +25,7 @@
 #include "QN_ConfirmPathDlg.h"
 #include "QN_QelRepairDlg.h"
 #include "app_test_hooks.h"
+#include "qn_special_folder.h"
 #include "qn_test_env.h"
 #include "qn_test_hooks.h"
 #include "qnui_fltk.h"
@@ -659,30 +660,49 @@ TEST_F(Screenshot, DialogsOpenCentredOnTheirOwner) {
 
 // The folder browser of the folder dialog: centred on the dialog, every text of it in Chinese,
 // and only folders in its list.
+// The chooser starts in the current folder, which it preselects in its field. The test gives it
+// a HOME of its own, which it leaves as it is: FLTK's preference files lie in the
+// application-data folder. Both are put back when the test ends.
+struct ChooserPlace {
+    std::string strOldCwd = std::filesystem::current_path().string();
+    std::string strOldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    bool bHadHome = std::getenv("HOME") != nullptr;
+    ChooserPlace(const std::string& strCwd, const std::string& strHome) {
+        ::setenv("HOME", strHome.c_str(), 1);
+        std::filesystem::current_path(strCwd);
+    }
+    ~ChooserPlace() {
+        std::filesystem::current_path(strOldCwd);
+        if (bHadHome)
+            ::setenv("HOME", strOldHome.c_str(), 1);
+        else
+            ::unsetenv("HOME");
+    }
+};
+
 TEST_F(Screenshot, FolderBrowserInChineseListsFoldersOnly) {
-    qn::test::TempDir dir;
+    qn::test::TempDir dir, home;
     std::filesystem::create_directory(dir / "客户端");
     qn::test::WriteFile(dir / "readme.txt", "a file");
-    // The browser starts in the current folder and keeps its favourites under HOME.
-    const std::string strOldCwd = std::filesystem::current_path().string();
-    const char* cszOldHome = std::getenv("HOME");
-    const std::string strOldHome = cszOldHome ? cszOldHome : "";
-    ::setenv("HOME", dir.path().c_str(), 1);
-    std::filesystem::current_path(dir.path());
     QN_ConfirmPathDlg dlg;
     dlg.Init((dir.path() + "/").c_str());
     BoxRun run;
     CString strAfter;
-    Shot shot = Run(dlg, [&] {
-        CaptureNextBox(&run, dlg.GetSafeHwnd(), IDCANCEL);
-        dlg.SendMessage(WM_COMMAND, MAKEWPARAM(QN_ConfirmPathDlg::IDC_CHOOSE_PATH, BN_CLICKED), 0);
-        dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH)->GetWindowText(strAfter);
-    });
-    std::filesystem::current_path(strOldCwd);
-    if (cszOldHome)
-        ::setenv("HOME", strOldHome.c_str(), 1);
-    else
-        ::unsetenv("HOME");
+    Shot shot;
+    {
+        ChooserPlace place(dir.path(), home.path());
+        shot = Run(dlg, [&] {
+            CaptureNextBox(&run, dlg.GetSafeHwnd(), IDCANCEL);
+            dlg.SendMessage(WM_COMMAND, MAKEWPARAM(QN_ConfirmPathDlg::IDC_CHOOSE_PATH, BN_CLICKED), 0);
+            dlg.GetDlgItem(QN_ConfirmPathDlg::IDC_COMBO_CLIENT_PATH)->GetWindowText(strAfter);
+        });
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(home.path()))
+        << "made below HOME: " << std::filesystem::begin(std::filesystem::directory_iterator(home.path()))->path();
+    std::string strAppData;
+    ASSERT_EQ(QN_GetSpecialFolderPath(CSIDL_APPDATA, &strAppData, false), 1);
+    EXPECT_TRUE(qn::test::FileExists(strAppData + "/.fltk/fltk.org/filechooser.prefs"))
+        << "the chooser keeps its preferences with the tool's own files";
     ASSERT_TRUE(shot.ok);
     ASSERT_TRUE(run.bBox) << "no folder browser was shown";
     Shot browser = FromFltk(run.box);
@@ -871,24 +891,6 @@ std::string ChooserField() {
     return fields.empty() ? "" : fields[0].strText;
 }
 
-// The chooser starts in the current folder, which it preselects in its field, and keeps its
-// favourites under HOME; both are put back when the test ends.
-struct ChooserPlace {
-    std::string strOldCwd = std::filesystem::current_path().string();
-    std::string strOldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    bool bHadHome = std::getenv("HOME") != nullptr;
-    ChooserPlace(const std::string& strCwd, const std::string& strHome) {
-        ::setenv("HOME", strHome.c_str(), 1);
-        std::filesystem::current_path(strCwd);
-    }
-    ~ChooserPlace() {
-        std::filesystem::current_path(strOldCwd);
-        if (bHadHome)
-            ::setenv("HOME", strOldHome.c_str(), 1);
-        else
-            ::unsetenv("HOME");
-    }
-};
 
 // A path typed with real keys over the chooser's preselected text stays as typed, slash by
 // slash, and is what the folder dialog receives once Enter accepts it.

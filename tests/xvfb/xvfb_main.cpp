@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "qn_string.h"
@@ -89,7 +90,13 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     bool bListing = ::testing::GTEST_FLAG(list_tests);
     if (!bListing) StartXvfb();
+    // What the windows keep (FLTK's preferences among it) goes below a platform root of this
+    // run's own, never into the machine's folders or the user's home.
+    char szRoot[] = "/tmp/qn-xvfb-root-XXXXXX";
+    const bool bRoot = !bListing && ::mkdtemp(szRoot) != nullptr;
+    if (bRoot) ::setenv("QN_PLATFORM_ROOT", szRoot, 1);
     int nResult = RUN_ALL_TESTS();
     StopXvfb();
+    if (bRoot) std::filesystem::remove_all(szRoot);
     return nResult;
 }

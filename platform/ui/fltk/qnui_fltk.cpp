@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "qn_special_folder.h"
 #include "ui/qnui.h"
 #include "ui/qnui_text.h"
 
@@ -866,6 +867,29 @@ private:
 
 FltkBackend* g_pFltk = nullptr;
 
+// FLTK 1.3 keeps its own options and its file chooser's preferences in files below
+// "$HOME/.fltk/fltk.org/", a place each fixes when it is first opened: the options when a
+// widget first asks for one (they are then read once for the run), the chooser's preferences
+// when the first chooser is built (they stay open for the run). Both are opened here, once,
+// with HOME pointing at the tool's application-data folder, so that they lie there with
+// everything else the tool keeps and nothing is written below the player's home. HOME is put
+// back at once; this runs before the program starts any other thread.
+void OpenFltkPreferencesInAppData() {
+    std::string strFolder;
+    QN_GetSpecialFolderPath(CSIDL_APPDATA, &strFolder, true);
+    if (strFolder.empty()) return;
+    const char* cszHome = std::getenv("HOME");
+    const bool bHadHome = cszHome != nullptr;
+    const std::string strHome = bHadHome ? cszHome : "";
+    ::setenv("HOME", strFolder.c_str(), 1);
+    Fl::option(Fl::OPTION_VISIBLE_FOCUS);
+    { Fl_File_Chooser chooser(strFolder.c_str(), "*", Fl_File_Chooser::DIRECTORY, ""); }
+    if (bHadHome)
+        ::setenv("HOME", strHome.c_str(), 1);
+    else
+        ::unsetenv("HOME");
+}
+
 }  // namespace
 
 std::shared_ptr<IBackend> UseFltkBackend() {
@@ -880,6 +904,7 @@ std::shared_ptr<IBackend> UseFltkBackend() {
         if (!pProbe) return nullptr;
         fl_open_display();
         XCloseDisplay(pProbe);
+        OpenFltkPreferencesInAppData();
     }
     auto p = std::make_shared<FltkBackend>();
     g_pFltk = p.get();

@@ -16,7 +16,9 @@ namespace qnui {
 
 // Makes the FLTK backend the backend of the process and opens its X display connection now,
 // once, for the whole run. The calling thread becomes the UI thread. nullptr when no display
-// can be opened.
+// can be opened. FLTK's own preference files are opened then too, in the application-data
+// folder (below the platform root when one is set), never below HOME: call it before the
+// program starts other threads, since HOME is changed for that moment.
 std::shared_ptr<IBackend> UseFltkBackend();
 
 // What the screenshot tests read of a window that is shown now.
