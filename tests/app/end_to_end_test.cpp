@@ -69,6 +69,33 @@ void PublishOwnVersion(const std::string& docroot, const std::string& program) {
                             "\r\nFileName=QelRepair.exe\r\nFileMD5=" + Md5Of(program) + "\r\n");
 }
 
+// The kit's client F1 broken by a scenario (the good one below <base>/fx, the broken copy in
+// the harness below <base>/run) and its repair server served by nginx, offering the program's
+// own version as its self-update; the settings point the tool at it.
+struct ServedClient {
+    explicit ServedClient(const std::string& base) : h(base + "/run"), m_base(base) {}
+    // A failing kit fails the test; nginx that does not start leaves its reason in *pSkip.
+    void Start(const char* cszScenario, std::string* pSkip) {
+        std::string err;
+        ASSERT_TRUE(BuildFixture(FixtureId::F1, m_base + "/fx", SourceMode::UpdateFiles, &fx, &err)) << err;
+        pScenario = FindScenario(cszScenario);
+        ASSERT_NE(pScenario, nullptr);
+        ASSERT_TRUE(h.Prepare(fx, pScenario, &err)) << err;
+        program = qn::test::ReadFile(QN_PROGRAM);
+        PublishOwnVersion(h.docroot(), program);
+        if (!nginx.Start(h.docroot(), qn::test::NginxServer::TailMode::Strip, pSkip)) return;
+        settings = "[server]\r\nip=http://127.0.0.1:" + std::to_string(nginx.port()) + "/qelrepair/\r\n";
+    }
+    BuiltFixture fx;
+    EngineHarness h;
+    const Scenario* pScenario = nullptr;
+    std::string program, settings;
+    qn::test::NginxServer nginx;
+
+private:
+    std::string m_base;
+};
+
 // Puts the program with its settings into the folder.
 void PlaceTool(const std::string& folder, const std::string& program, const std::string& settings) {
     qn::test::WriteFile(folder + "/QelRepair.exe", program);
@@ -118,19 +145,14 @@ class EndToEnd : public ::testing::TestWithParam<StartPlace> {};
 TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
     const bool bFromOutside = GetParam() != StartPlace::InTheClientRoot;
     qn::test::TempDir tmp;
-    std::string err;
-    BuiltFixture fx;
-    ASSERT_TRUE(BuildFixture(FixtureId::F1, tmp / "fx", SourceMode::UpdateFiles, &fx, &err)) << err;
-    const Scenario& s = *FindScenario("D-ALL");
-    EngineHarness h(tmp / "run");
-    ASSERT_TRUE(h.Prepare(fx, &s, &err)) << err;
+    ServedClient served(tmp.path());
+    std::string skip;
+    ASSERT_NO_FATAL_FAILURE(served.Start("D-ALL", &skip));
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    const EngineHarness& h = served.h;
+    const Scenario& s = *served.pScenario;
+    const std::string& program = served.program;
     const std::string root = h.workRoot() + "/";
-
-    // The repair server, with a self-update index that offers the program's own version.
-    const std::string program = qn::test::ReadFile(QN_PROGRAM);
-    PublishOwnVersion(h.docroot(), program);
-    qn::test::NginxServer nginx;
-    if (!nginx.Start(h.docroot(), qn::test::NginxServer::TailMode::Strip, &err)) GTEST_SKIP() << err;
 
     // The report's sink, the machine identifier, and the user's shortcuts to the client.
     qn::test::LoopbackHttpServer sink;
@@ -149,7 +171,7 @@ TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
     qn::test::WriteFile(desktop + "/Config.lnk", "QNLNK 1\nTarget=" + root + "GameConfig.exe\nArguments=\n");
 
     // The tool in the client root with its settings, and leftovers of an earlier update.
-    const std::string settings = "[server]\r\nip=http://127.0.0.1:" + std::to_string(nginx.port()) + "/qelrepair/\r\n";
+    const std::string& settings = served.settings;
     PlaceTool(h.workRoot(), program, settings);
     qn::test::WriteFile(h.binPath() + "QelClient.memory", "stale");
     qn::test::WriteFile(h.binPath() + "update/part.dat", "stale");
@@ -179,7 +201,7 @@ TEST_P(EndToEnd, HeadlessProgramRepairsABrokenClientOverNginx) {
     EXPECT_EQ(printed.find("user: confirms the client folder " + root + "\n") != std::string::npos, bFromOutside)
         << printed;
 
-    EXPECT_EQ(CheckEndState(s, fx.clientRoot, h.workRoot()), "");
+    EXPECT_EQ(CheckEndState(s, served.fx.clientRoot, h.workRoot()), "");
     EXPECT_FALSE(qn::test::FileExists(h.binPath() + "QelClient.memory"));
     EXPECT_FALSE(qn::test::FileExists(h.binPath() + "update"));
     EXPECT_FALSE(qn::test::FileExists(root + "QelRepairTemp")) << "the temporary folder goes at the end";
@@ -341,21 +363,17 @@ TEST(EndToEndFullDisk, DISABLED_Scenario) {
     ASSERT_TRUE(cszRow && cszSkipFile) << "run by EndToEndFullDisk.ToolAlreadyInTheRootNeedsNoRoom";
     const std::string row = cszRow;
     qn::test::TempDir tmp;
-    std::string err;
-    BuiltFixture fx;
-    ASSERT_TRUE(BuildFixture(FixtureId::F1, tmp / "fx", SourceMode::UpdateFiles, &fx, &err)) << err;
-    const Scenario& s = *FindScenario("D1");
-    EngineHarness h(tmp / "run");
-    ASSERT_TRUE(h.Prepare(fx, &s, &err)) << err;
-    const std::string root = h.workRoot() + "/";
-    const std::string program = qn::test::ReadFile(QN_PROGRAM);
-    PublishOwnVersion(h.docroot(), program);
-    qn::test::NginxServer nginx;
-    if (!nginx.Start(h.docroot(), qn::test::NginxServer::TailMode::Strip, &err)) {
-        qn::test::WriteFile(cszSkipFile, err);
-        GTEST_SKIP() << err;
+    ServedClient served(tmp.path());
+    std::string skip, err;
+    ASSERT_NO_FATAL_FAILURE(served.Start("D1", &skip));
+    if (!skip.empty()) {
+        qn::test::WriteFile(cszSkipFile, skip);
+        GTEST_SKIP() << skip;
     }
-    const std::string settings = "[server]\r\nip=http://127.0.0.1:" + std::to_string(nginx.port()) + "/qelrepair/\r\n";
+    const EngineHarness& h = served.h;
+    const std::string& program = served.program;
+    const std::string& settings = served.settings;
+    const std::string root = h.workRoot() + "/";
     const std::string other = qn::test::ReadFile(QN_VERSION_PROGRAM_NEWER);
 
     // The client moves onto a tmpfs that holds it, the settings and what the row puts in the
@@ -393,7 +411,7 @@ TEST(EndToEndFullDisk, DISABLED_Scenario) {
     if (row == "tool") {
         EXPECT_NE(printed.find("summary: 修复完成：共有1个资源损坏，成功修复1个，失败0个。\n"), std::string::npos)
             << printed;
-        EXPECT_EQ(CheckEndState(s, fx.clientRoot, h.workRoot()), "");
+        EXPECT_EQ(CheckEndState(*served.pScenario, served.fx.clientRoot, h.workRoot()), "");
         EXPECT_EQ(qn::test::ReadFile(root + "QelRepair.exe"), program);
     } else {
         EXPECT_NE(printed.find("summary: 修复失败：无法确定客户端路径！\n"), std::string::npos) << printed;

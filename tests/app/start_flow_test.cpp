@@ -151,6 +151,15 @@ protected:
         return m_Started;
     }
     std::string Status() { return D().Text(h, IDC_STATIC); }
+    // Once the self-update is done, clicks Start and chooses the root in the folder dialog.
+    void ChooseRoot(const std::string& strRoot) {
+        ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
+        ASSERT_TRUE(D().Click(h, kStart));
+        HWND hConfirm = D().WaitForDialog(132);
+        ASSERT_NE(hConfirm, nullptr);
+        ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
+        ASSERT_TRUE(D().Click(hConfirm, IDOK));
+    }
 
     qn::test::TempDir dir;
     qn::test::LogCapture log;
@@ -261,12 +270,7 @@ TEST_F(StartFlow, ToolOutsideAClientCopiesItselfIntoTheChosenRootAndStartsThere)
         qn::test::MakeDirs(strRoot + "bin/zhcn");
         PublishIndex("1.0.3.9", kTool);
         Open(false);
-        ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
-        ASSERT_TRUE(D().Click(h, kStart));
-        HWND hConfirm = D().WaitForDialog(132);
-        ASSERT_NE(hConfirm, nullptr);
-        ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
-        ASSERT_TRUE(D().Click(hConfirm, IDOK));
+        ASSERT_NO_FATAL_FAILURE(ChooseRoot(strRoot));
         ASSERT_TRUE(Ui().WaitDone(30000)) << "this copy ends";
         const std::string strTarget = strRoot + "QelRepair.exe";
         EXPECT_EQ(qn::test::ReadFile(strTarget), qn::test::ReadFile(kTool));
@@ -401,12 +405,7 @@ TEST_F(StartFlow, RootThatHoldsTheToolAlreadyNeedsNoCopy) {
         const std::string strBefore = qn::test::ReadFile(strTarget);
         PublishIndex("1.0.3.9", kTool);
         Open(false);
-        ASSERT_TRUE(D().WaitUntil([&] { return Status() == kReady && D().Enabled(h, kStart); }));
-        ASSERT_TRUE(D().Click(h, kStart));
-        HWND hConfirm = D().WaitForDialog(132);
-        ASSERT_NE(hConfirm, nullptr);
-        ASSERT_TRUE(D().TypeText(hConfirm, 1023, strRoot));
-        ASSERT_TRUE(D().Click(hConfirm, IDOK));
+        ASSERT_NO_FATAL_FAILURE(ChooseRoot(strRoot));
         struct stat st;
         if (c.bStarted) {
             ASSERT_TRUE(Ui().WaitDone(30000)) << "this copy ends";
