@@ -58,11 +58,13 @@ bool SameBytes(const char* cszA, const char* cszB) {
 }
 
 // Whether the file at the target is already the running program: a regular file of its own (a
-// link there is replaced by a copy instead) with the program's bytes. It then gets the
+// link there is replaced by a copy instead) with the program's bytes, that no process runs (a
+// copy of the tool running from the root is refused by the copy, as before). It then gets the
 // program's permission bits, as a copy would, so that it can be started.
 bool TargetHoldsProgram(const std::string& strProgram, const std::string& strTarget) {
     uint32_t uTargetMode = 0, uProgramMode = 0;
     if (QN_GetNameKind(strTarget.c_str(), &uTargetMode) != QN_NAME_REGULAR) return false;
+    if (QN_IsRunningProgramFile(strTarget.c_str())) return false;
     if (!QN_GetRegularFileMode(strProgram.c_str(), &uProgramMode)) return false;
     if (!SameBytes(strProgram.c_str(), strTarget.c_str())) return false;
     return uTargetMode == uProgramMode || QN_SetFileMode(strTarget.c_str(), uProgramMode);

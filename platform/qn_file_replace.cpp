@@ -201,6 +201,16 @@ int QN_DetachLinkForWriting(const char* cszPath, bool bKeepContent) {
     return qn::fs::DeleteName(cszPath);
 }
 
+bool QN_IsRunningProgramFile(const char* cszPath) {
+    // The kernel refuses to open a file for writing while a process runs it.
+    int nProbe = ::open(cszPath, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (nProbe >= 0) {
+        ::close(nProbe);
+        return false;
+    }
+    return errno == ETXTBSY;
+}
+
 int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists) {
     struct stat stFrom, stTo;
     uint32_t uMode = 0;
@@ -228,10 +238,7 @@ int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists) {
             return 0;
         }
         // A program that is running cannot be replaced, as on the system the tool came from.
-        int nProbe = ::open(cszTo, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (nProbe >= 0) {
-            ::close(nProbe);
-        } else if (errno == ETXTBSY) {
+        if (QN_IsRunningProgramFile(cszTo)) {
             QN_SetLastError(ERROR_SHARING_VIOLATION);
             return 0;
         }

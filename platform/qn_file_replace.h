@@ -63,3 +63,6 @@ int QN_MoveFileReplaceA(const char* cszFrom, const char* cszTo);
 // old file or the whole copy (a symbolic link at cszTo is replaced, not written through), and a
 // copy that fails midway (a full disk) leaves no partial file. 1 or 0 with the last error.
 int QN_CopyFileA(const char* cszFrom, const char* cszTo, int bFailIfExists);
+// True when a process runs the program at this path (not followed when it is a link): it
+// cannot be written then. The last error is left alone.
+bool QN_IsRunningProgramFile(const char* cszPath);

@@ -1,5 +1,5 @@
-// A running program at a path of the test's choosing: a copy of sleep started from there, ended
-// when the object goes.
+// A running program at a path of the test's choosing: a copy of sleep (or of another program
+// that takes a number of seconds to run) started from there, ended when the object goes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,9 +15,9 @@ namespace qn::apptest {
 
 class FakeProgram {
 public:
-    explicit FakeProgram(const std::string& strPath) {
+    explicit FakeProgram(const std::string& strPath, const std::string& strSource = "/bin/sleep") {
         qn::test::MakeDirs(strPath.substr(0, strPath.find_last_of('/')));
-        qn::test::WriteFile(strPath, qn::test::ReadFile("/bin/sleep"));
+        qn::test::WriteFile(strPath, qn::test::ReadFile(strSource));
         ::chmod(strPath.c_str(), 0755);
         std::string strLine = "\"" + strPath + "\" 60";
         EXPECT_EQ(QN_CreateProcessA(strPath.c_str(), strLine.c_str(), nullptr, &m_Info), 1);

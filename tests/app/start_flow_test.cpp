@@ -18,6 +18,7 @@
 #include "app_test_hooks.h"
 #include "fake_program.h"
 #include "qn_deletion_guard.h"
+#include "qn_file_replace.h"
 #include "qn_log_capture.h"
 #include "qn_platform_sandbox.h"
 #include "qn_process.h"
@@ -377,11 +378,15 @@ TEST_F(StartFlow, RootThatHoldsTheToolAlreadyNeedsNoCopy) {
     struct Case {
         const char* cszName;
         const char* cszInRoot;  // "copy": the tool's bytes in a file of its own; "link": the tool's
-                                // own file under a second name (a hard link); else a program file
+                                // own file under a second name (a hard link); "running": the
+                                // tool's bytes, run from there; else a program file
         bool bStarted;
     } cases[] = {
         {"the tool's bytes", "copy", true},
         {"the tool's own file", "link", true},
+        // A copy of the tool running from the root is not taken over: the copy refuses it, as
+        // it refuses any running program there.
+        {"the tool's bytes, running", "running", false},
         {"another program", QN_VERSION_PROGRAM_NEWER, false},
     };
     struct LimitGuard {
@@ -395,8 +400,12 @@ TEST_F(StartFlow, RootThatHoldsTheToolAlreadyNeedsNoCopy) {
         const std::string strTarget = strRoot + "QelRepair.exe";
         qn::test::MakeDirs(strRoot + "bin/zhcn");
         const std::string strCopy = c.cszInRoot;
+        std::unique_ptr<qn::apptest::FakeProgram> pRunning;
         if (strCopy == "link") {
             ASSERT_EQ(::link(strExe.c_str(), strTarget.c_str()), 0);
+        } else if (strCopy == "running") {
+            pRunning = std::make_unique<qn::apptest::FakeProgram>(strTarget, kTool);
+            ASSERT_TRUE(qn::test::WaitUntil([&] { return QN_IsRunningProgramFile(strTarget.c_str()); }));
         } else {
             qn::test::WriteFile(strTarget, qn::test::ReadFile(strCopy == "copy" ? kTool : c.cszInRoot));
             ASSERT_EQ(::chmod(strTarget.c_str(), 0644), 0);
