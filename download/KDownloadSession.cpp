@@ -882,7 +882,7 @@ HRESULT KDownloadSession::assignIdleDownloaders(LoopState* pState, bool* pbAssig
         if (d->isBusy()) continue;
         // A server that does not serve ranges is read as one stream, and so is the file after
         // a restart: no second connection while one runs.
-        if (bAnyBusy && (m_bOneStream || nextURLRefusesRanges())) break;
+        if (bAnyBusy && (m_uVersionRestarts > 0 || nextURLRefusesRanges())) break;
         uint32_t uFirst = 0, uLast = 0;
         if (!m_pPieceMap->pickFree(true, &uFirst, &uLast) && !m_pPieceMap->pickSplit(true, &uFirst, &uLast, maySplit) &&
             !m_pPieceMap->pickFree(false, &uFirst, &uLast) && !m_pPieceMap->pickSplit(false, &uFirst, &uLast, maySplit)) {
@@ -1037,9 +1037,6 @@ bool KDownloadSession::restartAsOneStream() {
         m_validators = KRemoteValidators{};
         m_bAdoptVersion = true;
     }
-    // One stream at a time from here on; it is taken up again with ranged requests under
-    // the version it names.
-    m_bOneStream = true;
     return true;
 }
 

@@ -217,8 +217,8 @@ private:
     KRemoteValidators m_validators;
     // After a restart, until an answer's headers were taken: any answer's version is taken.
     bool m_bAdoptVersion = false;
-    // After a restart: one request at a time (session thread only).
-    bool m_bOneStream = false;
+    // Restarts under another file version so far (session thread only); after the first, one
+    // request runs at a time, taken up with ranged requests under the version it names.
     uint32_t m_uVersionRestarts = 0;
 
     std::thread m_thread;

@@ -658,11 +658,8 @@ TEST_F(Screenshot, DialogsOpenCentredOnTheirOwner) {
     ExpectCentredOn(folderShot.rcScreen, mainShot.rcScreen, "a dialog with no owner is centred on the one it came from");
 }
 
-// The folder browser of the folder dialog: centred on the dialog, every text of it in Chinese,
-// and only folders in its list.
-// The chooser starts in the current folder, which it preselects in its field. The test gives it
-// a HOME of its own, which it leaves as it is: FLTK's preference files lie in the
-// application-data folder. Both are put back when the test ends.
+// The chooser starts in the current folder, which it preselects in its field, and gets a HOME
+// of its own; both are put back when the test ends.
 struct ChooserPlace {
     std::string strOldCwd = std::filesystem::current_path().string();
     std::string strOldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
@@ -680,6 +677,9 @@ struct ChooserPlace {
     }
 };
 
+// The folder browser of the folder dialog: centred on the dialog, every text of it in Chinese,
+// and only folders in its list. It leaves its HOME as it was: FLTK's preference files lie in
+// the application-data folder.
 TEST_F(Screenshot, FolderBrowserInChineseListsFoldersOnly) {
     qn::test::TempDir dir, home;
     std::filesystem::create_directory(dir / "客户端");
@@ -890,7 +890,6 @@ std::string ChooserField() {
     std::vector<FltkShot::Part> fields = PartsOf(box, "input");
     return fields.empty() ? "" : fields[0].strText;
 }
-
 
 // A path typed with real keys over the chooser's preselected text stays as typed, slash by
 // slash, and is what the folder dialog receives once Enter accepts it.
