@@ -173,20 +173,6 @@ int Serve(int argc, char** argv) {
 
 // The answers of the cut kinds end (FIN) after this many body bytes.
 constexpr uint64_t kCutBodyBytes = 12ull * 1024 * 1024;
-// Version 2 of the replaced file: the byte at this offset of every 64 KiB piece is flipped, so
-// that a file joined from both versions differs from each of them.
-constexpr uint64_t kVersionPiece = 65536;
-constexpr uint64_t kVersionMarkInPiece = 10;
-
-// Marks the bytes of version 2 in the body the plan sends (its offset and length final).
-void MarkVersionTwo(qn::test::Plan& p) {
-    uint64_t ullEnd = p.bodyOffset + p.bodyLength;
-    for (uint64_t x = (p.bodyOffset / kVersionPiece) * kVersionPiece + kVersionMarkInPiece; x < ullEnd;
-         x += kVersionPiece) {
-        if (x >= p.bodyOffset) p.corruptOffsets.push_back((int64_t)(x - p.bodyOffset));
-    }
-}
-
 int VersionServe(int argc, char** argv) {
     if (argc < 7) return 2;
     std::string sKind = argv[2];
@@ -243,7 +229,7 @@ int VersionServe(int argc, char** argv) {
                           if (r.hasHeader("If-Range") && !(!sIf.empty() && sIf == n.sETag) && sIf != n.sDate)
                               qn::test::http_step::IgnoreRange()(p, r);
                       }
-                      if (bVersionTwo) MarkVersionTwo(p);
+                      if (bVersionTwo) qn::test::VersionTwoBytes()(p, r);
                       if (!bGet) return;
                       if (uRate) qn::test::http_step::Drip(uRate)(p, r);
                       if (bCut && p.bodyLength > kCutBodyBytes) qn::test::http_step::DropAfter((int64_t)kCutBodyBytes)(p, r);
@@ -274,11 +260,11 @@ int WhichVersion(int argc, char** argv) {
     std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     bool bOther = !(in.good() || in.eof()) || s.size() != std::strtoull(argv[3], nullptr, 10);
     uint64_t ullOne = 0, ullTwo = 0;
-    for (uint64_t off = 0; !bOther && off < s.size(); off += kVersionPiece) {
-        std::string piece = s.substr(off, kVersionPiece);
-        if (piece.size() > kVersionMarkInPiece) {
-            char& c = piece[kVersionMarkInPiece];
-            uint8_t b = qn::test::ResourceByte(off + kVersionMarkInPiece);
+    for (uint64_t off = 0; !bOther && off < s.size(); off += qn::test::kVersionPiece) {
+        std::string piece = s.substr(off, qn::test::kVersionPiece);
+        if (piece.size() > qn::test::kVersionMarkInPiece) {
+            char& c = piece[qn::test::kVersionMarkInPiece];
+            uint8_t b = qn::test::ResourceByte(off + qn::test::kVersionMarkInPiece);
             if ((uint8_t)c == (uint8_t)(b ^ 0xFF)) {
                 ++ullTwo;
                 c = (char)b;

@@ -21,30 +21,6 @@
 
 namespace qn::test {
 
-// Two versions of the generated resource: version 1 is the resource itself; version 2 has one
-// byte flipped in every piece, so that a file made of both shows it in some piece.
-constexpr uint64_t kVersionMarkInPiece = 10;
-
-// Flips the version-2 bytes of whatever part of the resource the plan sends. Goes after any
-// step that moves the body (IgnoreRange).
-inline Step VersionTwoBytes() {
-    return [](Plan& p, const RequestRecord&) {
-        uint64_t ullEnd = p.bodyOffset + p.bodyLength;
-        for (uint64_t x = (p.bodyOffset / 65536) * 65536 + kVersionMarkInPiece; x < ullEnd; x += 65536) {
-            if (x >= p.bodyOffset) p.corruptOffsets.push_back((int64_t)(x - p.bodyOffset));
-        }
-    };
-}
-
-// 1 or 2 when the file holds exactly that version; 0 for anything else (a mix included).
-inline int VersionOf(const std::string& s, uint64_t ullSize) {
-    if (s.size() != ullSize) return 0;
-    if (FirstResourceMismatch(0, s.data(), s.size()) == -1) return 1;
-    std::string v2 = s;
-    for (uint64_t x = kVersionMarkInPiece; x < v2.size(); x += 65536) v2[x] ^= (char)0xFF;
-    return FirstResourceMismatch(0, v2.data(), v2.size()) == -1 ? 2 : 0;
-}
-
 struct SessionOutcome {
     HRESULT hrCreate = E_FAIL;
     uint32_t uStatus = 0, uError = 0, uErrorExt = 0;
